@@ -1,0 +1,51 @@
+#pragma once
+
+// The result of one browser action, its reply JSON, the driver's public
+// constants, the human-verification test and the reading of request bodies.
+
+#include <QJsonValue>
+#include <QMap>
+#include <QString>
+
+namespace corvane {
+
+inline constexpr quint16 companionPort = 8766;
+inline constexpr qint64 chromeDebugPort = 9222;
+inline const QString chromeOffText =
+    QStringLiteral("Chrome debugging is off. Open Chrome with remote debugging on port 9222.");
+inline const QString noWorkTabText = QStringLiteral("The work tab is not open. Call browser_open with the page.");
+inline const QString agentSession = QStringLiteral("corvane");
+
+// Returned when the reply itself cannot be written.
+inline const QString replyFailureJson =
+    QStringLiteral(R"({"ok":false,"text":"Could not write a reply.","needs_you":false,"chrome":false})");
+
+using Body = QMap<QString, QString>;
+
+struct DriverResult {
+    bool ok = false;
+    QString text;
+    bool needsYou = false;
+    bool chrome = false;
+    QString title;
+    QString url;
+    QString image;
+
+    // Compact JSON: "ok", "text", "needs_you", "chrome" always; "title",
+    // "url" and "image" only when non-empty.
+    QString json() const;
+
+    friend bool operator==(const DriverResult &, const DriverResult &) = default;
+};
+
+// True when the text shows a human-verification page (captcha and the like).
+bool needsYou(const QString &text);
+
+// The members of a JSON object as texts; anything that is not a JSON object
+// gives the empty map.
+Body parseJSONBody(const QString &text);
+
+// The text a non-string JSON value stands for in a body: its compact JSON.
+QString jsonValueText(const QJsonValue &value);
+
+} // namespace corvane

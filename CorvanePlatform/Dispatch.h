@@ -1,0 +1,68 @@
+#pragma once
+
+// Background work and the blocking waits the rest of the program is built on:
+// a thread per long task, semaphores with deadlines, and a one-shot box that a
+// completion fills and a waiter takes.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <semaphore>
+
+namespace corvane::platform {
+
+// Runs `work` on a new thread of its own. Long blocking work (a job loop, a
+// connection, a result post) must never share a pool capped at the core count.
+void runInBackground(std::function<void()> work);
+
+void sleepFor(double seconds);
+
+// Monotonic seconds since an arbitrary start; for deadlines and elapsed times.
+double monotonicSeconds();
+
+class Semaphore {
+public:
+    void signal() { sem_.release(); }
+    // False when the deadline passed first. Negative waits count as zero.
+    bool waitFor(double seconds);
+
+private:
+    std::counting_semaphore<> sem_{0};
+};
+
+// A value handed from a completion (any thread) to one waiter. Shared between
+// them, so a completion that arrives after the waiter gave up stays harmless.
+template <class T>
+class OneShot {
+public:
+    static std::shared_ptr<OneShot> make() { return std::make_shared<OneShot>(); }
+
+    void fulfil(T value)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (value_)
+                return;
+            value_ = std::move(value);
+        }
+        done_.signal();
+    }
+
+    // The value, or nothing when the deadline passed first.
+    std::optional<T> waitFor(double seconds)
+    {
+        if (!done_.waitFor(seconds))
+            return std::nullopt;
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+
+private:
+    Semaphore done_;
+    std::mutex mutex_;
+    std::optional<T> value_;
+};
+
+} // namespace corvane::platform

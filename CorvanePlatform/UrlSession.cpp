@@ -1,0 +1,92 @@
+#include "UrlSession.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+namespace corvane::platform {
+
+namespace {
+
+QNetworkAccessManager *managerOf(QObject *context)
+{
+    auto *manager = context->findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!manager)
+        manager = new QNetworkAccessManager(context);
+    return manager;
+}
+
+// Qt reports HTTP error statuses as reply errors; for us a response with any
+// status is a response, and only transport failures are errors.
+bool isTransportError(QNetworkReply::NetworkError error)
+{
+    return error != QNetworkReply::NoError
+        && !(error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownServerError);
+}
+
+} // namespace
+
+UrlSession &UrlSession::shared()
+{
+    // Deliberately never destroyed: its thread is stopped before the
+    // application object goes away, and nothing may outlive that.
+    static UrlSession *session = [] {
+        auto *s = new UrlSession;
+        qAddPostRoutine(&UrlSession::stopSharedThread);
+        return s;
+    }();
+    return *session;
+}
+
+UrlSession::UrlSession()
+    : thread_(new QThread)
+    , context_(new QObject)
+{
+    thread_->setObjectName(QStringLiteral("corvane-url-session"));
+    context_->moveToThread(thread_);
+    thread_->start();
+}
+
+void UrlSession::stopSharedThread()
+{
+    QThread *thread = shared().thread_;
+    thread->quit();
+    thread->wait();
+}
+
+void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
+{
+    QObject *context = context_;
+    QMetaObject::invokeMethod(context, [context, request = std::move(request), completion = std::move(completion)] {
+        QNetworkRequest netRequest(request.url);
+        for (const auto &[name, value] : request.headers)
+            netRequest.setRawHeader(name, value);
+        QNetworkReply *reply = managerOf(context)->sendCustomRequest(netRequest, request.method, request.body);
+
+        auto timedOut = std::make_shared<bool>(false);
+        QTimer::singleShot(static_cast<int>(request.timeoutSeconds * 1000), reply, [reply, timedOut] {
+            *timedOut = true;
+            reply->abort();
+        });
+        QObject::connect(reply, &QNetworkReply::finished, reply, [reply, timedOut, completion] {
+            HttpResponse response;
+            const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            response.isHttp = status.isValid();
+            response.status = status.toInt();
+            if (*timedOut)
+                response.error = QStringLiteral("The request timed out.");
+            else if (isTransportError(reply->error()))
+                response.error = reply->errorString();
+            if (response.error.isEmpty())
+                response.body = reply->readAll();
+            reply->deleteLater();
+            completion(response);
+        });
+    }, Qt::QueuedConnection);
+}
+
+} // namespace corvane::platform

@@ -1,0 +1,57 @@
+#pragma once
+
+// The one process-wide URL session. It owns a thread with its own event loop
+// and the network objects living there; callers on any thread start tasks and
+// get a completion called on that thread. Callers that need the answer wait on
+// a OneShot with a deadline: no nested event loops anywhere.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <utility>
+
+class QObject;
+class QThread;
+
+namespace corvane::platform {
+
+struct HttpRequest {
+    QUrl url;
+    QByteArray method = "GET";
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    double timeoutSeconds = 60.0; // whole request, connect to last byte
+};
+
+struct HttpResponse {
+    bool isHttp = false;  // an HTTP response arrived (then `status` is its code)
+    int status = 0;
+    QByteArray body;
+    QString error;        // transport failure; empty when a response arrived
+};
+
+class UrlSession {
+public:
+    using DataCompletion = std::function<void(const HttpResponse &)>;
+
+    static UrlSession &shared();
+
+    // Starts the request at once. `completion` runs exactly once, on the
+    // session's thread.
+    void dataTask(HttpRequest request, DataCompletion completion);
+
+    UrlSession(const UrlSession &) = delete;
+    UrlSession &operator=(const UrlSession &) = delete;
+
+private:
+    UrlSession();
+    static void stopSharedThread();
+
+    QThread *thread_;
+    QObject *context_; // lives on thread_; network objects are its children
+};
+
+} // namespace corvane::platform

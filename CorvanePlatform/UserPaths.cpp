@@ -1,0 +1,87 @@
+#include "UserPaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane::platform {
+
+namespace {
+
+// XDG variables only count when they hold an absolute path.
+QString xdgDir(const char *variable, const QString &fallbackUnderHome)
+{
+    const QString value = qEnvironmentVariable(variable);
+    if (value.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(value);
+    return homeDir() + QLatin1Char('/') + fallbackUnderHome;
+}
+
+// A folder we can trust for private files: a real directory (not a link),
+// owned by us, closed to everyone else.
+bool isPrivateDir(const QByteArray &path)
+{
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+} // namespace
+
+QString homeDir()
+{
+    return QDir::homePath();
+}
+
+QString applicationSupportDir()
+{
+    return xdgDir("XDG_DATA_HOME", QStringLiteral(".local/share"));
+}
+
+QString logDir()
+{
+    return xdgDir("XDG_STATE_HOME", QStringLiteral(".local/state")) + QStringLiteral("/CorvaneCompanion");
+}
+
+QString configHome()
+{
+    return xdgDir("XDG_CONFIG_HOME", QStringLiteral(".config"));
+}
+
+bool makePrivateDir(const QString &path)
+{
+    const QString parent = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(parent))
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) == 0)
+        return true;
+    return errno == EEXIST && QFileInfo(path).isDir();
+}
+
+QString temporaryDir()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.startsWith(QLatin1Char('/')) && QFileInfo(runtime).isDir())
+        return QDir::cleanPath(runtime) + QLatin1Char('/');
+
+    const QString ours = QDir::tempPath() + QStringLiteral("/corvane-companion-") + QString::number(::geteuid());
+    const QByteArray native = QFile::encodeName(ours);
+    ::mkdir(native.constData(), 0700);
+    if (isPrivateDir(native))
+        return ours + QLatin1Char('/');
+
+    // Someone else holds that name, or it is not private: use a fresh folder.
+    QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/corvane-companion-XXXXXX";
+    if (::mkdtemp(pattern.data()))
+        return QFile::decodeName(pattern) + QLatin1Char('/');
+    return QDir::tempPath() + QLatin1Char('/');
+}
+
+} // namespace corvane::platform

@@ -1,0 +1,187 @@
+// Against real headless Chromium processes on the fixed ports 9222 and 9223
+// (the suite holds them to itself).
+
+#include "ChromeDiscovery.h"
+#include "ChromeLaunch.h"
+#include "PortCache.h"
+#include "Processes.h"
+
+#include "Chromium.h"
+#include "StatusServer.h"
+#include "TempHome.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+using namespace corvane;
+using test::Chromium;
+
+namespace {
+
+const QString localHost = QStringLiteral("127.0.0.1");
+
+int countEvents(const QStringList &lines, const QString &event)
+{
+    int count = 0;
+    for (const QString &line : lines) {
+        if (line.section(QLatin1Char(' '), 1, 1) == event)
+            ++count;
+    }
+    return count;
+}
+
+QString eventLine(const QStringList &lines, const QString &event)
+{
+    for (const QString &line : lines) {
+        if (line.section(QLatin1Char(' '), 1, 1) == event)
+            return line;
+    }
+    return {};
+}
+
+} // namespace
+
+class ChromeIntegration : public testing::Test {
+protected:
+    test::TempHome home;
+};
+
+TEST_F(ChromeIntegration, ReadyOnlyWhileTheEndpointAnswers200)
+{
+    Chromium chromium(9223, home.path() + QStringLiteral("/probe"));
+    ASSERT_TRUE(chromium.start());
+    EXPECT_TRUE(chromeIsReady(localHost, 9223));
+    chromium.stop();
+    EXPECT_FALSE(chromeIsReady(localHost, 9223));
+
+    const std::pair<QByteArray, bool> statuses[] = {
+        {"200 OK", true}, {"404 Not Found", false}, {"500 Internal Server Error", false}, {"204 No Content", false},
+    };
+    for (const auto &[status, ready] : statuses) {
+        SCOPED_TRACE(status.toStdString());
+        test::StatusServer server(status);
+        ASSERT_NE(server.port(), 0);
+        EXPECT_EQ(chromeIsReady(localHost, server.port()), ready);
+    }
+}
+
+TEST_F(ChromeIntegration, StepsPastAChromeOnAnotherFolderAndCachesTheChoice)
+{
+    Chromium everyday(9222, home.path() + QStringLiteral("/everyday"));
+    ASSERT_TRUE(everyday.start());
+
+    const auto listingsBefore = platform::processListings();
+    EXPECT_EQ(activeChromePort(true), 9223);
+    EXPECT_EQ(activeChromePort(false), 9223);
+    EXPECT_EQ(platform::processListings() - listingsBefore, 1u) << "the second call is answered from the cache";
+
+    // The everyday Chrome answers on 9222, but the chosen port has nothing yet.
+    EXPECT_FALSE(chromeIsReady(localHost));
+
+    Chromium other(9223, home.path() + QStringLiteral("/other"));
+    ASSERT_TRUE(other.start());
+    EXPECT_EQ(activeChromePort(true), 9222) << "every candidate answers, none is ours";
+}
+
+TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)
+{
+    Chromium everyday(9222, home.path() + QStringLiteral("/everyday"));
+    Chromium companion(9223, companionChromeProfile(), QStringLiteral("Profile 7"));
+    ASSERT_TRUE(everyday.start());
+    ASSERT_TRUE(companion.start());
+
+    const ChromeTarget target = currentChromeTarget();
+    EXPECT_EQ(target.userDataDir, companionChromeProfile());
+    const auto running = runningChrome(target);
+    ASSERT_TRUE(running.has_value());
+    EXPECT_EQ(*running, (RunningChrome{9223, QStringLiteral("Profile 7")}));
+    EXPECT_EQ(activeChromePort(true), 9223);
+    EXPECT_TRUE(chromeIsReady(localHost));
+    EXPECT_EQ(chromeProfileSummary(target, running),
+              QStringLiteral("Chrome: .corvane-companion-chrome \u00B7 Profile 7 \u00B7 port 9223"));
+}
+
+TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
+{
+    test::ScopedEnv flags("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+    activeChromePort(true);
+
+    const ChromeReadiness started = ensureChromeReady(20);
+    EXPECT_TRUE(started.ready);
+    EXPECT_EQ(started.text, QStringLiteral("Started Chrome with remote debugging."));
+
+    const QStringList events = home.events();
+    EXPECT_TRUE(eventLine(events, QStringLiteral("chrome.autostart")).endsWith(QStringLiteral(" chrome.autostart profile=") + companionChromeProfile()));
+    const QString launch = eventLine(events, QStringLiteral("chrome.launch"));
+    EXPECT_TRUE(launch.contains(QStringLiteral(" port=9222"))) << launch.toStdString();
+    EXPECT_TRUE(launch.contains(QStringLiteral(" profile=Default")));
+    EXPECT_TRUE(launch.contains(QStringLiteral(" exe=/usr/lib/chromium/chromium")));
+    EXPECT_TRUE(launch.contains(QStringLiteral("--disable-background-networking")));
+    const QString ok = eventLine(events, QStringLiteral("chrome.autostart.ok"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral(" ms=\\d+$")).match(ok).hasMatch()) << ok.toStdString();
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9222, QStringLiteral("Default")}));
+
+    const ChromeReadiness again = ensureChromeReady(8);
+    EXPECT_EQ(again.text, QStringLiteral("Chrome debugging is on."));
+    EXPECT_EQ(home.events().size(), events.size()) << "no launch and no event when Chrome already answers";
+
+    test::stopChromeOn(companionChromeProfile());
+}
+
+TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
+{
+    activeChromePort(true);
+    const QString notInstalled = home.path() + QStringLiteral("/missing/chrome");
+    const QString unstartable = home.path() + QStringLiteral("/bin/broken-chrome");
+    ASSERT_TRUE(test::writeFile(unstartable, "#!/nonexistent/interpreter\n"));
+    QFile::setPermissions(unstartable, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+
+    struct Case {
+        const char *name;
+        QString executable;
+        double timeout;
+        QString text;
+        QString lastEvent;
+    };
+    const QString neverOpens =
+        QStringLiteral("Chrome did not open the debugging port 9222. If Chrome is already open on that profile "
+                       "without remote debugging, quit it and let Companion start it again.");
+    const Case cases[] = {
+        {"not installed", notInstalled, 8, QStringLiteral("Google Chrome is not installed."), QStringLiteral("chrome.autostart")},
+        {"cannot be started", unstartable, 8, QStringLiteral("Chrome did not start."), QStringLiteral("chrome.autostart")},
+        // A program that starts but never opens the port stands in for a Chrome
+        // already open on the profile without debugging.
+        {"port never opens", QStringLiteral("/bin/true"), 0, neverOpens, QStringLiteral("chrome.autostart.fail")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScopedEnv app("CORVANE_CHROME_APP", c.executable);
+        const qsizetype before = home.events().size();
+        const ChromeReadiness result = ensureChromeReady(c.timeout);
+        EXPECT_FALSE(result.ready);
+        EXPECT_EQ(result.text, c.text);
+        const QStringList events = home.events().mid(before);
+        ASSERT_FALSE(events.isEmpty());
+        EXPECT_EQ(events.first().section(QLatin1Char(' '), 1, 1), QStringLiteral("chrome.autostart"));
+        EXPECT_EQ(events.last().section(QLatin1Char(' '), 1, 1), c.lastEvent);
+        EXPECT_EQ(countEvents(events, QStringLiteral("chrome.autostart.ok")), 0);
+    }
+    const QString hint = eventLine(home.events(), QStringLiteral("chrome.autostart.fail"));
+    EXPECT_TRUE(hint.endsWith(QStringLiteral(" hint=profile in use without debug port"))) << hint.toStdString();
+}
+
+TEST_F(ChromeIntegration, SignInWindowAlwaysLaunches)
+{
+    test::ScopedEnv app("CORVANE_CHROME_APP", QStringLiteral("/bin/true"));
+    EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Opened a window on the Default Chrome profile."));
+    const QString line = eventLine(home.events(), QStringLiteral("chrome.signin.window"));
+    EXPECT_TRUE(line.contains(QStringLiteral(" dir=") + companionChromeProfile())) << line.toStdString();
+    EXPECT_TRUE(line.contains(QStringLiteral(" port=9222")));
+    EXPECT_TRUE(line.contains(QStringLiteral(" exe=/bin/true")));
+    {
+        test::ScopedEnv missing("CORVANE_CHROME_APP", home.path() + QStringLiteral("/none"));
+        EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Google Chrome is not installed."));
+    }
+}

@@ -1,0 +1,128 @@
+#include "DriverResult.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+using namespace corvane;
+
+namespace {
+
+QJsonObject parsed(const QString &json)
+{
+    return QJsonDocument::fromJson(json.toUtf8()).object();
+}
+
+} // namespace
+
+TEST(DriverResultJson, MembersPresentOnlyWhenFilled)
+{
+    struct Case {
+        const char *name;
+        DriverResult result;
+        QStringList members;
+    };
+    const Case cases[] = {
+        {"bare", {false, QStringLiteral("x"), false, false, {}, {}, {}},
+         {"chrome", "needs_you", "ok", "text"}},
+        {"title only", {true, {}, false, true, QStringLiteral("T"), {}, {}},
+         {"chrome", "needs_you", "ok", "text", "title"}},
+        {"url and image", {true, {}, true, true, {}, QStringLiteral("http://a/"), QStringLiteral("data:x")},
+         {"chrome", "image", "needs_you", "ok", "text", "url"}},
+        {"all", {true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i")},
+         {"chrome", "image", "needs_you", "ok", "text", "title", "url"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QJsonObject object = parsed(c.result.json());
+        EXPECT_EQ(object.keys(), c.members);
+        EXPECT_EQ(object.value(QStringLiteral("ok")).toBool(), c.result.ok);
+        EXPECT_TRUE(object.value(QStringLiteral("needs_you")).isBool());
+        EXPECT_EQ(object.value(QStringLiteral("needs_you")).toBool(), c.result.needsYou);
+        EXPECT_EQ(object.value(QStringLiteral("chrome")).toBool(), c.result.chrome);
+        EXPECT_EQ(object.value(QStringLiteral("text")).toString(), c.result.text);
+    }
+}
+
+TEST(DriverResultJson, IsCompactAndKeepsNonAscii)
+{
+    const DriverResult result{true, QStringLiteral("Grüße \"quoted\"\nline — 日本 👨‍👩‍👧"), false, true,
+                              QStringLiteral("Café"), {}, {}};
+    const QString json = result.json();
+    EXPECT_FALSE(json.contains(QLatin1String(": ")));
+    EXPECT_FALSE(json.contains(QLatin1String(", ")));
+    EXPECT_FALSE(json.contains(QLatin1Char('\n')));
+    EXPECT_TRUE(json.contains(QStringLiteral("Grüße"))); // written as UTF-8, not escaped away
+    const QJsonObject object = parsed(json);
+    EXPECT_EQ(object.value(QStringLiteral("text")).toString(), result.text);
+    EXPECT_EQ(object.value(QStringLiteral("title")).toString(), QStringLiteral("Café"));
+}
+
+TEST(DriverResultJson, FailureReplyIsTheFixedCompactObject)
+{
+    EXPECT_EQ(replyFailureJson.size(), 79);
+    const QJsonObject object = parsed(replyFailureJson);
+    EXPECT_EQ(object.value(QStringLiteral("text")).toString(), QStringLiteral("Could not write a reply."));
+    EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool(true));
+}
+
+TEST(DriverResultEquality, AllSevenFieldsCount)
+{
+    const DriverResult base{true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i")};
+    EXPECT_EQ(base, base);
+    DriverResult other = base;
+    other.image = QStringLiteral("j");
+    EXPECT_NE(base, other);
+    other = base;
+    other.needsYou = true;
+    EXPECT_NE(base, other);
+}
+
+TEST(NeedsYou, RecognisesVerificationPages)
+{
+    const std::pair<const char *, bool> cases[] = {
+        {"", false},
+        {"Please solve the CAPTCHA", true},
+        {"recaptchaWidget", true}, // inside a longer word
+        {"Verify you are human", true},
+        {"I'm not a robot", true},
+        {"I\u2019m not a robot", false}, // only the ASCII apostrophe
+        {"i am not a robot", true},
+        {"Are you a robot?", true},
+        {"Our systems have detected unusual traffic", true},
+        {"Checking your browser before accessing", true},
+        {"- button \"Submit\" [ref=e2]", false},
+        {"checking your", false},
+    };
+    for (const auto &[text, expected] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(needsYou(QString::fromUtf8(text)), expected);
+    }
+}
+
+TEST(ParseJSONBody, ReadsObjectsAndNothingElse)
+{
+    struct Case {
+        const char *text;
+        Body expected;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"not json", {}},
+        {"[1,2]", {}},
+        {"\"just a string\"", {}},
+        {"{\"url\":\"http://a/\"} trailing", {}},
+        {"{}", {}},
+        {"{\"url\":\"http://127.0.0.1/\",\"ref\":\"e2\"}", {{"url", "http://127.0.0.1/"}, {"ref", "e2"}}},
+        {"{\"text\":\"Grüße 👋\"}", {{"text", QStringLiteral("Grüße 👋")}}},
+        {"{\"n\":3,\"f\":1.5,\"b\":true,\"z\":null}", {{"n", "3"}, {"f", "1.5"}, {"b", "true"}, {"z", "null"}}},
+        {"{\"a\":[1,\"x\"],\"o\":{\"k\":1}}", {{"a", "[1,\"x\"]"}, {"o", "{\"k\":1}"}}},
+        {"{\"empty\":\"\"}", {{"empty", ""}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(parseJSONBody(QString::fromUtf8(c.text)), c.expected);
+    }
+}

@@ -1,0 +1,190 @@
+#include "EventLog.h"
+
+#include "TempHome.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+using namespace corvane;
+using corvane::test::readFile;
+
+namespace {
+
+const QDateTime fixedTime = QDateTime(QDate(2026, 12, 8), QTime(0, 32, 35), Qt::UTC);
+
+QString repeated(const QString &unit, int count)
+{
+    QString text;
+    for (int i = 0; i < count; ++i)
+        text += unit;
+    return text;
+}
+
+} // namespace
+
+TEST(EventLogFormat, TimestampIsUtcToTheSecond)
+{
+    EXPECT_EQ(isoTimestamp(fixedTime), QStringLiteral("2026-12-08T00:32:35Z"));
+    const QDateTime withOffset(QDate(2026, 12, 8), QTime(2, 32, 35, 999), Qt::OffsetFromUTC, 7200);
+    EXPECT_EQ(isoTimestamp(withOffset), QStringLiteral("2026-12-08T00:32:35Z"));
+}
+
+TEST(EventLogFormat, Lines)
+{
+    struct Case {
+        const char *name;
+        QString event;
+        Fields fields;
+        QString expected;
+    };
+    const QString ts = QStringLiteral("2026-12-08T00:32:35Z ");
+    const Case cases[] = {
+        {"no fields", QStringLiteral("app.start"), {}, ts + QStringLiteral("app.start\n")},
+        {"sorted keys", QStringLiteral("loopback.res"), {{"path", "/snapshot"}, {"ok", "yes"}, {"chrome", "on"}},
+         ts + QStringLiteral("loopback.res chrome=on ok=yes path=/snapshot\n")},
+        {"empty value and spaces", QStringLiteral("drive"), {{"ref", ""}, {"url", "a b=c"}},
+         ts + QStringLiteral("drive ref= url=a b=c\n")},
+        {"breaks in name, key and value", QStringLiteral("a\nb"), {{"k\r", "x\r\ny"}},
+         ts + QStringLiteral("a b k =x  y\n")},
+        {"sensitive keys dropped", QStringLiteral("e"),
+         {{"token", "t"}, {"linkToken", "t"}, {"Password", "p"}, {"api_key", "k"}, {"monkey", "m"}, {"Secret", "s"}, {"host", "h"}},
+         ts + QStringLiteral("e host=h\n")},
+        {"event name not masked", QStringLiteral("token=abc"), {}, ts + QStringLiteral("token=abc\n")},
+        {"value masked", QStringLiteral("e"), {{"url", "http://h/connect?token=Ab-_9z&v=1"}},
+         ts + QStringLiteral("e url=http://h/connect?token=[redacted]&v=1\n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(logLine(fixedTime, c.event, c.fields), c.expected);
+    }
+}
+
+TEST(EventLogFormat, SensitiveKeys)
+{
+    const std::pair<const char *, bool> cases[] = {
+        {"token", true}, {"authToken", true}, {"TOKEN", true}, {"Secret", true}, {"password", true},
+        {"apiKey", true}, {"keyPath", true}, {"monkey", true}, {"host", false}, {"path", false},
+        {"tok", false}, {"", false}, {"pass", false},
+    };
+    for (const auto &[key, sensitive] : cases) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(isSensitiveKey(QString::fromUtf8(key)), sensitive);
+    }
+}
+
+TEST(EventLogFormat, ClipMasksThenCuts)
+{
+    struct Case {
+        const char *name;
+        QString text;
+        int limit;
+        QString expected;
+    };
+    const QString family = QStringLiteral("👨‍👩‍👧‍👦"); // one cluster of seven code points
+    const QString accented = QStringLiteral("e\u0301");           // e + combining acute: one cluster
+    const Case cases[] = {
+        {"short", QStringLiteral("abc"), 5, QStringLiteral("abc")},
+        {"exact", repeated(QStringLiteral("a"), 240), 240, repeated(QStringLiteral("a"), 240)},
+        {"one over", repeated(QStringLiteral("a"), 241), 240, repeated(QStringLiteral("a"), 240) + QChar(0x2026)},
+        {"status limit", repeated(QStringLiteral("b"), 401), 400, repeated(QStringLiteral("b"), 400) + QChar(0x2026)},
+        {"families count once", repeated(family, 3), 3, repeated(family, 3)},
+        {"families cut whole", repeated(family, 4), 3, repeated(family, 3) + QChar(0x2026)},
+        {"combining accent counts once", repeated(accented, 2) + QStringLiteral("x"), 2, repeated(accented, 2) + QChar(0x2026)},
+        {"line breaks", QStringLiteral("a\r\nb\nc"), 10, QStringLiteral("a  b c")},
+        {"token masked", QStringLiteral("x token=abc_DEF-123&y=2"), 100, QStringLiteral("x token=[redacted]&y=2")},
+        {"capitalised not masked", QStringLiteral("Token=abc TOKEN=abc"), 100, QStringLiteral("Token=abc TOKEN=abc")},
+        {"nothing after token=", QStringLiteral("token=&x"), 100, QStringLiteral("token=&x")},
+        {"masked before the cut", QStringLiteral("token=") + repeated(QStringLiteral("z"), 50), 10,
+         QStringLiteral("token=[red") + QChar(0x2026)},
+        {"empty", QString(), 5, QString()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(clip(c.text, c.limit), c.expected);
+    }
+}
+
+TEST(EventLogFormat, StatusContent)
+{
+    const QByteArray bytes = statusContent(fixedTime, {
+        {"phase", "idle"}, {"ts", "caller's"}, {"linkToken", "secret"}, {"host", repeated(QStringLiteral("h"), 401)}, {"a\nb", "v"},
+    });
+    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    EXPECT_EQ(object.keys(), (QStringList{"a b", "host", "phase", "ts"}));
+    EXPECT_EQ(object.value(QStringLiteral("ts")).toString(), QStringLiteral("2026-12-08T00:32:35Z"));
+    EXPECT_EQ(object.value(QStringLiteral("host")).toString(), repeated(QStringLiteral("h"), 400) + QChar(0x2026));
+    EXPECT_TRUE(bytes.contains('\n')) << "pretty-printed for people";
+}
+
+TEST(EventLogFiles, AppendsLinesToAnOwnerOnlyFolder)
+{
+    test::TempHome home;
+    companionLog(QStringLiteral("first"), {{"a", "1"}});
+    companionLog(QStringLiteral("second"));
+    const QStringList lines = home.events();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ first a=1$")).match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" second")));
+
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(home.logDir()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(companionEventsURL(), home.logDir() + QStringLiteral("/events.log"));
+    EXPECT_EQ(companionStatusURL(), home.logDir() + QStringLiteral("/status.json"));
+}
+
+TEST(EventLogFiles, DeletedFolderIsRecreatedByTheNextEvent)
+{
+    test::TempHome home;
+    companionLog(QStringLiteral("before"));
+    ASSERT_TRUE(QDir(home.logDir()).removeRecursively());
+    companionLog(QStringLiteral("after"));
+    const QStringList lines = home.events();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" after")));
+}
+
+TEST(EventLogFiles, LinesFromManyThreadsNeverInterleave)
+{
+    test::TempHome home;
+    constexpr int threads = 8;
+    constexpr int perThread = 200;
+    const QString payload = repeated(QStringLiteral("x"), 200);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([t, &payload] {
+            for (int i = 0; i < perThread; ++i)
+                companionLog(QStringLiteral("burst"), {{"t", QString::number(t)}, {"v", payload}});
+        });
+    }
+    for (auto &writer : writers)
+        writer.join();
+
+    const QStringList lines = home.events();
+    ASSERT_EQ(lines.size(), threads * perThread);
+    const QRegularExpression shape(QStringLiteral("^\\S+Z burst t=\\d v=x{200}$"));
+    for (const QString &line : lines)
+        ASSERT_TRUE(shape.match(line).hasMatch()) << line.toStdString();
+}
+
+TEST(EventLogFiles, StatusFileHoldsOnlyTheLatestCall)
+{
+    test::TempHome home;
+    companionStatus({{"phase", "start"}, {"chrome", "off"}, {"host", ""}});
+    companionStatus({{"phase", "idle"}, {"ts", "ignored"}});
+    const QJsonObject object = QJsonDocument::fromJson(readFile(home.logDir() + QStringLiteral("/status.json"))).object();
+    EXPECT_EQ(object.keys(), (QStringList{"phase", "ts"}));
+    EXPECT_EQ(object.value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
+    EXPECT_NE(object.value(QStringLiteral("ts")).toString(), QStringLiteral("ignored"));
+    EXPECT_EQ(QDir(home.logDir()).entryList(QDir::Files), QStringList{QStringLiteral("status.json")}) << "no temporary file left";
+}

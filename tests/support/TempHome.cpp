@@ -1,0 +1,93 @@
+#include "TempHome.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace corvane::test {
+
+namespace {
+
+std::optional<QByteArray> currentValue(const char *name)
+{
+    if (!qEnvironmentVariableIsSet(name))
+        return std::nullopt;
+    return qgetenv(name);
+}
+
+void restore(const QByteArray &name, const std::optional<QByteArray> &value)
+{
+    if (value)
+        qputenv(name.constData(), *value);
+    else
+        qunsetenv(name.constData());
+}
+
+const char *const clearedVariables[] = {
+    "CORVANE_CHROME_USER_DATA_DIR", "CORVANE_CHROME_PROFILE", "CORVANE_CHROME_PORT",
+    "CORVANE_CHROME_APP", "CORVANE_CHROME_FLAGS",
+};
+
+} // namespace
+
+TempHome::TempHome()
+{
+    const QString root = dir_.path();
+    const std::pair<const char *, QString> folders[] = {
+        {"HOME", root},
+        {"XDG_CONFIG_HOME", root + QStringLiteral("/config")},
+        {"XDG_DATA_HOME", root + QStringLiteral("/data")},
+        {"XDG_STATE_HOME", root + QStringLiteral("/state")},
+        {"XDG_RUNTIME_DIR", root + QStringLiteral("/run")},
+    };
+    for (const auto &[name, value] : folders) {
+        saved_[name] = currentValue(name);
+        QDir().mkpath(value);
+        qputenv(name, QFile::encodeName(value));
+    }
+    QFile::setPermissions(root + QStringLiteral("/run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    for (const char *name : clearedVariables) {
+        saved_[name] = currentValue(name);
+        qunsetenv(name);
+    }
+}
+
+TempHome::~TempHome()
+{
+    for (const auto &[name, value] : saved_)
+        restore(name, value);
+}
+
+ScopedEnv::ScopedEnv(const char *name, const QString &value)
+    : name_(name)
+    , old_(currentValue(name))
+{
+    qputenv(name, value.toUtf8());
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    restore(name_, old_);
+}
+
+QStringList TempHome::events() const
+{
+    return QString::fromUtf8(readFile(logDir() + QStringLiteral("/events.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+} // namespace corvane::test
