@@ -21,9 +21,9 @@ const QString localHost = QStringLiteral("127.0.0.1");
 constexpr double readinessPollInterval = 0.25;
 
 // Launches Chrome on the target and logs `event` with what was started.
-bool launchChrome(const QString &event, const QStringList &extra, const ChromeTarget &target, qint64 port)
+bool launchChrome(const QString &executable, const QString &event, const QStringList &extra,
+                  const ChromeTarget &target, qint64 port)
 {
-    const QString executable = chromeAppPath();
     const QStringList switches = chromePlatformSwitches();
     if (!platform::launchDetached(executable, companionChromeArgs(extra, target, port, switches)))
         return false;
@@ -100,11 +100,12 @@ QString chromeProfileSummary(const ChromeTarget &target, const std::optional<Run
 
 QString openChromeForSignIn()
 {
-    if (!platform::isExecutableFile(chromeAppPath()))
+    const QString executable = chromeAppPath();
+    if (!platform::isExecutableFile(executable))
         return chromeNotInstalledText;
     const ChromeTarget target = currentChromeTarget();
     const qint64 port = activeChromePort(true);
-    if (!launchChrome(QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target, port))
+    if (!launchChrome(executable, QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target, port))
         return chromeDidNotStartText;
     return QStringLiteral("Opened a window on the ") + target.profileDirectory + QStringLiteral(" Chrome profile.");
 }
@@ -113,13 +114,14 @@ QString openChromeForDebugging()
 {
     if (chromeIsReady(localHost))
         return chromeDebuggingOnText;
-    if (!platform::isExecutableFile(chromeAppPath()))
+    const QString executable = chromeAppPath();
+    if (!platform::isExecutableFile(executable))
         return chromeNotInstalledText;
     const ChromeTarget target = currentChromeTarget();
     const qint64 port = activeChromePort(true);
     if (chromeIsReady(localHost, port))
         return chromeDebuggingOnText;
-    if (!launchChrome(QStringLiteral("chrome.launch"), {}, target, port))
+    if (!launchChrome(executable, QStringLiteral("chrome.launch"), {}, target, port))
         return chromeDidNotStartText;
     return QStringLiteral("Opening Chrome with remote debugging on port ") + QString::number(port) + QLatin1Char('.');
 }

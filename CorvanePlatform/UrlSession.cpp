@@ -12,14 +12,6 @@ namespace corvane::platform {
 
 namespace {
 
-QNetworkAccessManager *managerOf(QObject *context)
-{
-    auto *manager = context->findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly);
-    if (!manager)
-        manager = new QNetworkAccessManager(context);
-    return manager;
-}
-
 // Qt reports HTTP error statuses as reply errors; for us a response with any
 // status is a response, and only transport failures are errors.
 bool isTransportError(QNetworkReply::NetworkError error)
@@ -45,10 +37,13 @@ UrlSession &UrlSession::shared()
 UrlSession::UrlSession()
     : thread_(new QThread)
     , context_(new QObject)
+    , manager_(nullptr)
 {
     thread_->setObjectName(QStringLiteral("corvane-url-session"));
     context_->moveToThread(thread_);
     thread_->start();
+    // Queued ahead of every task, so tasks always find the manager made.
+    QMetaObject::invokeMethod(context_, [this] { manager_ = new QNetworkAccessManager(context_); }, Qt::QueuedConnection);
 }
 
 void UrlSession::stopSharedThread()
@@ -60,12 +55,11 @@ void UrlSession::stopSharedThread()
 
 void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
 {
-    QObject *context = context_;
-    QMetaObject::invokeMethod(context, [context, request = std::move(request), completion = std::move(completion)] {
+    QMetaObject::invokeMethod(context_, [this, request = std::move(request), completion = std::move(completion)] {
         QNetworkRequest netRequest(request.url);
         for (const auto &[name, value] : request.headers)
             netRequest.setRawHeader(name, value);
-        QNetworkReply *reply = managerOf(context)->sendCustomRequest(netRequest, request.method, request.body);
+        QNetworkReply *reply = manager_->sendCustomRequest(netRequest, request.method, request.body);
 
         auto timedOut = std::make_shared<bool>(false);
         QTimer::singleShot(static_cast<int>(request.timeoutSeconds * 1000), reply, [reply, timedOut] {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <utility>
 
+class QNetworkAccessManager;
 class QObject;
 class QThread;
 
@@ -51,7 +52,8 @@ private:
     static void stopSharedThread();
 
     QThread *thread_;
-    QObject *context_; // lives on thread_; network objects are its children
+    QObject *context_;               // lives on thread_; network objects are its children
+    QNetworkAccessManager *manager_; // made and used on thread_ only
 };
 
 } // namespace corvane::platform

@@ -43,12 +43,6 @@ bool boolean(const QString &key)
     return text == QLatin1String("true") || text == QLatin1String("yes") || text == QLatin1String("1");
 }
 
-bool contains(const QString &key)
-{
-    QSettings settings(filePath(), QSettings::IniFormat);
-    return settings.contains(flatKey(key));
-}
-
 bool setString(const QString &key, const QString &value)
 {
     QSettings settings(filePath(), QSettings::IniFormat);

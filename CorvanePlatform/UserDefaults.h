@@ -17,7 +17,6 @@ QString filePath();
 QString string(const QString &key);
 // True only for a stored true ("true", "yes", "1", any letter case).
 bool boolean(const QString &key);
-bool contains(const QString &key);
 
 // False when the file could not be written.
 bool setString(const QString &key, const QString &value);
