@@ -32,6 +32,12 @@ int countEvents(const QStringList &lines, const QString &event)
     return count;
 }
 
+// Stops what a test had the companion launch, also when an assertion ends the test early.
+struct StopChromeOnExit {
+    QString userDataDir;
+    ~StopChromeOnExit() { test::stopChromeOn(userDataDir); }
+};
+
 QString eventLine(const QStringList &lines, const QString &event)
 {
     for (const QString &line : lines) {
@@ -106,7 +112,8 @@ TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)
 TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
 {
     test::ScopedEnv flags("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
-    activeChromePort(true);
+    const StopChromeOnExit cleanup{companionChromeProfile()};
+    const qint64 port = activeChromePort(true);
 
     const ChromeReadiness started = ensureChromeReady(20);
     EXPECT_TRUE(started.ready);
@@ -115,24 +122,22 @@ TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
     const QStringList events = home.events();
     EXPECT_TRUE(eventLine(events, QStringLiteral("chrome.autostart")).endsWith(QStringLiteral(" chrome.autostart profile=") + companionChromeProfile()));
     const QString launch = eventLine(events, QStringLiteral("chrome.launch"));
-    EXPECT_TRUE(launch.contains(QStringLiteral(" port=9222"))) << launch.toStdString();
+    EXPECT_TRUE(launch.contains(QStringLiteral(" port=") + QString::number(port))) << launch.toStdString();
     EXPECT_TRUE(launch.contains(QStringLiteral(" profile=Default")));
     EXPECT_TRUE(launch.contains(QStringLiteral(" exe=/usr/lib/chromium/chromium")));
     EXPECT_TRUE(launch.contains(QStringLiteral("--disable-background-networking")));
     const QString ok = eventLine(events, QStringLiteral("chrome.autostart.ok"));
     EXPECT_TRUE(QRegularExpression(QStringLiteral(" ms=\\d+$")).match(ok).hasMatch()) << ok.toStdString();
-    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9222, QStringLiteral("Default")}));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default")}));
 
     const ChromeReadiness again = ensureChromeReady(8);
     EXPECT_EQ(again.text, QStringLiteral("Chrome debugging is on."));
     EXPECT_EQ(home.events().size(), events.size()) << "no launch and no event when Chrome already answers";
-
-    test::stopChromeOn(companionChromeProfile());
 }
 
 TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
 {
-    activeChromePort(true);
+    const qint64 port = activeChromePort(true);
     const QString notInstalled = home.path() + QStringLiteral("/missing/chrome");
     const QString unstartable = home.path() + QStringLiteral("/bin/broken-chrome");
     ASSERT_TRUE(test::writeFile(unstartable, "#!/nonexistent/interpreter\n"));
@@ -145,9 +150,8 @@ TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
         QString text;
         QString lastEvent;
     };
-    const QString neverOpens =
-        QStringLiteral("Chrome did not open the debugging port 9222. If Chrome is already open on that profile "
-                       "without remote debugging, quit it and let Companion start it again.");
+    const QString neverOpens = QStringLiteral("Chrome did not open the debugging port ") + QString::number(port)
+        + QStringLiteral(". If Chrome is already open on that profile without remote debugging, quit it and let Companion start it again.");
     const Case cases[] = {
         {"not installed", notInstalled, 8, QStringLiteral("Google Chrome is not installed."), QStringLiteral("chrome.autostart")},
         {"cannot be started", unstartable, 8, QStringLiteral("Chrome did not start."), QStringLiteral("chrome.autostart")},
@@ -178,7 +182,7 @@ TEST_F(ChromeIntegration, SignInWindowAlwaysLaunches)
     EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Opened a window on the Default Chrome profile."));
     const QString line = eventLine(home.events(), QStringLiteral("chrome.signin.window"));
     EXPECT_TRUE(line.contains(QStringLiteral(" dir=") + companionChromeProfile())) << line.toStdString();
-    EXPECT_TRUE(line.contains(QStringLiteral(" port=9222")));
+    EXPECT_TRUE(line.contains(QStringLiteral(" port=") + QString::number(activeChromePort(false))));
     EXPECT_TRUE(line.contains(QStringLiteral(" exe=/bin/true")));
     {
         test::ScopedEnv missing("CORVANE_CHROME_APP", home.path() + QStringLiteral("/none"));
