@@ -88,7 +88,10 @@ QString chromeProfileSummary(const ChromeTarget &target, const std::optional<Run
     }
 
     const QString dot = QStringLiteral(" \u00B7 ");
-    QString line = QStringLiteral("Chrome: ") + QFileInfo(target.userDataDir).fileName() + dot + profile;
+    QString folder = QFileInfo(target.userDataDir).fileName();
+    if (folder.isEmpty())
+        folder = target.userDataDir; // "/" is its own last component
+    QString line = QStringLiteral("Chrome: ") + folder + dot + profile;
     if (userName && !userName->isEmpty())
         line += QStringLiteral(" (") + *userName + QLatin1Char(')');
     if (running)

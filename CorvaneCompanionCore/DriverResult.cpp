@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 namespace corvane {
 
@@ -60,8 +61,12 @@ QString jsonValueText(const QJsonValue &value)
 Body parseJSONBody(const QString &text)
 {
     Body body;
+    QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    const QByteArray bytes = utf8(text);
+    if (utf8.hasError())
+        return body; // unpaired surrogates: no lossy conversion
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return body;
     const QJsonObject object = document.object();

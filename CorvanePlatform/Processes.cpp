@@ -4,6 +4,7 @@
 #include <QStringDecoder>
 
 #include <atomic>
+#include <cerrno>
 #include <algorithm>
 #include <vector>
 
@@ -27,6 +28,8 @@ QByteArray readWhole(const char *path)
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         bytes.append(buffer, n);

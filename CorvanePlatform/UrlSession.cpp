@@ -15,8 +15,10 @@ namespace {
 // status is a response, and only transport failures are errors.
 bool isTransportError(QNetworkReply::NetworkError error)
 {
-    return error != QNetworkReply::NoError
-        && !(error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownServerError);
+    using E = QNetworkReply;
+    const bool clientStatus = error >= E::ContentAccessDenied && error <= E::UnknownContentError && error != E::ContentReSendError;
+    const bool serverStatus = error >= E::InternalServerError && error <= E::UnknownServerError;
+    return error != E::NoError && !clientStatus && !serverStatus;
 }
 
 } // namespace

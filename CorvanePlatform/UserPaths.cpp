@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <mutex>
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -77,11 +78,17 @@ QString temporaryDir()
     if (isPrivateDir(native))
         return ours + QLatin1Char('/');
 
-    // Someone else holds that name, or it is not private: use a fresh folder.
-    QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/corvane-companion-XXXXXX";
-    if (::mkdtemp(pattern.data()))
-        return QFile::decodeName(pattern) + QLatin1Char('/');
-    return QDir::tempPath() + QLatin1Char('/');
+    // Someone else holds that name, or it is not private: use a fresh folder,
+    // made once and kept for the life of the process.
+    static std::mutex fallbackLock;
+    static QString fallback;
+    std::lock_guard lock(fallbackLock);
+    if (fallback.isEmpty()) {
+        QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/corvane-companion-XXXXXX";
+        if (::mkdtemp(pattern.data()))
+            fallback = QFile::decodeName(pattern) + QLatin1Char('/');
+    }
+    return fallback;
 }
 
 } // namespace corvane::platform

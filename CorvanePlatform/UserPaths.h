@@ -21,7 +21,8 @@ QString configHome();
 
 // The user's own temporary folder, ending with "/": $XDG_RUNTIME_DIR, else a
 // folder of ours with mode 0700 under the system temporary folder. Never a
-// fixed name that another user could have made first.
+// fixed name that another user could have made first. Empty when no private
+// folder can be made (callers then write nothing rather than write in public).
 QString temporaryDir();
 
 // Creates `path` and its missing parents; the last folder gets mode 0700 when

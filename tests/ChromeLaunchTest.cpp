@@ -104,4 +104,6 @@ TEST(ChromeProfileSummary, Table)
         }
         EXPECT_EQ(chromeProfileSummary({dir, c.profile}, c.running), c.expected);
     }
+    EXPECT_EQ(chromeProfileSummary({QStringLiteral("/"), QStringLiteral("Default")}, std::nullopt),
+              QStringLiteral("Chrome: / \u00B7 Default"));
 }

@@ -125,4 +125,6 @@ TEST(ParseJSONBody, ReadsObjectsAndNothingElse)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parseJSONBody(QString::fromUtf8(c.text)), c.expected);
     }
+    const QString loneSurrogate = QStringLiteral("{\"text\":\"a") + QChar(0xD800) + QStringLiteral("\"}");
+    EXPECT_EQ(parseJSONBody(loneSurrogate), Body{}) << "text that is not UTF-8 is not converted lossily";
 }

@@ -83,5 +83,6 @@ TEST(UserPaths, TemporaryDirIsTheUsersOwn)
     EXPECT_NE(chosen, ours + QLatin1Char('/'));
     EXPECT_TRUE(chosen.startsWith(systemTemp + QStringLiteral("/corvane-companion-"))) << chosen.toStdString();
     EXPECT_EQ(modeOf(chosen), 0700u);
+    EXPECT_EQ(platform::temporaryDir(), chosen) << "one fallback folder, not a new one per call";
     EXPECT_TRUE(QDir(elsewhere).isEmpty());
 }
