@@ -1,11 +1,11 @@
-// Until the tray application exists, the executable reports what the
-// foundation already knows: which Chrome it would drive and whether that
-// Chrome answers on its debugging port.
+// The companion's entry point. For now it serves the browser actions to local
+// programs on 127.0.0.1:8766 until it is stopped.
 
-#include "ChromeDiscovery.h"
-#include "ChromeLaunch.h"
-#include "PortCache.h"
+#include "DriverResult.h"
+#include "EventLog.h"
+#include "LoopbackServer.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -13,17 +13,26 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("corvane-companion"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Corvane Companion: lets the Corvane chat assistant act in your own Chrome.\n"
+        "Local programs reach the same browser actions over HTTP on 127.0.0.1:8766."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("headless"), QStringLiteral("Run without a tray icon.")});
+    parser.process(app);
+
     using namespace corvane;
-
-    const ChromeTarget target = currentChromeTarget();
-    const auto running = runningChrome(target);
-    const qint64 port = activeChromePort(false);
-    const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"), port);
-
-    std::printf("Corvane Companion %s\n", CORVANE_VERSION);
-    std::printf("Only the foundation is built so far: the tray, the local HTTP server and the chat link are not.\n");
-    std::printf("%s\n", qPrintable(chromeProfileSummary(target, running)));
-    std::printf("Chrome executable: %s\n", qPrintable(chromeAppPath()));
-    std::printf("Chrome debugging is %s (port %lld).\n", ready ? "on" : "off", static_cast<long long>(port));
-    return 0;
+    LoopbackServer server;
+    const LoopbackStart started = server.start(companionPort);
+    if (!started.ok) {
+        companionLog(QStringLiteral("loopback.fail"), {{QStringLiteral("error"), started.error}});
+        std::fprintf(stderr, "Companion could not start its local server: %s\n", qPrintable(started.error));
+        return 1;
+    }
+    companionLog(QStringLiteral("loopback.listen"), {{QStringLiteral("port"), QString::number(companionPort)}});
+    return app.exec();
 }

@@ -1,0 +1,136 @@
+#include "AgentRunner.h"
+
+#include "ChromeDiscovery.h"
+#include "ChromeLaunch.h"
+#include "EventLog.h"
+#include "PortCache.h"
+
+#include "ProcessRun.h"
+#include "Processes.h"
+#include "UserPaths.h"
+
+#include <QJsonDocument>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <mutex>
+
+namespace corvane {
+
+namespace {
+
+const QChar failureMark(0x2717);
+
+// Only ever tried: a caller that finds it held gets the busy text instead of
+// queueing behind a run that may take twenty seconds.
+std::mutex &agentLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+QString argsLabel(const QStringList &args)
+{
+    return args.mid(0, 3).join(QLatin1Char(' '));
+}
+
+QString utf8OrEmpty(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(bytes);
+    return utf8.hasError() ? QString() : text;
+}
+
+bool containsTimedOut(const QString &output)
+{
+    return output.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+QString agentBrowserPath()
+{
+    const QString candidates[] = {
+        QStringLiteral("/opt/homebrew/bin/agent-browser"),
+        QStringLiteral("/usr/local/bin/agent-browser"),
+        platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"),
+    };
+    for (const QString &candidate : candidates) {
+        if (platform::isExecutableFile(candidate))
+            return candidate;
+    }
+    return QStringLiteral("agent-browser");
+}
+
+QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
+{
+    const QString label = argsLabel(args);
+    std::unique_lock lock(agentLock(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), label}});
+        return agentBusyText;
+    }
+    companionLog(QStringLiteral("agent.start"), {{QStringLiteral("args"), label}});
+
+    QString program = agentBrowserPath();
+    // The bare name stands for a file in the current folder, never a PATH search.
+    if (!program.contains(QLatin1Char('/')))
+        program.prepend(QStringLiteral("./"));
+    const QStringList arguments =
+        QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), agentSessionName(cdp)}
+        + args;
+
+    const platform::ProcessOutcome outcome =
+        platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)));
+    switch (outcome.end) {
+    case platform::ProcessOutcome::End::failedToStart:
+        companionLog(QStringLiteral("agent.missing"), {{QStringLiteral("args"), label}});
+        return agentMissingText;
+    case platform::ProcessOutcome::End::timedOut: {
+        const bool chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
+        companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
+                                                       {QStringLiteral("limit_s"), QString::number(limit)},
+                                                       {QStringLiteral("chrome"), chrome ? QStringLiteral("on") : QStringLiteral("off")}});
+        return agentTimeoutText;
+    }
+    case platform::ProcessOutcome::End::exited:
+        break;
+    }
+    const QString out = utf8OrEmpty(outcome.output);
+    companionLog(QStringLiteral("agent.end"), {{QStringLiteral("args"), label},
+                                               {QStringLiteral("status"), QString::number(outcome.status)},
+                                               {QStringLiteral("out"), out}});
+    return out;
+}
+
+QJsonObject agentData(const QStringList &args)
+{
+    const QString out = runAgentBrowserOnce(QStringList{QStringLiteral("--json")} + args, activeChromePort(false), toolRunLimit);
+    const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8());
+    if (!document.isObject())
+        return {};
+    const QJsonValue data = document.object().value(QStringLiteral("data"));
+    return data.isObject() ? data.toObject() : QJsonObject();
+}
+
+bool timedOut(const QString &output)
+{
+    return containsTimedOut(output);
+}
+
+bool openFailed(const QString &output)
+{
+    if (containsTimedOut(output) || output.contains(QLatin1String("not installed"), Qt::CaseInsensitive))
+        return true;
+    const QString trimmed = output.trimmed();
+    return !trimmed.isEmpty() && trimmed.front() == failureMark;
+}
+
+bool actionFailed(const QString &output)
+{
+    return containsTimedOut(output) || output.contains(failureMark)
+        || output.contains(QLatin1String("is covered by"), Qt::CaseInsensitive)
+        || output.contains(QLatin1String("not found"), Qt::CaseInsensitive);
+}
+
+} // namespace corvane

@@ -1,0 +1,177 @@
+#include "Drive.h"
+
+#include "AgentRunner.h"
+#include "ChromeDiscovery.h"
+#include "ChromeLaunch.h"
+#include "CliParsing.h"
+#include "EventLog.h"
+#include "PageView.h"
+#include "PortCache.h"
+#include "WorkTab.h"
+
+#include "Dispatch.h"
+
+#include <functional>
+
+namespace corvane {
+
+namespace {
+
+constexpr double chromeStartTimeout = 8.0;
+constexpr double navigatePause = 0.3;
+
+QString run(const QStringList &args, int limit = toolRunLimit)
+{
+    return runAgentBrowserOnce(args, activeChromePort(false), limit);
+}
+
+DriverResult chromeFailure(const QString &text)
+{
+    DriverResult result;
+    result.text = text;
+    return result;
+}
+
+// Input errors, the missing work tab and unknown paths: Chrome is there, the
+// request is not usable.
+DriverResult refusal(const QString &text)
+{
+    DriverResult result;
+    result.text = text;
+    result.chrome = true;
+    return result;
+}
+
+// Pre-action check: a human-verification page stops the action before it runs.
+std::optional<DriverResult> humanCheckBlocks()
+{
+    const QString snap = run(snapshotArgs());
+    if (!needsYou(snap))
+        return std::nullopt;
+    DriverResult result = refusal(snap);
+    result.needsYou = true;
+    return result;
+}
+
+DriverResult onWorkTab(const std::function<DriverResult()> &action)
+{
+    return focusWorkTabIfAny() ? action() : refusal(noWorkTabText);
+}
+
+DriverResult checkedAction(const QStringList &args)
+{
+    return onWorkTab([&] {
+        if (std::optional<DriverResult> blocked = humanCheckBlocks())
+            return *blocked;
+        return afterAction(run(args));
+    });
+}
+
+DriverResult open(const Body &body)
+{
+    const QString url = body.value(QStringLiteral("url"));
+    if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://")))
+        return refusal(openNeedsPageText);
+    const QString out = openOnWorkTab(url);
+    DriverResult result;
+    result.ok = !openFailed(out);
+    result.text = out;
+    result.chrome = true;
+    if (result.ok)
+        result.url = url;
+    return result;
+}
+
+DriverResult scroll(const Body &body)
+{
+    QString value = QStringLiteral("down");
+    for (const char *key : {"direction", "target", "ref"}) {
+        const QString given = body.value(QLatin1String(key));
+        if (!given.isEmpty()) {
+            value = given;
+            break;
+        }
+    }
+    return onWorkTab([&] { return afterAction(run({QStringLiteral("scroll"), value})); });
+}
+
+DriverResult cli(const Body &body)
+{
+    QString command;
+    for (const char *key : {"command", "args", "text"}) {
+        const auto found = body.constFind(QLatin1String(key));
+        if (found != body.constEnd()) {
+            command = *found;
+            break;
+        }
+    }
+    const QStringList args = agentBrowserArgs(command);
+    if (args.isEmpty())
+        return refusal(cliNeedsCommandText);
+
+    const auto runCommand = [&] {
+        if (args.front() == QLatin1String("snapshot"))
+            return finishCli(snapshotSettled(args));
+        const QString out = run(args);
+        if (mayNavigate(args) && !timedOut(out)) {
+            platform::sleepFor(navigatePause);
+            waitForLoad(navigateSettleLimit);
+        }
+        return finishCli(out);
+    };
+    // Tab commands manage tabs themselves and need no work tab.
+    return args.front() == QLatin1String("tab") ? runCommand() : onWorkTab(runCommand);
+}
+
+} // namespace
+
+DriverResult drive(const QString &path, const Body &body, bool autostart)
+{
+    const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
+    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
+                                           {QStringLiteral("chrome"), ready ? QStringLiteral("on") : QStringLiteral("off")},
+                                           {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
+                                           {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
+
+    if (path == QLatin1String("/health") || path == QLatin1String("/")) {
+        DriverResult result;
+        result.ok = ready;
+        result.chrome = ready;
+        result.text = ready ? chromeDebuggingOnText : chromeOffText;
+        return result;
+    }
+
+    if (!ready) {
+        if (!autostart)
+            return chromeFailure(chromeOffText);
+        const ChromeReadiness started = ensureChromeReady(chromeStartTimeout);
+        if (!started.ready)
+            return chromeFailure(started.text);
+    }
+
+    if (path == QLatin1String("/view"))
+        return onWorkTab(pageView);
+    if (path == QLatin1String("/open"))
+        return open(body);
+    if (path == QLatin1String("/snapshot"))
+        return onWorkTab([] { return finish(snapshotSettled(snapshotArgs()), true); });
+    if (path == QLatin1String("/click")) {
+        const QString ref = body.value(QStringLiteral("ref"));
+        if (ref.isEmpty())
+            return refusal(clickNeedsRefText);
+        return checkedAction({QStringLiteral("click"), ref});
+    }
+    if (path == QLatin1String("/fill")) {
+        const QString ref = body.value(QStringLiteral("ref"));
+        if (ref.isEmpty())
+            return refusal(fillNeedsRefText);
+        return checkedAction({QStringLiteral("fill"), ref, body.value(QStringLiteral("text"))});
+    }
+    if (path == QLatin1String("/scroll"))
+        return scroll(body);
+    if (path == QLatin1String("/cli"))
+        return cli(body);
+    return refusal(notFoundText);
+}
+
+} // namespace corvane

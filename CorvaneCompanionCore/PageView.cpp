@@ -1,0 +1,176 @@
+#include "PageView.h"
+
+#include "AgentRunner.h"
+#include "EventLog.h"
+#include "PortCache.h"
+
+#include "Dispatch.h"
+#include "UserPaths.h"
+
+#include <QFile>
+#include <QJsonObject>
+
+namespace corvane {
+
+namespace {
+
+constexpr double settlePause = 0.3;
+
+QString run(const QStringList &args, int limit = toolRunLimit)
+{
+    return runAgentBrowserOnce(args, activeChromePort(false), limit);
+}
+
+bool containsTimedOut(const QString &text)
+{
+    return text.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
+}
+
+// A page read that failed, or that has no such value, reads as the empty text.
+QString pageRead(const QString &what)
+{
+    const QJsonValue value = agentData({QStringLiteral("get"), what}).value(what);
+    return value.isUndefined() || value.isNull() ? QString() : jsonValueText(value);
+}
+
+DriverResult failedOn(const QString &text, bool needsYouFlag)
+{
+    DriverResult result;
+    result.text = text;
+    result.needsYou = needsYouFlag;
+    result.chrome = true;
+    return result;
+}
+
+// The screenshot as a data URL; empty when it could not be taken or read.
+QString screenshotImage()
+{
+    const QString folder = platform::temporaryDir();
+    if (folder.isEmpty())
+        return {};
+    const QString file = folder + screenshotFileName;
+    run({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
+         QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file});
+    QFile image(file);
+    if (!image.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = image.readAll();
+    image.close();
+    if (bytes.isEmpty())
+        return {};
+    image.remove();
+    return QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+} // namespace
+
+const QStringList &snapshotArgs()
+{
+    static const QStringList args{QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
+    return args;
+}
+
+bool mayNavigate(const QStringList &args)
+{
+    if (args.isEmpty())
+        return false;
+    const QString word = args.front().toLower();
+    return word == QLatin1String("eval") || word == QLatin1String("click") || word == QLatin1String("press")
+        || word == QLatin1String("open");
+}
+
+void waitForLoad(int limit)
+{
+    const QString out = run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, limit);
+    if (containsTimedOut(out))
+        companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
+}
+
+QString snapshotSettled(const QStringList &args)
+{
+    const QString out = run(args, snapshotLimit);
+    if (!containsTimedOut(out))
+        return out;
+    companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
+    waitForLoad(loadWaitLimit);
+    return run(args, snapshotLimit);
+}
+
+DriverResult pageView()
+{
+    DriverResult result;
+    result.title = pageRead(QStringLiteral("title"));
+    result.url = pageRead(QStringLiteral("url"));
+    result.image = screenshotImage();
+    QStringList lines;
+    if (!result.title.isEmpty())
+        lines.append(result.title);
+    if (!result.url.isEmpty())
+        lines.append(result.url);
+    result.text = lines.join(QLatin1Char('\n'));
+    result.ok = !result.text.isEmpty() || !result.image.isEmpty();
+    if (result.text.isEmpty())
+        result.text = pageEmptyText;
+    result.chrome = true;
+    return result;
+}
+
+DriverResult finish(const QString &text, bool chrome)
+{
+    DriverResult result;
+    result.needsYou = needsYou(text);
+    result.ok = !result.needsYou && !containsTimedOut(text) && !text.isEmpty();
+    result.text = text;
+    result.chrome = chrome;
+    return result;
+}
+
+DriverResult finishCli(const QString &text)
+{
+    DriverResult result;
+    result.needsYou = needsYou(text);
+    const bool failed = text.contains(QChar(0x2717)) || containsTimedOut(text)
+        || text.contains(QLatin1String("is covered by"), Qt::CaseInsensitive);
+    if (text.trimmed().isEmpty()) {
+        result.text = commandReturnedNothingText;
+        result.ok = false;
+    } else {
+        result.text = text;
+        result.ok = !result.needsYou && !failed;
+    }
+    result.chrome = true;
+    return result;
+}
+
+DriverResult afterAction(const QString &out)
+{
+    if (needsYou(out))
+        return failedOn(out, true);
+    if (actionFailed(out))
+        return failedOn(out, false);
+
+    platform::sleepFor(settlePause);
+    const QString snap = run(snapshotArgs());
+    if (needsYou(snap))
+        return failedOn(snap, true);
+
+    DriverResult result;
+    result.url = pageRead(QStringLiteral("url"));
+    result.title = pageRead(QStringLiteral("title"));
+    result.chrome = true;
+    if (containsTimedOut(snap)) {
+        companionLog(QStringLiteral("after.snapshot-timeout"), {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
+        const QString trimmed = out.trimmed();
+        result.ok = !trimmed.isEmpty();
+        result.text = result.ok ? trimmed : snapshotTimedOutAfterActionText;
+        return result;
+    }
+    QString text = snap.trimmed();
+    if (text.isEmpty())
+        text = out;
+    result.ok = !text.isEmpty();
+    result.text = result.ok ? text : pageEmptyText;
+    return result;
+}
+
+} // namespace corvane
