@@ -113,6 +113,11 @@ QJsonObject agentData(const QStringList &args)
     return data.isObject() ? data.toObject() : QJsonObject();
 }
 
+bool runnerRefused(const QString &output)
+{
+    return output == agentBusyText || output == agentMissingText;
+}
+
 bool timedOut(const QString &output)
 {
     return containsTimedOut(output);
@@ -120,7 +125,8 @@ bool timedOut(const QString &output)
 
 bool openFailed(const QString &output)
 {
-    if (containsTimedOut(output) || output.contains(QLatin1String("not installed"), Qt::CaseInsensitive))
+    if (runnerRefused(output) || containsTimedOut(output)
+        || output.contains(QLatin1String("not installed"), Qt::CaseInsensitive))
         return true;
     const QString trimmed = output.trimmed();
     return !trimmed.isEmpty() && trimmed.front() == failureMark;
@@ -128,7 +134,7 @@ bool openFailed(const QString &output)
 
 bool actionFailed(const QString &output)
 {
-    return containsTimedOut(output) || output.contains(failureMark)
+    return runnerRefused(output) || containsTimedOut(output) || output.contains(failureMark)
         || output.contains(QLatin1String("is covered by"), Qt::CaseInsensitive)
         || output.contains(QLatin1String("not found"), Qt::CaseInsensitive);
 }

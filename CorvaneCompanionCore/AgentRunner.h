@@ -32,6 +32,10 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit);
 // object; empty when the output is not such JSON.
 QJsonObject agentData(const QStringList &args);
 
+// The runner's own refusals: the tool did not run at all (busy or missing).
+// No action took place, so they never count as success.
+bool runnerRefused(const QString &output);
+
 bool timedOut(const QString &output);
 bool openFailed(const QString &output);
 bool actionFailed(const QString &output);

@@ -119,7 +119,7 @@ DriverResult finish(const QString &text, bool chrome)
 {
     DriverResult result;
     result.needsYou = needsYou(text);
-    result.ok = !result.needsYou && !containsTimedOut(text) && !text.isEmpty();
+    result.ok = !result.needsYou && !containsTimedOut(text) && !runnerRefused(text) && !text.isEmpty();
     result.text = text;
     result.chrome = chrome;
     return result;
@@ -129,7 +129,7 @@ DriverResult finishCli(const QString &text)
 {
     DriverResult result;
     result.needsYou = needsYou(text);
-    const bool failed = text.contains(QChar(0x2717)) || containsTimedOut(text)
+    const bool failed = runnerRefused(text) || text.contains(QChar(0x2717)) || containsTimedOut(text)
         || text.contains(QLatin1String("is covered by"), Qt::CaseInsensitive);
     if (text.trimmed().isEmpty()) {
         result.text = commandReturnedNothingText;
@@ -165,7 +165,8 @@ DriverResult afterAction(const QString &out)
         result.text = result.ok ? trimmed : snapshotTimedOutAfterActionText;
         return result;
     }
-    QString text = snap.trimmed();
+    // A snapshot the runner refused shows nothing of the page: like an empty one.
+    QString text = runnerRefused(snap) ? QString() : snap.trimmed();
     if (text.isEmpty())
         text = out;
     result.ok = !text.isEmpty();

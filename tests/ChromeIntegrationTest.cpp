@@ -7,7 +7,7 @@
 #include "Processes.h"
 
 #include "Chromium.h"
-#include "StatusServer.h"
+#include "TestHttpServer.h"
 #include "TempHome.h"
 
 #include <QFile>
@@ -67,7 +67,7 @@ TEST_F(ChromeIntegration, ReadyOnlyWhileTheEndpointAnswers200)
     };
     for (const auto &[status, ready] : statuses) {
         SCOPED_TRACE(status.toStdString());
-        test::StatusServer server(status);
+        test::TestHttpServer server(test::fixedStatus(status));
         ASSERT_NE(server.port(), 0);
         EXPECT_EQ(chromeIsReady(localHost, server.port()), ready);
     }

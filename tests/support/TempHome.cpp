@@ -75,6 +75,16 @@ QStringList TempHome::events() const
     return QString::fromUtf8(readFile(logDir() + QStringLiteral("/events.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QStringList TempHome::events(const QString &name) const
+{
+    QStringList lines;
+    for (const QString &line : events()) {
+        if (line.section(QLatin1Char(' '), 1, 1) == name)
+            lines.append(line);
+    }
+    return lines;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);

@@ -24,6 +24,8 @@ public:
     QString logDir() const { return stateDir() + QStringLiteral("/CorvaneCompanion"); }
     // The lines of "events.log" so far.
     QStringList events() const;
+    // The lines of one event, such as "agent.end", in order.
+    QStringList events(const QString &name) const;
 
 private:
     QTemporaryDir dir_;

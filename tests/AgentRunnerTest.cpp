@@ -1,0 +1,345 @@
+// The runner and the result builders against a fake agent-browser: a script
+// in the temporary HOME that prints what a case needs, sleeps or fails.
+
+#include "AgentRunner.h"
+#include "PageView.h"
+
+#include "FakeAgentBrowser.h"
+#include "TempHome.h"
+
+#include "Dispatch.h"
+#include "ProcessRun.h"
+#include "UserPaths.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace corvane;
+using test::fakeAgentBrowserRuns;
+using test::installFakeAgentBrowser;
+using test::ScopedEnv;
+
+namespace {
+
+// Waits until `done` holds or `seconds` pass; true when it holds.
+template <class Condition>
+bool eventually(Condition done, double seconds = 10.0)
+{
+    const double deadline = platform::monotonicSeconds() + seconds;
+    while (!done()) {
+        if (platform::monotonicSeconds() > deadline)
+            return false;
+        platform::sleepFor(0.02);
+    }
+    return true;
+}
+
+// "R" running, "S" sleeping, "Z" zombie; empty once the process is gone.
+QString processState(qint64 pid)
+{
+    const QString stat = QString::fromUtf8(test::readFile(QStringLiteral("/proc/%1/stat").arg(pid)));
+    return stat.section(QLatin1Char(')'), -1).trimmed().section(QLatin1Char(' '), 0, 0);
+}
+
+qint64 recordedPid()
+{
+    return QString::fromUtf8(test::readFile(platform::homeDir() + QStringLiteral("/tool.pid"))).trimmed().toLongLong();
+}
+
+QString run(const QStringList &args, int limit = 20)
+{
+    return runAgentBrowserOnce(args, 9222, limit);
+}
+
+} // namespace
+
+class AgentRunner : public testing::Test {
+protected:
+    test::TempHome home;
+};
+
+TEST_F(AgentRunner, ReturnsMergedOutputWhateverTheExitStatus)
+{
+    installFakeAgentBrowser(QStringLiteral("echo 'to stdout'\necho '\u2717 to stderr' >&2\nexit 1"));
+    EXPECT_EQ(run({QStringLiteral("click"), QStringLiteral("e1")}), QStringLiteral("to stdout\n\u2717 to stderr\n"));
+    const QStringList ends = home.events(QStringLiteral("agent.end"));
+    ASSERT_EQ(ends.size(), 1);
+    EXPECT_TRUE(ends.front().contains(QStringLiteral(" status=1"))) << ends.front().toStdString();
+    EXPECT_TRUE(ends.front().contains(QStringLiteral(" args=click e1 "))) << ends.front().toStdString();
+    EXPECT_EQ(home.events(QStringLiteral("agent.start")).size(), 1);
+}
+
+TEST_F(AgentRunner, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
+{
+    installFakeAgentBrowser(QStringLiteral("true"));
+    runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")}, 9222, 20);
+    runAgentBrowserOnce({QStringLiteral("fill"), QStringLiteral("e1"), QStringLiteral("secret words"), QStringLiteral("extra")}, 9333, 20);
+    EXPECT_EQ(fakeAgentBrowserRuns(true),
+              (QStringList{QStringLiteral("--cdp 9222 --session corvane tab list --json"),
+                           QStringLiteral("--cdp 9333 --session corvane-9333 fill e1 secret words extra")}));
+    const QStringList starts = home.events(QStringLiteral("agent.start"));
+    ASSERT_EQ(starts.size(), 2);
+    EXPECT_TRUE(starts.at(1).endsWith(QStringLiteral(" args=fill e1 secret words"))) << starts.at(1).toStdString();
+}
+
+TEST_F(AgentRunner, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
+{
+    // Far more than a pipe holds: a runner that read only after the exit would hang.
+    installFakeAgentBrowser(QStringLiteral("head -c 400000 /dev/zero | tr '\\0' 'x'"));
+    const QString big = run({QStringLiteral("snapshot")}, 5);
+    EXPECT_EQ(big.size(), 400000);
+    EXPECT_EQ(big.count(QLatin1Char('x')), 400000);
+
+    installFakeAgentBrowser(QStringLiteral("printf 'ok \\377 broken'"));
+    EXPECT_EQ(run({QStringLiteral("snapshot")}), QString());
+}
+
+TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
+{
+    installFakeAgentBrowser(QStringLiteral("touch \"$HOME/started\"\nsleep 2\necho first"));
+    QString first;
+    std::atomic<bool> firstDone{false};
+    std::thread holder([&] {
+        first = run({QStringLiteral("click"), QStringLiteral("e1")});
+        firstDone = true;
+    });
+    ASSERT_TRUE(eventually([] { return QFile::exists(platform::homeDir() + QStringLiteral("/started")); }));
+
+    EXPECT_EQ(run({QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c"), QStringLiteral("--more")}), agentBusyText);
+    EXPECT_FALSE(firstDone) << "the busy answer must not wait for the running tool";
+    holder.join();
+    EXPECT_EQ(first, QStringLiteral("first\n"));
+
+    const QStringList busy = home.events(QStringLiteral("agent.busy"));
+    ASSERT_EQ(busy.size(), 1);
+    EXPECT_TRUE(busy.front().endsWith(QStringLiteral(" args=snapshot -i -c"))) << busy.front().toStdString();
+    EXPECT_EQ(fakeAgentBrowserRuns().size(), 1);
+}
+
+TEST_F(AgentRunner, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
+{
+    installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\nexec sleep 30"));
+    EXPECT_EQ(run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, 0), agentTimeoutText);
+    const QStringList timeouts = home.events(QStringLiteral("agent.timeout"));
+    ASSERT_EQ(timeouts.size(), 1);
+    EXPECT_TRUE(timeouts.front().contains(QStringLiteral(" limit_s=0"))) << timeouts.front().toStdString();
+    EXPECT_TRUE(timeouts.front().contains(QStringLiteral(" chrome="))) << timeouts.front().toStdString();
+    EXPECT_TRUE(home.events(QStringLiteral("agent.end")).isEmpty());
+
+    const qint64 pid = recordedPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([pid] { return processState(pid).isEmpty(); }, 5.0))
+        << "state " << processState(pid).toStdString();
+}
+
+TEST_F(AgentRunner, AToolThatIgnoresTheStopSignalIsKilledAfterItsGrace)
+{
+    installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\ntrap '' TERM\nexec sleep 30"));
+    EXPECT_EQ(run({QStringLiteral("eval"), QStringLiteral("1")}, 1), agentTimeoutText);
+    const qint64 pid = recordedPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(processState(pid).isEmpty()) << "still in its grace period";
+
+    // The lock is already free while the old tool lives on.
+    installFakeAgentBrowser(QStringLiteral("echo next"));
+    EXPECT_EQ(run({QStringLiteral("tab"), QStringLiteral("list")}), QStringLiteral("next\n"));
+
+    EXPECT_TRUE(eventually([pid] { return processState(pid).isEmpty(); }, platform::reapGraceSeconds + 5.0))
+        << "state " << processState(pid).toStdString();
+}
+
+TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
+{
+    QFile::remove(platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
+    if (agentBrowserPath() != QLatin1String("agent-browser"))
+        GTEST_SKIP() << "an agent-browser is installed system-wide: " << agentBrowserPath().toStdString();
+    EXPECT_EQ(run({QStringLiteral("tab"), QStringLiteral("list")}), agentMissingText);
+    EXPECT_EQ(home.events(QStringLiteral("agent.missing")).size(), 1);
+
+    // A file that is there but not executable does not count either.
+    test::writeFile(platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"), "#!/bin/sh\necho hi\n");
+    EXPECT_EQ(agentBrowserPath(), QStringLiteral("agent-browser"));
+    installFakeAgentBrowser(QStringLiteral("true"));
+    EXPECT_EQ(agentBrowserPath(), platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
+}
+
+TEST_F(AgentRunner, DataIsTheDataObjectOfJsonOutput)
+{
+    const std::pair<const char *, QJsonObject> cases[] = {
+        {R"({"success":true,"data":{"title":"Form page"},"error":null})", {{"title", "Form page"}}},
+        {R"({"success":true,"error":null})", {}},
+        {R"({"data":"a string"})", {}},
+        {R"([{"data":{}}])", {}},
+        {"\u2717 not json", {}},
+    };
+    for (const auto &[output, data] : cases) {
+        SCOPED_TRACE(output);
+        ScopedEnv printed("FAKE_OUT", QString::fromUtf8(output));
+        installFakeAgentBrowser(QStringLiteral("printf '%s' \"$FAKE_OUT\""));
+        EXPECT_EQ(agentData({QStringLiteral("get"), QStringLiteral("title")}), data);
+        EXPECT_EQ(fakeAgentBrowserRuns(), QStringList{QStringLiteral("--json get title")});
+    }
+}
+
+// Result builders. The fake answers snapshots, page reads and screenshots
+// from the environment so that each case can set what the page shows.
+namespace {
+
+const QString pageTool = QStringLiteral(R"(case "$5" in
+  snapshot) printf '%s' "$FAKE_SNAPSHOT" ;;
+  wait) echo '✓ Done' ;;
+  --json) case "$7" in
+      title) printf '{"data":{"title":"%s"}}' "$FAKE_TITLE" ;;
+      url) printf '{"data":{"url":"%s"}}' "$FAKE_URL" ;;
+    esac ;;
+  screenshot) printf '%s' "$FAKE_IMAGE" > "${10}" ;;
+esac)");
+
+} // namespace
+
+TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
+{
+    installFakeAgentBrowser(pageTool);
+    struct Case {
+        const char *out, *snapshot;
+        bool ok, needsYou;
+        const char *text;
+        bool readsPage;
+    };
+    const Case cases[] = {
+        {"\u2713 Done", "- button \"Go\" [ref=e1]\n", true, false, "- button \"Go\" [ref=e1]", true},
+        {"\u2713 Done\n", "  \n", true, false, "\u2713 Done\n", true},
+        {"", "", false, false, "The page was empty.", true},
+        {"\u2713 Done\n", "\u2717 Timed out after 9000ms", true, false, "\u2713 Done", true},
+        {" ", "\u2717 TIMED OUT", false, false, "The page changed. Snapshot timed out \u2014 call browser_snapshot.", true},
+        {"\u2713 Done", "Checking your browser before you continue", false, true, "Checking your browser before you continue", false},
+        {"\u2713 Done", "COMPANION ERROR: Chrome is still working on the previous action.", true, false, "\u2713 Done", true},
+        {"\u2717 Unknown ref: e99", "unused", false, false, "\u2717 Unknown ref: e99", false},
+        {"Element is COVERED BY <div>", "unused", false, false, "Element is COVERED BY <div>", false},
+        {"Please complete the CAPTCHA", "unused", false, true, "Please complete the CAPTCHA", false},
+        {"COMPANION ERROR: Chrome is still working on the previous action.", "unused", false, false,
+         "COMPANION ERROR: Chrome is still working on the previous action.", false},
+    };
+    ScopedEnv title("FAKE_TITLE", QStringLiteral("Form page"));
+    ScopedEnv url("FAKE_URL", QStringLiteral("http://127.0.0.1/form"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.out) + " / " + c.snapshot);
+        installFakeAgentBrowser(pageTool);
+        ScopedEnv snapshot("FAKE_SNAPSHOT", QString::fromUtf8(c.snapshot));
+        const DriverResult result = afterAction(QString::fromUtf8(c.out));
+        EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.needsYou, c.needsYou);
+        EXPECT_EQ(result.text, QString::fromUtf8(c.text));
+        EXPECT_TRUE(result.chrome);
+        const bool snapshotTaken = !QString::fromUtf8(c.snapshot).startsWith(QLatin1String("unused"));
+        if (!snapshotTaken) {
+            EXPECT_TRUE(fakeAgentBrowserRuns().isEmpty());
+        }
+        if (c.readsPage) {
+            EXPECT_EQ(result.title, QStringLiteral("Form page"));
+            EXPECT_EQ(result.url, QStringLiteral("http://127.0.0.1/form"));
+            EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("--json get url"),
+                                                           QStringLiteral("--json get title")}));
+        } else {
+            EXPECT_TRUE(result.title.isEmpty());
+            EXPECT_TRUE(result.url.isEmpty());
+        }
+    }
+    EXPECT_EQ(home.events(QStringLiteral("after.snapshot-timeout")).size(), 2);
+}
+
+TEST_F(AgentRunner, ASnapshotThatTimesOutIsRetriedOnceAfterALoadWait)
+{
+    // The first snapshot times out; later ones print the page.
+    installFakeAgentBrowser(QStringLiteral(R"(case "$5" in
+  snapshot) if [ -e "$HOME/once" ]; then echo '- link "Two" [ref=e3]'; else touch "$HOME/once"; echo '✗ Timed Out'; fi ;;
+  wait) echo '✗ Timed out after 3000ms' ;;
+esac)"));
+    EXPECT_EQ(snapshotSettled(snapshotArgs()), QStringLiteral("- link \"Two\" [ref=e3]\n"));
+    EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
+                                                   QStringLiteral("snapshot -i -c")}));
+    EXPECT_EQ(home.events(QStringLiteral("snapshot.retry")).size(), 1);
+    const QStringList waits = home.events(QStringLiteral("load.wait-timeout"));
+    ASSERT_EQ(waits.size(), 1);
+    EXPECT_TRUE(waits.front().endsWith(QStringLiteral(" limit_s=3")));
+
+    installFakeAgentBrowser(QStringLiteral("echo '\u2717 timed out'"));
+    const QString twice = snapshotSettled(snapshotArgs());
+    EXPECT_EQ(twice, QStringLiteral("\u2717 timed out\n"));
+    EXPECT_EQ(fakeAgentBrowserRuns().size(), 3);
+    EXPECT_FALSE(finish(twice, true).ok);
+}
+
+TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
+{
+    struct Case {
+        const char *title, *url, *image;
+        bool ok;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"Form page", "http://127.0.0.1/form", "\xff\xd8jpeg", true, "Form page\nhttp://127.0.0.1/form"},
+        {"", "http://127.0.0.1/form", "", true, "http://127.0.0.1/form"},
+        {"", "", "\xff\xd8jpeg", true, "The page was empty."},
+        {"", "", "", false, "The page was empty."},
+    };
+    const QString file = platform::temporaryDir() + screenshotFileName;
+    ASSERT_TRUE(file.startsWith(home.path()));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.title) + " " + c.url);
+        installFakeAgentBrowser(pageTool);
+        ScopedEnv title("FAKE_TITLE", QString::fromUtf8(c.title));
+        ScopedEnv url("FAKE_URL", QString::fromUtf8(c.url));
+        ScopedEnv image("FAKE_IMAGE", QString::fromLatin1(c.image));
+        const DriverResult view = pageView();
+        EXPECT_EQ(view.ok, c.ok);
+        EXPECT_EQ(view.text, QString::fromUtf8(c.text));
+        EXPECT_EQ(view.title, QString::fromUtf8(c.title));
+        EXPECT_EQ(view.url, QString::fromUtf8(c.url));
+        const QByteArray bytes = QString::fromLatin1(c.image).toLocal8Bit();
+        EXPECT_EQ(view.image, bytes.isEmpty() ? QString() : QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64()));
+        // A delivered image is cleaned up; an empty file stays.
+        EXPECT_EQ(QFile::exists(file), bytes.isEmpty());
+        EXPECT_EQ(fakeAgentBrowserRuns().last(),
+                  QStringLiteral("screenshot --screenshot-format jpeg --screenshot-quality 55 ") + file);
+    }
+}
+
+TEST(ResultBuilders, SnapshotAndCommandOutputs)
+{
+    struct Case {
+        const char *text;
+        bool finishOk, cliOk, needsYou;
+        const char *cliText;
+    };
+    const Case cases[] = {
+        {"- button \"Go\" [ref=e1]\n", true, true, false, "- button \"Go\" [ref=e1]\n"},
+        {"", false, false, false, "The command returned nothing."},
+        {" \n \r\n", true, false, false, "The command returned nothing."},
+        {"\u2717 Unknown ref", true, false, false, "\u2717 Unknown ref"},
+        {"Element not found: #x", true, true, false, "Element not found: #x"},
+        {"blocked: it IS COVERED BY a dialog", true, false, false, "blocked: it IS COVERED BY a dialog"},
+        {"Navigation Timed Out", false, false, false, "Navigation Timed Out"},
+        {"Checking your browser...", false, false, true, "Checking your browser..."},
+        {"COMPANION ERROR: Chrome is still working on the previous action.", false, false, false,
+         "COMPANION ERROR: Chrome is still working on the previous action."},
+        {"agent-browser is not installed.", false, false, false, "agent-browser is not installed."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const QString text = QString::fromUtf8(c.text);
+        const DriverResult snapshot = finish(text, true);
+        EXPECT_EQ(snapshot.ok, c.finishOk);
+        EXPECT_EQ(snapshot.needsYou, c.needsYou);
+        EXPECT_EQ(snapshot.text, text);
+        const DriverResult command = finishCli(text);
+        EXPECT_EQ(command.ok, c.cliOk);
+        EXPECT_EQ(command.needsYou, c.needsYou);
+        EXPECT_EQ(command.text, QString::fromUtf8(c.cliText));
+        EXPECT_TRUE(command.chrome);
+    }
+    EXPECT_FALSE(finish(QStringLiteral("page"), false).chrome);
+}

@@ -1,0 +1,100 @@
+#include "TestHttpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvane::test {
+
+namespace {
+
+QByteArray replyWith(const QByteArray &statusLine, const QByteArray &contentType, const QByteArray &body)
+{
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+} // namespace
+
+TestHttpServer::TestHttpServer(Responder responder)
+    : responder_(std::move(responder))
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ >= 0 && ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::listen(listener_, 64) == 0
+        && ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    stopping_ = true;
+    thread_.join();
+    if (listener_ >= 0)
+        ::close(listener_);
+}
+
+QByteArray TestHttpServer::url(const QByteArray &path) const
+{
+    return "http://127.0.0.1:" + QByteArray::number(port_) + path;
+}
+
+void TestHttpServer::serve()
+{
+    while (!stopping_ && port_ != 0) {
+        pollfd waiting{listener_, POLLIN, 0};
+        if (::poll(&waiting, 1, 50) <= 0)
+            continue;
+        const int connection = ::accept(listener_, nullptr, nullptr);
+        if (connection < 0)
+            continue;
+        // A thread per connection: Chromium opens spare connections that
+        // may never carry a request, and they must not hold up the others.
+        ++active_;
+        std::thread([this, connection] {
+            answer(connection);
+            --active_;
+        }).detach();
+    }
+    while (active_ > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+void TestHttpServer::answer(int connection)
+{
+    pollfd waiting{connection, POLLIN, 0};
+    if (::poll(&waiting, 1, 2000) > 0) {
+        char buffer[8192];
+        // One read holds the request line of a probe or a page load.
+        const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
+        const QByteArray request = got > 0 ? QByteArray(buffer, got) : QByteArray();
+        const QList<QByteArray> words = request.split(' ');
+        const QByteArray reply = responder_(words.size() > 1 ? words.at(1) : QByteArray());
+        (void)::send(connection, reply.constData(), static_cast<size_t>(reply.size()), MSG_NOSIGNAL);
+    }
+    ::close(connection);
+}
+
+TestHttpServer::Responder fixedStatus(QByteArray statusLine)
+{
+    return [statusLine](const QByteArray &) { return replyWith(statusLine, "text/plain", {}); };
+}
+
+TestHttpServer::Responder htmlPages(QMap<QByteArray, QByteArray> pages)
+{
+    return [pages](const QByteArray &path) {
+        const auto found = pages.constFind(path.split('?').front());
+        if (found == pages.constEnd())
+            return replyWith("404 Not Found", "text/plain", "not here");
+        return replyWith("200 OK", "text/html; charset=utf-8", *found);
+    };
+}
+
+} // namespace corvane::test
