@@ -95,13 +95,6 @@ std::optional<QString> webPageReason(const QStringList &headers)
     return std::nullopt;
 }
 
-QByteArray reply(const QByteArray &status, const DriverResult &result)
-{
-    const QByteArray json = result.json().toUtf8();
-    return QByteArrayLiteral("HTTP/1.1 ") + status + QByteArrayLiteral("\r\nContent-Type: application/json\r\nContent-Length: ")
-        + QByteArray::number(json.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + json;
-}
-
 QString utf8OrEmpty(const QByteArray &bytes)
 {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -201,38 +194,50 @@ quint16 LoopbackServer::port() const
     return listener_ ? listener_->port() : 0;
 }
 
-QByteArray LoopbackServer::handle(const QString &request)
+LoopbackRequest LoopbackServer::parseRequest(const QString &request)
 {
+    LoopbackRequest parsed;
     const QStringList lines = request.split(QStringLiteral("\r\n"));
     const QStringList requestLine = lines.front().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QString method = QStringLiteral("GET");
-    QString path = QStringLiteral("/");
-    if (!requestLine.isEmpty())
-        method = requestLine.front();
+    parsed.method = requestLine.isEmpty() ? QStringLiteral("GET") : requestLine.front();
+    parsed.path = QStringLiteral("/");
     if (requestLine.size() >= 2) {
         const QStringList target = requestLine.at(1).split(QLatin1Char('?'), Qt::SkipEmptyParts);
         if (!target.isEmpty())
-            path = target.front();
+            parsed.path = target.front();
     }
 
     const qsizetype blank = lines.indexOf(QString());
-    const QString bodyText = blank >= 0 && blank + 1 < lines.size() ? lines.mid(blank + 1).join(QStringLiteral("\r\n")) : QString();
     const QStringList headers = blank == 0 ? QStringList() : lines.mid(1, blank < 0 ? -1 : blank - 1);
+    parsed.refusal = webPageReason(headers);
+    if (parsed.method != QLatin1String("GET") && blank >= 0 && blank + 1 < lines.size())
+        parsed.body = parseJSONBody(lines.mid(blank + 1).join(QStringLiteral("\r\n")));
+    return parsed;
+}
 
-    if (const std::optional<QString> reason = webPageReason(headers)) {
-        companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), *reason}, {QStringLiteral("path"), path}});
+QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
+{
+    const QByteArray json = result.json().toUtf8();
+    return QByteArrayLiteral("HTTP/1.1 ") + status + QByteArrayLiteral("\r\nContent-Type: application/json\r\nContent-Length: ")
+        + QByteArray::number(json.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + json;
+}
+
+QByteArray LoopbackServer::handle(const QString &request)
+{
+    const LoopbackRequest parsed = parseRequest(request);
+    if (parsed.refusal) {
+        companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), *parsed.refusal}, {QStringLiteral("path"), parsed.path}});
         DriverResult refused;
         refused.text = webPageRefusedText;
-        return reply(QByteArrayLiteral("403 Forbidden"), refused);
+        return replyBytes(QByteArrayLiteral("403 Forbidden"), refused);
     }
 
-    const Body body = method == QLatin1String("GET") ? Body() : parseJSONBody(bodyText);
-    companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), method}, {QStringLiteral("path"), path}});
-    const DriverResult result = drive(path, body, true);
-    companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), path},
+    companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
+    const DriverResult result = drive(parsed.path, parsed.body, true);
+    companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
                                                   {QStringLiteral("ok"), result.ok ? QStringLiteral("yes") : QStringLiteral("no")},
                                                   {QStringLiteral("chrome"), result.chrome ? QStringLiteral("on") : QStringLiteral("off")}});
-    return reply(QByteArrayLiteral("200 OK"), result);
+    return replyBytes(QByteArrayLiteral("200 OK"), result);
 }
 
 } // namespace corvane

@@ -5,6 +5,8 @@
 // Requests that come from web pages (an Origin header, or a Host that is not
 // a loopback name) are refused before they reach the browser.
 
+#include "DriverResult.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -19,6 +21,15 @@ class LoopbackListener;
 }
 
 inline const QString webPageRefusedText = QStringLiteral("Requests from web pages are not accepted.");
+
+// What the server makes of one request text.
+struct LoopbackRequest {
+    QString method;
+    QString path; // without the query
+    Body body;    // always empty for GET
+    // "origin" or "host" when the request came from a web page.
+    std::optional<QString> refusal;
+};
 
 // Whether the server could start, and why not.
 struct LoopbackStart {
@@ -40,6 +51,8 @@ public:
 
     // The whole HTTP logic: a request text in, the complete reply bytes out.
     static QByteArray handle(const QString &request);
+    static LoopbackRequest parseRequest(const QString &request);
+    static QByteArray replyBytes(const QByteArray &status, const DriverResult &result);
 
 private:
     std::unique_ptr<platform::LoopbackListener> listener_;
