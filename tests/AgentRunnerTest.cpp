@@ -4,6 +4,7 @@
 #include "AgentRunner.h"
 #include "PageView.h"
 
+#include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "TempHome.h"
 
@@ -18,24 +19,12 @@
 #include <thread>
 
 using namespace corvane;
+using test::eventually;
 using test::fakeAgentBrowserRuns;
 using test::installFakeAgentBrowser;
 using test::ScopedEnv;
 
 namespace {
-
-// Waits until `done` holds or `seconds` pass; true when it holds.
-template <class Condition>
-bool eventually(Condition done, double seconds = 10.0)
-{
-    const double deadline = platform::monotonicSeconds() + seconds;
-    while (!done()) {
-        if (platform::monotonicSeconds() > deadline)
-            return false;
-        platform::sleepFor(0.02);
-    }
-    return true;
-}
 
 // "R" running, "S" sleeping, "Z" zombie; empty once the process is gone.
 QString processState(qint64 pid)

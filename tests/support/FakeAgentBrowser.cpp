@@ -59,13 +59,18 @@ bool linkRealAgentBrowser()
 
 void stopAgentBrowserSessions()
 {
-    const QDir sessions(platform::homeDir() + QStringLiteral("/.agent-browser"));
-    const QStringList pidFiles = sessions.entryList({QStringLiteral("*.pid")}, QDir::Files);
-    for (const QString &name : pidFiles) {
-        bool ok = false;
-        const int pid = QString::fromUtf8(readFile(sessions.filePath(name))).trimmed().toInt(&ok);
-        if (ok && pid > 0)
-            ::kill(pid, SIGTERM);
+    // The tool keeps its session state under $XDG_RUNTIME_DIR when that is
+    // set, else under $HOME.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    for (const QString &folder : {runtime + QStringLiteral("/agent-browser"), platform::homeDir() + QStringLiteral("/.agent-browser")}) {
+        const QDir sessions(folder);
+        const QStringList pidFiles = sessions.entryList({QStringLiteral("*.pid")}, QDir::Files);
+        for (const QString &name : pidFiles) {
+            bool ok = false;
+            const int pid = QString::fromUtf8(readFile(sessions.filePath(name))).trimmed().toInt(&ok);
+            if (ok && pid > 0)
+                ::kill(pid, SIGTERM);
+        }
     }
 }
 
