@@ -21,11 +21,24 @@ double monotonicSeconds()
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+void Semaphore::signal()
+{
+    {
+        std::lock_guard lock(mutex_);
+        ++count_;
+    }
+    changed_.notify_one();
+}
+
 bool Semaphore::waitFor(double seconds)
 {
     using namespace std::chrono;
     const auto wait = duration_cast<steady_clock::duration>(duration<double>(seconds > 0 ? seconds : 0));
-    return sem_.try_acquire_until(steady_clock::now() + wait);
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_until(lock, steady_clock::now() + wait, [this] { return count_ > 0; }))
+        return false;
+    --count_;
+    return true;
 }
 
 } // namespace corvane::platform

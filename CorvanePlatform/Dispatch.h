@@ -5,11 +5,11 @@
 // completion fills and a waiter takes.
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 
 namespace corvane::platform {
 
@@ -22,14 +22,19 @@ void sleepFor(double seconds);
 // Monotonic seconds since an arbitrary start; for deadlines and elapsed times.
 double monotonicSeconds();
 
+// A condition variable rather than std::counting_semaphore: the library's
+// timed acquire polls with growing sleeps, which added milliseconds to every
+// wake-up.
 class Semaphore {
 public:
-    void signal() { sem_.release(); }
+    void signal();
     // False when the deadline passed first. Negative waits count as zero.
     bool waitFor(double seconds);
 
 private:
-    std::counting_semaphore<> sem_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_ = 0;
 };
 
 // A value handed from a completion (any thread) to one waiter. Shared between

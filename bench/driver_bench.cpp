@@ -1,0 +1,166 @@
+// What the companion adds to a browser action: "/snapshot" and "/click"
+// through the headless executable's local server, against the same
+// agent-browser command sequence run directly. Also the "/health" latency and
+// the companion's resident memory after 100 requests.
+
+#include "ChromeLaunch.h"
+#include "ChromeTarget.h"
+#include "DriverResult.h"
+
+#include "Chromium.h"
+#include "Eventually.h"
+#include "FakeAgentBrowser.h"
+#include "LocalHttp.h"
+#include "TempHome.h"
+#include "TestHttpServer.h"
+
+#include "Dispatch.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+using namespace corvane;
+
+constexpr qint64 chromePort = 9250;
+constexpr int rounds = 40;
+
+double secondsOf(const std::function<void()> &call)
+{
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+QString runTool(const QStringList &args)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral(CORVANE_TEST_AGENT_BROWSER),
+               QStringList{QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"), agentSessionName(chromePort)}
+                   + args);
+    tool.waitForFinished(30000);
+    return QString::fromUtf8(tool.readAll());
+}
+
+long residentKiB(qint64 pid)
+{
+    const QString status = QString::fromUtf8(test::readFile(QStringLiteral("/proc/%1/status").arg(pid)));
+    const QRegularExpressionMatch rss = QRegularExpression(QStringLiteral(R"(VmRSS:\s+(\d+) kB)")).match(status);
+    return rss.hasMatch() ? rss.captured(1).toLong() : -1;
+}
+
+void compare(const char *what, std::vector<double> companion, std::vector<double> direct)
+{
+    const double c = median(std::move(companion));
+    const double d = median(std::move(direct));
+    std::printf("%-10s companion %8.1f ms   direct %8.1f ms   ratio %.3f\n", what, c * 1e3, d * 1e3, c / d);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    test::TempHome home;
+    QCoreApplication app(argc, argv);
+    if (!test::linkRealAgentBrowser()) {
+        std::fprintf(stderr, "agent-browser is not installed where ./dev puts it\n");
+        return 1;
+    }
+    test::ScopedEnv port("CORVANE_CHROME_PORT", QString::number(chromePort));
+    test::Chromium chromium(chromePort, companionChromeProfile());
+    if (!chromium.start()) {
+        std::fprintf(stderr, "Chromium did not start on port %lld\n", static_cast<long long>(chromePort));
+        return 1;
+    }
+    test::TestHttpServer pages(test::htmlPages({{"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
+                                                               "<button onclick=\"window.count=(window.count||0)+1\">Count</button>"}}));
+
+    QProcess companion;
+    companion.setStandardErrorFile(QProcess::nullDevice());
+    companion.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), {QStringLiteral("--headless")});
+    if (!companion.waitForStarted(5000)
+        || !test::eventually([] { return test::postJson(companionPort, "/health").answered; }, 10)) {
+        std::fprintf(stderr, "the companion did not answer on port %d\n", companionPort);
+        return 1;
+    }
+
+    std::vector<double> health;
+    for (int i = 0; i < 100; ++i)
+        health.push_back(secondsOf([] { test::postJson(companionPort, "/health"); }));
+    std::printf("/health    median %.2f ms over 100 requests\n", median(health) * 1e3);
+    std::printf("companion resident memory after 100 requests: %ld KiB\n", residentKiB(companion.processId()));
+
+    test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages.url("/form.html"))}});
+    const QString snapshot = test::postJson(companionPort, "/snapshot").json().value(QStringLiteral("text")).toString();
+    const QString ref = QRegularExpression(QStringLiteral(R"(button "Count" \[ref=(e\d+)\])")).match(snapshot).captured(1);
+    if (ref.isEmpty()) {
+        std::fprintf(stderr, "no button in the snapshot: %s\n", qPrintable(snapshot));
+        return 1;
+    }
+
+    const QStringList listing{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
+    const QStringList snap{QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
+    std::vector<double> snapshotCompanion, snapshotDirect, clickCompanion, clickDirect;
+    const auto snapshotThroughCompanion = [&] {
+        snapshotCompanion.push_back(secondsOf([] { test::postJson(companionPort, "/snapshot"); }));
+    };
+    const auto snapshotDirectly = [&] {
+        snapshotDirect.push_back(secondsOf([&] {
+            runTool(listing);
+            runTool(snap);
+        }));
+    };
+    const auto clickThroughCompanion = [&] {
+        clickCompanion.push_back(secondsOf([&] { test::postJson(companionPort, "/click", {{"ref", ref}}); }));
+    };
+    const auto clickDirectly = [&] {
+        clickDirect.push_back(secondsOf([&] {
+            runTool(listing);
+            runTool(snap);
+            runTool({QStringLiteral("click"), ref});
+            platform::sleepFor(0.3);
+            runTool(snap);
+            runTool({QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("url")});
+            runTool({QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("title")});
+        }));
+    };
+    // Interleaved, and each side first in every other round, so that drift in
+    // the machine's load and what one side leaves behind hit both alike.
+    for (int i = 0; i < rounds; ++i) {
+        if (i % 2 == 0) {
+            snapshotThroughCompanion();
+            snapshotDirectly();
+            clickThroughCompanion();
+            clickDirectly();
+        } else {
+            snapshotDirectly();
+            snapshotThroughCompanion();
+            clickDirectly();
+            clickThroughCompanion();
+        }
+    }
+    compare("/snapshot", snapshotCompanion, snapshotDirect);
+    compare("/click", clickCompanion, clickDirect);
+    std::printf("companion resident memory at the end: %ld KiB\n", residentKiB(companion.processId()));
+
+    companion.terminate();
+    companion.waitForFinished(5000);
+    chromium.stop();
+    test::stopAgentBrowserSessions();
+    return 0;
+}
