@@ -10,7 +10,6 @@
 #include "UserPaths.h"
 
 #include <QJsonDocument>
-#include <QStringDecoder>
 
 #include <algorithm>
 #include <mutex>
@@ -32,18 +31,6 @@ std::mutex &agentLock()
 QString argsLabel(const QStringList &args)
 {
     return args.mid(0, 3).join(QLatin1Char(' '));
-}
-
-QString utf8OrEmpty(const QByteArray &bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8(bytes);
-    return utf8.hasError() ? QString() : text;
-}
-
-bool containsTimedOut(const QString &output)
-{
-    return output.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
 }
 
 } // namespace
@@ -120,12 +107,12 @@ bool runnerRefused(const QString &output)
 
 bool timedOut(const QString &output)
 {
-    return containsTimedOut(output);
+    return output.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
 }
 
 bool openFailed(const QString &output)
 {
-    if (runnerRefused(output) || containsTimedOut(output)
+    if (runnerRefused(output) || timedOut(output)
         || output.contains(QLatin1String("not installed"), Qt::CaseInsensitive))
         return true;
     const QString trimmed = output.trimmed();
@@ -134,7 +121,7 @@ bool openFailed(const QString &output)
 
 bool actionFailed(const QString &output)
 {
-    return runnerRefused(output) || containsTimedOut(output) || output.contains(failureMark)
+    return runnerRefused(output) || timedOut(output) || output.contains(failureMark)
         || output.contains(QLatin1String("is covered by"), Qt::CaseInsensitive)
         || output.contains(QLatin1String("not found"), Qt::CaseInsensitive);
 }

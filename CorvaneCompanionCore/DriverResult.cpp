@@ -50,6 +50,13 @@ bool needsYou(const QString &text)
     return false;
 }
 
+QString utf8OrEmpty(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(bytes);
+    return utf8.hasError() ? QString() : text;
+}
+
 QString jsonValueText(const QJsonValue &value)
 {
     if (value.isString())

@@ -45,6 +45,10 @@ bool needsYou(const QString &text);
 // gives the empty map.
 Body parseJSONBody(const QString &text);
 
+// Bytes from outside (a request, a tool's output) as text; bytes that are not
+// valid UTF-8 give the empty text rather than a lossy guess.
+QString utf8OrEmpty(const QByteArray &bytes);
+
 // The text a non-string JSON value stands for in a body: its compact JSON.
 QString jsonValueText(const QJsonValue &value);
 

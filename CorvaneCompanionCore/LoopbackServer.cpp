@@ -5,7 +5,6 @@
 
 #include "LoopbackListener.h"
 
-#include <QStringDecoder>
 #include <QTcpSocket>
 
 #include <unistd.h>
@@ -93,13 +92,6 @@ std::optional<QString> webPageReason(const QStringList &headers)
     if (host && !isLoopbackHost(*host))
         return QStringLiteral("host");
     return std::nullopt;
-}
-
-QString utf8OrEmpty(const QByteArray &bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8(bytes);
-    return utf8.hasError() ? QString() : text;
 }
 
 // The first delivery, and when its head announces a body, the rest of that

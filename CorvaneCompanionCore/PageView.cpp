@@ -21,11 +21,6 @@ QString run(const QStringList &args, int limit = toolRunLimit)
     return runAgentBrowserOnce(args, activeChromePort(false), limit);
 }
 
-bool containsTimedOut(const QString &text)
-{
-    return text.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
-}
-
 // A page read that failed, or that has no such value, reads as the empty text.
 QString pageRead(const QString &what)
 {
@@ -82,14 +77,14 @@ bool mayNavigate(const QStringList &args)
 void waitForLoad(int limit)
 {
     const QString out = run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, limit);
-    if (containsTimedOut(out))
+    if (timedOut(out))
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
 QString snapshotSettled(const QStringList &args)
 {
     const QString out = run(args, snapshotLimit);
-    if (!containsTimedOut(out))
+    if (!timedOut(out))
         return out;
     companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
     waitForLoad(loadWaitLimit);
@@ -119,7 +114,7 @@ DriverResult finish(const QString &text, bool chrome)
 {
     DriverResult result;
     result.needsYou = needsYou(text);
-    result.ok = !result.needsYou && !containsTimedOut(text) && !runnerRefused(text) && !text.isEmpty();
+    result.ok = !result.needsYou && !timedOut(text) && !runnerRefused(text) && !text.isEmpty();
     result.text = text;
     result.chrome = chrome;
     return result;
@@ -129,7 +124,7 @@ DriverResult finishCli(const QString &text)
 {
     DriverResult result;
     result.needsYou = needsYou(text);
-    const bool failed = runnerRefused(text) || text.contains(QChar(0x2717)) || containsTimedOut(text)
+    const bool failed = runnerRefused(text) || text.contains(QChar(0x2717)) || timedOut(text)
         || text.contains(QLatin1String("is covered by"), Qt::CaseInsensitive);
     if (text.trimmed().isEmpty()) {
         result.text = commandReturnedNothingText;
@@ -158,7 +153,7 @@ DriverResult afterAction(const QString &out)
     result.url = pageRead(QStringLiteral("url"));
     result.title = pageRead(QStringLiteral("title"));
     result.chrome = true;
-    if (containsTimedOut(snap)) {
+    if (timedOut(snap)) {
         companionLog(QStringLiteral("after.snapshot-timeout"), {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
         const QString trimmed = out.trimmed();
         result.ok = !trimmed.isEmpty();
