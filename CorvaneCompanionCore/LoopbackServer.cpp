@@ -20,27 +20,31 @@ constexpr int closeWaitMs = 2000;
 
 const QByteArray headEnd = QByteArrayLiteral("\r\n\r\n");
 
-// The header lines of a raw request head, up to the blank line.
-QList<QByteArray> headerLines(const QByteArray &received)
+// The header lines of a request split at CR LF: those between the request
+// line and the first blank line (or the end).
+QStringList headerLines(const QStringList &lines)
 {
-    const qsizetype end = received.indexOf(headEnd);
-    QList<QByteArray> lines = received.left(end).split('\n');
-    lines.removeFirst(); // the request line
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    return lines;
+    const qsizetype blank = lines.indexOf(QString());
+    return blank == 0 ? QStringList() : lines.mid(1, blank < 0 ? -1 : blank - 1);
 }
 
-std::optional<QByteArray> headerValue(const QList<QByteArray> &lines, const QByteArray &name)
+std::optional<QString> headerValue(const QStringList &headers, QLatin1String name)
 {
-    for (const QByteArray &line : lines) {
-        const qsizetype colon = line.indexOf(':');
+    for (const QString &line : headers) {
+        const qsizetype colon = line.indexOf(QLatin1Char(':'));
         if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
             return line.mid(colon + 1).trimmed();
     }
     return std::nullopt;
+}
+
+// The headers of a raw request whose head is complete; none otherwise.
+std::optional<QStringList> completeHead(const QByteArray &received)
+{
+    const qsizetype end = received.indexOf(headEnd);
+    if (end < 0)
+        return std::nullopt;
+    return headerLines(QString::fromLatin1(received.left(end)).split(QStringLiteral("\r\n")));
 }
 
 bool isDecimal(QStringView digits)
@@ -78,17 +82,9 @@ bool isLoopbackHost(const QString &value)
 // Why a request looks like it came from a web page; none for a local program.
 std::optional<QString> webPageReason(const QStringList &headers)
 {
-    std::optional<QString> host;
-    for (const QString &line : headers) {
-        const qsizetype colon = line.indexOf(QLatin1Char(':'));
-        if (colon <= 0)
-            continue;
-        const QString name = line.left(colon).trimmed();
-        if (name.compare(QLatin1String("origin"), Qt::CaseInsensitive) == 0)
-            return QStringLiteral("origin");
-        if (!host && name.compare(QLatin1String("host"), Qt::CaseInsensitive) == 0)
-            host = line.mid(colon + 1).trimmed();
-    }
+    if (headerValue(headers, QLatin1String("origin")))
+        return QStringLiteral("origin");
+    const std::optional<QString> host = headerValue(headers, QLatin1String("host"));
     if (host && !isLoopbackHost(*host))
         return QStringLiteral("host");
     return std::nullopt;
@@ -141,10 +137,11 @@ void serveConnection(qintptr descriptor)
 
 std::optional<qint64> announcedBodyLength(const QByteArray &received)
 {
-    if (!received.contains(headEnd))
+    const std::optional<QStringList> headers = completeHead(received);
+    if (!headers)
         return std::nullopt;
-    const std::optional<QByteArray> value = headerValue(headerLines(received), QByteArrayLiteral("content-length"));
-    if (!value || !isDecimal(QString::fromLatin1(*value)))
+    const std::optional<QString> value = headerValue(*headers, QLatin1String("content-length"));
+    if (!value || !isDecimal(*value))
         return std::nullopt;
     bool fits = false;
     const qint64 length = value->toLongLong(&fits);
@@ -153,10 +150,9 @@ std::optional<qint64> announcedBodyLength(const QByteArray &received)
 
 bool expectsContinue(const QByteArray &received)
 {
-    if (!received.contains(headEnd))
-        return false;
-    const std::optional<QByteArray> value = headerValue(headerLines(received), QByteArrayLiteral("expect"));
-    return value && value->compare(QByteArrayLiteral("100-continue"), Qt::CaseInsensitive) == 0;
+    const std::optional<QStringList> headers = completeHead(received);
+    const std::optional<QString> value = headers ? headerValue(*headers, QLatin1String("expect")) : std::nullopt;
+    return value && value->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
 }
 
 LoopbackServer::LoopbackServer() = default;
@@ -199,9 +195,8 @@ LoopbackRequest LoopbackServer::parseRequest(const QString &request)
             parsed.path = target.front();
     }
 
+    parsed.refusal = webPageReason(headerLines(lines));
     const qsizetype blank = lines.indexOf(QString());
-    const QStringList headers = blank == 0 ? QStringList() : lines.mid(1, blank < 0 ? -1 : blank - 1);
-    parsed.refusal = webPageReason(headers);
     if (parsed.method != QLatin1String("GET") && blank >= 0 && blank + 1 < lines.size())
         parsed.body = parseJSONBody(lines.mid(blank + 1).join(QStringLiteral("\r\n")));
     return parsed;
