@@ -25,7 +25,6 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
     const double deadline = monotonicSeconds() + limitSeconds;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setInputChannelMode(QProcess::ManagedInputChannel);
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(milliseconds(std::max(limitSeconds, 1.0)))) {
         ProcessOutcome failed;
