@@ -90,9 +90,14 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
     return out;
 }
 
+QString runOnActivePort(const QStringList &args, int limit)
+{
+    return runAgentBrowserOnce(args, activeChromePort(false), limit);
+}
+
 QJsonObject agentData(const QStringList &args)
 {
-    const QString out = runAgentBrowserOnce(QStringList{QStringLiteral("--json")} + args, activeChromePort(false), toolRunLimit);
+    const QString out = runOnActivePort(QStringList{QStringLiteral("--json")} + args);
     const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8());
     if (!document.isObject())
         return {};

@@ -28,6 +28,9 @@ QString agentBrowserPath();
 // waits for another run: while one is going, the busy text comes back at once.
 QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit);
 
+// A run on the port every browser action talks to (activeChromePort).
+QString runOnActivePort(const QStringList &args, int limit = toolRunLimit);
+
 // Runs ["--json"] + args on the active port and returns the output's "data"
 // object; empty when the output is not such JSON.
 QJsonObject agentData(const QStringList &args);

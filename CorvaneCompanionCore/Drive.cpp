@@ -6,7 +6,6 @@
 #include "CliParsing.h"
 #include "EventLog.h"
 #include "PageView.h"
-#include "PortCache.h"
 #include "WorkTab.h"
 
 #include "Dispatch.h"
@@ -19,11 +18,6 @@ namespace {
 
 constexpr double chromeStartTimeout = 8.0;
 constexpr double navigatePause = 0.3;
-
-QString run(const QStringList &args, int limit = toolRunLimit)
-{
-    return runAgentBrowserOnce(args, activeChromePort(false), limit);
-}
 
 DriverResult chromeFailure(const QString &text)
 {
@@ -45,7 +39,7 @@ DriverResult refusal(const QString &text)
 // Pre-action check: a human-verification page stops the action before it runs.
 std::optional<DriverResult> humanCheckBlocks()
 {
-    const QString snap = run(snapshotArgs());
+    const QString snap = runOnActivePort(snapshotArgs());
     if (!needsYou(snap))
         return std::nullopt;
     DriverResult result = refusal(snap);
@@ -63,7 +57,7 @@ DriverResult checkedAction(const QStringList &args)
     return onWorkTab([&] {
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
-        return afterAction(run(args));
+        return afterAction(runOnActivePort(args));
     });
 }
 
@@ -92,7 +86,7 @@ DriverResult scroll(const Body &body)
             break;
         }
     }
-    return onWorkTab([&] { return afterAction(run({QStringLiteral("scroll"), value})); });
+    return onWorkTab([&] { return afterAction(runOnActivePort({QStringLiteral("scroll"), value})); });
 }
 
 DriverResult cli(const Body &body)
@@ -112,7 +106,7 @@ DriverResult cli(const Body &body)
     const auto runCommand = [&] {
         if (args.front() == QLatin1String("snapshot"))
             return finishCli(snapshotSettled(args));
-        const QString out = run(args);
+        const QString out = runOnActivePort(args);
         if (mayNavigate(args) && !timedOut(out)) {
             platform::sleepFor(navigatePause);
             waitForLoad(navigateSettleLimit);

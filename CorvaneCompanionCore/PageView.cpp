@@ -2,7 +2,6 @@
 
 #include "AgentRunner.h"
 #include "EventLog.h"
-#include "PortCache.h"
 
 #include "Dispatch.h"
 #include "UserPaths.h"
@@ -15,11 +14,6 @@ namespace corvane {
 namespace {
 
 constexpr double settlePause = 0.3;
-
-QString run(const QStringList &args, int limit = toolRunLimit)
-{
-    return runAgentBrowserOnce(args, activeChromePort(false), limit);
-}
 
 // A page read that failed, or that has no such value, reads as the empty text.
 QString pageRead(const QString &what)
@@ -44,7 +38,7 @@ QString screenshotImage()
     if (folder.isEmpty())
         return {};
     const QString file = folder + screenshotFileName;
-    run({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
+    runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
          QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file});
     QFile image(file);
     if (!image.open(QIODevice::ReadOnly))
@@ -76,19 +70,19 @@ bool mayNavigate(const QStringList &args)
 
 void waitForLoad(int limit)
 {
-    const QString out = run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, limit);
+    const QString out = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, limit);
     if (timedOut(out))
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
 QString snapshotSettled(const QStringList &args)
 {
-    const QString out = run(args, snapshotLimit);
+    const QString out = runOnActivePort(args, snapshotLimit);
     if (!timedOut(out))
         return out;
     companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
     waitForLoad(loadWaitLimit);
-    return run(args, snapshotLimit);
+    return runOnActivePort(args, snapshotLimit);
 }
 
 DriverResult pageView()
@@ -145,7 +139,7 @@ DriverResult afterAction(const QString &out)
         return failedOn(out, false);
 
     platform::sleepFor(settlePause);
-    const QString snap = run(snapshotArgs());
+    const QString snap = runOnActivePort(snapshotArgs());
     if (needsYou(snap))
         return failedOn(snap, true);
 

@@ -2,22 +2,12 @@
 
 #include "AgentRunner.h"
 #include "EventLog.h"
-#include "PortCache.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace corvane {
-
-namespace {
-
-QString runWorkTabStep(const QStringList &args)
-{
-    return runAgentBrowserOnce(args, activeChromePort(false), toolRunLimit);
-}
-
-} // namespace
 
 const QStringList &workTabListArgs()
 {
@@ -58,7 +48,7 @@ WorkTabState workTabState(const QString &listingOutput)
 
 bool focusWorkTabIfAny()
 {
-    switch (workTabState(runWorkTabStep(workTabListArgs()))) {
+    switch (workTabState(runOnActivePort(workTabListArgs()))) {
     case WorkTabState::active:
         return true;
     case WorkTabState::missing:
@@ -66,7 +56,7 @@ bool focusWorkTabIfAny()
     case WorkTabState::listed:
         break;
     }
-    const bool worked = workTabFocusWorked(runWorkTabStep({QStringLiteral("tab"), workTabLabel}));
+    const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), workTabLabel}));
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), worked ? QStringLiteral("yes") : QStringLiteral("no")}});
     return worked;
 }
@@ -74,7 +64,7 @@ bool focusWorkTabIfAny()
 QString openOnWorkTab(const QString &url)
 {
     const QStringList args = focusWorkTabIfAny() ? QStringList{QStringLiteral("open"), url} : firstOpenArgs(url);
-    return runWorkTabStep(args);
+    return runOnActivePort(args);
 }
 
 bool workTabFocusWorked(const QString &output)
