@@ -77,7 +77,7 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
         const bool chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
         companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
                                                        {QStringLiteral("limit_s"), QString::number(limit)},
-                                                       {QStringLiteral("chrome"), chrome ? QStringLiteral("on") : QStringLiteral("off")}});
+                                                       {QStringLiteral("chrome"), onOff(chrome)}});
         return agentTimeoutText;
     }
     case platform::ProcessOutcome::End::exited:

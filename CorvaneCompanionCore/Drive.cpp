@@ -123,7 +123,7 @@ DriverResult drive(const QString &path, const Body &body, bool autostart)
 {
     const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
     companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
-                                           {QStringLiteral("chrome"), ready ? QStringLiteral("on") : QStringLiteral("off")},
+                                           {QStringLiteral("chrome"), onOff(ready)},
                                            {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
                                            {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
 

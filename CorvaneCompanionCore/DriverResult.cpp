@@ -65,18 +65,28 @@ QString jsonValueText(const QJsonValue &value)
     return QString::fromUtf8(text.mid(1, text.size() - 2)); // drop the array's brackets
 }
 
-Body parseJSONBody(const QString &text)
+std::optional<QJsonObject> jsonObjectFromText(const QString &text)
 {
-    Body body;
     QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
     const QByteArray bytes = utf8(text);
     if (utf8.hasError())
-        return body; // unpaired surrogates: no lossy conversion
+        return std::nullopt; // unpaired surrogates: no lossy conversion
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
-        return body;
-    const QJsonObject object = document.object();
+        return std::nullopt;
+    return document.object();
+}
+
+Body parseJSONBody(const QString &text)
+{
+    const std::optional<QJsonObject> object = jsonObjectFromText(text);
+    return object ? bodyFromObject(*object) : Body();
+}
+
+Body bodyFromObject(const QJsonObject &object)
+{
+    Body body;
     for (auto it = object.begin(); it != object.end(); ++it)
         body.insert(it.key(), jsonValueText(it.value()));
     return body;

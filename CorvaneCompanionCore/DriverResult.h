@@ -3,9 +3,12 @@
 // The result of one browser action, its reply JSON, the driver's public
 // constants, the human-verification test and the reading of request bodies.
 
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QString>
+
+#include <optional>
 
 namespace corvane {
 
@@ -44,6 +47,10 @@ bool needsYou(const QString &text);
 // The members of a JSON object as texts; anything that is not a JSON object
 // gives the empty map.
 Body parseJSONBody(const QString &text);
+// Text that is valid UTF-8 and holds a JSON object; none otherwise.
+std::optional<QJsonObject> jsonObjectFromText(const QString &text);
+// The members of an object as texts: strings unchanged, others as JSON.
+Body bodyFromObject(const QJsonObject &object);
 
 // Bytes from outside (a request, a tool's output) as text; bytes that are not
 // valid UTF-8 give the empty text rather than a lossy guess.

@@ -29,6 +29,16 @@ std::mutex &logLock()
 
 } // namespace
 
+QString yesNo(bool value)
+{
+    return value ? QStringLiteral("yes") : QStringLiteral("no");
+}
+
+QString onOff(bool value)
+{
+    return value ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 QString companionLogDir()
 {
     const QString dir = platform::logDir();
@@ -58,6 +68,19 @@ bool isSensitiveKey(const QString &key)
         || lower.contains(QLatin1String("password")) || lower.contains(QLatin1String("key"));
 }
 
+QString firstCharacters(const QString &text, int count)
+{
+    if (count <= 0)
+        return {};
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    int seen = 0;
+    while (graphemes.toNextBoundary() != -1) {
+        if (++seen == count)
+            return text.left(graphemes.position());
+    }
+    return text;
+}
+
 QString clip(const QString &text, int limit)
 {
     static const QRegularExpression tokenRun(QStringLiteral("token=[A-Za-z0-9_-]+"));
@@ -65,18 +88,8 @@ QString clip(const QString &text, int limit)
     cleaned.replace(tokenRun, QStringLiteral("token=[redacted]"));
     if (limit <= 0)
         return cleaned.isEmpty() ? cleaned : QString(QChar(0x2026));
-
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, cleaned);
-    int count = 0;
-    while (graphemes.toNextBoundary() != -1) {
-        if (++count == limit) {
-            const qsizetype cut = graphemes.position();
-            if (cut < cleaned.size())
-                return cleaned.left(cut) + QChar(0x2026);
-            break;
-        }
-    }
-    return cleaned;
+    const QString head = firstCharacters(cleaned, limit);
+    return head.size() < cleaned.size() ? head + QChar(0x2026) : cleaned;
 }
 
 QString logLine(const QDateTime &when, const QString &event, const Fields &fields)

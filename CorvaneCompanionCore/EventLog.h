@@ -16,6 +16,10 @@ using Fields = QMap<QString, QString>;
 inline constexpr int logValueLimit = 240;
 inline constexpr int statusValueLimit = 400;
 
+// Field values: Booleans as "yes"/"no", Chrome's state as "on"/"off".
+QString yesNo(bool value);
+QString onOff(bool value);
+
 void companionLog(const QString &event, const Fields &fields = {});
 void companionStatus(const Fields &fields);
 
@@ -27,6 +31,8 @@ QString companionStatusURL();
 // The pieces of both files, exposed so they can be checked without the files.
 QString isoTimestamp(const QDateTime &when);
 bool isSensitiveKey(const QString &key);
+// The first `count` user-perceived characters (grapheme clusters).
+QString firstCharacters(const QString &text, int count);
 // Line breaks become spaces, "token=" runs are masked, and more than `limit`
 // user-perceived characters are cut to `limit` followed by "…".
 QString clip(const QString &text, int limit);

@@ -222,8 +222,8 @@ QByteArray LoopbackServer::handle(const QString &request)
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     const DriverResult result = drive(parsed.path, parsed.body, true);
     companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
-                                                  {QStringLiteral("ok"), result.ok ? QStringLiteral("yes") : QStringLiteral("no")},
-                                                  {QStringLiteral("chrome"), result.chrome ? QStringLiteral("on") : QStringLiteral("off")}});
+                                                  {QStringLiteral("ok"), yesNo(result.ok)},
+                                                  {QStringLiteral("chrome"), onOff(result.chrome)}});
     return replyBytes(QByteArrayLiteral("200 OK"), result);
 }
 

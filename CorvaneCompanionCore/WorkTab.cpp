@@ -57,7 +57,7 @@ bool focusWorkTabIfAny()
         break;
     }
     const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), workTabLabel}));
-    companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), worked ? QStringLiteral("yes") : QStringLiteral("no")}});
+    companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
 }
 

@@ -72,6 +72,7 @@ void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
             const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
             response.isHttp = status.isValid();
             response.status = status.toInt();
+            response.timedOut = *timedOut;
             if (*timedOut)
                 response.error = QStringLiteral("The request timed out.");
             else if (isTransportError(reply->error()))
@@ -82,6 +83,11 @@ void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
             completion(response);
         });
     }, Qt::QueuedConnection);
+}
+
+std::unique_ptr<WebSocketTask> UrlSession::webSocketTask(const QUrl &url)
+{
+    return std::unique_ptr<WebSocketTask>(new WebSocketTask(context_, url));
 }
 
 } // namespace corvane::platform

@@ -10,7 +10,10 @@
 #include <QString>
 #include <QUrl>
 
+#include "WebSocketTask.h"
+
 #include <functional>
+#include <memory>
 #include <utility>
 
 class QNetworkAccessManager;
@@ -32,6 +35,7 @@ struct HttpResponse {
     int status = 0;
     QByteArray body;
     QString error;        // transport failure; empty when a response arrived
+    bool timedOut = false; // the request's own time limit ended it
 };
 
 class UrlSession {
@@ -43,6 +47,10 @@ public:
     // Starts the request at once. `completion` runs exactly once, on the
     // session's thread.
     void dataTask(HttpRequest request, DataCompletion completion);
+
+    // A WebSocket connection to `url` (ws or wss), not started yet. It sets
+    // no extra headers, subprotocols or cookies.
+    std::unique_ptr<WebSocketTask> webSocketTask(const QUrl &url);
 
     UrlSession(const UrlSession &) = delete;
     UrlSession &operator=(const UrlSession &) = delete;

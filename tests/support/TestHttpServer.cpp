@@ -69,12 +69,26 @@ void TestHttpServer::serve()
 
 void TestHttpServer::answer(int connection)
 {
+    // The whole request is read, body included: closing on unread bytes
+    // would reset the connection under the reply.
+    QByteArray request;
+    qsizetype wanted = -1;
     pollfd waiting{connection, POLLIN, 0};
-    if (::poll(&waiting, 1, 2000) > 0) {
+    while ((wanted < 0 || request.size() < wanted) && ::poll(&waiting, 1, 2000) > 0) {
         char buffer[8192];
-        // One read holds the request line of a probe or a page load.
         const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-        const QByteArray request = got > 0 ? QByteArray(buffer, got) : QByteArray();
+        if (got <= 0)
+            break;
+        request.append(buffer, got);
+        const qsizetype headEnd = request.indexOf("\r\n\r\n");
+        if (wanted < 0 && headEnd >= 0) {
+            const QByteArray head = request.left(headEnd).toLower();
+            const qsizetype at = head.indexOf("\r\ncontent-length:");
+            const qsizetype length = at < 0 ? 0 : head.mid(at + 17, head.indexOf('\r', at + 2) - at - 17).trimmed().toLongLong();
+            wanted = headEnd + 4 + length;
+        }
+    }
+    if (!request.isEmpty()) {
         const QList<QByteArray> words = request.split(' ');
         const QByteArray reply = responder_(words.size() > 1 ? words.at(1) : QByteArray());
         (void)::send(connection, reply.constData(), static_cast<size_t>(reply.size()), MSG_NOSIGNAL);

@@ -1,0 +1,161 @@
+#include "SocketChannel.h"
+
+#include "Drive.h"
+#include "EventLog.h"
+#include "JobActivity.h"
+#include "ResultPosting.h"
+
+#include "Dispatch.h"
+
+#include <QJsonDocument>
+
+#include <cmath>
+
+namespace corvane {
+
+namespace {
+
+bool socketSend(platform::WebSocketTask &task, const QString &text, double wait)
+{
+    auto box = platform::OneShot<QString>::make();
+    task.send(text, [box](const QString &error) { box->fulfil(error); });
+    const std::optional<QString> error = box->waitFor(wait);
+    return error && error->isEmpty();
+}
+
+void socketReply(platform::WebSocketTask &task, const QString &jobId, const CompanionLink &link,
+                 const DriverResult &driven, double wait)
+{
+    const std::optional<QJsonObject> object = resultObject(link, jobId, driven);
+    if (!object)
+        return;
+    const QString text = utf8OrEmpty(QJsonDocument(*object).toJson(QJsonDocument::Compact));
+    if (text.isEmpty())
+        return;
+
+    const Fields fields{{QStringLiteral("job"), jobLabel(jobId)}, {QStringLiteral("via"), QStringLiteral("socket")}};
+    if (socketSend(task, text, wait)) {
+        Fields sent = fields;
+        sent.insert(QStringLiteral("ok"), yesNo(driven.ok));
+        companionLog(QStringLiteral("job.reply"), sent);
+    } else {
+        companionLog(QStringLiteral("job.reply-fail"), fields);
+    }
+    // The HTTP copy may overlap the next job.
+    platform::runInBackground([link, jobId, driven] { postResult(link, jobId, driven, platform::UrlSession::shared()); });
+}
+
+void runJob(platform::WebSocketTask &task, const CompanionLink &link, const QJsonObject &message, double replyWait)
+{
+    const QString id = message.value(QStringLiteral("id")).toString();
+    const QString path = message.value(QStringLiteral("path")).toString();
+    const QString job = jobLabel(id);
+    companionLog(QStringLiteral("job.recv"),
+                 {{QStringLiteral("path"), path}, {QStringLiteral("job"), job}, {QStringLiteral("via"), QStringLiteral("socket")}});
+    const Body body = bodyFromObject(message.value(QStringLiteral("body")).toObject());
+
+    const double started = platform::monotonicSeconds();
+    jobStarted();
+    const DriverResult result = drive(path, body, true);
+    jobEnded();
+    const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
+
+    companionLog(QStringLiteral("job.done"), {{QStringLiteral("path"), path},
+                                              {QStringLiteral("job"), job},
+                                              {QStringLiteral("ok"), yesNo(result.ok)},
+                                              {QStringLiteral("chrome"), onOff(result.chrome)},
+                                              {QStringLiteral("needs_you"), yesNo(result.needsYou)},
+                                              {QStringLiteral("ms"), QString::number(ms)},
+                                              {QStringLiteral("text"), result.text}});
+    socketReply(task, id, link, result, replyWait);
+}
+
+} // namespace
+
+std::optional<QString> socketControl(const QJsonObject &message)
+{
+    for (const QString &word : {loopRefresh, QStringLiteral("heartbeat"), loopWaiting}) {
+        const QJsonValue value = message.value(word);
+        if (value.isBool() && value.toBool())
+            return word;
+    }
+    return std::nullopt;
+}
+
+QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings)
+{
+    const Fields hostField{{QStringLiteral("host"), chatHostLabel(link.host)}};
+    const auto withHost = [&](Fields fields) {
+        fields.insert(hostField);
+        return fields;
+    };
+
+    const std::optional<QUrl> url = link.socketURL();
+    if (!url) {
+        companionLog(QStringLiteral("socket.bad-host"), hostField);
+        return loopBadHost;
+    }
+    companionLog(QStringLiteral("socket.connect"), withHost({{QStringLiteral("scheme"), url->scheme()}}));
+    const std::unique_ptr<platform::WebSocketTask> task = session.webSocketTask(*url);
+    task->resume();
+    const double openedAt = platform::monotonicSeconds();
+    bool serverHeartbeat = false;
+
+    const auto close = [&](const QString &word) {
+        task->cancel(goingAwayCloseCode);
+        return word;
+    };
+    const auto stillLinked = [&] {
+        const std::optional<CompanionLink> stored = loadLink();
+        return stored && *stored == link;
+    };
+
+    while (stillLinked()) {
+        if (!serverHeartbeat && platform::monotonicSeconds() - openedAt >= timings.preemptAfter) {
+            companionLog(QStringLiteral("socket.preempt"), hostField);
+            return close(loopRefresh);
+        }
+
+        // Each receive has its own box, so a late answer to an abandoned one
+        // cannot reach a later wait.
+        auto box = platform::OneShot<platform::WebSocketReceived>::make();
+        task->receive([box](const platform::WebSocketReceived &received) { box->fulfil(received); });
+        std::optional<platform::WebSocketReceived> received;
+        while (!(received = box->waitFor(timings.receiveTurn))) {
+            if (!stillLinked())
+                break;
+            if (!socketSend(*task, heartbeatText, timings.heartbeatWait)) {
+                companionLog(QStringLiteral("socket.heartbeat-fail"), hostField);
+                return close(loopClosed);
+            }
+            companionLog(QStringLiteral("socket.heartbeat"), hostField);
+        }
+        if (!received || !stillLinked())
+            break; // a message that has just arrived goes unanswered
+
+        if (!received->error.isEmpty() || !received->isText) {
+            const QString error = received->error.isEmpty() ? QStringLiteral("non-text") : received->error;
+            companionLog(QStringLiteral("socket.recv-fail"), withHost({{QStringLiteral("error"), error}}));
+            return close(loopClosed);
+        }
+        const std::optional<QJsonObject> message = jsonObjectFromText(received->text);
+        if (!message) {
+            companionLog(QStringLiteral("socket.closed"), withHost({{QStringLiteral("reason"), QStringLiteral("empty-or-bad-json")}}));
+            return close(loopClosed);
+        }
+        if (const std::optional<QString> control = socketControl(*message)) {
+            companionLog(QStringLiteral("socket.") + *control, hostField);
+            if (*control != QLatin1String("heartbeat"))
+                return close(*control);
+            serverHeartbeat = true;
+            continue;
+        }
+        if (message->value(QStringLiteral("id")).toString().isEmpty())
+            continue;
+        runJob(*task, link, *message, timings.replyWait);
+    }
+    companionLog(QStringLiteral("socket.idle"), hostField);
+    return close(loopIdle);
+}
+
+} // namespace corvane

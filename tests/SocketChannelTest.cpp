@@ -1,0 +1,389 @@
+// The job channel against a chat service inside the test process, for the
+// faults a real service does not produce on demand: odd frames, silence,
+// the link vanishing mid-connection, a slow job. The rhythm is shortened;
+// every rule is the one the channel uses with its real intervals.
+
+#include "ChromeDiscovery.h"
+#include "ChromeTarget.h"
+#include "LinkStore.h"
+#include "ResultPosting.h"
+#include "SocketChannel.h"
+
+#include "Chromium.h"
+#include "Eventually.h"
+#include "FakeAgentBrowser.h"
+#include "QtPrinting.h"
+#include "ScriptedChatService.h"
+#include "TempHome.h"
+#include "TestHttpServer.h"
+
+#include "Dispatch.h"
+#include "UrlSession.h"
+
+#include <QJsonDocument>
+#include <QUrlQuery>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+using namespace corvane;
+using test::eventually;
+
+namespace {
+
+constexpr qint64 chromePort = 9222;
+
+const SocketTimings quick{0.3, 2.0, 4.0, 60.0};
+
+QJsonObject parsed(const QString &frame)
+{
+    return QJsonDocument::fromJson(frame.toUtf8()).object();
+}
+
+QStringList jobReplies(const QStringList &frames)
+{
+    QStringList replies;
+    for (const QString &frame : frames) {
+        if (frame != heartbeatText)
+            replies.append(frame);
+    }
+    return replies;
+}
+
+} // namespace
+
+class SocketChannel : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        home = new test::TempHome;
+        flags = new test::ScopedEnv("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+        // Jobs find Chrome running, so none starts one of its own.
+        chromium = new test::Chromium(chromePort, companionChromeProfile());
+        chromiumStarted = chromium->start();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete chromium;
+        test::stopChromeOn(companionChromeProfile());
+        test::stopAgentBrowserSessions();
+        delete flags;
+        delete home;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(chromiumStarted);
+        link = {service.origin(), newLinkToken()};
+        saveLink(link);
+        eventsBefore = home->events().size();
+    }
+
+    void TearDown() override
+    {
+        clearLink();
+        if (run.valid())
+            run.wait_for(std::chrono::seconds(10));
+    }
+
+    void start(SocketTimings timings = quick)
+    {
+        run = std::async(std::launch::async, [this, timings] { return runSocket(link, platform::UrlSession::shared(), timings); });
+        ASSERT_TRUE(service.waitForConnections(++connections));
+    }
+
+    // The loop result once the connection has ended.
+    QString result(double seconds = 10.0)
+    {
+        if (run.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready)
+            return QStringLiteral("(still running)");
+        return run.get();
+    }
+
+    // This test's events, as "name key=value …" without the time stamps.
+    QStringList events(const QString &prefix = QString()) const
+    {
+        QStringList lines;
+        for (const QString &line : home->events().mid(eventsBefore)) {
+            const QString event = line.section(QLatin1Char(' '), 1);
+            if (event.startsWith(prefix))
+                lines.append(event);
+        }
+        return lines;
+    }
+
+    QStringList eventNames() const
+    {
+        QStringList names;
+        for (const QString &event : events())
+            names.append(event.section(QLatin1Char(' '), 0, 0));
+        return names;
+    }
+
+    static inline test::TempHome *home = nullptr;
+    static inline test::ScopedEnv *flags = nullptr;
+    static inline test::Chromium *chromium = nullptr;
+    static inline bool chromiumStarted = false;
+    test::ScriptedChatService service;
+    CompanionLink link;
+    std::future<QString> run;
+    int connections = 0;
+    qsizetype eventsBefore = 0;
+};
+
+TEST_F(SocketChannel, ConnectsWithTheTokenAndVersionAndClosesWithGoingAway)
+{
+    start();
+    const QUrlQuery query(QUrl(service.handshakePath()));
+    EXPECT_TRUE(service.handshakePath().startsWith(QLatin1String("/api/assistant/companion/socket?")));
+    EXPECT_EQ(query.queryItemValue(QStringLiteral("token")), link.token);
+    EXPECT_EQ(query.queryItemValue(QStringLiteral("v")), QStringLiteral("0.1.0"));
+
+    service.sendText(QStringLiteral(R"({"waiting":true})"));
+    EXPECT_EQ(result(), loopWaiting);
+    EXPECT_TRUE(eventually([&] { return service.closeCode().has_value(); }));
+    EXPECT_EQ(service.closeCode(), goingAwayCloseCode);
+    EXPECT_EQ(events().front(), QStringLiteral("socket.connect host=127.0.0.1 scheme=ws"));
+    EXPECT_EQ(events().back(), QStringLiteral("socket.waiting host=127.0.0.1"));
+}
+
+TEST_F(SocketChannel, MessagesThatEndTheConnection)
+{
+    struct Case {
+        const char *name;
+        std::function<void(test::ScriptedChatService &)> send;
+        QString result;
+        QString lastEvent;
+    };
+    const Case cases[] = {
+        {"binary frame", [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); }, loopClosed,
+         QStringLiteral("socket.recv-fail error=non-text host=127.0.0.1")},
+        {"not JSON", [](auto &s) { s.sendText(QStringLiteral("hello")); }, loopClosed,
+         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+        {"empty text", [](auto &s) { s.sendText(QString()); }, loopClosed,
+         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+        {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, loopClosed,
+         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+        {"refresh carrying a job", [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
+         loopRefresh, QStringLiteral("socket.refresh host=127.0.0.1")},
+        {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, loopWaiting,
+         QStringLiteral("socket.waiting host=127.0.0.1")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        eventsBefore = home->events().size();
+        const qsizetype repliesBefore = jobReplies(service.frames()).size();
+        start();
+        c.send(service);
+        EXPECT_EQ(result(), c.result);
+        EXPECT_EQ(events().back(), c.lastEvent);
+        EXPECT_TRUE(events(QStringLiteral("job.")).isEmpty());
+        EXPECT_EQ(jobReplies(service.frames()).size(), repliesBefore);
+    }
+}
+
+TEST_F(SocketChannel, ServerDroppingTheConnectionIsAFailedReceive)
+{
+    test::ScriptedChatService *gone = new test::ScriptedChatService;
+    link = {gone->origin(), link.token};
+    saveLink(link);
+    run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
+    ASSERT_TRUE(gone->waitForConnections());
+    delete gone;
+    EXPECT_EQ(result(), loopClosed);
+    ASSERT_FALSE(events(QStringLiteral("socket.recv-fail")).isEmpty());
+}
+
+TEST_F(SocketChannel, NoServerAtAllIsAFailedReceive)
+{
+    link = {QStringLiteral("http://127.0.0.1:1"), link.token};
+    saveLink(link);
+    run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
+    EXPECT_EQ(result(), loopClosed);
+    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.recv-fail"}));
+}
+
+TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
+{
+    link = {QStringLiteral("chat corvane"), link.token};
+    saveLink(link);
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopBadHost);
+    EXPECT_EQ(events(), QStringList{QStringLiteral("socket.bad-host host=chat corvane")});
+}
+
+TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped)
+{
+    start();
+    service.sendText(QStringLiteral(R"({"path":"/health"})"));
+    service.sendText(QStringLiteral(R"({"id":"","path":"/health"})"));
+    service.sendText(QStringLiteral(R"({"note":"nothing to do"})"));
+    service.sendText(QStringLiteral(R"({"id":"job-2-abcdefgh","path":"/nowhere","body":[1,2]})"));
+    service.sendText(QStringLiteral(R"({"id":"job-3","body":{"n":5}})"));
+
+    ASSERT_TRUE(eventually([&] { return jobReplies(service.frames()).size() == 2 && service.posts().size() == 2; }));
+    const QStringList replies = jobReplies(service.frames());
+    const QJsonObject notFound{{"ok", false}, {"text", "Not found."}, {"needs_you", false}, {"chrome", true},
+                               {"token", link.token}, {"id", "job-2-abcdefgh"}};
+    EXPECT_EQ(parsed(replies[0]), notFound);
+    EXPECT_EQ(parsed(replies[1]).value(QStringLiteral("id")), QStringLiteral("job-3"));
+    EXPECT_EQ(parsed(replies[1]).value(QStringLiteral("text")), QStringLiteral("Not found."));
+    EXPECT_EQ(replies[0].toUtf8().size(), QJsonDocument(parsed(replies[0])).toJson(QJsonDocument::Compact).size()); // compact
+    // The HTTP copy is the same object.
+    QList<QJsonObject> posts = service.posts();
+    std::sort(posts.begin(), posts.end(), [](const QJsonObject &a, const QJsonObject &b) { return a.value("id").toString() < b.value("id").toString(); });
+    EXPECT_EQ(posts[0], notFound);
+    EXPECT_EQ(posts[1], parsed(replies[1]));
+
+    ASSERT_TRUE(eventually([&] { return events(QStringLiteral("job.reply")).size() == 4; }));
+    EXPECT_EQ(events(QStringLiteral("job.recv")),
+              (QStringList{"job.recv job=job-2-ab path=/nowhere via=socket", "job.recv job=job-3 path= via=socket"}));
+    const QStringList done = events(QStringLiteral("job.done"));
+    ASSERT_EQ(done.size(), 2);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^job.done chrome=on job=job-2-ab ms=\\d+ needs_you=no ok=no path=/nowhere text=Not found.$"))
+                    .match(done[0]).hasMatch()) << done[0].toStdString();
+    EXPECT_TRUE(events(QStringLiteral("job.reply")).contains(QStringLiteral("job.reply job=job-3 ok=no via=socket")));
+    EXPECT_TRUE(events(QStringLiteral("job.reply")).contains(QStringLiteral("job.reply job=job-3 ok=no status=204 via=http")));
+
+    clearLink();
+    EXPECT_EQ(result(), loopIdle);
+}
+
+TEST_F(SocketChannel, HeartbeatsWhileTheServerIsSilentAndNoneOnceTheLinkIsGone)
+{
+    start({0.5, 2.0, 4.0, 60.0});
+    ASSERT_TRUE(eventually([&] { return service.frames().size() == 2; }, 5));
+    EXPECT_EQ(service.frames(), (QStringList{heartbeatText, heartbeatText}));
+    clearLink();
+    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(service.frames().size(), 2);
+    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
+    EXPECT_TRUE(eventually([&] { return service.closeCode() == goingAwayCloseCode; }));
+}
+
+TEST_F(SocketChannel, AChangedLinkEndsTheConnection)
+{
+    start();
+    saveLink({link.host, newLinkToken()});
+    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(events().back(), QStringLiteral("socket.idle host=127.0.0.1"));
+}
+
+TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHeartbeat)
+{
+    // Shortened to one second; the first job after it is still run.
+    start({0.3, 2.0, 4.0, 1.0});
+    platform::sleepFor(1.2);
+    service.sendText(QStringLiteral(R"({"id":"late-job","path":"/nowhere"})"));
+    EXPECT_EQ(result(), loopRefresh);
+    ASSERT_TRUE(eventually([&] { return !jobReplies(service.frames()).isEmpty(); }));
+    EXPECT_EQ(parsed(jobReplies(service.frames()).value(0)).value(QStringLiteral("id")), QStringLiteral("late-job"));
+    EXPECT_EQ(eventNames().mid(eventNames().indexOf(QStringLiteral("job.done"))).filter(QStringLiteral("socket.")),
+              QStringList{QStringLiteral("socket.preempt")});
+
+    // A server heartbeat turns the rule off for that connection.
+    eventsBefore = home->events().size();
+    const int repliesBefore = int(jobReplies(service.frames()).size());
+    start({0.3, 2.0, 4.0, 1.0});
+    service.sendText(QStringLiteral(R"({"heartbeat":true})"));
+    platform::sleepFor(1.2);
+    service.sendText(QStringLiteral(R"({"id":"later-job","path":"/nowhere"})"));
+    ASSERT_TRUE(eventually([&] { return jobReplies(service.frames()).size() == repliesBefore + 1; }));
+    platform::sleepFor(0.5);
+    EXPECT_EQ(run.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_TRUE(events(QStringLiteral("socket.")).contains(QStringLiteral("socket.heartbeat host=127.0.0.1")));
+    clearLink();
+    EXPECT_EQ(result(), loopIdle);
+    EXPECT_TRUE(events(QStringLiteral("socket.preempt")).isEmpty());
+}
+
+TEST_F(SocketChannel, ALongJobSendsNoHeartbeatAndIsRepliedAfterTheLinkWentAway)
+{
+    // The tool deletes the link while the job runs, then takes its time.
+    test::installFakeAgentBrowser(QStringLiteral("rm -f '%1'\nsleep 1.5\necho 'Tabs: 1'").arg(linkFileURL()));
+    start();
+    const CompanionLink old = link;
+    service.sendText(QStringLiteral(R"({"id":"slow-job","path":"/cli","body":{"command":"tab list"}})"));
+    EXPECT_EQ(result(), loopIdle);
+
+    ASSERT_TRUE(eventually([&] { return !service.frames().isEmpty(); }));
+    const QStringList frames = service.frames();
+    const QJsonObject reply = parsed(frames.back());
+    EXPECT_EQ(reply.value(QStringLiteral("id")), QStringLiteral("slow-job"));
+    EXPECT_EQ(reply.value(QStringLiteral("token")), old.token);
+    EXPECT_EQ(reply.value(QStringLiteral("text")).toString(), QStringLiteral("Tabs: 1\n"));
+    ASSERT_TRUE(eventually([&] { return service.posts().size() == 1; }));
+    EXPECT_EQ(service.posts().front(), reply);
+
+    // Nothing went out between the job and its reply, and the reply came first.
+    const QStringList names = eventNames();
+    const qsizetype recv = names.indexOf(QStringLiteral("job.recv"));
+    const QStringList during = names.mid(recv, names.indexOf(QStringLiteral("job.reply")) - recv);
+    EXPECT_FALSE(during.contains(QStringLiteral("socket.heartbeat")));
+    EXPECT_LT(names.indexOf(QStringLiteral("job.reply")), names.indexOf(QStringLiteral("socket.idle")));
+}
+
+TEST_F(SocketChannel, HangUpSendsTheTokenAlone)
+{
+    hangUp(link, platform::UrlSession::shared());
+    ASSERT_EQ(service.posts().size(), 1);
+    EXPECT_EQ(service.posts().front(), (QJsonObject{{"token", link.token}}));
+    EXPECT_TRUE(events().isEmpty());
+}
+
+TEST(ResultPost, SuccessIsATwoHundredStatusInTime)
+{
+    test::TempHome home;
+    struct Case {
+        QByteArray statusLine;
+        const char *event;
+    };
+    const Case cases[] = {
+        {"204 No Content", "job.reply job=abcdefgh ok=yes status=204 via=http"},
+        {"200 OK", "job.reply job=abcdefgh ok=yes status=200 via=http"},
+        {"299 Fine", "job.reply job=abcdefgh ok=yes status=299 via=http"},
+        {"300 Multiple Choices", "job.reply-fail error= job=abcdefgh status=300 timeout=no via=http"},
+        {"403 Forbidden", "job.reply-fail error= job=abcdefgh status=403 timeout=no via=http"},
+        {"500 Internal Server Error", "job.reply-fail error= job=abcdefgh status=500 timeout=no via=http"},
+    };
+    DriverResult driven;
+    driven.ok = true;
+    driven.text = QStringLiteral("Done.");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.statusLine.toStdString());
+        test::TestHttpServer server(test::fixedStatus(c.statusLine));
+        postResult({QStringLiteral("http://127.0.0.1:%1").arg(server.port()), QStringLiteral("secret-token")},
+                   QStringLiteral("abcdefgh-1234"), driven, platform::UrlSession::shared());
+        EXPECT_EQ(home.events().back().section(QLatin1Char(' '), 1), QLatin1String(c.event));
+    }
+    EXPECT_FALSE(test::readFile(home.logDir() + QStringLiteral("/events.log")).contains("secret-token"));
+}
+
+TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
+{
+    test::TempHome home;
+    const DriverResult driven;
+    // A 1xx status is not a final answer: nothing else follows, so no success.
+    test::TestHttpServer informational([](const QByteArray &) { return QByteArray("HTTP/1.1 199 Odd\r\nContent-Length: 0\r\n\r\n"); });
+    postResult({QStringLiteral("http://127.0.0.1:%1").arg(informational.port()), QStringLiteral("t")}, QStringLiteral("j1"),
+               driven, platform::UrlSession::shared(), 2.0);
+    EXPECT_TRUE(home.events().back().contains(QLatin1String("job.reply-fail"))) << home.events().back().toStdString();
+
+    // A server that never answers: the wait runs out.
+    test::TestHttpServer silent([](const QByteArray &) {
+        platform::sleepFor(3.0);
+        return QByteArray();
+    });
+    const double started = platform::monotonicSeconds();
+    postResult({QStringLiteral("http://127.0.0.1:%1").arg(silent.port()), QStringLiteral("t")}, QStringLiteral("j2"), driven,
+               platform::UrlSession::shared(), 1.0);
+    EXPECT_LT(platform::monotonicSeconds() - started, 2.5);
+    EXPECT_EQ(home.events().back().section(QLatin1Char(' '), 1), QStringLiteral("job.reply-fail error= job=j2 status=0 timeout=yes via=http"));
+
+    // A host that makes no URL: nothing is sent or logged.
+    const qsizetype before = home.events().size();
+    postResult({QStringLiteral("chat corvane"), QStringLiteral("t")}, QStringLiteral("j3"), driven, platform::UrlSession::shared());
+    hangUp({QStringLiteral("chat corvane"), QStringLiteral("t")}, platform::UrlSession::shared());
+    EXPECT_EQ(home.events().size(), before);
+}

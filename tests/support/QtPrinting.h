@@ -1,0 +1,18 @@
+#pragma once
+
+// Readable failure messages for the Qt values the tests compare.
+
+#include <QString>
+#include <QUrl>
+
+#include <ostream>
+
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QUrl &url, std::ostream *out)
+{
+    *out << url.toString(QUrl::FullyEncoded).toStdString();
+}
