@@ -21,7 +21,13 @@
 #include "UrlSession.h"
 
 #include <QJsonDocument>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QThread>
 #include <QUrlQuery>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <gtest/gtest.h>
 
@@ -386,4 +392,84 @@ TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
     postResult({QStringLiteral("chat corvane"), QStringLiteral("t")}, QStringLiteral("j3"), driven, platform::UrlSession::shared());
     hangUp({QStringLiteral("chat corvane"), QStringLiteral("t")}, platform::UrlSession::shared());
     EXPECT_EQ(home.events().size(), before);
+}
+
+namespace {
+
+// A wss server on 127.0.0.1 with a certificate made for the test, which
+// tells every companion that connects to come back later.
+class SecureWaitingServer {
+public:
+    explicit SecureWaitingServer(const QString &dir)
+    {
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                       QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                       QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"), QStringLiteral("-out"), dir + QStringLiteral("/cert.pem")});
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+            return;
+        certificate = QSslCertificate(test::readFile(dir + QStringLiteral("/cert.pem")));
+        const QSslKey key(test::readFile(dir + QStringLiteral("/key.pem")), QSsl::Rsa);
+
+        server = new QWebSocketServer(QStringLiteral("secure"), QWebSocketServer::SecureMode);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(certificate);
+        tls.setPrivateKey(key);
+        server->setSslConfiguration(tls);
+        server->moveToThread(&thread);
+        thread.start();
+        QMetaObject::invokeMethod(server, [this] {
+            server->listen(QHostAddress::LocalHost, 0);
+            QObject::connect(server, &QWebSocketServer::newConnection, server, [this] {
+                while (QWebSocket *socket = server->nextPendingConnection()) {
+                    socket->setParent(server);
+                    socket->sendTextMessage(QStringLiteral(R"({"waiting":true})"));
+                }
+            });
+        }, Qt::BlockingQueuedConnection);
+    }
+
+    ~SecureWaitingServer()
+    {
+        if (server)
+            QMetaObject::invokeMethod(server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+
+    QString origin() const { return QStringLiteral("https://127.0.0.1:%1").arg(server ? server->serverPort() : 0); }
+
+    QSslCertificate certificate;
+
+private:
+    QThread thread;
+    QWebSocketServer *server = nullptr;
+};
+
+} // namespace
+
+TEST(SecureSocket, WssConnectsToATrustedServerOnly)
+{
+    test::TempHome home;
+    SecureWaitingServer server(home.path());
+    ASSERT_FALSE(server.certificate.isNull()) << "openssl could not make a certificate";
+    const CompanionLink link{server.origin(), newLinkToken()};
+    saveLink(link);
+
+    // Not trusted yet: the TLS handshake fails like any failed connection.
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopClosed);
+    EXPECT_EQ(home.events(QStringLiteral("socket.connect")).last().section(QLatin1Char(' '), 1),
+              QStringLiteral("socket.connect host=127.0.0.1 scheme=wss"));
+    EXPECT_EQ(home.events(QStringLiteral("socket.recv-fail")).size(), 1);
+
+    const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = before;
+    trusting.addCaCertificate(server.certificate);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopWaiting);
+    QSslConfiguration::setDefaultConfiguration(before);
+    clearLink();
 }
