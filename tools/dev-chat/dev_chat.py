@@ -281,8 +281,17 @@ async def wait_for(event, seconds):
         pass
 
 
+@web.middleware
+async def no_web_pages(request, handler):
+    # The /dev/ interface runs jobs in the user's browser: pages that the
+    # browser shows must not reach it.
+    if request.path.startswith("/dev/") and "Origin" in request.headers:
+        return web.json_response({"error": "requests from web pages are not accepted"}, status=403)
+    return await handler(request)
+
+
 def application(service):
-    app = web.Application()
+    app = web.Application(middlewares=[no_web_pages])
     app.router.add_get(CONNECT_PATH, service.connect_page)
     app.router.add_post(CONNECT_PATH, service.connect_page)
     app.router.add_get(SOCKET_PATH, service.socket)
