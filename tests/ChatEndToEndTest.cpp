@@ -8,7 +8,7 @@
 #include "ResultPosting.h"
 #include "SocketChannel.h"
 
-#include "Chromium.h"
+#include "BrowserStage.h"
 #include "DevChat.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -28,40 +28,28 @@
 using namespace corvane;
 using test::eventually;
 
-namespace {
-
-constexpr qint64 chromePort = 9222;
-
-} // namespace
-
 class ChatEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        home = new test::TempHome;
-        toolLinked = test::linkRealAgentBrowser();
-        flags = new test::ScopedEnv("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+        stage = new test::BrowserStage;
+        home = &stage->home;
+        chromiumStarted = stage->ensureChromium();
         pages = new test::TestHttpServer(test::htmlPages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\"><button>Send</button>"},
         }));
-        chromium = new test::Chromium(chromePort, companionChromeProfile());
-        chromiumStarted = chromium->start();
     }
 
     static void TearDownTestSuite()
     {
-        delete chromium;
-        test::stopChromeOn(companionChromeProfile());
-        test::stopAgentBrowserSessions();
         delete pages;
-        delete flags;
-        delete home;
+        delete stage;
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(toolLinked) << "agent-browser is not installed where ./dev puts it";
-        ASSERT_TRUE(chromiumStarted) << "Chromium did not come up on port " << chromePort;
+        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
+        ASSERT_TRUE(chromiumStarted) << "Chromium did not come up";
     }
 
     // Runs the channel for `link` until the test ends it.
@@ -71,11 +59,9 @@ protected:
         return std::async(std::launch::async, [link] { return runSocket(link, platform::UrlSession::shared()); });
     }
 
+    static inline test::BrowserStage *stage = nullptr;
     static inline test::TempHome *home = nullptr;
-    static inline test::ScopedEnv *flags = nullptr;
     static inline test::TestHttpServer *pages = nullptr;
-    static inline test::Chromium *chromium = nullptr;
-    static inline bool toolLinked = false;
     static inline bool chromiumStarted = false;
 };
 

@@ -7,6 +7,7 @@
 #include "Drive.h"
 #include "LoopbackServer.h"
 
+#include "BrowserStage.h"
 #include "Chromium.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -37,7 +38,7 @@ using test::postJson;
 
 namespace {
 
-constexpr qint64 chromePort = 9222;
+constexpr qint64 chromePort = test::BrowserStage::chromePort;
 
 QMap<QByteArray, QByteArray> testPages(quint16 companion)
 {
@@ -101,34 +102,26 @@ class DriverEndToEnd : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        home = new test::TempHome;
-        toolLinked = test::linkRealAgentBrowser();
-        // A Chrome the companion starts itself must stay as quiet as the test's own.
-        flags = new test::ScopedEnv("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+        stage = new test::BrowserStage;
+        home = &stage->home;
+        chromium = &stage->chromium;
         server = new LoopbackServer;
         serverStarted = server->start(0).ok;
         pages = new test::TestHttpServer(test::htmlPages(testPages(server->port())));
-        chromium = new test::Chromium(chromePort, companionChromeProfile());
     }
 
     static void TearDownTestSuite()
     {
         delete server;
-        delete chromium;
-        test::stopChromeOn(companionChromeProfile());
-        test::stopAgentBrowserSessions();
         delete pages;
-        delete flags;
-        delete home;
+        delete stage;
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(toolLinked) << "agent-browser is not installed where ./dev puts it";
+        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
         ASSERT_TRUE(serverStarted);
-        if (!chromeIsReady(QStringLiteral("127.0.0.1"), chromePort)) {
-            ASSERT_TRUE(chromium->start()) << "Chromium did not come up on port " << chromePort;
-        }
+        ASSERT_TRUE(stage->ensureChromium()) << "Chromium did not come up on port " << chromePort;
         port = server->port();
     }
 
@@ -139,12 +132,11 @@ protected:
         return postJson(port, "/open", {{"url", QString::fromLatin1(page(path))}});
     }
 
+    static inline test::BrowserStage *stage = nullptr;
     static inline test::TempHome *home = nullptr;
-    static inline test::ScopedEnv *flags = nullptr;
+    static inline test::Chromium *chromium = nullptr;
     static inline LoopbackServer *server = nullptr;
     static inline test::TestHttpServer *pages = nullptr;
-    static inline test::Chromium *chromium = nullptr;
-    static inline bool toolLinked = false;
     static inline bool serverStarted = false;
     quint16 port = 0;
 };

@@ -9,7 +9,7 @@
 #include "ResultPosting.h"
 #include "SocketChannel.h"
 
-#include "Chromium.h"
+#include "BrowserStage.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "QtPrinting.h"
@@ -38,8 +38,6 @@ using test::eventually;
 
 namespace {
 
-constexpr qint64 chromePort = 9222;
-
 const SocketTimings quick{0.3, 2.0, 4.0, 60.0};
 
 QJsonObject parsed(const QString &frame)
@@ -63,20 +61,15 @@ class SocketChannel : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        home = new test::TempHome;
-        flags = new test::ScopedEnv("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+        stage = new test::BrowserStage;
+        home = &stage->home;
         // Jobs find Chrome running, so none starts one of its own.
-        chromium = new test::Chromium(chromePort, companionChromeProfile());
-        chromiumStarted = chromium->start();
+        chromiumStarted = stage->ensureChromium();
     }
 
     static void TearDownTestSuite()
     {
-        delete chromium;
-        test::stopChromeOn(companionChromeProfile());
-        test::stopAgentBrowserSessions();
-        delete flags;
-        delete home;
+        delete stage;
     }
 
     void SetUp() override
@@ -128,9 +121,8 @@ protected:
         return names;
     }
 
+    static inline test::BrowserStage *stage = nullptr;
     static inline test::TempHome *home = nullptr;
-    static inline test::ScopedEnv *flags = nullptr;
-    static inline test::Chromium *chromium = nullptr;
     static inline bool chromiumStarted = false;
     test::ScriptedChatService service;
     CompanionLink link;

@@ -1,0 +1,29 @@
+#include "BrowserStage.h"
+
+#include "FakeAgentBrowser.h"
+
+#include "ChromeDiscovery.h"
+#include "ChromeTarget.h"
+
+namespace corvane::test {
+
+BrowserStage::BrowserStage()
+    : toolLinked(linkRealAgentBrowser())
+    , flags_("CORVANE_CHROME_FLAGS", quietChromiumSwitches().join(QLatin1Char(' ')))
+    , chromium(chromePort, companionChromeProfile())
+{
+}
+
+BrowserStage::~BrowserStage()
+{
+    chromium.stop();
+    stopChromeOn(companionChromeProfile());
+    stopAgentBrowserSessions();
+}
+
+bool BrowserStage::ensureChromium()
+{
+    return chromeIsReady(QStringLiteral("127.0.0.1"), chromePort) || chromium.start();
+}
+
+} // namespace corvane::test
