@@ -27,14 +27,6 @@ QString linkFolder()
     return platform::applicationSupportDir() + QStringLiteral("/CorvaneCompanion");
 }
 
-std::optional<QUrl> parsedUrl(const QString &text)
-{
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
-}
-
 QString stringMember(const QJsonObject &object, const QString &key)
 {
     const QJsonValue value = object.value(key);
@@ -43,9 +35,17 @@ QString stringMember(const QJsonObject &object, const QString &key)
 
 } // namespace
 
+std::optional<QUrl> parsedURL(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    return url;
+}
+
 std::optional<QUrl> CompanionLink::connectURL() const
 {
-    return parsedUrl(host + QStringLiteral("/companion/connect?token=") + token);
+    return parsedURL(host + QStringLiteral("/companion/connect?token=") + token);
 }
 
 std::optional<QUrl> CompanionLink::socketURL() const
@@ -55,10 +55,11 @@ std::optional<QUrl> CompanionLink::socketURL() const
         mapped.replace(0, 8, QStringLiteral("wss://"));
     else if (mapped.startsWith(QLatin1String("http://")))
         mapped.replace(0, 7, QStringLiteral("ws://"));
-    // Only letters and digits pass unencoded: 0.1.0 travels as 0%2E1%2E0.
+    // Only letters and digits pass unencoded; the parsed URL spells encoded
+    // dots as dots again, which names the same URI.
     const QByteArray version =
         companionVersion(platform::mainBundle()).toUtf8().toPercentEncoding(QByteArray(), "-._~");
-    return parsedUrl(mapped + QStringLiteral("/api/assistant/companion/socket?token=") + token + QStringLiteral("&v=")
+    return parsedURL(mapped + QStringLiteral("/api/assistant/companion/socket?token=") + token + QStringLiteral("&v=")
                      + QString::fromLatin1(version));
 }
 

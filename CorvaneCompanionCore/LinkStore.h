@@ -28,6 +28,9 @@ struct CompanionLink {
     friend bool operator==(const CompanionLink &, const CompanionLink &) = default;
 };
 
+// Every URL of a link is its text parsed strictly; none when it does not parse.
+std::optional<QUrl> parsedURL(const QString &text);
+
 // "link.json" in the companion's folder, which every call creates (private
 // to the user) when it is missing.
 QString linkFileURL();

@@ -16,14 +16,6 @@ struct PostOutcome {
     bool timedOut = false;
 };
 
-std::optional<QUrl> endpoint(const CompanionLink &link, const QString &path)
-{
-    const QUrl url(link.host + path, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
-}
-
 platform::HttpRequest jsonPost(const QUrl &url, const QJsonObject &body, double timeout)
 {
     platform::HttpRequest request;
@@ -55,7 +47,7 @@ QString jobLabel(const QString &jobId)
 void postResult(const CompanionLink &link, const QString &jobId, const DriverResult &driven,
                 platform::UrlSession &session, double wait)
 {
-    const std::optional<QUrl> url = endpoint(link, QStringLiteral("/api/assistant/companion/result"));
+    const std::optional<QUrl> url = parsedURL(link.host + QStringLiteral("/api/assistant/companion/result"));
     if (!url)
         return;
     const std::optional<QJsonObject> object = resultObject(link, jobId, driven);
@@ -91,7 +83,7 @@ void postResult(const CompanionLink &link, const QString &jobId, const DriverRes
 
 void hangUp(const CompanionLink &link, platform::UrlSession &session, double wait)
 {
-    const std::optional<QUrl> url = endpoint(link, QStringLiteral("/api/assistant/companion/bye"));
+    const std::optional<QUrl> url = parsedURL(link.host + QStringLiteral("/api/assistant/companion/bye"));
     if (!url)
         return;
     auto done = platform::OneShot<bool>::make();
