@@ -199,7 +199,11 @@ class Service:
         if not isinstance(spec, dict) or not isinstance(spec.get("path", ""), str):
             return web.json_response({"error": "send an object with a string path"}, status=400)
         body = spec.get("body", {})
-        count = int(spec.get("count", 1))
+        try:
+            count = int(spec.get("count", 1))
+            wait = float(spec.get("wait", 0))
+        except (TypeError, ValueError):
+            return web.json_response({"error": "count and wait must be numbers"}, status=400)
         if count < 1 or (count > 1 and "id" in spec):
             return web.json_response({"error": "count must be at least 1, and an id names one job"}, status=400)
         jobs = []
@@ -209,7 +213,6 @@ class Service:
             self.queue.append(job)
             jobs.append(job)
         self.queue_changed.set()
-        wait = float(spec.get("wait", 0))
         if count > 1:
             return web.json_response({"ids": [job.id for job in jobs]})
         if wait > 0:
@@ -220,7 +223,10 @@ class Service:
         job = self.jobs.get(request.match_info["id"])
         if not job:
             return web.json_response({"error": "no such job"}, status=404)
-        wait = float(request.query.get("wait", 0))
+        try:
+            wait = float(request.query.get("wait", 0))
+        except ValueError:
+            return web.json_response({"error": "wait must be a number"}, status=400)
         if wait > 0:
             await wait_for(job.answered, wait)
         return web.json_response(job.view())
