@@ -218,7 +218,7 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
     service.sendText(QStringLiteral(R"({"id":"","path":"/health"})"));
     service.sendText(QStringLiteral(R"({"note":"nothing to do"})"));
     service.sendText(QStringLiteral(R"({"id":"job-2-abcdefgh","path":"/nowhere","body":[1,2]})"));
-    service.sendText(QStringLiteral(R"({"id":"job-3","body":{"n":5}})"));
+    service.sendText(QStringLiteral(R"({"id":"job-3","body":{"url":5,"ref":true}})"));
 
     ASSERT_TRUE(eventually([&] { return jobReplies(service.frames()).size() == 2 && service.posts().size() == 2; }));
     const QStringList replies = jobReplies(service.frames());
@@ -235,6 +235,9 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
     EXPECT_EQ(posts[1], parsed(replies[1]));
 
     ASSERT_TRUE(eventually([&] { return events(QStringLiteral("job.reply")).size() == 4; }));
+    // An array body is empty; members that are not strings arrive as text.
+    EXPECT_EQ(events(QStringLiteral("drive ")),
+              (QStringList{"drive chrome=on path=/nowhere ref= url=", "drive chrome=on path= ref=true url=5"}));
     EXPECT_EQ(events(QStringLiteral("job.recv")),
               (QStringList{"job.recv job=job-2-ab path=/nowhere via=socket", "job.recv job=job-3 path= via=socket"}));
     const QStringList done = events(QStringLiteral("job.done"));
