@@ -195,20 +195,20 @@ class Service:
         return None
 
     async def queue_jobs(self, request):
-        spec = await json_body(request)
-        if not isinstance(spec, dict) or not isinstance(spec.get("path", ""), str):
+        request_body = await json_body(request)
+        if not isinstance(request_body, dict) or not isinstance(request_body.get("path", ""), str):
             return web.json_response({"error": "send an object with a string path"}, status=400)
-        body = spec.get("body", {})
+        body = request_body.get("body", {})
         try:
-            count = int(spec.get("count", 1))
-            wait = float(spec.get("wait", 0))
+            count = int(request_body.get("count", 1))
+            wait = float(request_body.get("wait", 0))
         except (TypeError, ValueError):
             return web.json_response({"error": "count and wait must be numbers"}, status=400)
-        if count < 1 or (count > 1 and "id" in spec):
+        if count < 1 or (count > 1 and "id" in request_body):
             return web.json_response({"error": "count must be at least 1, and an id names one job"}, status=400)
         jobs = []
         for _ in range(count):
-            job = Job(str(spec.get("id") or uuid.uuid4()), spec.get("path", ""), body)
+            job = Job(str(request_body.get("id") or uuid.uuid4()), request_body.get("path", ""), body)
             self.jobs[job.id] = job
             self.queue.append(job)
             jobs.append(job)
