@@ -1,69 +1,112 @@
-// The companion's entry point. For now it serves the browser actions to local
-// programs on 127.0.0.1:8766 and, while a link is stored, takes jobs from the
-// chat service, until it is stopped.
+// The companion's entry point: a tray application where a tray exists, the
+// same application without an icon otherwise, or one of the commands that
+// stand in for the menu on machines without one.
 
-#include "DriverResult.h"
-#include "EventLog.h"
-#include "LinkStore.h"
-#include "LoopbackServer.h"
-#include "SocketChannel.h"
+#include "CompanionApp.h"
+#include "CompanionCommands.h"
+#include "ConsoleStatus.h"
+#include "DesktopSession.h"
+#include "TrayIcon.h"
 
-#include "Dispatch.h"
-#include "UrlSession.h"
+#include "TerminationSignals.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDesktopServices>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
-// One connection after another while a link is stored: again after 2 s when
-// it closed, at once after anything else. Without a link, or with a host
-// that makes no socket address, the link file is read again every 8 s.
-[[noreturn]] void keepChannelOpen()
+constexpr int usageExit = 2;
+
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, bool desktop)
 {
-    using namespace corvane;
-    for (;;) {
-        const std::optional<CompanionLink> link = loadLink();
-        if (!link) {
-            platform::sleepFor(8.0);
-            continue;
-        }
-        const QString result = runSocket(*link, platform::UrlSession::shared());
-        if (result == loopClosed)
-            platform::sleepFor(2.0);
-        else if (result == loopBadHost)
-            platform::sleepFor(8.0);
-    }
+    if (!desktop)
+        return std::make_unique<QCoreApplication>(argc, argv);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    // A tray application has no windows whose closing could end it.
+    app->setQuitOnLastWindowClosed(false);
+    return app;
+}
+
+bool isDesktopApplication()
+{
+    return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr
+        && QGuiApplication::platformName() != QLatin1String("offscreen");
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    using namespace corvane;
+    QStringList words;
+    for (int i = 1; i < argc; ++i)
+        words << QString::fromLocal8Bit(argv[i]);
+    if (!words.isEmpty() && isCompanionCommand(words.first())) {
+        QCoreApplication app(argc, argv);
+        return runCompanionCommand(words);
+    }
+
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, prepareDesktopSession());
     QCoreApplication::setApplicationName(QStringLiteral("corvane-companion"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Corvane Companion: lets the Corvane chat assistant act in your own Chrome.\n"
-        "Local programs reach the same browser actions over HTTP on 127.0.0.1:8766."));
+        "Local programs reach the same browser actions over HTTP on 127.0.0.1:8766.\n\n"
+        "Commands:\n"
+        "  disconnect                          hang up and forget the chat link\n"
+        "  status                              the status file, the link and Chrome\n"
+        "  defaults read|write|delete KEY [V]  the companion's settings"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOption({QStringLiteral("headless"), QStringLiteral("Run without a tray icon.")});
-    parser.process(app);
-
-    using namespace corvane;
-    LoopbackServer server;
-    const LoopbackStart started = server.start(companionPort);
-    if (!started.ok) {
-        companionLog(QStringLiteral("loopback.fail"), {{QStringLiteral("error"), started.error}});
-        std::fprintf(stderr, "Companion could not start its local server: %s\n", qPrintable(started.error));
-        return 1;
+    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without a tray icon."));
+    const QCommandLineOption connect(QStringLiteral("connect"),
+                                     QStringLiteral("Link to a chat service after start-up: local or prod."),
+                                     QStringLiteral("local|prod"));
+    parser.addOption(headless);
+    parser.addOption(connect);
+    parser.process(*app);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "Unknown command: %s (see --help)\n", qPrintable(parser.positionalArguments().first()));
+        return usageExit;
     }
-    companionLog(QStringLiteral("loopback.listen"), {{QStringLiteral("port"), QString::number(companionPort)}});
-    platform::runInBackground(keepChannelOpen);
-    return app.exec();
+    const QString connectTo = parser.value(connect);
+    if (parser.isSet(connect) && connectTo != QLatin1String("local") && connectTo != QLatin1String("prod")) {
+        std::fprintf(stderr, "--connect takes local or prod, not %s\n", qPrintable(connectTo));
+        return usageExit;
+    }
+
+    const bool tray = isDesktopApplication() && !parser.isSet(headless) && TrayIcon::available();
+    CompanionApp *companion = nullptr;
+    std::unique_ptr<MenuPresenter> presenter;
+    if (tray)
+        presenter = std::make_unique<TrayIcon>([&companion](MenuAction action) { companion->perform(action); });
+    else
+        presenter = std::make_unique<ConsoleStatus>();
+
+    CompanionHooks hooks = CompanionHooks::standard();
+    hooks.openURL = [tray](const QUrl &page) {
+        if (!tray) {
+            std::fprintf(stdout, "Approve the link in your browser: %s\n", page.toString(QUrl::FullyEncoded).toUtf8().constData());
+            std::fflush(stdout);
+        }
+        return isDesktopApplication() && QDesktopServices::openUrl(page);
+    };
+    CompanionApp application(std::move(presenter), std::move(hooks));
+    companion = &application;
+    platform::onTerminationSignal(companion, [companion] { companion->quit(); });
+
+    companion->applicationDidFinishLaunching();
+    if (parser.isSet(connect)) {
+        const QString host = connectTo == QLatin1String("prod") ? productionChat : localChat;
+        if (!companion->connect(host))
+            std::fprintf(stderr, "Already linked: run `corvane-companion disconnect` first.\n");
+    }
+    return app->exec();
 }

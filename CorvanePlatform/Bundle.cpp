@@ -1,10 +1,37 @@
 #include "Bundle.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace corvane::platform {
+
+QString bundleIdentifier()
+{
+    return QStringLiteral(CORVANE_BUNDLE_ID);
+}
+
+Bundle bundleForExecutable(const QString &executablePath)
+{
+    Bundle bundle{{{shortVersionKey, QStringLiteral(CORVANE_VERSION)}}, executablePath, {}, false};
+    const QFileInfo executable(executablePath);
+    const QDir folder = executable.absoluteDir();
+    bundle.location = folder.absolutePath();
+    if (folder.dirName() == QLatin1String("bin")) {
+        const QString prefix = QFileInfo(folder.absolutePath()).absolutePath();
+        const QString entry = prefix + QStringLiteral("/share/applications/") + bundleIdentifier() + QStringLiteral(".desktop");
+        if (QFileInfo(entry).isFile()) {
+            bundle.location = prefix;
+            bundle.isApplication = true;
+        }
+    }
+    return bundle;
+}
 
 Bundle mainBundle()
 {
-    return Bundle{{{shortVersionKey, QStringLiteral(CORVANE_VERSION)}}};
+    // /proc/self/exe names the running binary even before (or without) a Qt
+    // application object.
+    return bundleForExecutable(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
 }
 
 } // namespace corvane::platform

@@ -27,6 +27,11 @@ QString filePath()
     return configHome() + QStringLiteral("/CorvaneCompanion/defaults.ini");
 }
 
+bool contains(const QString &key)
+{
+    return QSettings(filePath(), QSettings::IniFormat).contains(flatKey(key));
+}
+
 QString string(const QString &key)
 {
     QSettings settings(filePath(), QSettings::IniFormat);

@@ -13,6 +13,7 @@ namespace UserDefaults {
 
 QString filePath();
 
+bool contains(const QString &key);
 // The stored text, or the empty text when the key is absent.
 QString string(const QString &key);
 // True only for a stored true ("true", "yes", "1", any letter case).

@@ -421,12 +421,13 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
         EXPECT_FALSE(outside.waitForConnected(2000));
     }
 
-    // A second companion finds the port taken.
+    // A second companion finds the port taken and runs on without it.
     QProcess second;
     second.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), {QStringLiteral("--headless")});
-    ASSERT_TRUE(second.waitForFinished(10000));
-    EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_EQ(home->events(QStringLiteral("loopback.fail")).size(), 1);
+    ASSERT_TRUE(eventually([] { return !home->events(QStringLiteral("loopback.fail")).isEmpty(); }, 10));
+    EXPECT_EQ(second.state(), QProcess::Running);
+    second.terminate();
+    EXPECT_TRUE(second.waitForFinished(10000));
 
     companion.terminate();
     EXPECT_TRUE(companion.waitForFinished(10000));

@@ -8,13 +8,13 @@
 
 namespace corvane::test {
 
-DevChat::DevChat(const QStringList &options)
+DevChat::DevChat(const QStringList &options, quint16 port)
 {
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral(CORVANE_DEV_CHAT_SCRIPT),
-                                                                   QStringLiteral("--port"), QStringLiteral("0"),
-                                                                   QStringLiteral("--host"), QStringLiteral("127.0.0.1")}
-                                                           + options);
+    QStringList arguments{QStringLiteral(CORVANE_DEV_CHAT_SCRIPT), QStringLiteral("--port"), QString::number(port)};
+    if (port == 0)
+        arguments << QStringLiteral("--host") << QStringLiteral("127.0.0.1");
+    process_.start(QStringLiteral("/usr/bin/python3"), arguments + options);
     static const QRegularExpression listening(QStringLiteral(R"(listening on http://127\.0\.0\.1:(\d+))"));
     QByteArray said;
     const double deadline = platform::monotonicSeconds() + 20.0;

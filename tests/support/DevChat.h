@@ -8,10 +8,10 @@
 namespace corvane::test {
 
 // The development chat service (tools/dev-chat) on a free 127.0.0.1 port,
-// stopped when the object goes away.
+// or on `port` of both loopback addresses, stopped when the object goes away.
 class DevChat {
 public:
-    explicit DevChat(const QStringList &options = {QStringLiteral("--auto-approve")});
+    explicit DevChat(const QStringList &options = {QStringLiteral("--auto-approve")}, quint16 port = 0);
     ~DevChat();
     DevChat(const DevChat &) = delete;
     DevChat &operator=(const DevChat &) = delete;

@@ -1,0 +1,99 @@
+#pragma once
+
+// The application: start-up, the menu rebuilt whole from the system's state,
+// the job loop that keeps the chat link's socket running, and the menu's
+// actions. Lives on the main thread; only the loop body runs elsewhere, and
+// it reaches back through the main thread's queue.
+
+#include "CompanionMenu.h"
+#include "CompanionUpdater.h"
+#include "EventLog.h"
+#include "LinkStore.h"
+#include "LoopbackServer.h"
+#include "MenuPresenter.h"
+
+#include "Bundle.h"
+
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace corvane {
+
+// The outside world as the application reaches it; tests replace parts.
+struct CompanionHooks {
+    // One socket connection for a link; blocks its thread.
+    std::function<QString(const CompanionLink &)> runSocket;
+    std::function<void(double seconds)> pause;
+    std::function<bool()> chromeReady;
+    std::function<QString()> chromeProfileLine;
+    // False when nothing could open the address.
+    std::function<bool(const QUrl &)> openURL;
+    platform::Bundle bundle;
+    quint16 port = 0;
+    double menuInterval = 8.0;
+    // A link whose host makes no socket address is tried again this much
+    // later rather than at once and forever.
+    double badHostPause = 8.0;
+
+    static CompanionHooks standard();
+};
+
+class CompanionApp : public QObject {
+    Q_OBJECT
+public:
+    // `presenter` may be null: a headless companion without any output.
+    explicit CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks = CompanionHooks::standard());
+    ~CompanionApp() override;
+
+    void applicationDidFinishLaunching();
+    void refreshMenu();
+
+    void startPolling();
+    // False when a link is already stored.
+    bool connect(const QString &host);
+    void connectProd();
+    void connectLocal();
+    void disconnectChat();
+    void openChrome();
+    void openChromeSignIn();
+    void toggleLaunchAtLogin();
+    void quit();
+
+    void perform(MenuAction action);
+
+    qint64 pipeGen() const { return pipeGen_; }
+    QString phase() const { return phase_; }
+    bool loopbackFailed() const { return loopbackFailed_; }
+    const QList<MenuItem> &menu() const { return menu_; }
+
+private:
+    // The application as the loop threads hold it: gone once it is destroyed.
+    struct Anchor {
+        std::mutex mutex;
+        CompanionApp *app = nullptr;
+        void post(std::function<void(CompanionApp &)> step);
+    };
+
+    void mark(const QString &phase, const Fields &extra = {});
+    void endStep(qint64 generation, const QString &result);
+    QString statusLine(const CompanionLink &link) const;
+
+    std::unique_ptr<MenuPresenter> item_;
+    LoopbackServer server_;
+    QTimer *timer_ = nullptr;
+    qint64 pipeGen_ = 0;
+    QString phase_ = QStringLiteral("off");
+    CompanionUpdater updater_;
+    bool loopbackFailed_ = false;
+
+    CompanionHooks hooks_;
+    std::shared_ptr<Anchor> anchor_;
+    QList<MenuItem> menu_;
+};
+
+} // namespace corvane

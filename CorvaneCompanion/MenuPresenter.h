@@ -1,0 +1,22 @@
+#pragma once
+
+// Where the companion shows its title and menu: the tray icon, the terminal
+// of a headless companion, or a test.
+
+#include "CompanionMenu.h"
+
+#include <functional>
+
+namespace corvane {
+
+class MenuPresenter {
+public:
+    using ActionHandler = std::function<void(MenuAction)>;
+
+    virtual ~MenuPresenter() = default;
+    virtual void setTitle(const QString &title) = 0;
+    // Replaces every item; chosen actions go to the handler.
+    virtual void setMenu(const QList<MenuItem> &items) = 0;
+};
+
+} // namespace corvane

@@ -1,0 +1,16 @@
+#pragma once
+
+// SIGTERM, SIGINT and SIGHUP delivered as a call on the main thread, so that
+// stopping a companion from a terminal or a service manager quits it the way
+// the menu does.
+
+#include <functional>
+
+class QObject;
+
+namespace corvane::platform {
+
+// Installs the handlers once; `onSignal` runs in `context`'s thread.
+void onTerminationSignal(QObject *context, std::function<void()> onSignal);
+
+} // namespace corvane::platform

@@ -1,0 +1,304 @@
+// The application's job loop and link actions, with a stand-in for the socket
+// connection: what the loop does with each result word, and which ends it
+// still acts on.
+
+#include "CompanionApp.h"
+#include "SocketChannel.h"
+
+#include "Eventually.h"
+#include "QtPrinting.h"
+#include "TempHome.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+using namespace corvane;
+using corvane::test::eventuallyHandlingEvents;
+
+namespace {
+
+// Plays a script of connection ends, one per call; once it runs out, each
+// call blocks until the test lets one through, which then ends "idle".
+class StandInSocket {
+public:
+    using Step = std::function<QString()>;
+
+    void script(std::initializer_list<Step> steps)
+    {
+        std::lock_guard lock(mutex_);
+        steps_.insert(steps_.end(), steps);
+    }
+    void letThrough(int count = 1)
+    {
+        std::lock_guard lock(mutex_);
+        allowed_ += count;
+        changed_.notify_all();
+    }
+    int calls() const
+    {
+        std::lock_guard lock(mutex_);
+        return int(threads_.size());
+    }
+    std::vector<std::thread::id> threads() const
+    {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+    QString run()
+    {
+        std::unique_lock lock(mutex_);
+        threads_.push_back(std::this_thread::get_id());
+        if (!steps_.empty()) {
+            const Step step = steps_.front();
+            steps_.pop_front();
+            lock.unlock();
+            return step();
+        }
+        changed_.wait(lock, [this] { return allowed_ > 0; });
+        --allowed_;
+        return loopIdle;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Step> steps_;
+    std::vector<std::thread::id> threads_;
+    int allowed_ = 0;
+};
+
+class RecordingMenu : public MenuPresenter {
+public:
+    explicit RecordingMenu(QStringList *linkLines) : linkLines_(linkLines) {}
+    void setTitle(const QString &) override {}
+    void setMenu(const QList<MenuItem> &items) override
+    {
+        for (qsizetype i = 1; i < items.size(); ++i)
+            if (items[i].action == MenuAction::DisconnectChat && (linkLines_->isEmpty() || linkLines_->last() != items[i - 1].title))
+                *linkLines_ << items[i - 1].title;
+    }
+
+private:
+    QStringList *linkLines_;
+};
+
+const CompanionLink firstLink{QStringLiteral("http://127.0.0.1:1"), QStringLiteral("AbCdEfGhIjKlMnOpQrStUv-_")};
+const CompanionLink otherLink{QStringLiteral("http://localhost:1"), QStringLiteral("ZyXwVuTsRqPoNmLkJiHgFe-_")};
+
+class JobLoop : public testing::Test {
+protected:
+    JobLoop()
+    {
+        CompanionHooks hooks;
+        hooks.runSocket = [socket = socket_](const CompanionLink &) { return socket->run(); };
+        hooks.pause = [this](double seconds) {
+            std::lock_guard lock(pausesMutex_);
+            pauses_.push_back(seconds);
+        };
+        hooks.chromeReady = [] { return true; };
+        hooks.chromeProfileLine = [] { return QStringLiteral("Chrome: test"); };
+        hooks.openURL = [this](const QUrl &url) {
+            opened_ << url;
+            return true;
+        };
+        hooks.badHostPause = 0.3;
+        app_ = std::make_unique<CompanionApp>(std::make_unique<RecordingMenu>(&linkLines_), hooks);
+    }
+
+    ~JobLoop() override
+    {
+        // Blocked loop threads end "idle" without a link and post nothing.
+        clearLink();
+        app_.reset();
+        socket_->letThrough(100);
+    }
+
+    std::vector<double> pauses()
+    {
+        std::lock_guard lock(pausesMutex_);
+        return pauses_;
+    }
+
+    QStringList events(const QString &name) const { return home_.events(name); }
+
+    QJsonObject status() const
+    {
+        QFile file(home_.logDir() + QStringLiteral("/status.json"));
+        file.open(QIODevice::ReadOnly);
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    bool callsReach(int count) { return eventuallyHandlingEvents([&] { return socket_->calls() >= count; }); }
+
+    test::TempHome home_;
+    std::shared_ptr<StandInSocket> socket_ = std::make_shared<StandInSocket>();
+    std::mutex pausesMutex_;
+    std::vector<double> pauses_;
+    QStringList linkLines_;
+    QList<QUrl> opened_;
+    std::unique_ptr<CompanionApp> app_;
+};
+
+TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
+{
+    saveLink(firstLink);
+    socket_->script({[] { return loopClosed; }, [] { return loopRefresh; }});
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(3));
+
+    // A pause after "closed" only, all on one loop thread, with no end step.
+    EXPECT_EQ(pauses(), std::vector<double>{2.0});
+    const auto threads = socket_->threads();
+    EXPECT_EQ(threads[0], threads[1]);
+    EXPECT_EQ(threads[1], threads[2]);
+    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
+    EXPECT_EQ(events(QStringLiteral("socket.open")).size(), 1);
+    const QStringList retries = events(QStringLiteral("socket.retry"));
+    ASSERT_EQ(retries.size(), 2);
+    EXPECT_TRUE(retries[0].contains(QStringLiteral("why=closed")));
+    EXPECT_TRUE(retries[1].contains(QStringLiteral("why=refresh")));
+    EXPECT_TRUE(events(QStringLiteral("socket.end"))[0].contains(QStringLiteral("host=127.0.0.1 result=closed")));
+}
+
+TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
+{
+    saveLink(firstLink);
+    socket_->script({[] {
+        saveLink(otherLink);
+        return loopClosed;
+    }});
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(2));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+
+    EXPECT_TRUE(events(QStringLiteral("socket.retry")).isEmpty());
+    EXPECT_EQ(linkLines_, (QStringList{"Connected to 127.0.0.1", "Socket down \u2014 not connected to localhost",
+                                       "Connected to localhost"}));
+    const QStringList opens = events(QStringLiteral("socket.open"));
+    ASSERT_EQ(opens.size(), 2);
+    EXPECT_TRUE(opens[1].contains(QStringLiteral("host=localhost")));
+}
+
+TEST_F(JobLoop, ALinkDeletedBeforeAClosedEndLeavesTheSocketDown)
+{
+    saveLink(firstLink);
+    socket_->script({[] {
+        clearLink();
+        return loopClosed;
+    }});
+    app_->startPolling();
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("socket-down"); }));
+
+    EXPECT_EQ(status().value(QStringLiteral("reason")).toString(), QStringLiteral("socket"));
+    EXPECT_FALSE(status().contains(QStringLiteral("host")));
+    EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Not linked"));
+    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(socket_->calls(), 1);
+}
+
+TEST_F(JobLoop, WaitingStartsANewGenerationAtOnce)
+{
+    saveLink(firstLink);
+    socket_->script({[] { return loopWaiting; }});
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(2));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+
+    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
+    EXPECT_EQ(linkLines_, (QStringList{"Connected to 127.0.0.1", "Waiting for 127.0.0.1", "Connected to 127.0.0.1"}));
+    EXPECT_TRUE(pauses().empty());
+}
+
+TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
+{
+    saveLink(firstLink);
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(1));
+    app_->disconnectChat();
+    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
+    EXPECT_EQ(events(QStringLiteral("link.disconnect")).size(), 1);
+    EXPECT_FALSE(loadLink());
+
+    // Its connection then ends, and the end step changes nothing.
+    socket_->letThrough();
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return !events(QStringLiteral("socket.end")).isEmpty(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
+    EXPECT_EQ(app_->pipeGen(), 2);
+    EXPECT_EQ(status().value(QStringLiteral("phase")).toString(), QStringLiteral("off"));
+}
+
+TEST_F(JobLoop, OnlyTheNewestGenerationsEndIsActedOn)
+{
+    saveLink(firstLink);
+    app_->startPolling();
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(2));
+    // Both end "idle" with the link still stored: only the newest starts a
+    // third generation.
+    socket_->letThrough(2);
+    ASSERT_TRUE(callsReach(3));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return events(QStringLiteral("socket.end")).size() == 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(app_->pipeGen(), 3);
+    EXPECT_EQ(socket_->calls(), 3);
+}
+
+TEST_F(JobLoop, AHostWithoutASocketAddressIsTriedAgainLater)
+{
+    saveLink(firstLink);
+    socket_->script({[] { return loopBadHost; }});
+    app_->startPolling();
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == loopBadHost; }));
+    EXPECT_EQ(app_->pipeGen(), 1);
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+    EXPECT_TRUE(callsReach(2));
+}
+
+TEST_F(JobLoop, AGoneLinkStopsTheLoopBeforeItConnects)
+{
+    app_->startPolling();
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return !events(QStringLiteral("socket.skip")).isEmpty(); }));
+    EXPECT_TRUE(events(QStringLiteral("socket.skip"))[0].contains(QStringLiteral("reason=link-gone")));
+    EXPECT_EQ(socket_->calls(), 0);
+    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
+}
+
+TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)
+{
+    ASSERT_TRUE(app_->connect(QStringLiteral("http://localhost:5001")));
+    const std::optional<CompanionLink> link = loadLink();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->host, QStringLiteral("http://localhost:5001"));
+    ASSERT_EQ(opened_.size(), 1);
+    EXPECT_EQ(opened_[0].toString(), QStringLiteral("http://localhost:5001/companion/connect?token=") + link->token);
+    EXPECT_EQ(app_->pipeGen(), 1);
+
+    EXPECT_FALSE(app_->connect(productionChat));
+    EXPECT_EQ(loadLink(), link);
+    EXPECT_EQ(opened_.size(), 1);
+    EXPECT_EQ(app_->pipeGen(), 1);
+    const QStringList blocked = events(QStringLiteral("link.connect-blocked"));
+    ASSERT_EQ(blocked.size(), 1);
+    EXPECT_TRUE(blocked[0].contains(QStringLiteral("host=chat.corvane.app linked=localhost")));
+    EXPECT_EQ(events(QStringLiteral("link.connect")).size(), 1);
+}
+
+TEST_F(JobLoop, AConnectPageThatDoesNotParseStillLinks)
+{
+    ASSERT_TRUE(app_->connect(QStringLiteral("http://exa mple")));
+    EXPECT_TRUE(opened_.isEmpty());
+    EXPECT_TRUE(loadLink());
+    EXPECT_EQ(app_->pipeGen(), 1);
+}
+
+} // namespace
