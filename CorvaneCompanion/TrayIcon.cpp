@@ -18,10 +18,19 @@ TrayIcon::TrayIcon(ActionHandler onAction)
     updateIcon();
     tray_.setToolTip(toolTip(QString()));
     tray_.show();
+    QCoreApplication::instance()->installEventFilter(&paletteWatch_);
+}
+
+bool TrayIcon::PaletteWatch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::ApplicationPaletteChange)
+        tray_->updateIcon();
+    return false;
 }
 
 TrayIcon::~TrayIcon()
 {
+    QCoreApplication::instance()->removeEventFilter(&paletteWatch_);
     tray_.hide();
 }
 

@@ -29,7 +29,18 @@ public:
 private:
     void updateIcon();
 
+    // The logo follows the palette, as a template image follows the theme.
+    class PaletteWatch : public QObject {
+    public:
+        explicit PaletteWatch(TrayIcon *tray) : tray_(tray) {}
+        bool eventFilter(QObject *watched, QEvent *event) override;
+
+    private:
+        TrayIcon *tray_;
+    };
+
     ActionHandler onAction_;
+    PaletteWatch paletteWatch_{this};
     QMenu menu_;
     QSystemTrayIcon tray_;
     QString title_;

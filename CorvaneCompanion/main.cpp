@@ -8,19 +8,23 @@
 #include "DesktopSession.h"
 #include "TrayIcon.h"
 
+#include "Dispatch.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
 
 constexpr int usageExit = 2;
+constexpr double trayWaitSeconds = 15.0;
 
 std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, bool desktop)
 {
@@ -51,7 +55,7 @@ int main(int argc, char **argv)
         return runCompanionCommand(words);
     }
 
-    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, prepareDesktopSession());
+    std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, prepareDesktopSession());
     QCoreApplication::setApplicationName(QStringLiteral("corvane-companion"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
 
@@ -82,31 +86,60 @@ int main(int argc, char **argv)
         return usageExit;
     }
 
-    const bool tray = isDesktopApplication() && !parser.isSet(headless) && TrayIcon::available();
-    CompanionApp *companion = nullptr;
-    std::unique_ptr<MenuPresenter> presenter;
-    if (tray)
-        presenter = std::make_unique<TrayIcon>([&companion](MenuAction action) { companion->perform(action); });
-    else
-        presenter = std::make_unique<ConsoleStatus>();
+    std::unique_ptr<CompanionApp> companion;
+    const auto begin = [&](bool tray) {
+        std::unique_ptr<MenuPresenter> presenter;
+        if (tray)
+            presenter = std::make_unique<TrayIcon>([&companion](MenuAction action) { companion->perform(action); });
+        else
+            presenter = std::make_unique<ConsoleStatus>();
+        CompanionHooks hooks = CompanionHooks::standard();
+        hooks.openURL = [tray](const QUrl &page) {
+            if (!tray) {
+                std::fprintf(stdout, "Approve the link in your browser: %s\n",
+                             page.toString(QUrl::FullyEncoded).toUtf8().constData());
+                std::fflush(stdout);
+            }
+            return isDesktopApplication() && QDesktopServices::openUrl(page);
+        };
+        companion = std::make_unique<CompanionApp>(std::move(presenter), std::move(hooks));
+        platform::onTerminationSignal(companion.get(), [&companion] { companion->quit(); });
 
-    CompanionHooks hooks = CompanionHooks::standard();
-    hooks.openURL = [tray](const QUrl &page) {
-        if (!tray) {
-            std::fprintf(stdout, "Approve the link in your browser: %s\n", page.toString(QUrl::FullyEncoded).toUtf8().constData());
-            std::fflush(stdout);
+        companion->applicationDidFinishLaunching();
+        if (parser.isSet(connect)) {
+            const QString host = connectTo == QLatin1String("prod") ? productionChat : localChat;
+            if (!companion->connect(host))
+                std::fprintf(stderr, "Already linked: run `corvane-companion disconnect` first.\n");
         }
-        return isDesktopApplication() && QDesktopServices::openUrl(page);
     };
-    CompanionApp application(std::move(presenter), std::move(hooks));
-    companion = &application;
-    platform::onTerminationSignal(companion, [companion] { companion->quit(); });
 
-    companion->applicationDidFinishLaunching();
-    if (parser.isSet(connect)) {
-        const QString host = connectTo == QLatin1String("prod") ? productionChat : localChat;
-        if (!companion->connect(host))
-            std::fprintf(stderr, "Already linked: run `corvane-companion disconnect` first.\n");
+    if (!isDesktopApplication() || parser.isSet(headless)) {
+        begin(false);
+    } else {
+        // At login the tray host may come up after us: give it a moment.
+        QTimer *wait = new QTimer(app.get());
+        const double giveUp = platform::monotonicSeconds() + trayWaitSeconds;
+        QObject::connect(wait, &QTimer::timeout, app.get(), [&begin, wait, giveUp] {
+            const bool tray = TrayIcon::available();
+            if (!tray && platform::monotonicSeconds() < giveUp)
+                return;
+            wait->stop();
+            if (!tray)
+                std::fprintf(stderr, "No system tray found: running without an icon.\n");
+            begin(tray);
+        });
+        wait->start(250);
+        if (TrayIcon::available()) {
+            wait->stop();
+            begin(true);
+        }
     }
-    return app->exec();
+    const int code = app->exec();
+    companion.reset();
+    app.reset();
+    // Loop threads still blocked in a connection are not waited for; ending
+    // here, before static destructors run, keeps them from touching
+    // destroyed globals on their way out.
+    std::fflush(nullptr);
+    std::_Exit(code);
 }

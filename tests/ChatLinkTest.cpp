@@ -66,8 +66,9 @@ TEST(LinkStore, LoadsOnlyAnObjectWithAStringHostAndToken)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(linkFileURL());
-        if (c.content)
+        if (c.content) {
             ASSERT_TRUE(test::writeFile(linkFileURL(), *c.content));
+        }
         EXPECT_EQ(loadLink(), c.expected);
         EXPECT_EQ(connectAllowed(loadLink()), !c.expected.has_value());
     }
@@ -154,12 +155,14 @@ TEST(LinkStore, URLsAndLabelsOfAHost)
         const CompanionLink link{c.host, token};
         const std::optional<QUrl> socket = link.socketURL();
         ASSERT_EQ(socket.has_value(), c.socket.has_value());
-        if (socket)
+        if (socket) {
             EXPECT_EQ(socket->toString(QUrl::FullyEncoded), *c.socket);
+        }
         const std::optional<QUrl> connect = link.connectURL();
         ASSERT_EQ(connect.has_value(), c.connect.has_value());
-        if (connect)
+        if (connect) {
             EXPECT_EQ(connect->toString(QUrl::FullyEncoded), *c.connect);
+        }
         EXPECT_EQ(chatHostLabel(c.host), c.label);
     }
 }
@@ -251,7 +254,10 @@ TEST(JobActivity, VersionFallsBackWhenTheBundleHasNone)
         {{{platform::shortVersionKey, 7}}, companionBuildVersion},
         {{}, companionBuildVersion},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(companionVersion({c.info}), c.expected);
+    for (const Case &c : cases) {
+        platform::Bundle bundle;
+        bundle.info = c.info;
+        EXPECT_EQ(companionVersion(bundle), c.expected);
+    }
     EXPECT_EQ(companionVersion(platform::mainBundle()), QStringLiteral("0.1.0"));
 }

@@ -424,6 +424,7 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
     // A second companion finds the port taken and runs on without it.
     QProcess second;
     second.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), {QStringLiteral("--headless")});
+    ASSERT_TRUE(second.waitForStarted(5000));
     ASSERT_TRUE(eventually([] { return !home->events(QStringLiteral("loopback.fail")).isEmpty(); }, 10));
     EXPECT_EQ(second.state(), QProcess::Running);
     second.terminate();
