@@ -115,9 +115,11 @@ int main(int argc, char **argv)
 
     if (!isDesktopApplication() || parser.isSet(headless)) {
         begin(false);
+    } else if (TrayIcon::available()) {
+        begin(true);
     } else {
         // At login the tray host may come up after us: give it a moment.
-        QTimer *wait = new QTimer(app.get());
+        auto *wait = new QTimer(app.get());
         const double giveUp = platform::monotonicSeconds() + trayWaitSeconds;
         QObject::connect(wait, &QTimer::timeout, app.get(), [&begin, wait, giveUp] {
             const bool tray = TrayIcon::available();
@@ -129,10 +131,6 @@ int main(int argc, char **argv)
             begin(tray);
         });
         wait->start(250);
-        if (TrayIcon::available()) {
-            wait->stop();
-            begin(true);
-        }
     }
     const int code = app->exec();
     companion.reset();

@@ -40,6 +40,8 @@ void onTerminationSignal(QObject *context, std::function<void()> onSignal)
     action.sa_flags = SA_RESTART;
     for (const int number : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(number, &action, nullptr);
+    // A status line printed into a pipe that was closed must not end us.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace corvane::platform

@@ -2,7 +2,7 @@
 
 // SIGTERM, SIGINT and SIGHUP delivered as a call on the main thread, so that
 // stopping a companion from a terminal or a service manager quits it the way
-// the menu does.
+// the menu does. A closed output pipe is ignored rather than fatal.
 
 #include <functional>
 
