@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QFont>
-#include <QFontMetricsF>
 #include <QPainter>
 #include <QPalette>
 
