@@ -89,13 +89,6 @@ CommandRun command(const QStringList &arguments, const QString &program = execut
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-QJsonObject statusFile(const test::TempHome &home)
-{
-    QFile file(home.logDir() + QStringLiteral("/status.json"));
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
 QStringList eventNames(const test::TempHome &home)
 {
     QStringList names;
@@ -115,7 +108,7 @@ TEST(HeadlessStart, LogsInOrderAndQuitsOnTerm)
     EXPECT_TRUE(start[0].endsWith(QStringLiteral(" version=0.1.0")));
     EXPECT_TRUE(home.events(QStringLiteral("update.off"))[0].contains(QStringLiteral("reason=not-a-bundle")));
     EXPECT_TRUE(home.events(QStringLiteral("socket.skip"))[0].endsWith(QStringLiteral(" reason=no-link")));
-    EXPECT_EQ(statusFile(home).value(QStringLiteral("phase")).toString(), QStringLiteral("start"));
+    EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("start"));
     // A build-tree binary is no installed copy: nothing registered.
     EXPECT_TRUE(home.events(QStringLiteral("login-item.set")).isEmpty());
 
@@ -149,8 +142,8 @@ TEST(HeadlessStart, ConnectLocalLinksRunsAJobAndDisconnects)
     Companion companion({QStringLiteral("--headless"), QStringLiteral("--connect"), QStringLiteral("local")});
     ASSERT_TRUE(companion.saysEventually(QStringLiteral("Approve the link in your browser: http://localhost:5001/companion/connect?token=")));
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("socket.open")).isEmpty(); }));
-    EXPECT_EQ(statusFile(home).value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
-    EXPECT_EQ(statusFile(home).value(QStringLiteral("host")).toString(), QStringLiteral("localhost"));
+    EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
+    EXPECT_EQ(home.status().value(QStringLiteral("host")).toString(), QStringLiteral("localhost"));
     EXPECT_TRUE(companion.saysEventually(QStringLiteral("Connected to localhost")));
 
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30.0);

@@ -129,13 +129,6 @@ protected:
 
     QStringList events(const QString &name) const { return home_.events(name); }
 
-    QJsonObject status() const
-    {
-        QFile file(home_.logDir() + QStringLiteral("/status.json"));
-        file.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(file.readAll()).object();
-    }
-
     bool callsReach(int count) { return eventuallyHandlingEvents([&] { return socket_->calls() >= count; }); }
 
     test::TempHome home_;
@@ -198,8 +191,8 @@ TEST_F(JobLoop, ALinkDeletedBeforeAClosedEndLeavesTheSocketDown)
     app_->startPolling();
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("socket-down"); }));
 
-    EXPECT_EQ(status().value(QStringLiteral("reason")).toString(), QStringLiteral("socket"));
-    EXPECT_FALSE(status().contains(QStringLiteral("host")));
+    EXPECT_EQ(home_.status().value(QStringLiteral("reason")).toString(), QStringLiteral("socket"));
+    EXPECT_FALSE(home_.status().contains(QStringLiteral("host")));
     EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Not linked"));
     EXPECT_EQ(app_->pipeGen(), 1);
     EXPECT_EQ(socket_->calls(), 1);
@@ -234,7 +227,7 @@ TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
     QCoreApplication::processEvents();
     EXPECT_EQ(app_->phase(), QStringLiteral("off"));
     EXPECT_EQ(app_->pipeGen(), 2);
-    EXPECT_EQ(status().value(QStringLiteral("phase")).toString(), QStringLiteral("off"));
+    EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), QStringLiteral("off"));
 }
 
 TEST_F(JobLoop, OnlyTheNewestGenerationsEndIsActedOn)

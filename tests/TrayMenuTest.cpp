@@ -42,13 +42,6 @@ int differingPixels(const QImage &a, const QImage &b, const QRect &area)
     return count;
 }
 
-QString statusPhase(const test::TempHome &home)
-{
-    QFile file(home.logDir() + QStringLiteral("/status.json"));
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("phase")).toString();
-}
-
 TEST(TrayMenu, AUserOpensItLinksToTheLocalChatAndQuits)
 {
     test::TempHome home;
@@ -106,7 +99,7 @@ TEST(TrayMenu, AUserOpensItLinksToTheLocalChatAndQuits)
                QStringLiteral("Down"), QStringLiteral("Return")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("socket.open")).isEmpty(); }));
     EXPECT_TRUE(home.events(QStringLiteral("link.connect"))[0].endsWith(QStringLiteral(" host=localhost")));
-    EXPECT_EQ(statusPhase(home), QStringLiteral("idle"));
+    EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
 
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30.0);
     EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("token")).toString(), loadLink()->token)

@@ -1,5 +1,7 @@
 #include "TempHome.h"
 
+#include <QJsonDocument>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -83,6 +85,11 @@ QStringList TempHome::events(const QString &name) const
             lines.append(line);
     }
     return lines;
+}
+
+QJsonObject TempHome::status() const
+{
+    return QJsonDocument::fromJson(readFile(logDir() + QStringLiteral("/status.json"))).object();
 }
 
 QByteArray readFile(const QString &path)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -26,6 +27,8 @@ public:
     QStringList events() const;
     // The lines of one event, such as "agent.end", in order.
     QStringList events(const QString &name) const;
+    // "status.json" as an object; empty when there is none.
+    QJsonObject status() const;
 
 private:
     QTemporaryDir dir_;
