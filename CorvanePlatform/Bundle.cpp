@@ -3,7 +3,19 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <utility>
+
 namespace corvane::platform {
+
+namespace {
+
+QVariantMap &mainInfo()
+{
+    static QVariantMap info;
+    return info;
+}
+
+} // namespace
 
 QString bundleIdentifier()
 {
@@ -12,7 +24,7 @@ QString bundleIdentifier()
 
 Bundle bundleForExecutable(const QString &executablePath)
 {
-    Bundle bundle{{{shortVersionKey, QStringLiteral(CORVANE_VERSION)}}, executablePath, {}, false};
+    Bundle bundle{{}, executablePath, {}, false};
     const QFileInfo executable(executablePath);
     const QDir folder = executable.absoluteDir();
     bundle.location = folder.absolutePath();
@@ -31,7 +43,14 @@ Bundle mainBundle()
 {
     // /proc/self/exe names the running binary even before (or without) a Qt
     // application object.
-    return bundleForExecutable(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
+    Bundle bundle = bundleForExecutable(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath());
+    bundle.info = mainInfo();
+    return bundle;
+}
+
+void setMainBundleInfo(QVariantMap info)
+{
+    mainInfo() = std::move(info);
 }
 
 } // namespace corvane::platform

@@ -4,7 +4,8 @@
 // from. On Linux the keys are compiled in at build time, and an "application
 // bundle" is an installed copy: the executable in PREFIX/bin beside
 // PREFIX/share/applications/<identifier>.desktop, as `cmake --install` lays
-// it out. A build-tree binary is not one.
+// it out. A build-tree binary is not one. The information keys come from the
+// executable itself, which sets them before anything else runs.
 
 #include <QString>
 #include <QVariantMap>
@@ -12,6 +13,9 @@
 namespace corvane::platform {
 
 inline const QString shortVersionKey = QStringLiteral("CFBundleShortVersionString");
+// The update feed and the Base64 Ed25519 key its releases are signed with.
+inline const QString feedURLKey = QStringLiteral("SUFeedURL");
+inline const QString publicEDKeyKey = QStringLiteral("SUPublicEDKey");
 
 struct Bundle {
     QVariantMap info;
@@ -24,8 +28,11 @@ struct Bundle {
 // The application identifier: names the .desktop file and the autostart entry.
 QString bundleIdentifier();
 
+// Called once by main() before any other thread starts; read-only after.
+void setMainBundleInfo(QVariantMap info);
+
 Bundle mainBundle();
-// The bundle an executable at `executablePath` would have.
+// Where an executable at `executablePath` runs from; no information keys.
 Bundle bundleForExecutable(const QString &executablePath);
 
 } // namespace corvane::platform
