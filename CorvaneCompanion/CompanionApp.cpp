@@ -43,27 +43,16 @@ CompanionHooks CompanionHooks::standard()
     return hooks;
 }
 
-void CompanionApp::Anchor::post(std::function<void(CompanionApp &)> step)
-{
-    std::lock_guard lock(mutex);
-    if (!app)
-        return;
-    CompanionApp *target = app;
-    QMetaObject::invokeMethod(target, [target, step = std::move(step)] { step(*target); }, Qt::QueuedConnection);
-}
-
 CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks)
     : item_(std::move(presenter))
     , hooks_(std::move(hooks))
-    , anchor_(std::make_shared<Anchor>())
+    , anchor_(Anchor::make(this))
 {
-    anchor_->app = this;
 }
 
 CompanionApp::~CompanionApp()
 {
-    std::lock_guard lock(anchor_->mutex);
-    anchor_->app = nullptr;
+    anchor_->release();
 }
 
 void CompanionApp::applicationDidFinishLaunching()

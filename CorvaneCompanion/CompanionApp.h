@@ -13,6 +13,7 @@
 #include "MenuPresenter.h"
 
 #include "Bundle.h"
+#include "MainThreadAnchor.h"
 
 #include <QObject>
 #include <QTimer>
@@ -73,11 +74,7 @@ public:
 
 private:
     // The application as the loop threads hold it: gone once it is destroyed.
-    struct Anchor {
-        std::mutex mutex;
-        CompanionApp *app = nullptr;
-        void post(std::function<void(CompanionApp &)> step);
-    };
+    using Anchor = platform::MainThreadAnchor<CompanionApp>;
 
     void mark(const QString &phase, const Fields &extra = {});
     void endStep(qint64 generation, const QString &result);

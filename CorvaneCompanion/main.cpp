@@ -8,6 +8,7 @@
 #include "DesktopSession.h"
 #include "TrayIcon.h"
 
+#include "Bundle.h"
 #include "Dispatch.h"
 #include "TerminationSignals.h"
 
@@ -47,6 +48,9 @@ bool isDesktopApplication()
 int main(int argc, char **argv)
 {
     using namespace corvane;
+    platform::setMainBundleInfo({{platform::shortVersionKey, QStringLiteral(CORVANE_VERSION)},
+                                 {platform::feedURLKey, QStringLiteral(CORVANE_FEED_URL)},
+                                 {platform::publicEDKeyKey, QStringLiteral(CORVANE_UPDATE_PUBLIC_KEY)}});
     QStringList words;
     for (int i = 1; i < argc; ++i)
         words << QString::fromLocal8Bit(argv[i]);

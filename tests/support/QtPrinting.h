@@ -12,6 +12,12 @@ inline void PrintTo(const QString &text, std::ostream *out)
     *out << '"' << text.toStdString() << '"';
 }
 
+// For messages streamed after an assertion.
+inline std::ostream &operator<<(std::ostream &out, const QString &text)
+{
+    return out << text.toStdString();
+}
+
 inline void PrintTo(const QUrl &url, std::ostream *out)
 {
     *out << url.toString(QUrl::FullyEncoded).toStdString();

@@ -1,0 +1,125 @@
+// One real update: an installed companion pointed at a feed on 127.0.0.1
+// finds a newer build, verifies it, waits for its first quiet tick, swaps it
+// in and relaunches; the new build starts, reports its version and clears
+// the old copy away.
+
+#include "Bundle.h"
+#include "UpdateInstall.h"
+#include "UserDefaults.h"
+
+#include "Eventually.h"
+#include "QtPrinting.h"
+#include "TempHome.h"
+#include "TestHttpServer.h"
+#include "UpdateRelease.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace corvane;
+using test::eventually;
+
+namespace {
+
+const QString currentVersion = QStringLiteral(CORVANE_CURRENT_VERSION);
+const QString nextVersion = QStringLiteral(CORVANE_NEXT_VERSION);
+
+QString field(const QString &line, const QString &name)
+{
+    const QString marker = QLatin1Char(' ') + name + QLatin1Char('=');
+    const qsizetype at = line.indexOf(marker);
+    return at < 0 ? QString() : line.mid(at + marker.size()).section(QLatin1Char(' '), 0, 0);
+}
+
+QStringList versionsOf(const QStringList &lines)
+{
+    QStringList versions;
+    for (const QString &line : lines)
+        versions << field(line, QStringLiteral("version"));
+    return versions;
+}
+
+// Gone, or a zombie that whoever adopted it has not reaped yet.
+bool processIsGone(qint64 pid)
+{
+    const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    return ::kill(pid_t(pid), 0) != 0 || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunches)
+{
+    test::TempHome home;
+    QTemporaryDir work;
+    const QString prefix = work.path() + QStringLiteral("/opt/corvane-companion");
+    const QString installed = test::makeInstalledLayout(prefix, QStringLiteral(CORVANE_CURRENT_COMPANION));
+    const QString next = work.path() + QStringLiteral("/next");
+    test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
+    const test::SignedArchive release = test::packRelease(next, work.path() + QStringLiteral("/next.tar.gz"),
+                                                          test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
+    ASSERT_GT(release.length, 0);
+
+    test::TestHttpServer server([&](const QByteArray &path) -> QByteArray {
+        if (path == "/appcast.xml")
+            return test::httpReply("200 OK", "application/rss+xml",
+                                   test::appcastFeed({{nextVersion, QString::fromUtf8(server.url("/release.tar.gz")),
+                                                       release.length, release.signature}}));
+        if (path == "/release.tar.gz")
+            return test::httpReply("200 OK", "application/gzip", release.bytes);
+        return test::httpReply("404 Not Found", "text/plain", "");
+    });
+    ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
+                                                  QString::fromUtf8(server.url("/appcast.xml"))));
+
+    QProcess old;
+    old.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    old.start(installed, {QStringLiteral("--headless")});
+    ASSERT_TRUE(old.waitForStarted(10000));
+
+    ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.ready")).isEmpty(); }, 30));
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), QStringList{currentVersion});
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList{nextVersion});
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.ready"))), QStringList{nextVersion});
+    EXPECT_TRUE(home.events(QStringLiteral("update.abort")).isEmpty()) << home.events(QStringLiteral("update.abort")).value(0);
+    EXPECT_TRUE(QFileInfo(platform::stagedCopyPath(platform::bundleForExecutable(installed))).isDir());
+
+    // No job has run, so the first quiet tick, a minute after "update.ready",
+    // installs it.
+    ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.install")).isEmpty(); }, 90));
+    EXPECT_TRUE(home.events(QStringLiteral("update.install"))[0].endsWith(QStringLiteral(" when=idle")));
+    ASSERT_TRUE(old.waitForFinished(15000));
+    EXPECT_EQ(old.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(old.exitCode(), 0);
+
+    // The relaunched copy is the new build, in the same place, on the same port.
+    ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("app.start")).size() == 2; }, 45));
+    const QString started = home.events(QStringLiteral("app.start"))[1];
+    EXPECT_EQ(field(started, QStringLiteral("version")), nextVersion);
+    const qint64 pid = field(started, QStringLiteral("pid")).toLongLong();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath(), QFileInfo(installed).canonicalFilePath());
+    ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("loopback.listen")).size() == 2; }));
+    EXPECT_TRUE(home.events(QStringLiteral("loopback.fail")).isEmpty());
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), (QStringList{currentVersion, nextVersion}));
+    // Having started once, it needs the old copy no more.
+    EXPECT_TRUE(eventually([&] {
+        return !QFileInfo::exists(platform::previousCopyPath(platform::bundleForExecutable(installed)));
+    }));
+
+    QProcess version;
+    version.start(installed, {QStringLiteral("--version")});
+    ASSERT_TRUE(version.waitForFinished(10000));
+    EXPECT_EQ(QString::fromUtf8(version.readAllStandardOutput()).trimmed(),
+              QStringLiteral("corvane-companion ") + nextVersion);
+
+    ::kill(pid_t(pid), SIGTERM);
+    EXPECT_TRUE(eventually([&] { return processIsGone(pid); }, 15));
+    EXPECT_EQ(home.events(QStringLiteral("app.quit")).size(), 1);
+}
+
+} // namespace
