@@ -13,17 +13,17 @@ enum class Tone { information, warning };
 
 void show(Tone tone, const QString &text, const QString &detail)
 {
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr
-        || QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    if (qobject_cast<QApplication *>(QCoreApplication::instance()) == nullptr) {
         std::fprintf(stderr, "%s %s\n", qPrintable(text), qPrintable(detail));
         return;
     }
-    // Not modal, and no nested event loop: the companion keeps working.
+    // Not modal, and no nested event loop: the menu and the jobs go on.
     auto *box = new QMessageBox(tone == Tone::warning ? QMessageBox::Warning : QMessageBox::Information,
                                 QStringLiteral("Corvane Companion"), text, QMessageBox::Ok);
     box->setInformativeText(detail);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    box->setModal(false);
+    box->show();
 }
 
 } // namespace

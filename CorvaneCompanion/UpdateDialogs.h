@@ -1,7 +1,7 @@
 #pragma once
 
-// What the user sees of an update check they asked for: a small dialog on a
-// desktop, a line on standard error without one.
+// What the user sees of an update check they asked for: a small dialog, or a
+// line on standard error in a companion without a GUI.
 
 #include "Updater.h"
 
