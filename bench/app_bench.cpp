@@ -11,6 +11,7 @@
 #include "Eventually.h"
 #include "TempHome.h"
 
+#include "BenchTiming.h"
 #include "Dispatch.h"
 
 #include <QApplication>
@@ -23,34 +24,11 @@
 
 namespace {
 
+using namespace corvane::bench;
+
 using namespace corvane;
 
 constexpr qint64 chromePort = 9251;
-
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<size_t>(fraction * double(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
-}
-
-template <class Work>
-std::vector<double> timesInMs(int count, Work work)
-{
-    std::vector<double> times;
-    for (int i = 0; i < count; ++i) {
-        const double started = platform::monotonicSeconds();
-        work();
-        times.push_back((platform::monotonicSeconds() - started) * 1000.0);
-    }
-    return times;
-}
-
-void report(const char *what, const std::vector<double> &times)
-{
-    std::printf("%s: median %.2f ms, p99 %.2f ms (%zu runs)\n", what, percentile(times, 0.5), percentile(times, 0.99),
-                times.size());
-}
 
 long residentKiB(qint64 pid)
 {

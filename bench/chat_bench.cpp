@@ -13,6 +13,7 @@
 #include "Eventually.h"
 #include "TempHome.h"
 
+#include "BenchTiming.h"
 #include "Dispatch.h"
 #include "UrlSession.h"
 
@@ -27,17 +28,12 @@
 
 namespace {
 
+using namespace corvane::bench;
+
 using namespace corvane;
 
 constexpr qint64 chromePort = 9250;
 constexpr int jobs = 1000;
-
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<size_t>(fraction * double(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
-}
 
 // How many answers each job id got on one channel.
 QMap<QString, int> answersById(const QJsonArray &frames)
