@@ -19,7 +19,6 @@ namespace corvane::platform {
 namespace {
 
 constexpr double unpackLimitSeconds = 300.0;
-constexpr int ownFilesLimit = 10000;
 
 InstallStep failure(const QString &error)
 {
@@ -52,10 +51,9 @@ std::optional<QString> foreignFileIn(const QString &prefix, const QString &execu
     QDirIterator files(prefix, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                        QDirIterator::Subdirectories);
     const QDir root(prefix);
-    int seen = 0;
     while (files.hasNext()) {
         const QString relative = root.relativeFilePath(files.next());
-        if (!isOwnFile(relative, executable) || ++seen > ownFilesLimit)
+        if (!isOwnFile(relative, executable))
             return relative;
     }
     return std::nullopt;

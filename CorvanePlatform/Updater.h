@@ -61,12 +61,11 @@ public:
 
     // Checks the settings and starts the schedule; the reason when it cannot run.
     std::optional<QString> start();
-    bool isStarted() const { return started_; }
 
     void checkForUpdatesInBackground();
     void checkForUpdates();
 
-    const Bundle &hostBundle() const { return host_; }
+    // The host bundle's short version string.
     QString currentVersion() const;
 
 private:
