@@ -4,6 +4,7 @@
 // the old copy away.
 
 #include "Bundle.h"
+#include "Processes.h"
 #include "UpdateInstall.h"
 #include "UserDefaults.h"
 
@@ -46,10 +47,32 @@ QStringList versionsOf(const QStringList &lines)
 }
 
 // Gone, or a zombie that whoever adopted it has not reaped yet.
+bool run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
 bool processIsGone(qint64 pid)
 {
     const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
     return ::kill(pid_t(pid), 0) != 0 || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+// A feed on 127.0.0.1 that offers `release` as `version`.
+test::TestHttpServer::Responder offering(const test::SignedArchive &release, const QString &version, quint16 &port)
+{
+    return [&release, version, &port](const QByteArray &path) -> QByteArray {
+        if (path == "/appcast.xml") {
+            const QString url = QStringLiteral("http://127.0.0.1:%1/release.tar.gz").arg(port);
+            return test::httpReply("200 OK", "application/rss+xml",
+                                   test::appcastFeed({{version, url, release.length, release.signature}}));
+        }
+        if (path == "/release.tar.gz")
+            return test::httpReply("200 OK", "application/gzip", release.bytes);
+        return test::httpReply("404 Not Found", "text/plain", "");
+    };
 }
 
 TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunches)
@@ -64,15 +87,9 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
                                                           test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
     ASSERT_GT(release.length, 0);
 
-    test::TestHttpServer server([&](const QByteArray &path) -> QByteArray {
-        if (path == "/appcast.xml")
-            return test::httpReply("200 OK", "application/rss+xml",
-                                   test::appcastFeed({{nextVersion, QString::fromUtf8(server.url("/release.tar.gz")),
-                                                       release.length, release.signature}}));
-        if (path == "/release.tar.gz")
-            return test::httpReply("200 OK", "application/gzip", release.bytes);
-        return test::httpReply("404 Not Found", "text/plain", "");
-    });
+    quint16 port = 0;
+    test::TestHttpServer server(offering(release, nextVersion, port));
+    port = server.port();
     ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
                                                   QString::fromUtf8(server.url("/appcast.xml"))));
 
@@ -120,6 +137,56 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
     ::kill(pid_t(pid), SIGTERM);
     EXPECT_TRUE(eventually([&] { return processIsGone(pid); }, 15));
     EXPECT_EQ(home.events(QStringLiteral("app.quit")).size(), 1);
+}
+
+TEST(UpdateInstall, AnInstalledCopyTheUserMayNotWriteIsLeftAlone)
+{
+    test::TempHome home;
+    QTemporaryDir work;
+    const QString prefix = work.path() + QStringLiteral("/opt/corvane-companion");
+    const QString installed = test::makeInstalledLayout(prefix, QStringLiteral(CORVANE_CURRENT_COMPANION));
+    const QString next = work.path() + QStringLiteral("/next");
+    test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
+    const test::SignedArchive release = test::packRelease(next, work.path() + QStringLiteral("/next.tar.gz"),
+                                                          test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
+    quint16 port = 0;
+    test::TestHttpServer server(offering(release, nextVersion, port));
+    port = server.port();
+    ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
+                                                  QString::fromUtf8(server.url("/appcast.xml"))));
+
+    QString program = installed;
+    QStringList arguments{QStringLiteral("--headless")};
+    const QString parent = work.path() + QStringLiteral("/opt");
+    if (platform::runningAsRoot()) {
+        // Root may write anywhere: the companion runs as nobody, in a home of
+        // its own, beside a copy that root installed.
+        ASSERT_TRUE(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), home.path()}));
+        ASSERT_TRUE(QFile::setPermissions(work.path(), QFile::permissions(work.path()) | QFile::ReadOther | QFile::ExeOther));
+        arguments.prepend(installed);
+        arguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                QStringLiteral("--clear-groups"), QStringLiteral("--")}
+                  + arguments;
+        program = QStringLiteral("setpriv");
+    } else {
+        ASSERT_TRUE(QFile::setPermissions(parent, QFile::ReadOwner | QFile::ExeOwner));
+    }
+
+    QProcess companion;
+    companion.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    companion.start(program, arguments);
+    ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.abort")).isEmpty(); }, 30));
+    EXPECT_TRUE(home.events(QStringLiteral("update.abort"))[0].contains(QStringLiteral(" is not writable")))
+        << home.events(QStringLiteral("update.abort"))[0];
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList{nextVersion});
+    EXPECT_TRUE(home.events(QStringLiteral("update.ready")).isEmpty());
+    companion.terminate();
+    EXPECT_TRUE(companion.waitForFinished(10000));
+
+    QFile::setPermissions(parent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("corvane-companion")});
+    EXPECT_EQ(test::readFile(installed), test::readFile(QStringLiteral(CORVANE_CURRENT_COMPANION)));
 }
 
 } // namespace
