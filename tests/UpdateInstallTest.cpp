@@ -60,38 +60,55 @@ bool processIsGone(qint64 pid)
     return ::kill(pid_t(pid), 0) != 0 || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
-// A feed on 127.0.0.1 that offers `release` as `version`.
-test::TestHttpServer::Responder offering(const test::SignedArchive &release, const QString &version, quint16 &port)
-{
-    return [&release, version, &port](const QByteArray &path) -> QByteArray {
-        if (path == "/appcast.xml") {
-            const QString url = QStringLiteral("http://127.0.0.1:%1/release.tar.gz").arg(port);
+// The current build installed in a temporary prefix, the next build packed
+// and signed as a release, and a feed on 127.0.0.1 offering it, which the
+// companionAppcastURL setting names.
+class UpdateScene {
+public:
+    UpdateScene()
+        : installed_(test::makeInstalledLayout(work_.path() + QStringLiteral("/opt/corvane-companion"),
+                                               QStringLiteral(CORVANE_CURRENT_COMPANION)))
+        , release_(packNext())
+        , server_([this](const QByteArray &path) { return reply(path); })
+    {
+        EXPECT_GT(release_.length, 0);
+        EXPECT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
+                                                      QString::fromUtf8(server_.url("/appcast.xml"))));
+    }
+
+    QString workPath() const { return work_.path(); }
+    const QString &installed() const { return installed_; }
+
+private:
+    test::SignedArchive packNext() const
+    {
+        const QString next = work_.path() + QStringLiteral("/next");
+        test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
+        return test::packRelease(next, work_.path() + QStringLiteral("/next.tar.gz"),
+                                 test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
+    }
+    QByteArray reply(const QByteArray &path) const
+    {
+        if (path == "/appcast.xml")
             return test::httpReply("200 OK", "application/rss+xml",
-                                   test::appcastFeed({{version, url, release.length, release.signature}}));
-        }
+                                   test::appcastFeed({{nextVersion, QString::fromUtf8(server_.url("/release.tar.gz")),
+                                                       release_.length, release_.signature}}));
         if (path == "/release.tar.gz")
-            return test::httpReply("200 OK", "application/gzip", release.bytes);
+            return test::httpReply("200 OK", "application/gzip", release_.bytes);
         return test::httpReply("404 Not Found", "text/plain", "");
-    };
-}
+    }
+
+    QTemporaryDir work_;
+    QString installed_;
+    test::SignedArchive release_;
+    test::TestHttpServer server_;
+};
 
 TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunches)
 {
     test::TempHome home;
-    QTemporaryDir work;
-    const QString prefix = work.path() + QStringLiteral("/opt/corvane-companion");
-    const QString installed = test::makeInstalledLayout(prefix, QStringLiteral(CORVANE_CURRENT_COMPANION));
-    const QString next = work.path() + QStringLiteral("/next");
-    test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
-    const test::SignedArchive release = test::packRelease(next, work.path() + QStringLiteral("/next.tar.gz"),
-                                                          test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
-    ASSERT_GT(release.length, 0);
-
-    quint16 port = 0;
-    test::TestHttpServer server(offering(release, nextVersion, port));
-    port = server.port();
-    ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
-                                                  QString::fromUtf8(server.url("/appcast.xml"))));
+    const UpdateScene scene;
+    const QString &installed = scene.installed();
 
     QProcess old;
     old.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -142,27 +159,17 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
 TEST(UpdateInstall, AnInstalledCopyTheUserMayNotWriteIsLeftAlone)
 {
     test::TempHome home;
-    QTemporaryDir work;
-    const QString prefix = work.path() + QStringLiteral("/opt/corvane-companion");
-    const QString installed = test::makeInstalledLayout(prefix, QStringLiteral(CORVANE_CURRENT_COMPANION));
-    const QString next = work.path() + QStringLiteral("/next");
-    test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
-    const test::SignedArchive release = test::packRelease(next, work.path() + QStringLiteral("/next.tar.gz"),
-                                                          test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
-    quint16 port = 0;
-    test::TestHttpServer server(offering(release, nextVersion, port));
-    port = server.port();
-    ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
-                                                  QString::fromUtf8(server.url("/appcast.xml"))));
+    const UpdateScene scene;
+    const QString &installed = scene.installed();
 
     QString program = installed;
     QStringList arguments{QStringLiteral("--headless")};
-    const QString parent = work.path() + QStringLiteral("/opt");
+    const QString parent = scene.workPath() + QStringLiteral("/opt");
     if (platform::runningAsRoot()) {
         // Root may write anywhere: the companion runs as nobody, in a home of
         // its own, beside a copy that root installed.
         ASSERT_TRUE(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), home.path()}));
-        ASSERT_TRUE(QFile::setPermissions(work.path(), QFile::permissions(work.path()) | QFile::ReadOther | QFile::ExeOther));
+        ASSERT_TRUE(QFile::setPermissions(scene.workPath(), QFile::permissions(scene.workPath()) | QFile::ReadOther | QFile::ExeOther));
         arguments.prepend(installed);
         arguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                                 QStringLiteral("--clear-groups"), QStringLiteral("--")}
