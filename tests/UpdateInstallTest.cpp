@@ -31,18 +31,11 @@ namespace {
 const QString currentVersion = QStringLiteral(CORVANE_CURRENT_VERSION);
 const QString nextVersion = QStringLiteral(CORVANE_NEXT_VERSION);
 
-QString field(const QString &line, const QString &name)
-{
-    const QString marker = QLatin1Char(' ') + name + QLatin1Char('=');
-    const qsizetype at = line.indexOf(marker);
-    return at < 0 ? QString() : line.mid(at + marker.size()).section(QLatin1Char(' '), 0, 0);
-}
-
 QStringList versionsOf(const QStringList &lines)
 {
     QStringList versions;
     for (const QString &line : lines)
-        versions << field(line, QStringLiteral("version"));
+        versions << test::eventField(line, QStringLiteral("version"));
     return versions;
 }
 
@@ -133,8 +126,8 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
     // The relaunched copy is the new build, in the same place, on the same port.
     ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("app.start")).size() == 2; }, 45));
     const QString started = home.events(QStringLiteral("app.start"))[1];
-    EXPECT_EQ(field(started, QStringLiteral("version")), nextVersion);
-    const qint64 pid = field(started, QStringLiteral("pid")).toLongLong();
+    EXPECT_EQ(test::eventField(started, QStringLiteral("version")), nextVersion);
+    const qint64 pid = test::eventField(started, QStringLiteral("pid")).toLongLong();
     ASSERT_GT(pid, 0);
     EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath(), QFileInfo(installed).canonicalFilePath());
     ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("loopback.listen")).size() == 2; }));

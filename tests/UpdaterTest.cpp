@@ -140,13 +140,6 @@ private:
     test::TestHttpServer server_;
 };
 
-QString field(const QString &line, const QString &name)
-{
-    const QString marker = QLatin1Char(' ') + name + QLatin1Char('=');
-    const qsizetype at = line.indexOf(marker);
-    return at < 0 ? QString() : line.mid(at + marker.size()).section(QLatin1Char(' '), 0, 0);
-}
-
 QStringList updateEvents(const test::TempHome &home)
 {
     QStringList names;
@@ -172,9 +165,9 @@ TEST(Updater, FindsVerifiesAndUnpacksANewerReleaseWithoutInstallingIt)
     ASSERT_NE(updater.controller(), nullptr);
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return !home.events(QStringLiteral("update.ready")).isEmpty(); }, 30));
     EXPECT_EQ(updateEvents(home), (QStringList{"update.start", "update.found", "update.ready"}));
-    EXPECT_EQ(field(home.events(QStringLiteral("update.start"))[0], QStringLiteral("version")), runningVersion);
-    EXPECT_EQ(field(home.events(QStringLiteral("update.found"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
-    EXPECT_EQ(field(home.events(QStringLiteral("update.ready"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.start"))[0], QStringLiteral("version")), runningVersion);
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.found"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.ready"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
 
     // Unpacked beside the installed copy, which stays as it was until the
     // browser has been quiet.

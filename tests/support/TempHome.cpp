@@ -107,4 +107,11 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+QString eventField(const QString &line, const QString &name)
+{
+    const QString marker = QLatin1Char(' ') + name + QLatin1Char('=');
+    const qsizetype at = line.indexOf(marker);
+    return at < 0 ? QString() : line.mid(at + marker.size()).section(QLatin1Char(' '), 0, 0);
+}
+
 } // namespace corvane::test

@@ -35,6 +35,9 @@ private:
     std::map<QByteArray, std::optional<QByteArray>> saved_;
 };
 
+// The value of `name` in one event line (up to the next space), or empty.
+QString eventField(const QString &line, const QString &name);
+
 // Sets one environment variable for the life of the object.
 class ScopedEnv {
 public:
