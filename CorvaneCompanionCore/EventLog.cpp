@@ -9,16 +9,52 @@
 #include <QSaveFile>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 
 namespace corvane {
 
 namespace {
 
-QString oneLine(QString text)
+// Characters that would end a line, or make one line look like two or hide
+// what follows: controls, line and paragraph separators, and the
+// bidirectional controls.
+bool disguisesLine(char32_t c)
 {
-    return text.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x061C || c == 0x200E
+        || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || QChar::isSurrogate(c);
+}
+
+// Appends `text` as the log writes it, code point by code point, while its
+// UTF-8 fits in `budget` bytes; false when something had to be left out.
+bool appendWritten(QString &out, QStringView text, qsizetype budget)
+{
+    qsizetype used = 0;
+    for (qsizetype i = 0; i < text.size();) {
+        char32_t c = text[i].unicode();
+        qsizetype width = 1;
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            width = 2;
+        }
+        QString piece;
+        if (c == '\n' || c == '\r')
+            piece = QStringLiteral(" ");
+        else if (disguisesLine(c))
+            piece = QStringLiteral("\\u{%1}").arg(QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        const qsizetype bytes = !piece.isEmpty() ? piece.size() : c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (used + bytes > budget)
+            return false;
+        if (piece.isEmpty())
+            out += text.mid(i, width);
+        else
+            out += piece;
+        used += bytes;
+        i += width;
+    }
+    return true;
 }
 
 std::mutex &logLock()
@@ -81,15 +117,36 @@ QString firstCharacters(const QString &text, int count)
     return text;
 }
 
+QString oneLine(const QString &text)
+{
+    QString out;
+    appendWritten(out, text, std::numeric_limits<qsizetype>::max());
+    return out;
+}
+
 QString clip(const QString &text, int limit)
 {
     static const QRegularExpression tokenRun(QStringLiteral("token=[A-Za-z0-9_-]+"));
-    QString cleaned = oneLine(text);
+    const QChar ellipsis(0x2026);
+    // Nothing past this many UTF-16 units can fit in the byte limit; a tool's
+    // output of megabytes is not scanned whole for every line.
+    constexpr qsizetype scanned = 2 * valueByteLimit + 16;
+    qsizetype kept = std::min(text.size(), scanned);
+    if (kept < text.size() && text.at(kept - 1).isHighSurrogate())
+        --kept;
+    QString cleaned = text.left(kept);
     cleaned.replace(tokenRun, QStringLiteral("token=[redacted]"));
     if (limit <= 0)
-        return cleaned.isEmpty() ? cleaned : QString(QChar(0x2026));
+        return text.isEmpty() ? QString() : QString(ellipsis);
     const QString head = firstCharacters(cleaned, limit);
-    return head.size() < cleaned.size() ? head + QChar(0x2026) : cleaned;
+    bool cut = kept < text.size() || head.size() < cleaned.size();
+    QString out;
+    if (!appendWritten(out, head, cut ? valueByteLimit - 3 : valueByteLimit)) {
+        out.clear();
+        appendWritten(out, head, valueByteLimit - 3); // room for the ellipsis
+        cut = true;
+    }
+    return cut ? out + ellipsis : out;
 }
 
 QString logLine(const QDateTime &when, const QString &event, const Fields &fields)

@@ -15,6 +15,9 @@ using Fields = QMap<QString, QString>;
 
 inline constexpr int logValueLimit = 240;
 inline constexpr int statusValueLimit = 400;
+// A single grapheme can carry thousands of combining marks: values are also
+// cut by their UTF-8 size.
+inline constexpr int valueByteLimit = 2048;
 
 // Field values: Booleans as "yes"/"no", Chrome's state as "on"/"off".
 QString yesNo(bool value);
@@ -33,8 +36,13 @@ QString isoTimestamp(const QDateTime &when);
 bool isSensitiveKey(const QString &key);
 // The first `count` user-perceived characters (grapheme clusters).
 QString firstCharacters(const QString &text, int count);
-// Line breaks become spaces, "token=" runs are masked, and more than `limit`
-// user-perceived characters are cut to `limit` followed by "…".
+// Line breaks become spaces and other characters that could break or disguise
+// a line (controls, line and paragraph separators, bidirectional controls) are
+// written as \u{XXXX}, so one event is always one line.
+QString oneLine(const QString &text);
+// oneLine, with "token=" runs masked, and more than `limit` user-perceived
+// characters cut to `limit` followed by "…"; the result never passes
+// valueByteLimit bytes of UTF-8.
 QString clip(const QString &text, int limit);
 QString logLine(const QDateTime &when, const QString &event, const Fields &fields);
 QByteArray statusContent(const QDateTime &when, const Fields &fields);

@@ -59,6 +59,7 @@ TEST(EventLogFormat, Lines)
         {"sensitive keys dropped", QStringLiteral("e"),
          {{"token", "t"}, {"linkToken", "t"}, {"Password", "p"}, {"api_key", "k"}, {"monkey", "m"}, {"Secret", "s"}, {"host", "h"}},
          ts + QStringLiteral("e host=h\n")},
+        {"controls in name and key", QStringLiteral("e\x1b"), {{"k\u2028", "v"}}, ts + QStringLiteral("e\\u{001B} k\\u{2028}=v\n")},
         {"event name not masked", QStringLiteral("token=abc"), {}, ts + QStringLiteral("token=abc\n")},
         {"value masked", QStringLiteral("e"), {{"url", "http://h/connect?token=Ab-_9z&v=1"}},
          ts + QStringLiteral("e url=http://h/connect?token=[redacted]&v=1\n")},
@@ -107,10 +108,22 @@ TEST(EventLogFormat, ClipMasksThenCuts)
         {"masked before the cut", QStringLiteral("token=") + repeated(QStringLiteral("z"), 50), 10,
          QStringLiteral("token=[red") + QChar(0x2026)},
         {"empty", QString(), 5, QString()},
+        // What a page puts in its title must not make one event look like two.
+        {"controls escaped", QStringLiteral("a\x1b[2Kb\tc\x7f\u0085d"), 100, QStringLiteral("a\\u{001B}[2Kb\\u{0009}c\\u{007F}\\u{0085}d")},
+        {"separators and bidi", QStringLiteral("x\u2028y\u2029z\u202Eevil\u2066\u200F"), 100,
+         QStringLiteral("x\\u{2028}y\\u{2029}z\\u{202E}evil\\u{2066}\\u{200F}")},
+        {"lone surrogate", QString(QChar(0xD800)) + QStringLiteral("a"), 100, QStringLiteral("\\u{D800}a")},
+        {"an escape counts as one character", QStringLiteral("\x1b\x1b\x1b"), 2, QStringLiteral("\\u{001B}\\u{001B}") + QChar(0x2026)},
+        {"one grapheme of many marks is cut by bytes", QStringLiteral("a") + repeated(QStringLiteral("\u0301"), 5000), 240,
+         QStringLiteral("a") + repeated(QStringLiteral("\u0301"), 1022) + QChar(0x2026)},
+        {"just under the byte limit", repeated(QStringLiteral("\u00e9"), 1024), 2000, repeated(QStringLiteral("\u00e9"), 1024)},
+        {"megabytes", repeated(QStringLiteral("ab"), 2'000'000), 240, repeated(QStringLiteral("ab"), 120) + QChar(0x2026)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(clip(c.text, c.limit), c.expected);
+        const QString clipped = clip(c.text, c.limit);
+        EXPECT_EQ(clipped, c.expected);
+        EXPECT_LE(clipped.toUtf8().size(), valueByteLimit);
     }
 }
 
