@@ -33,6 +33,21 @@ QString argsLabel(const QStringList &args)
     return args.mid(0, 3).join(QLatin1Char(' '));
 }
 
+// Output cut at a byte count may end inside a character: drop that part.
+QByteArray wholeCharacters(QByteArray bytes)
+{
+    for (qsizetype back = 1; back <= std::min<qsizetype>(4, bytes.size()); ++back) {
+        const auto byte = static_cast<unsigned char>(bytes.at(bytes.size() - back));
+        if ((byte & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for its lead
+        const qsizetype length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back)
+            bytes.chop(back);
+        break;
+    }
+    return bytes;
+}
+
 } // namespace
 
 QString agentBrowserPath()
@@ -68,11 +83,16 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
         + args;
 
     const platform::ProcessOutcome outcome =
-        platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)));
+        platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)), agentOutputLimit);
     switch (outcome.end) {
     case platform::ProcessOutcome::End::failedToStart:
-        companionLog(QStringLiteral("agent.missing"), {{QStringLiteral("args"), label}});
-        return agentMissingText;
+        if (!platform::isExecutableFile(program)) {
+            companionLog(QStringLiteral("agent.missing"), {{QStringLiteral("args"), label}});
+            return agentMissingText;
+        }
+        // There, but refused: too long a command line, no memory, no rights.
+        companionLog(QStringLiteral("agent.fail"), {{QStringLiteral("args"), label}, {QStringLiteral("error"), outcome.error}});
+        return agentStartFailedText + outcome.error;
     case platform::ProcessOutcome::End::timedOut: {
         const bool chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
         companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
@@ -83,7 +103,8 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
     case platform::ProcessOutcome::End::exited:
         break;
     }
-    const QString out = utf8OrEmpty(outcome.output);
+    const QString out = outcome.outputCut ? utf8OrEmpty(wholeCharacters(outcome.output)) + outputCutText
+                                    : utf8OrEmpty(outcome.output);
     companionLog(QStringLiteral("agent.end"), {{QStringLiteral("args"), label},
                                                {QStringLiteral("status"), QString::number(outcome.status)},
                                                {QStringLiteral("out"), out}});
@@ -107,7 +128,7 @@ QJsonObject agentData(const QStringList &args)
 
 bool runnerRefused(const QString &output)
 {
-    return output == agentBusyText || output == agentMissingText;
+    return output == agentBusyText || output == agentMissingText || output.startsWith(agentStartFailedText);
 }
 
 bool timedOut(const QString &output)

@@ -19,6 +19,12 @@ inline constexpr int toolRunLimit = 20;
 inline const QString agentBusyText = QStringLiteral("COMPANION ERROR: Chrome is still working on the previous action.");
 inline const QString agentMissingText = QStringLiteral("agent-browser is not installed.");
 inline const QString agentTimeoutText = QStringLiteral("The browser action timed out.");
+// Followed by the system's reason, for a tool that is there but would not start.
+inline const QString agentStartFailedText = QStringLiteral("agent-browser could not start: ");
+
+// How much of one run's output is kept; the rest is read and dropped.
+inline constexpr qint64 agentOutputLimit = 4 * 1024 * 1024;
+inline const QString outputCutText = QStringLiteral("\n[output cut at 4 MiB]");
 
 // The first of the known install places that holds an executable, else the
 // bare name (which then fails to launch: there is no PATH search).
@@ -35,8 +41,8 @@ QString runOnActivePort(const QStringList &args, int limit = toolRunLimit);
 // object; empty when the output is not such JSON.
 QJsonObject agentData(const QStringList &args);
 
-// The runner's own refusals: the tool did not run at all (busy or missing).
-// No action took place, so they never count as success.
+// The runner's own refusals: the tool did not run at all (busy, missing, or
+// it would not start). No action took place, so they never count as success.
 bool runnerRefused(const QString &output);
 
 bool timedOut(const QString &output);

@@ -9,6 +9,7 @@
 #include "WorkTab.h"
 
 #include "Dispatch.h"
+#include "ProcessRun.h"
 
 #include <functional>
 
@@ -52,13 +53,20 @@ DriverResult onWorkTab(const std::function<DriverResult()> &action)
     return focusWorkTabIfAny() ? action() : refusal(noWorkTabText);
 }
 
+// A text the system cannot hand to a program as one argument would only fail
+// the tool's start: it is refused before anything runs.
+DriverResult ifPassable(const QStringList &args, const std::function<DriverResult()> &action)
+{
+    return platform::argumentsFit(args) ? action() : refusal(textTooLongText);
+}
+
 DriverResult checkedAction(const QStringList &args)
 {
-    return onWorkTab([&] {
+    return ifPassable(args, [&] { return onWorkTab([&] {
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
         return afterAction(runOnActivePort(args));
-    });
+    }); });
 }
 
 DriverResult open(const Body &body)
@@ -66,6 +74,8 @@ DriverResult open(const Body &body)
     const QString url = body.value(QStringLiteral("url"));
     if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://")))
         return refusal(openNeedsPageText);
+    if (!platform::argumentsFit(firstOpenArgs(url)))
+        return refusal(textTooLongText);
     const QString out = openOnWorkTab(url);
     DriverResult result;
     result.ok = !openFailed(out);
@@ -86,7 +96,8 @@ DriverResult scroll(const Body &body)
             break;
         }
     }
-    return onWorkTab([&] { return afterAction(runOnActivePort({QStringLiteral("scroll"), value})); });
+    const QStringList args{QStringLiteral("scroll"), value};
+    return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args)); }); });
 }
 
 DriverResult cli(const Body &body)
@@ -114,7 +125,7 @@ DriverResult cli(const Body &body)
         return finishCli(out);
     };
     // Tab commands manage tabs themselves and need no work tab.
-    return args.front() == QLatin1String("tab") ? runCommand() : onWorkTab(runCommand);
+    return ifPassable(args, [&] { return args.front() == QLatin1String("tab") ? runCommand() : onWorkTab(runCommand); });
 }
 
 } // namespace

@@ -14,6 +14,7 @@ inline const QString clickNeedsRefText = QStringLiteral("click needs a ref.");
 inline const QString fillNeedsRefText = QStringLiteral("fill needs a ref.");
 inline const QString cliNeedsCommandText = QStringLiteral("cli needs an agent-browser command.");
 inline const QString notFoundText = QStringLiteral("Not found.");
+inline const QString textTooLongText = QStringLiteral("The text is too long for one browser action.");
 
 // Runs synchronously on the caller's thread; may take many seconds.
 // `autostart`: may Chrome be started when its debugging port does not answer.

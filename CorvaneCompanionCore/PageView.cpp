@@ -31,17 +31,20 @@ DriverResult failedOn(const QString &text, bool needsYouFlag)
     return result;
 }
 
-// The screenshot as a data URL; empty when it could not be taken or read.
+// The screenshot as a data URL; empty when it could not be taken or read. A
+// file left by an earlier run never stands in for this one's picture.
 QString screenshotImage()
 {
     const QString folder = platform::temporaryDir();
     if (folder.isEmpty())
         return {};
     const QString file = folder + screenshotFileName;
-    runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
-         QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file});
     QFile image(file);
-    if (!image.open(QIODevice::ReadOnly))
+    if (image.exists() && !image.remove())
+        return {};
+    const QString out = runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
+         QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file});
+    if (actionFailed(out) || !image.open(QIODevice::ReadOnly))
         return {};
     const QByteArray bytes = image.readAll();
     image.close();

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -19,7 +22,7 @@ int milliseconds(double seconds)
 // Runs on a thread of its own, which owns the QProcess from start to reaping.
 // The waiter learns the outcome through `box`; on a time-out it stops waiting
 // while this thread goes on to collect the program.
-void superviseProcess(const QString &program, const QStringList &arguments, double limitSeconds,
+void superviseProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit,
                       const std::shared_ptr<OneShot<ProcessOutcome>> &box)
 {
     const double deadline = monotonicSeconds() + limitSeconds;
@@ -29,25 +32,36 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
     if (!process.waitForStarted(milliseconds(std::max(limitSeconds, 1.0)))) {
         ProcessOutcome failed;
         failed.end = ProcessOutcome::End::failedToStart;
+        failed.error = process.errorString();
         box->fulfil(std::move(failed));
         return;
     }
 
     QByteArray output;
+    bool cut = false;
+    // Keeps what fits; the rest is drained so the program never blocks on us.
+    const auto take = [&] {
+        const QByteArray chunk = process.readAll();
+        const qint64 room = outputLimit < 0 ? chunk.size() : std::max<qint64>(0, outputLimit - output.size());
+        if (chunk.size() > room)
+            cut = true;
+        output += chunk.left(room);
+    };
     while (process.state() != QProcess::NotRunning) {
         const double left = deadline - monotonicSeconds();
         if (left <= 0)
             break;
         process.waitForReadyRead(milliseconds(left));
-        output += process.readAll();
+        take();
     }
 
     if (process.state() == QProcess::NotRunning) {
-        output += process.readAll();
+        take();
         ProcessOutcome done;
         done.end = ProcessOutcome::End::exited;
         done.status = process.exitCode();
         done.output = std::move(output);
+        done.outputCut = cut;
         box->fulfil(std::move(done));
         return;
     }
@@ -67,11 +81,11 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
 
 } // namespace
 
-ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds)
+ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit)
 {
     auto box = OneShot<ProcessOutcome>::make();
-    runInBackground([program, arguments, limitSeconds, box] {
-        superviseProcess(program, arguments, limitSeconds, box);
+    runInBackground([program, arguments, limitSeconds, outputLimit, box] {
+        superviseProcess(program, arguments, limitSeconds, outputLimit, box);
     });
     // The supervisor answers by the deadline; the margin only covers a machine
     // too busy to schedule it in time.
@@ -80,6 +94,24 @@ ProcessOutcome runProcess(const QString &program, const QStringList &arguments, 
     ProcessOutcome late;
     late.end = ProcessOutcome::End::timedOut;
     return late;
+}
+
+bool argumentsFit(const QStringList &arguments)
+{
+    // Linux refuses any one string of 32 pages or more, whatever the total.
+    const qint64 oneLimit = 32 * static_cast<qint64>(::sysconf(_SC_PAGESIZE)) - 1;
+    qint64 total = 0;
+    for (const QString &argument : arguments) {
+        const qint64 bytes = argument.toUtf8().size();
+        if (bytes > oneLimit)
+            return false;
+        total += bytes + 1 + static_cast<qint64>(sizeof(char *));
+    }
+    for (char **variable = environ; *variable; ++variable)
+        total += static_cast<qint64>(std::strlen(*variable)) + 1 + static_cast<qint64>(sizeof(char *));
+    // The program's own path and the runner's few options fit in this margin.
+    constexpr qint64 margin = 64 * 1024;
+    return total + margin <= static_cast<qint64>(::sysconf(_SC_ARG_MAX));
 }
 
 } // namespace corvane::platform

@@ -17,13 +17,24 @@ struct ProcessOutcome {
     // The exit code, or the signal number for a program ended by a signal.
     int status = 0;
     QByteArray output;
+    // More came than the caller wanted kept: the rest was read and dropped.
+    bool outputCut = false;
+    // Why the program did not start, in the system's words.
+    QString error;
 };
 
 // How long a program that was sent SIGTERM may take before it is killed.
 inline constexpr double reapGraceSeconds = 3.0;
 
 // Blocks the calling thread until the program ends or `limitSeconds` pass.
-// On a time-out the program has been sent SIGTERM when this returns.
-ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds);
+// On a time-out the program has been sent SIGTERM when this returns. At most
+// `outputLimit` bytes of output are kept (negative: no limit).
+ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds,
+                          qint64 outputLimit = -1);
+
+// Whether the system can hand `arguments` to a new program at all: each one
+// within the kernel's limit for one argument, and all of them together with
+// the environment within the limit for a whole command line.
+bool argumentsFit(const QStringList &arguments);
 
 } // namespace corvane::platform

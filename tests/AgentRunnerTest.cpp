@@ -84,6 +84,13 @@ TEST_F(AgentRunner, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
 
     installFakeAgentBrowser(QStringLiteral("printf 'ok \\377 broken'"));
     EXPECT_EQ(run({QStringLiteral("snapshot")}), QString());
+
+    // Past 4 MiB the rest is drained and dropped, and the cut never splits a
+    // character: "x" then two-byte letters puts the limit inside one.
+    installFakeAgentBrowser(QStringLiteral("printf x; yes '\u00e9' | tr -d '\\n' | head -c 6000000"));
+    const QString cut = run({QStringLiteral("snapshot")}, 10);
+    EXPECT_TRUE(cut.endsWith(outputCutText)) << cut.right(40).toStdString();
+    EXPECT_EQ(cut.size(), 1 + (agentOutputLimit - 1) / 2 + outputCutText.size());
 }
 
 TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
@@ -153,6 +160,13 @@ TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
     EXPECT_EQ(agentBrowserPath(), QStringLiteral("agent-browser"));
     installFakeAgentBrowser(QStringLiteral("true"));
     EXPECT_EQ(agentBrowserPath(), platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
+
+    // A tool that is there but cannot be started is not "not installed".
+    const QString refused = run({QStringLiteral("fill"), QStringLiteral("e1"), QString(200000, QLatin1Char('a'))});
+    EXPECT_TRUE(refused.startsWith(agentStartFailedText)) << refused.toStdString();
+    EXPECT_TRUE(refused.contains(QLatin1String("Argument list too long"))) << refused.toStdString();
+    EXPECT_TRUE(runnerRefused(refused) && actionFailed(refused) && openFailed(refused));
+    EXPECT_EQ(home.events(QStringLiteral("agent.fail")).size(), 1);
 }
 
 TEST_F(AgentRunner, DataIsTheDataObjectOfJsonOutput)
@@ -184,7 +198,8 @@ const QString pageTool = QStringLiteral(R"(case "$5" in
       title) printf '{"data":{"title":"%s"}}' "$FAKE_TITLE" ;;
       url) printf '{"data":{"url":"%s"}}' "$FAKE_URL" ;;
     esac ;;
-  screenshot) printf '%s' "$FAKE_IMAGE" > "${10}" ;;
+  screenshot) if [ -n "$FAKE_SHOT_FAILS" ]; then echo '✗ Screenshot failed'
+    else printf '%s' "$FAKE_IMAGE" > "${10}"; echo "✓ Screenshot saved to ${10}"; fi ;;
 esac)");
 
 } // namespace
@@ -268,12 +283,15 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         const char *title, *url, *image;
         bool ok;
         const char *text;
+        bool shotFails = false;
     };
     const Case cases[] = {
         {"Form page", "http://127.0.0.1/form", "\xff\xd8jpeg", true, "Form page\nhttp://127.0.0.1/form"},
         {"", "http://127.0.0.1/form", "", true, "http://127.0.0.1/form"},
         {"", "", "\xff\xd8jpeg", true, "The page was empty."},
         {"", "", "", false, "The page was empty."},
+        // A failed screenshot never passes off an earlier picture as this one.
+        {"Form page", "http://127.0.0.1/form", "", true, "Form page\nhttp://127.0.0.1/form", true},
     };
     const QString file = platform::temporaryDir() + screenshotFileName;
     ASSERT_TRUE(file.startsWith(home.path()));
@@ -283,6 +301,8 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         ScopedEnv title("FAKE_TITLE", QString::fromUtf8(c.title));
         ScopedEnv url("FAKE_URL", QString::fromUtf8(c.url));
         ScopedEnv image("FAKE_IMAGE", QString::fromLatin1(c.image));
+        ScopedEnv fails("FAKE_SHOT_FAILS", c.shotFails ? QStringLiteral("yes") : QString());
+        ASSERT_TRUE(test::writeFile(file, "an older picture"));
         const DriverResult view = pageView();
         EXPECT_EQ(view.ok, c.ok);
         EXPECT_EQ(view.text, QString::fromUtf8(c.text));
@@ -291,7 +311,7 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         const QByteArray bytes = QString::fromLatin1(c.image).toLocal8Bit();
         EXPECT_EQ(view.image, bytes.isEmpty() ? QString() : QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64()));
         // A delivered image is cleaned up; an empty file stays.
-        EXPECT_EQ(QFile::exists(file), bytes.isEmpty());
+        EXPECT_EQ(QFile::exists(file), bytes.isEmpty() && !c.shotFails);
         EXPECT_EQ(fakeAgentBrowserRuns().last(),
                   QStringLiteral("screenshot --screenshot-format jpeg --screenshot-quality 55 ") + file);
     }
