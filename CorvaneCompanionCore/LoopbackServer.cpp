@@ -3,157 +3,97 @@
 #include "Drive.h"
 #include "EventLog.h"
 
+#include "Dispatch.h"
 #include "LoopbackListener.h"
+#include "PeerUser.h"
 
-#include <QTcpSocket>
-
-#include <unistd.h>
+#include <atomic>
 
 namespace corvane {
 
 namespace {
 
-constexpr qint64 firstReadLimit = 65536;
-constexpr int bodyIdleMs = 10000;
-constexpr int replyWriteMs = 30000;
-constexpr int closeWaitMs = 2000;
+constexpr double headWait = 10.0;   // from the accept to the end of the head
+constexpr double quietWait = 2.0;   // a client this quiet has sent what it will
+constexpr double bodyIdleWait = 10.0;
+constexpr double replyWriteWait = 30.0;
+constexpr double acceptFailLogEvery = 60.0;
+constexpr qint64 readChunk = 64 * 1024;
 
-const QByteArray headEnd = QByteArrayLiteral("\r\n\r\n");
-
-// The header lines of a request split at CR LF: those between the request
-// line and the first blank line (or the end).
-QStringList headerLines(const QStringList &lines)
+void logReject(const QString &reason, const QString &path)
 {
-    const qsizetype blank = lines.indexOf(QString());
-    return blank == 0 ? QStringList() : lines.mid(1, blank < 0 ? -1 : blank - 1);
+    companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
 }
 
-std::optional<QString> headerValue(const QStringList &headers, QLatin1String name)
+enum class Arrival { ready, slow, gone };
+
+// Reads until the request is whole, too large, or the client stops sending.
+Arrival readRequest(platform::LoopbackConnection &connection, RequestFraming &framing)
 {
-    for (const QString &line : headers) {
-        const qsizetype colon = line.indexOf(QLatin1Char(':'));
-        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
-            return line.mid(colon + 1).trimmed();
+    const double acceptedAt = platform::monotonicSeconds();
+    double lastByteAt = acceptedAt;
+    for (;;) {
+        const RequestFraming::State state = framing.state();
+        if (state != RequestFraming::State::head && state != RequestFraming::State::body)
+            return Arrival::ready;
+        const bool inHead = state == RequestFraming::State::head;
+        double until = inHead ? acceptedAt + headWait : lastByteAt + bodyIdleWait;
+        if (inHead && !framing.bytes().isEmpty())
+            until = std::min(until, lastByteAt + quietWait);
+        const qint64 most = inHead ? readChunk : std::min(framing.missing(), readChunk);
+
+        const platform::LoopbackConnection::Read got = connection.read(until - platform::monotonicSeconds(), most);
+        switch (got.end) {
+        case platform::LoopbackConnection::ReadEnd::data:
+            framing.append(got.bytes);
+            lastByteAt = platform::monotonicSeconds();
+            if (inHead && framing.state() == RequestFraming::State::body && framing.expectsContinue())
+                connection.write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"), bodyIdleWait);
+            break;
+        case platform::LoopbackConnection::ReadEnd::closed:
+            // The peer finished sending: what came is the request.
+            if (connection.evicted())
+                return Arrival::slow;
+            return framing.bytes().isEmpty() ? Arrival::gone : Arrival::ready;
+        case platform::LoopbackConnection::ReadEnd::quiet:
+            // A short head and then silence is a whole request from a simple
+            // client; silence past the deadline is not.
+            if (inHead && !framing.bytes().isEmpty() && platform::monotonicSeconds() < acceptedAt + headWait)
+                return Arrival::ready;
+            return Arrival::slow;
+        }
     }
-    return std::nullopt;
 }
 
-// The headers of a raw request whose head is complete; none otherwise.
-std::optional<QStringList> completeHead(const QByteArray &received)
+void serveConnection(platform::LoopbackConnection &connection)
 {
-    const qsizetype end = received.indexOf(headEnd);
-    if (end < 0)
-        return std::nullopt;
-    return headerLines(QString::fromLatin1(received.left(end)).split(QStringLiteral("\r\n")));
-}
+    // Asked first, while the peer's socket surely still exists.
+    const std::optional<uint> owner = platform::socketPeerUser(connection.descriptor());
+    const bool fromUser = owner && *owner == platform::currentUser();
 
-bool isDecimal(QStringView digits)
-{
-    if (digits.isEmpty())
-        return false;
-    for (const QChar c : digits) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
-
-// "127.0.0.1", "localhost" or "[::1]", with or without a port.
-bool isLoopbackHost(const QString &value)
-{
-    QStringView host(value);
-    QStringView rest;
-    if (value.startsWith(QLatin1Char('['))) {
-        const qsizetype close = value.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        host = host.left(close + 1);
-        rest = QStringView(value).mid(close + 1);
-    } else if (const qsizetype colon = value.indexOf(QLatin1Char(':')); colon >= 0) {
-        host = host.left(colon);
-        rest = QStringView(value).mid(colon);
-    }
-    if (!rest.isEmpty() && (!rest.startsWith(QLatin1Char(':')) || !isDecimal(rest.mid(1))))
-        return false;
-    return host == QLatin1String("127.0.0.1") || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
-        || host == QLatin1String("[::1]");
-}
-
-// Why a request looks like it came from a web page; none for a local program.
-std::optional<QString> webPageReason(const QStringList &headers)
-{
-    if (headerValue(headers, QLatin1String("origin")))
-        return QStringLiteral("origin");
-    const std::optional<QString> host = headerValue(headers, QLatin1String("host"));
-    if (host && !isLoopbackHost(*host))
-        return QStringLiteral("host");
-    return std::nullopt;
-}
-
-// The first delivery, and when its head announces a body, the rest of that
-// body: clients such as curl send a larger body in a second write.
-QByteArray readRequest(QTcpSocket &socket)
-{
-    if (!socket.waitForReadyRead(-1) && socket.bytesAvailable() == 0)
-        return {};
-    QByteArray received = socket.read(firstReadLimit);
-    const std::optional<qint64> body = announcedBodyLength(received);
-    if (!body)
-        return received;
-    const qint64 wanted = received.indexOf(headEnd) + headEnd.size() + *body;
-    if (received.size() < wanted && expectsContinue(received)) {
-        socket.write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
-        socket.waitForBytesWritten(replyWriteMs);
-    }
-    while (received.size() < wanted) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(bodyIdleMs))
-            break; // idle too long, or the client hung up: answer with what came
-        received += socket.read(wanted - received.size());
-    }
-    return received;
-}
-
-void serveConnection(qintptr descriptor)
-{
-    QTcpSocket socket;
-    if (!socket.setSocketDescriptor(descriptor)) {
-        ::close(static_cast<int>(descriptor));
+    RequestFraming framing;
+    const Arrival arrival = readRequest(connection, framing);
+    if (arrival == Arrival::gone)
+        return;
+    if (arrival == Arrival::slow || !connection.claim()) {
+        logReject(QStringLiteral("slow"), parseRequest(framing.bytes()).path);
         return;
     }
-    const QByteArray request = readRequest(socket);
-    if (request.isEmpty()) {
-        socket.abort();
+    connection.write(LoopbackServer::handle(framing.bytes(), fromUser), replyWriteWait);
+}
+
+// Descriptors running out must not fill the log: one line a minute.
+void logAcceptError(const QString &error)
+{
+    static std::atomic<double> lastLogged{-acceptFailLogEvery};
+    const double now = platform::monotonicSeconds();
+    double last = lastLogged.load();
+    if (now - last < acceptFailLogEvery || !lastLogged.compare_exchange_strong(last, now))
         return;
-    }
-    socket.write(LoopbackServer::handle(utf8OrEmpty(request)));
-    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(replyWriteMs)) {
-    }
-    socket.disconnectFromHost();
-    if (socket.state() != QAbstractSocket::UnconnectedState)
-        socket.waitForDisconnected(closeWaitMs);
+    companionLog(QStringLiteral("loopback.fail"), {{QStringLiteral("error"), error}});
 }
 
 } // namespace
-
-std::optional<qint64> announcedBodyLength(const QByteArray &received)
-{
-    const std::optional<QStringList> headers = completeHead(received);
-    if (!headers)
-        return std::nullopt;
-    const std::optional<QString> value = headerValue(*headers, QLatin1String("content-length"));
-    if (!value || !isDecimal(*value))
-        return std::nullopt;
-    bool fits = false;
-    const qint64 length = value->toLongLong(&fits);
-    return fits ? std::min(length, requestBodyLimit) : requestBodyLimit;
-}
-
-bool expectsContinue(const QByteArray &received)
-{
-    const std::optional<QStringList> headers = completeHead(received);
-    const std::optional<QString> value = headers ? headerValue(*headers, QLatin1String("expect")) : std::nullopt;
-    return value && value->compare(QLatin1String("100-continue"), Qt::CaseInsensitive) == 0;
-}
 
 LoopbackServer::LoopbackServer() = default;
 
@@ -164,7 +104,7 @@ LoopbackServer::~LoopbackServer()
 
 LoopbackStart LoopbackServer::start(quint16 port)
 {
-    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection);
+    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection, logAcceptError);
     const QString error = listener->listen(port);
     if (!error.isEmpty())
         return {false, error};
@@ -182,26 +122,6 @@ quint16 LoopbackServer::port() const
     return listener_ ? listener_->port() : 0;
 }
 
-LoopbackRequest LoopbackServer::parseRequest(const QString &request)
-{
-    LoopbackRequest parsed;
-    const QStringList lines = request.split(QStringLiteral("\r\n"));
-    const QStringList requestLine = lines.front().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    parsed.method = requestLine.isEmpty() ? QStringLiteral("GET") : requestLine.front();
-    parsed.path = QStringLiteral("/");
-    if (requestLine.size() >= 2) {
-        const QStringList target = requestLine.at(1).split(QLatin1Char('?'), Qt::SkipEmptyParts);
-        if (!target.isEmpty())
-            parsed.path = target.front();
-    }
-
-    parsed.refusal = webPageReason(headerLines(lines));
-    const qsizetype blank = lines.indexOf(QString());
-    if (parsed.method != QLatin1String("GET") && blank >= 0 && blank + 1 < lines.size())
-        parsed.body = parseJSONBody(lines.mid(blank + 1).join(QStringLiteral("\r\n")));
-    return parsed;
-}
-
 QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
 {
     const QByteArray json = result.json().toUtf8();
@@ -209,14 +129,16 @@ QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResu
         + QByteArray::number(json.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + json;
 }
 
-QByteArray LoopbackServer::handle(const QString &request)
+QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
 {
+    RequestFraming framing;
+    framing.append(request);
     const LoopbackRequest parsed = parseRequest(request);
-    if (parsed.refusal) {
-        companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), *parsed.refusal}, {QStringLiteral("path"), parsed.path}});
-        DriverResult refused;
-        refused.text = webPageRefusedText;
-        return replyBytes(QByteArrayLiteral("403 Forbidden"), refused);
+    if (const std::optional<Refusal> refused = refusalOf(framing, fromUser, parsed)) {
+        logReject(refused->reason, parsed.path);
+        DriverResult result;
+        result.text = refused->text;
+        return replyBytes(refused->status, result);
     }
 
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});

@@ -2,34 +2,23 @@
 
 // The local HTTP server on 127.0.0.1:8766: one request per connection, the
 // path and JSON body handed to drive(), the DriverResult JSON as the reply.
-// Requests that come from web pages (an Origin header, or a Host that is not
-// a loopback name) are refused before they reach the browser.
+// Requests that are too large, slow, from another user of the machine or
+// from a web page are turned away before they reach the browser.
 
 #include "DriverResult.h"
+#include "LoopbackRequest.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <memory>
-#include <optional>
 
 namespace corvane {
 
 namespace platform {
 class LoopbackListener;
 }
-
-inline const QString webPageRefusedText = QStringLiteral("Requests from web pages are not accepted.");
-
-// What the server makes of one request text.
-struct LoopbackRequest {
-    QString method;
-    QString path; // without the query
-    Body body;    // always empty for GET
-    // "origin" or "host" when the request came from a web page.
-    std::optional<QString> refusal;
-};
 
 // Whether the server could start, and why not.
 struct LoopbackStart {
@@ -49,20 +38,13 @@ public:
     // The port listened on (useful after start(0)); 0 when not listening.
     quint16 port() const;
 
-    // The whole HTTP logic: a request text in, the complete reply bytes out.
-    static QByteArray handle(const QString &request);
-    static LoopbackRequest parseRequest(const QString &request);
+    // The whole HTTP logic: the bytes of one request in, the complete reply
+    // out. `fromUser`: the peer is a program of the user's own.
+    static QByteArray handle(const QByteArray &request, bool fromUser = true);
     static QByteArray replyBytes(const QByteArray &status, const DriverResult &result);
 
 private:
     std::unique_ptr<platform::LoopbackListener> listener_;
 };
-
-// Reading a request: how many bytes of body the head announces with
-// Content-Length (capped at requestBodyLimit), none when the head is not
-// complete in `received` or announces no length.
-inline constexpr qint64 requestBodyLimit = 1024 * 1024;
-std::optional<qint64> announcedBodyLength(const QByteArray &received);
-bool expectsContinue(const QByteArray &received);
 
 } // namespace corvane

@@ -1,12 +1,18 @@
 #include "Dispatch.h"
 
+#include <system_error>
 #include <thread>
 
 namespace corvane::platform {
 
-void runInBackground(std::function<void()> work)
+bool runInBackground(std::function<void()> work)
 {
-    std::thread(std::move(work)).detach();
+    try {
+        std::thread(std::move(work)).detach();
+        return true;
+    } catch (const std::system_error &) {
+        return false;
+    }
 }
 
 void sleepFor(double seconds)

@@ -15,7 +15,9 @@ namespace corvane::platform {
 
 // Runs `work` on a new thread of its own. Long blocking work (a job loop, a
 // connection, a result post) must never share a pool capped at the core count.
-void runInBackground(std::function<void()> work);
+// False when no thread could be started; `work` is then dropped unrun, never
+// an exception that would end the process.
+bool runInBackground(std::function<void()> work);
 
 void sleepFor(double seconds);
 

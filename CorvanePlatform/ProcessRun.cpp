@@ -84,9 +84,13 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
 ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit)
 {
     auto box = OneShot<ProcessOutcome>::make();
-    runInBackground([program, arguments, limitSeconds, outputLimit, box] {
-        superviseProcess(program, arguments, limitSeconds, outputLimit, box);
-    });
+    if (!runInBackground([program, arguments, limitSeconds, outputLimit, box] {
+            superviseProcess(program, arguments, limitSeconds, outputLimit, box);
+        })) {
+        ProcessOutcome failed;
+        failed.error = QStringLiteral("no thread could be started");
+        return failed;
+    }
     // The supervisor answers by the deadline; the margin only covers a machine
     // too busy to schedule it in time.
     if (std::optional<ProcessOutcome> outcome = box->waitFor(limitSeconds + 5.0))

@@ -3,7 +3,6 @@
 
 #include "AgentRunner.h"
 #include "CliParsing.h"
-#include "LoopbackServer.h"
 #include "PageView.h"
 #include "WorkTab.h"
 
@@ -155,32 +154,5 @@ TEST(WorkTabListing, StatusMarkAndNavigatingCommands)
     for (const auto &[args, expected] : navigating) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
         EXPECT_EQ(mayNavigate(args), expected);
-    }
-}
-
-TEST(RequestHead, AnnouncedBodyAndContinue)
-{
-    struct Case {
-        const char *received;
-        std::optional<qint64> body;
-        bool expectsContinue;
-    };
-    const Case cases[] = {
-        {"POST /fill HTTP/1.1\r\nContent-Length: 12\r\n\r\n{}", 12, false},
-        {"POST /fill HTTP/1.1\r\ncontent-length:7\r\nExpect: 100-continue\r\n\r\n", 7, true},
-        {"POST /fill HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 0\r\n\r\n", 0, true},
-        {"POST /fill HTTP/1.1\r\nContent-Length: 12\r\n", std::nullopt, false}, // head not complete
-        {"POST /fill HTTP/1.1\nContent-Length: 12\n\n{}", std::nullopt, false}, // bare LF: one line
-        {"POST /fill HTTP/1.1\r\nContent-Length: -3\r\n\r\n", std::nullopt, false},
-        {"POST /fill HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", std::nullopt, false},
-        {"POST /fill HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", requestBodyLimit, false},
-        {"POST /fill HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", requestBodyLimit, false},
-        {"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", std::nullopt, false},
-        {"POST / HTTP/1.1\r\n\r\nContent-Length: 5\r\n\r\n", std::nullopt, false}, // in the body, not the head
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.received);
-        EXPECT_EQ(announcedBodyLength(QByteArray(c.received)), c.body);
-        EXPECT_EQ(expectsContinue(QByteArray(c.received)), c.expectsContinue);
     }
 }

@@ -15,6 +15,8 @@ using namespace corvane;
 
 namespace {
 
+using State = RequestFraming::State;
+
 struct ParseCase {
     const char *request;
     const char *method, *path;
@@ -63,16 +65,90 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"POST /x HTTP/1.1\r\nHost: localhost\r\n\r\n", "POST", "/x", {}},
         {"POST /x HTTP/1.1\r\nHOST: LocalHost:8766\r\n\r\n", "POST", "/x", {}},
         {"POST /x HTTP/1.1\r\nHost: [::1]:8766\r\n\r\n", "POST", "/x", {}},
+        {"POST /x HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n", "POST", "/x", {}, QStringLiteral("host")},
+        // Fetch metadata marks every request a page makes, also a no-cors GET.
+        {"GET /scroll HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nSec-Fetch-Site: cross-site\r\n\r\n", "GET", "/scroll", {}, QStringLiteral("site")},
+        {"GET /x HTTP/1.1\r\nsec-fetch-site: same-origin\r\n\r\n", "GET", "/x", {}, QStringLiteral("site")},
+        {"GET /x HTTP/1.1\r\nSec-Fetch-Site: \r\n\r\n", "GET", "/x", {}, QStringLiteral("site")},
+        {"GET /x HTTP/1.1\r\nSec-Fetch-Site: none\r\n\r\n", "GET", "/x", {}},
+        {"POST /x HTTP/1.1\r\nSec-Fetch-Site: same-site\r\nOrigin: http://a\r\n\r\n", "POST", "/x", {}, QStringLiteral("origin")},
+        // Bytes that are not UTF-8 read as the empty request, but their head is still looked at.
+        {"POST /cli HTTP/1.1\r\nX-A: \xff\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin")},
         // Headers end at the blank line: an Origin in the body is just body text.
         {"POST /x HTTP/1.1\r\n\r\nOrigin: http://evil.example", "POST", "/x", {}},
     };
     for (const ParseCase &c : cases) {
         SCOPED_TRACE(c.request);
-        const LoopbackRequest parsed = LoopbackServer::parseRequest(QString::fromUtf8(c.request));
+        const LoopbackRequest parsed = parseRequest(QByteArray(c.request));
         EXPECT_EQ(parsed.method, QString::fromUtf8(c.method));
         EXPECT_EQ(parsed.path, QString::fromUtf8(c.path));
         EXPECT_EQ(parsed.body, c.body);
         EXPECT_EQ(parsed.refusal, c.refusal);
+    }
+}
+
+TEST(LoopbackRequest, FramingWaitsForTheWholeHeadAndItsBody)
+{
+    struct Case {
+        const char *name;
+        QList<QByteArray> parts;
+        State state;
+        bool expectsContinue = false;
+    };
+    const QByteArray longLine = "GET /snapshot?" + QByteArray(66 * 1024, 'a') + " HTTP/1.1\r\nOrigin: http://a\r\n\r\n";
+    const Case cases[] = {
+        {"one write", {"GET /health HTTP/1.1\r\n\r\n"}, State::complete},
+        {"head in pieces", {"GET /health HTTP/1.1\r", "\nHost: 127.0.0.1\r\n\r", "\n"}, State::complete},
+        {"partial head", {"GET /health HTTP/1.1\r\nHost: x\r\n"}, State::head},
+        {"bare LF ends the head", {"POST /open HTTP/1.1\nContent-Length: 12\n\n{}"}, State::complete},
+        {"body announced", {"POST /fill HTTP/1.1\r\nContent-Length: 12\r\n\r\n{}"}, State::body},
+        {"body in pieces", {"POST /fill HTTP/1.1\r\ncontent-length:4\r\n\r\n{", "}  "}, State::complete},
+        {"continue asked", {"POST /fill HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 7\r\n\r\n"}, State::body, true},
+        {"odd lengths are no length", {"POST /f HTTP/1.1\r\nContent-Length: -3\r\n\r\n"}, State::complete},
+        {"length with letters", {"POST /f HTTP/1.1\r\nContent-Length: 12x\r\n\r\n"}, State::complete},
+        {"a length in the body", {"POST / HTTP/1.1\r\n\r\nContent-Length: 5\r\n\r\n"}, State::complete},
+        {"66 KB request line", {longLine}, State::headTooLarge},
+        {"70 KB of headers in pieces", {"GET /x HTTP/1.1\r\n", QByteArray(40 * 1024, 'p'), QByteArray(30 * 1024, 'p'), "\r\nOrigin: a\r\n\r\n"},
+         State::headTooLarge},
+        {"body over the limit", {"POST /f HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n"}, State::bodyTooLarge},
+        {"length past 64 bits", {"POST /f HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n"}, State::bodyTooLarge},
+        {"body at the limit", {"POST /f HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n"}, State::body},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RequestFraming framing;
+        for (const QByteArray &part : c.parts)
+            framing.append(part);
+        EXPECT_EQ(framing.state(), c.state);
+        EXPECT_EQ(framing.expectsContinue(), c.expectsContinue);
+    }
+}
+
+TEST(LoopbackRequest, RefusalsInTheirOrder)
+{
+    struct Case {
+        const char *request;
+        bool fromUser;
+        const char *status, *reason;
+    };
+    const QByteArray huge = "GET /x HTTP/1.1\r\nOrigin: a\r\nX: " + QByteArray(65 * 1024, 'x') + "\r\n\r\n";
+    const Case cases[] = {
+        {huge.constData(), false, "431 Request Header Fields Too Large", "too-large"},
+        {"POST /f HTTP/1.1\r\nOrigin: a\r\nContent-Length: 2000000\r\n\r\n", true, "413 Content Too Large", "too-large"},
+        {"GET /x HTTP/1.1\r\nOrigin: a\r\n\r\n", false, "403 Forbidden", "user"},
+        {"GET /x HTTP/1.1\r\nOrigin: a\r\n\r\n", true, "403 Forbidden", "origin"},
+        {"GET /x HTTP/1.1\r\n\r\n", true, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.request).substr(0, 60));
+        RequestFraming framing;
+        framing.append(c.request);
+        const std::optional<Refusal> refused = refusalOf(framing, c.fromUser, parseRequest(c.request));
+        ASSERT_EQ(refused.has_value(), c.status != nullptr);
+        if (refused) {
+            EXPECT_EQ(refused->status, QByteArray(c.status));
+            EXPECT_EQ(refused->reason, QString::fromLatin1(c.reason));
+        }
     }
 }
 
@@ -89,8 +165,8 @@ TEST(LoopbackRequest, ReplyCountsBytesAndWebPagesAreRefusedBeforeTheDriver)
     EXPECT_GT(json.size(), result.json().size());
 
     const QByteArray refused =
-        LoopbackServer::handle(QStringLiteral("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
-                                              "{\"url\":\"http://evil.example/\"}"));
+        LoopbackServer::handle("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
+                               "{\"url\":\"http://evil.example/\"}");
     EXPECT_TRUE(refused.startsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "));
     EXPECT_TRUE(refused.endsWith(
         R"({"chrome":false,"needs_you":false,"ok":false,"text":"Requests from web pages are not accepted."})"));

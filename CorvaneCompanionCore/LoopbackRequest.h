@@ -1,0 +1,79 @@
+#pragma once
+
+// One request of the local server, from its bytes: when they are whole, what
+// they ask for, and whether it is refused before the driver ever sees it.
+// Nothing is decided on a partial head: a head is whole at its blank line,
+// or when the client stopped sending.
+
+#include "DriverResult.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace corvane {
+
+inline constexpr qsizetype requestHeadLimit = 64 * 1024;
+inline constexpr qint64 requestBodyLimit = 1024 * 1024;
+
+inline const QString webPageRefusedText = QStringLiteral("Requests from web pages are not accepted.");
+inline const QString otherUserRefusedText = QStringLiteral("Requests from other users are not accepted.");
+inline const QString requestTooLargeText = QStringLiteral("The request is too large.");
+
+// Collects a request's bytes as they arrive and tells what is still missing.
+class RequestFraming {
+public:
+    enum class State {
+        head,          // the head has not ended yet
+        body,          // the head announced a body that has not all come
+        complete,
+        headTooLarge,  // the head passed requestHeadLimit
+        bodyTooLarge,  // the head announced more than requestBodyLimit
+    };
+
+    void append(const QByteArray &bytes);
+    State state() const { return state_; }
+    bool tooLarge() const { return state_ == State::headTooLarge || state_ == State::bodyTooLarge; }
+    // The head asked to be told to go on before it sends its body.
+    bool expectsContinue() const { return continueAsked_; }
+    // Bytes of body still to come (in the body state).
+    qint64 missing() const { return wanted_ - bytes_.size(); }
+    const QByteArray &bytes() const { return bytes_; }
+
+private:
+    void headEnded(qsizetype headSize, bool crlf);
+
+    QByteArray bytes_;
+    State state_ = State::head;
+    qsizetype searched_ = 0;
+    qint64 wanted_ = 0;
+    bool continueAsked_ = false;
+};
+
+// What the server makes of one request.
+struct LoopbackRequest {
+    QString method;
+    QString path; // without the query
+    Body body;    // always empty for GET
+    // "origin", "site" or "host" when the request came from a web page.
+    std::optional<QString> refusal;
+};
+
+// Request line and body come from the text (bytes that are not UTF-8 read as
+// the empty request); the web-page test reads the head's bytes as they are.
+LoopbackRequest parseRequest(const QByteArray &request);
+
+// A request turned away before the driver: its status, its text and the
+// reason word of "loopback.reject".
+struct Refusal {
+    QByteArray status;
+    QString text;
+    QString reason;
+};
+
+// Refusals in the order they are decided: a request too large to read, one
+// from another user, one from a web page.
+std::optional<Refusal> refusalOf(const RequestFraming &framing, bool fromUser, const LoopbackRequest &request);
+
+} // namespace corvane
