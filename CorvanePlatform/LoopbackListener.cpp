@@ -24,7 +24,10 @@ namespace corvane::platform {
 
 namespace {
 
-constexpr int acceptPauseMs = 250;
+constexpr int acceptPauseMs = 100;
+// Descriptors ran out: this many idle connections make room at once, so a
+// quick client queued behind them is reached within a few pauses.
+constexpr int evictedOnAcceptError = 32;
 constexpr double closeDrainSeconds = 2.0;
 constexpr qint64 closeDrainBytes = 256 * 1024;
 
@@ -83,17 +86,20 @@ struct ConnectionSlot {
 
 namespace {
 
-// Closes the oldest connection still waiting for its request; false when
-// every open connection is being served.
-bool evictOldest(Registry &registry)
+// Closes up to `count` of the oldest connections still waiting for their
+// request; false when none was (every open connection is being served).
+bool evictOldest(Registry &registry, int count = 1)
 {
+    int evicted = 0;
     for (ConnectionSlot *slot : registry.open) {
+        if (evicted == count)
+            break;
         if (!slot->claimed && !slot->evicted) {
             slot->evict();
-            return true;
+            ++evicted;
         }
     }
-    return false;
+    return evicted > 0;
 }
 
 class HandingServer : public QTcpServer {
@@ -252,15 +258,19 @@ struct LoopbackListener::Worker {
         auto server = std::make_unique<HandingServer>(handler, registry, maxConnections);
         HandingServer *raw = server.get();
         // Qt stops accepting for good after such an error; we make room and
-        // try again shortly.
+        // try again shortly. The error is told after the pause, when the
+        // closed connections have given their descriptors back (the log
+        // needs one too).
         QObject::connect(raw, &QTcpServer::acceptError, raw, [this, raw](QAbstractSocket::SocketError) {
-            if (acceptError)
-                acceptError(raw->errorString());
             {
                 std::lock_guard lock(registry->mutex);
-                evictOldest(*registry);
+                evictOldest(*registry, evictedOnAcceptError);
             }
-            QTimer::singleShot(acceptPauseMs, raw, [raw] { raw->resumeAccepting(); });
+            QTimer::singleShot(acceptPauseMs, raw, [this, raw, error = raw->errorString()] {
+                if (acceptError)
+                    acceptError(error);
+                raw->resumeAccepting();
+            });
         });
         return server;
     }

@@ -49,6 +49,37 @@ std::optional<uint> ownerInLine(const QByteArray &line, const QByteArray &local,
     return ok ? std::optional<uint>(uid) : std::nullopt;
 }
 
+std::optional<uint> ownerInTable(const char *table, const QByteArray &local, const QByteArray &remote)
+{
+    const int file = ::open(table, O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return std::nullopt;
+    // The two ends stand side by side on their line: find it without
+    // splitting every other line of a busy machine.
+    const QByteArray ends = ' ' + local + ' ' + remote + ' ';
+    std::optional<uint> owner;
+    QByteArray pending;
+    char chunk[16384];
+    while (!owner) {
+        const ssize_t got = ::read(file, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        pending.append(chunk, got);
+        const qsizetype complete = pending.lastIndexOf('\n') + 1;
+        const qsizetype at = QByteArrayView(pending).first(complete).indexOf(ends);
+        if (at >= 0) {
+            const qsizetype start = pending.lastIndexOf('\n', at) + 1;
+            owner = ownerInLine(pending.mid(start, pending.indexOf('\n', at) - start), local, remote);
+            break;
+        }
+        pending.remove(0, complete);
+    }
+    ::close(file);
+    return owner;
+}
+
 } // namespace
 
 // Linux lists every TCP socket of the network namespace, with its owner, in
@@ -68,26 +99,12 @@ std::optional<uint> socketPeerUser(qintptr socketDescriptor)
         return std::nullopt;
     const QByteArray local = tableEndpoint(theirs);
     const QByteArray remote = tableEndpoint(ours);
-
-    const int file = ::open(table, O_RDONLY | O_CLOEXEC);
-    if (file < 0)
-        return std::nullopt;
+    // The table is read in pieces while sockets come and go, and a read can
+    // skip entries that moved meanwhile: a socket that surely exists is
+    // looked for again before it counts as nobody's.
     std::optional<uint> owner;
-    QByteArray pending;
-    char chunk[16384];
-    while (!owner) {
-        const ssize_t got = ::read(file, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        pending.append(chunk, got);
-        qsizetype start = 0;
-        for (qsizetype end; !owner && (end = pending.indexOf('\n', start)) >= 0; start = end + 1)
-            owner = ownerInLine(pending.mid(start, end - start), local, remote);
-        pending.remove(0, start);
-    }
-    ::close(file);
+    for (int attempt = 0; attempt < 3 && !owner; ++attempt)
+        owner = ownerInTable(table, local, remote);
     return owner;
 }
 

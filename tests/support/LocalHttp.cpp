@@ -20,7 +20,7 @@ LocalReply exchange(quint16 port, const QList<QByteArray> &parts, double pauseSe
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(5000))
         return reply;
-    for (qsizetype i = 0; i < parts.size(); ++i) {
+    for (qsizetype i = 0; i < parts.size() && socket.state() == QAbstractSocket::ConnectedState; ++i) {
         if (i > 0 && pauseSeconds > 0)
             platform::sleepFor(pauseSeconds);
         socket.write(parts.at(i));

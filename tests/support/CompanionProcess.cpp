@@ -1,0 +1,93 @@
+#include "CompanionProcess.h"
+
+#include "Eventually.h"
+#include "TempHome.h"
+
+#include "EventLog.h"
+
+#include <QDir>
+
+#include <sys/resource.h>
+
+namespace corvane::test {
+
+namespace {
+
+int listenEvents()
+{
+    QFile file(companionEventsURL());
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<int>(file.readAll().count(" loopback.listen "));
+}
+
+qint64 statusField(qint64 pid, const char *name)
+{
+    const QList<QByteArray> lines = readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(name))
+            return line.mid(static_cast<qsizetype>(qstrlen(name))).simplified().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+} // namespace
+
+CompanionProcess::CompanionProcess()
+    : CompanionProcess(Options())
+{
+}
+
+CompanionProcess::CompanionProcess(Options options)
+{
+    listensBefore_ = listenEvents();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.setStandardOutputFile(QProcess::nullDevice());
+    if (options.descriptorLimit > 0) {
+        const rlim_t limit = static_cast<rlim_t>(options.descriptorLimit);
+        process_.setChildProcessModifier([limit] {
+            const rlimit descriptors{limit, limit};
+            ::setrlimit(RLIMIT_NOFILE, &descriptors);
+        });
+    }
+    process_.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), options.arguments);
+    process_.waitForStarted(5000);
+}
+
+CompanionProcess::~CompanionProcess()
+{
+    if (!stop()) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+bool CompanionProcess::waitListening(double seconds)
+{
+    return eventually([this] { return listenEvents() > listensBefore_ || !running(); }, seconds) && running();
+}
+
+bool CompanionProcess::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return true;
+    process_.terminate();
+    return process_.waitForFinished(10000);
+}
+
+int threadCount(qint64 pid)
+{
+    return static_cast<int>(statusField(pid, "Threads:"));
+}
+
+int descriptorCount(qint64 pid)
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size());
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    return statusField(pid, "VmRSS:");
+}
+
+} // namespace corvane::test
