@@ -72,10 +72,17 @@ QString linkFileURL()
 std::optional<CompanionLink> loadLink()
 {
     QFile file(linkFileURL());
-    if (!file.open(QIODevice::ReadOnly))
+    // A link is a few dozen bytes; a file far larger is not one.
+    constexpr qint64 linkFileLimit = 64 * 1024;
+    if (!file.open(QIODevice::ReadOnly) || file.size() > linkFileLimit)
         return std::nullopt;
+    return linkFromFileBytes(file.read(linkFileLimit));
+}
+
+std::optional<CompanionLink> linkFromFileBytes(const QByteArray &bytes)
+{
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     CompanionLink link{stringMember(document.object(), QStringLiteral("host")),

@@ -38,6 +38,8 @@ QString linkFileURL();
 // None when the file is missing, unreadable, not a JSON object, or lacks a
 // non-empty string host or token. Other members are ignored.
 std::optional<CompanionLink> loadLink();
+// The same reading of the file's bytes.
+std::optional<CompanionLink> linkFromFileBytes(const QByteArray &bytes);
 // Replaces the file atomically, readable by the user alone. Failures are
 // ignored: the next loadLink() then shows the companion unlinked.
 void saveLink(const CompanionLink &link);

@@ -18,13 +18,25 @@ QStringList headerLines(const QStringList &lines)
     return blank == 0 ? QStringList() : lines.mid(1, blank < 0 ? -1 : blank - 1);
 }
 
+// Without the spaces and tabs HTTP allows around a header's name and value;
+// anything else stays and makes the value what it is.
+QStringView withoutSpaces(QStringView text)
+{
+    const auto space = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    while (!text.isEmpty() && space(text.front()))
+        text = text.mid(1);
+    while (!text.isEmpty() && space(text.back()))
+        text.chop(1);
+    return text;
+}
+
 QStringList headerValues(const QStringList &headers, QLatin1String name)
 {
     QStringList values;
     for (const QString &line : headers) {
         const qsizetype colon = line.indexOf(QLatin1Char(':'));
-        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
-            values.append(line.mid(colon + 1).trimmed());
+        if (colon > 0 && withoutSpaces(QStringView(line).left(colon)).compare(name, Qt::CaseInsensitive) == 0)
+            values.append(withoutSpaces(QStringView(line).mid(colon + 1)).toString());
     }
     return values;
 }
@@ -35,12 +47,17 @@ std::optional<QString> headerValue(const QStringList &headers, QLatin1String nam
     return values.isEmpty() ? std::nullopt : std::optional<QString>(values.front());
 }
 
-// The head's header lines from its bytes as they are, whatever their encoding.
+// The lines a web-page test looks at, from the head's bytes as they are,
+// whatever their encoding: all after the request line up to a blank one, also
+// when the request line itself is blank (such a request is only a health
+// probe, but nothing that looks like a browser's header goes unseen).
 QStringList headHeaders(const QByteArray &request)
 {
     const qsizetype end = request.indexOf("\r\n\r\n");
     const QByteArray head = end < 0 ? request.left(requestHeadLimit) : request.left(end);
-    return headerLines(QString::fromLatin1(head).split(crlf));
+    const QStringList lines = QString::fromLatin1(head).split(crlf).mid(1);
+    const qsizetype blank = lines.indexOf(QString());
+    return blank < 0 ? lines : lines.mid(0, blank);
 }
 
 bool isDecimal(QStringView digits)
@@ -83,8 +100,8 @@ std::optional<QString> webPageReason(const QStringList &headers)
 {
     if (headerValue(headers, QLatin1String("origin")))
         return QStringLiteral("origin");
-    const std::optional<QString> site = headerValue(headers, QLatin1String("sec-fetch-site"));
-    if (site && *site != QLatin1String("none"))
+    const QStringList sites = headerValues(headers, QLatin1String("sec-fetch-site"));
+    if (std::any_of(sites.begin(), sites.end(), [](const QString &site) { return site != QLatin1String("none"); }))
         return QStringLiteral("site");
     const QStringList hosts = headerValues(headers, QLatin1String("host"));
     if (std::any_of(hosts.begin(), hosts.end(), [](const QString &host) { return !isLoopbackHost(host); }))

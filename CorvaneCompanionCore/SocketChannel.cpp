@@ -45,18 +45,17 @@ void socketReply(platform::WebSocketTask &task, const QString &jobId, const Comp
     platform::runInBackground([link, jobId, driven] { postResult(link, jobId, driven, platform::UrlSession::shared()); });
 }
 
-void runJob(platform::WebSocketTask &task, const CompanionLink &link, const QJsonObject &message, double replyWait)
+void runJob(platform::WebSocketTask &task, const CompanionLink &link, const SocketMessage &message, double replyWait)
 {
-    const QString id = message.value(QStringLiteral("id")).toString();
-    const QString path = message.value(QStringLiteral("path")).toString();
+    const QString &id = message.id;
+    const QString &path = message.path;
     const QString job = jobLabel(id);
     companionLog(QStringLiteral("job.recv"),
                  {{QStringLiteral("path"), path}, {QStringLiteral("job"), job}, {QStringLiteral("via"), QStringLiteral("socket")}});
-    const Body body = bodyFromObject(message.value(QStringLiteral("body")).toObject());
 
     const double started = platform::monotonicSeconds();
     jobStarted();
-    const DriverResult result = drive(path, body, true);
+    const DriverResult result = drive(path, message.body, true);
     jobEnded();
     const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
 
@@ -80,6 +79,28 @@ std::optional<QString> socketControl(const QJsonObject &message)
             return word;
     }
     return std::nullopt;
+}
+
+SocketMessage readSocketMessage(const QString &text)
+{
+    SocketMessage read;
+    const std::optional<QJsonObject> object = jsonObjectFromText(text);
+    if (!object)
+        return read;
+    if (const std::optional<QString> control = socketControl(*object)) {
+        read.kind = SocketMessage::Kind::control;
+        read.control = *control;
+        return read;
+    }
+    read.id = object->value(QStringLiteral("id")).toString();
+    if (read.id.isEmpty()) {
+        read.kind = SocketMessage::Kind::ignored;
+        return read;
+    }
+    read.kind = SocketMessage::Kind::job;
+    read.path = object->value(QStringLiteral("path")).toString();
+    read.body = bodyFromObject(object->value(QStringLiteral("body")).toObject());
+    return read;
 }
 
 QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings)
@@ -138,21 +159,23 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
             companionLog(QStringLiteral("socket.recv-fail"), withHost({{QStringLiteral("error"), error}}));
             return close(loopClosed);
         }
-        const std::optional<QJsonObject> message = jsonObjectFromText(received->text);
-        if (!message) {
+        const SocketMessage message = readSocketMessage(received->text);
+        switch (message.kind) {
+        case SocketMessage::Kind::bad:
             companionLog(QStringLiteral("socket.closed"), withHost({{QStringLiteral("reason"), QStringLiteral("empty-or-bad-json")}}));
             return close(loopClosed);
-        }
-        if (const std::optional<QString> control = socketControl(*message)) {
-            companionLog(QStringLiteral("socket.") + *control, hostField);
-            if (*control != QLatin1String("heartbeat"))
-                return close(*control);
+        case SocketMessage::Kind::control:
+            companionLog(QStringLiteral("socket.") + message.control, hostField);
+            if (message.control != QLatin1String("heartbeat"))
+                return close(message.control);
             serverHeartbeat = true;
-            continue;
+            break;
+        case SocketMessage::Kind::ignored:
+            break;
+        case SocketMessage::Kind::job:
+            runJob(*task, link, message, timings.replyWait);
+            break;
         }
-        if (message->value(QStringLiteral("id")).toString().isEmpty())
-            continue;
-        runJob(*task, link, *message, timings.replyWait);
     }
     companionLog(QStringLiteral("socket.idle"), hostField);
     return close(loopIdle);

@@ -5,6 +5,7 @@
 // the driver on that thread, replies over the socket and again over HTTP,
 // and returns a loop result word when the connection ends.
 
+#include "DriverResult.h"
 #include "LinkStore.h"
 
 #include "UrlSession.h"
@@ -39,5 +40,21 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
 // "refresh", "heartbeat" or "waiting": the first of them whose member is the
 // boolean true; none otherwise.
 std::optional<QString> socketControl(const QJsonObject &message);
+
+// What one text frame from the service says.
+struct SocketMessage {
+    enum class Kind {
+        bad,     // not a JSON object: the connection ends
+        control, // `control` names the word
+        job,     // a non-empty `id`, its `path` and `body`
+        ignored, // an object that is neither
+    };
+    Kind kind = Kind::bad;
+    QString control;
+    QString id;
+    QString path;
+    Body body;
+};
+SocketMessage readSocketMessage(const QString &text);
 
 } // namespace corvane

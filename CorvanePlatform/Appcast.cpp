@@ -87,6 +87,8 @@ Appcast parseAppcast(const QByteArray &xml, const QUrl &feedURL)
         if (reading.item.versionString.isEmpty() || reading.item.fileURL.isEmpty())
             continue;
         reading.item.fileURL = feedURL.resolved(reading.item.fileURL);
+        if (!reading.item.fileURL.isValid())
+            continue; // an address that does not parse names no file
         feed.items << reading.item;
     }
     if (reader.hasError()) {
