@@ -74,7 +74,8 @@ TEST(Appcast, ReadsTheItemsForThisSystem)
                 "<sparkle:shortVersionString>0.1.5 beta</sparkle:shortVersionString><description><p>nested</p></description>"
                 "<enclosure url=\"https://cdn.example/c.tar.gz\" length=\"x\" sparkle:edSignature=\"s\"/></item>"
                 "<item><title>No file</title><sparkle:version>0.9</sparkle:version></item>"
-                "<item><title>No version</title><enclosure url=\"v.tar.gz\" length=\"5\"/></item>"),
+                "<item><title>No version</title><enclosure url=\"v.tar.gz\" length=\"5\"/></item>"
+                "<item><title>Bad address</title><enclosure url=\"https://u.]example/b.tar.gz\" sparkle:version=\"9.0\"/></item>"),
         feedURL);
     ASSERT_TRUE(feed.ok) << feed.error;
     ASSERT_EQ(feed.items.size(), 2);

@@ -54,6 +54,8 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"POST /fill HTTP/1.1\r\n\r\n{broken", "POST", "/fill", {}},
         {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"na\u00efve caf\u00e9 \u2713\"}", "POST", "/fill", {{"text", "na\u00efve caf\u00e9 \u2713"}}},
         {"\r\n{\"url\":\"http://a/\"}", "GET", "/", {}},
+        // A blank request line makes a health probe of it, but its browser marks still count.
+        {"\r\nPOST /cli HTTP/1.1\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin")},
         {"POST /x HTTP/1.1\r\nOrigin: http://evil.example\r\n\r\n{}", "POST", "/x", {}, QStringLiteral("origin")},
         {"POST /x HTTP/1.1\r\norigin: null\r\n\r\n", "POST", "/x", {}, QStringLiteral("origin")},
         {"POST /x HTTP/1.1\r\nHost: evil.example:8766\r\n\r\n", "POST", "/x", {}, QStringLiteral("host")},
