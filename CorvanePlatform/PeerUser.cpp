@@ -9,8 +9,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace corvane::platform {
@@ -80,23 +84,90 @@ std::optional<uint> ownerInTable(const char *table, const QByteArray &local, con
     return owner;
 }
 
-} // namespace
+// Both ends of a connected socket: ours, and the peer's.
+bool socketEnds(int fd, sockaddr_storage &ours, sockaddr_storage &theirs)
+{
+    socklen_t oursSize = sizeof ours, theirsSize = sizeof theirs;
+    return ::getsockname(fd, reinterpret_cast<sockaddr *>(&ours), &oursSize) == 0
+        && ::getpeername(fd, reinterpret_cast<sockaddr *>(&theirs), &theirsSize) == 0 && ours.ss_family == theirs.ss_family
+        && (ours.ss_family == AF_INET || ours.ss_family == AF_INET6);
+}
+
+void copyEnd(const sockaddr_storage &address, __be16 &port, __be32 (&words)[4])
+{
+    if (address.ss_family == AF_INET) {
+        const auto &ipv4 = reinterpret_cast<const sockaddr_in &>(address);
+        port = ipv4.sin_port;
+        std::memcpy(words, &ipv4.sin_addr, sizeof ipv4.sin_addr);
+    } else {
+        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        port = ipv6.sin6_port;
+        std::memcpy(words, &ipv6.sin6_addr, sizeof words);
+    }
+}
+
+enum class Asked { found, absent, unavailable };
+
+// The kernel's socket query finds the one socket by its four-tuple, where the
+// text tables are walked whole: the same entry, in microseconds.
+Asked askKernel(const sockaddr_storage &ours, const sockaddr_storage &theirs, uint &owner)
+{
+    const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (query < 0)
+        return Asked::unavailable;
+    const timeval limit{1, 0};
+    ::setsockopt(query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.body.sdiag_family = static_cast<__u8>(ours.ss_family);
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = ~0U;
+    // The socket asked for is the peer's: its own end is theirs, its remote end ours.
+    copyEnd(theirs, request.body.id.idiag_sport, request.body.id.idiag_src);
+    copyEnd(ours, request.body.id.idiag_dport, request.body.id.idiag_dst);
+    request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    Asked asked = Asked::unavailable;
+    alignas(nlmsghdr) char reply[8192];
+    if (::send(query, &request, sizeof request, 0) == static_cast<ssize_t>(sizeof request)) {
+        ssize_t got = ::recv(query, reply, sizeof reply, 0);
+        for (auto *header = reinterpret_cast<nlmsghdr *>(reply); got > 0 && NLMSG_OK(header, static_cast<size_t>(got));
+             header = NLMSG_NEXT(header, got)) {
+            if (header->nlmsg_type == NLMSG_ERROR) {
+                const auto *error = static_cast<const nlmsgerr *>(NLMSG_DATA(header));
+                asked = error->error == -ENOENT ? Asked::absent : Asked::unavailable;
+                break;
+            }
+            if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                const auto *found = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+                // Only that very socket, never a listener on the peer's port.
+                const bool same = found->id.idiag_sport == request.body.id.idiag_sport
+                    && found->id.idiag_dport == request.body.id.idiag_dport
+                    && std::memcmp(found->id.idiag_src, request.body.id.idiag_src, sizeof found->id.idiag_src) == 0
+                    && std::memcmp(found->id.idiag_dst, request.body.id.idiag_dst, sizeof found->id.idiag_dst) == 0;
+                asked = same ? Asked::found : Asked::absent;
+                owner = found->idiag_uid;
+                break;
+            }
+        }
+    }
+    ::close(query);
+    return asked;
+}
 
 // Linux lists every TCP socket of the network namespace, with its owner, in
 // /proc/net/tcp and /proc/net/tcp6; the peer's socket is the entry whose
 // local end is the peer's address and whose remote end is ours.
-std::optional<uint> socketPeerUser(qintptr socketDescriptor)
+std::optional<uint> ownerFromTable(const sockaddr_storage &ours, const sockaddr_storage &theirs)
 {
-    const int fd = static_cast<int>(socketDescriptor);
-    sockaddr_storage ours{}, theirs{};
-    socklen_t oursSize = sizeof ours, theirsSize = sizeof theirs;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&ours), &oursSize) != 0
-        || ::getpeername(fd, reinterpret_cast<sockaddr *>(&theirs), &theirsSize) != 0
-        || ours.ss_family != theirs.ss_family)
-        return std::nullopt;
-    const char *table = ours.ss_family == AF_INET ? "/proc/net/tcp" : ours.ss_family == AF_INET6 ? "/proc/net/tcp6" : nullptr;
-    if (!table)
-        return std::nullopt;
+    const char *table = ours.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
     const QByteArray local = tableEndpoint(theirs);
     const QByteArray remote = tableEndpoint(ours);
     // The table is read in pieces while sockets come and go, and a read can
@@ -106,6 +177,33 @@ std::optional<uint> socketPeerUser(qintptr socketDescriptor)
     for (int attempt = 0; attempt < 3 && !owner; ++attempt)
         owner = ownerInTable(table, local, remote);
     return owner;
+}
+
+} // namespace
+
+std::optional<uint> socketPeerUser(qintptr socketDescriptor)
+{
+    sockaddr_storage ours{}, theirs{};
+    if (!socketEnds(static_cast<int>(socketDescriptor), ours, theirs))
+        return std::nullopt;
+    uint owner = 0;
+    switch (askKernel(ours, theirs, owner)) {
+    case Asked::found:
+        return owner;
+    case Asked::absent:
+        return std::nullopt;
+    case Asked::unavailable:
+        break;
+    }
+    return ownerFromTable(ours, theirs);
+}
+
+std::optional<uint> socketPeerUserFromTable(qintptr socketDescriptor)
+{
+    sockaddr_storage ours{}, theirs{};
+    if (!socketEnds(static_cast<int>(socketDescriptor), ours, theirs))
+        return std::nullopt;
+    return ownerFromTable(ours, theirs);
 }
 
 uint currentUser()

@@ -5,8 +5,11 @@
 
 #include "TempHome.h"
 
+#include "PeerUser.h"
+
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
@@ -177,6 +180,22 @@ TEST(LoopbackRequest, ReplyCountsBytesAndWebPagesAreRefusedBeforeTheDriver)
     EXPECT_TRUE(rejects.front().contains(QStringLiteral(" reason=origin")));
     EXPECT_TRUE(home.events(QStringLiteral("drive")).isEmpty());
     EXPECT_TRUE(home.events(QStringLiteral("loopback.req")).isEmpty());
+}
+
+TEST(LoopbackListening, ThePeersUserIsFoundBothWays)
+{
+    for (const QHostAddress &address : {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}) {
+        SCOPED_TRACE(address.toString().toStdString());
+        QTcpServer server;
+        if (!server.listen(address))
+            continue; // no IPv6 here
+        QTcpSocket client;
+        client.connectToHost(address, server.serverPort());
+        ASSERT_TRUE(client.waitForConnected(2000) && server.waitForNewConnection(2000));
+        QTcpSocket *accepted = server.nextPendingConnection();
+        EXPECT_EQ(platform::socketPeerUser(accepted->socketDescriptor()), platform::currentUser());
+        EXPECT_EQ(platform::socketPeerUserFromTable(accepted->socketDescriptor()), platform::currentUser());
+    }
 }
 
 TEST(LoopbackListening, OnlyLoopbackAddressesAndOnePortHolder)
