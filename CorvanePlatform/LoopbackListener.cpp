@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,8 +27,14 @@ namespace {
 
 constexpr int acceptPauseMs = 100;
 // Descriptors ran out: this many idle connections make room at once, so a
-// quick client queued behind them is reached within a few pauses.
+// quick client queued behind them is reached within a few pauses. Only
+// connections that have kept silent this long count as idle then.
 constexpr int evictedOnAcceptError = 32;
+constexpr double idleAge = 1.0;
+// Descriptors a connection's handler and the rest of the program need beside
+// the connections themselves (the peer's user is asked through one, the log
+// opens one, a tool run takes a few).
+constexpr int descriptorReserve = 64;
 constexpr double closeDrainSeconds = 2.0;
 constexpr qint64 closeDrainBytes = 256 * 1024;
 
@@ -51,6 +58,7 @@ struct ConnectionSlot {
     ConnectionSlot(std::shared_ptr<Registry> registry, int descriptor)
         : registry(std::move(registry))
         , fd(descriptor)
+        , acceptedAt(monotonicSeconds())
     {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         std::lock_guard lock(this->registry->mutex);
@@ -79,6 +87,7 @@ struct ConnectionSlot {
 
     std::shared_ptr<Registry> registry;
     const int fd;
+    const double acceptedAt;
     std::list<ConnectionSlot *>::iterator place;
     bool claimed = false; // these two under the registry's lock
     bool evicted = false;
@@ -87,13 +96,14 @@ struct ConnectionSlot {
 namespace {
 
 // Closes up to `count` of the oldest connections still waiting for their
-// request; false when none was (every open connection is being served).
-bool evictOldest(Registry &registry, int count = 1)
+// request and open at least `minimumAge` seconds; false when none was.
+bool evictOldest(Registry &registry, int count = 1, double minimumAge = 0.0)
 {
     int evicted = 0;
+    const double bornBefore = monotonicSeconds() - minimumAge;
     for (ConnectionSlot *slot : registry.open) {
-        if (evicted == count)
-            break;
+        if (evicted == count || slot->acceptedAt > bornBefore)
+            break; // the list is in accept order
         if (!slot->claimed && !slot->evicted) {
             slot->evict();
             ++evicted;
@@ -240,6 +250,13 @@ struct LoopbackListener::Worker {
     QThread thread;
     QObject context; // lives on `thread`; every server is made and dropped there
     std::vector<std::unique_ptr<HandingServer>> servers; // touched only on `thread`
+    int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // kept for when descriptors run out
+
+    ~Worker()
+    {
+        if (spare >= 0)
+            ::close(spare);
+    }
 
     // Runs `work` on the listener's thread and waits for it.
     void onThread(const std::function<void()> &work)
@@ -264,11 +281,16 @@ struct LoopbackListener::Worker {
         QObject::connect(raw, &QTcpServer::acceptError, raw, [this, raw](QAbstractSocket::SocketError) {
             {
                 std::lock_guard lock(registry->mutex);
-                evictOldest(*registry, evictedOnAcceptError);
+                evictOldest(*registry, evictedOnAcceptError, idleAge);
             }
             QTimer::singleShot(acceptPauseMs, raw, [this, raw, error = raw->errorString()] {
-                if (acceptError)
+                if (acceptError) {
+                    // Telling it may need a descriptor of its own.
+                    if (spare >= 0)
+                        ::close(spare);
                     acceptError(error);
+                    spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                }
                 raw->resumeAccepting();
             });
         });
@@ -296,7 +318,11 @@ LoopbackListener::LoopbackListener(ConnectionHandler handler, AcceptErrorHandler
 {
     worker_->handler = std::move(handler);
     worker_->acceptError = std::move(acceptError);
-    worker_->maxConnections = std::max(maxConnections, 1);
+    // Never so many that the connections alone use up the descriptors.
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)
+        maxConnections = std::min<qint64>(maxConnections, static_cast<qint64>(descriptors.rlim_cur) - descriptorReserve);
+    worker_->maxConnections = std::max(maxConnections, 16);
     worker_->thread.setObjectName(QStringLiteral("loopback-listener"));
     worker_->context.moveToThread(&worker_->thread);
     worker_->thread.start();

@@ -5,11 +5,11 @@
 // every connection is handed to a new thread, where the handler uses blocking
 // reads and writes that each end by a deadline.
 //
-// At most `maxConnections` are open at once. When a new one arrives at that
-// limit, the oldest connection that has not yet claimed its slot (it is still
-// waiting for its request) is closed to make room: idle clients cannot keep a
-// quick one out. Running out of descriptors pauses accepting briefly, never
-// for good.
+// At most `maxConnections` are open at once, fewer when the process may open
+// few descriptors. When a new one arrives at that limit, the oldest
+// connection that has not yet claimed its slot (it is still waiting for its
+// request) is closed to make room: idle clients cannot keep a quick one out.
+// Running out of descriptors pauses accepting briefly, never for good.
 
 #include <QByteArray>
 #include <QString>

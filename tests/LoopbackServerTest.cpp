@@ -3,8 +3,10 @@
 
 #include "LoopbackServer.h"
 
+#include "LocalHttp.h"
 #include "TempHome.h"
 
+#include "Dispatch.h"
 #include "PeerUser.h"
 
 #include <QHostAddress>
@@ -12,7 +14,16 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <QDir>
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace corvane;
 
@@ -196,6 +207,34 @@ TEST(LoopbackListening, ThePeersUserIsFoundBothWays)
         EXPECT_EQ(platform::socketPeerUser(accepted->socketDescriptor()), platform::currentUser());
         EXPECT_EQ(platform::socketPeerUserFromTable(accepted->socketDescriptor()), platform::currentUser());
     }
+}
+
+TEST(LoopbackListening, RunningOutOfDescriptorsPausesAcceptingButNeverEndsIt)
+{
+    test::TempHome home;
+    LoopbackServer server;
+    ASSERT_TRUE(server.start(0).ok);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    rlimit before{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    rlimit none = before;
+    none.rlim_cur = static_cast<rlim_t>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size());
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    platform::sleepFor(0.6); // several failed accepts
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    ::close(client);
+
+    const test::LocalReply health = test::exchange(server.port(), {"GET /health HTTP/1.1\r\n\r\n"});
+    EXPECT_EQ(health.status, 200) << health.head.toStdString();
+    const QStringList fails = home.events(QStringLiteral("loopback.fail"));
+    ASSERT_EQ(fails.size(), 1) << "told once, not once a pause";
+    EXPECT_FALSE(test::eventField(fails.front(), QStringLiteral("error")).isEmpty());
 }
 
 TEST(LoopbackListening, OnlyLoopbackAddressesAndOnePortHolder)
