@@ -2,12 +2,15 @@
 
 #include "LaunchAtLogin.h"
 
+#include "AgentRunner.h"
 #include "ChromeDiscovery.h"
 #include "ChromeLaunch.h"
 #include "ChromeTarget.h"
 #include "JobActivity.h"
+#include "NeedsYouNotice.h"
 #include "ResultPosting.h"
 #include "SocketChannel.h"
+#include "WorkTab.h"
 
 #include "Dispatch.h"
 #include "UrlSession.h"
@@ -30,8 +33,11 @@ int milliseconds(double seconds)
 CompanionHooks CompanionHooks::standard()
 {
     CompanionHooks hooks;
-    hooks.runSocket = [](const CompanionLink &link) { return corvane::runSocket(link, platform::UrlSession::shared()); };
+    hooks.runSocket = [](const CompanionLink &link, std::function<void()> ready) {
+        return corvane::runSocket(link, platform::UrlSession::shared(), {}, std::move(ready));
+    };
     hooks.pause = platform::sleepFor;
+    hooks.now = platform::monotonicSeconds;
     hooks.chromeReady = [] { return chromeIsReady(loopbackHost); };
     hooks.chromeProfileLine = [] {
         const ChromeTarget target = currentChromeTarget();
@@ -52,6 +58,7 @@ CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHo
 
 CompanionApp::~CompanionApp()
 {
+    setNeedsYouListener(nullptr);
     anchor_->release();
 }
 
@@ -71,6 +78,10 @@ void CompanionApp::applicationDidFinishLaunching()
     refreshMenu();
     updater_.start();
     LaunchAtLogin::enableOnFirstRun(hooks_.bundle);
+    setNeedsYouListener([weak = std::weak_ptr<Anchor>(anchor_)](const QString &text) {
+        if (const std::shared_ptr<Anchor> app = weak.lock())
+            app->post([text](CompanionApp &companion) { companion.tellNeedsYou(text); });
+    });
 
     const LoopbackStart started = server_.start(hooks_.port);
     if (!started.ok) {
@@ -87,7 +98,7 @@ void CompanionApp::applicationDidFinishLaunching()
     // Posted rather than called, so a refresh never runs inside a timer's
     // own dispatch.
     QObject::connect(timer_, &QTimer::timeout, this,
-                     [this] { QMetaObject::invokeMethod(this, &CompanionApp::refreshMenu, Qt::QueuedConnection); });
+                     [this] { QMetaObject::invokeMethod(this, &CompanionApp::tick, Qt::QueuedConnection); });
     timer_->start(milliseconds(hooks_.menuInterval));
 
     if (loadLink())
@@ -123,11 +134,22 @@ void CompanionApp::refreshMenu()
     }
 }
 
+void CompanionApp::tick()
+{
+    refreshMenu();
+    // A loop that could not start, or ended while the link file was briefly
+    // unreadable, or a link put back by hand: the loop comes back.
+    if (loopGeneration_ == 0 && loadLink())
+        startPolling();
+}
+
 void CompanionApp::mark(const QString &phase, const Fields &extra)
 {
     phase_ = phase;
     Fields fields = extra;
     fields.insert(QStringLiteral("phase"), phase);
+    // Lets `corvane-companion status` tell a running companion's word from a stale one.
+    fields.insert(QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid()));
     fields.insert(QStringLiteral("chrome"), onOff(hooks_.chromeReady()));
     if (const std::optional<CompanionLink> link = loadLink())
         fields.insert(QStringLiteral("host"), chatHostLabel(link->host));
@@ -137,22 +159,34 @@ void CompanionApp::mark(const QString &phase, const Fields &extra)
 void CompanionApp::startPolling()
 {
     const qint64 generation = ++pipeGen_;
-    mark(QStringLiteral("idle"));
+    mark(phaseConnecting);
     refreshMenu();
 
     const std::weak_ptr<Anchor> weak = anchor_;
-    platform::runInBackground([weak, generation, runSocket = hooks_.runSocket, pause = hooks_.pause] {
+    const bool started = platform::runInBackground([weak, generation, hooks = hooks_, lastConnect = lastConnect_] {
         const std::shared_ptr<Anchor> strong = weak.lock();
         if (!strong)
             return;
         const std::optional<CompanionLink> link = loadLink();
         if (!link) {
             companionLog(QStringLiteral("socket.skip"), {{QStringLiteral("reason"), QStringLiteral("link-gone")}});
+            strong->post([generation](CompanionApp &app) { app.loopGone(generation); });
             return;
         }
         const QString label = chatHostLabel(link->host);
         companionLog(QStringLiteral("socket.open"), {{QStringLiteral("host"), label}});
-        QString result = runSocket(*link);
+        const auto connectOnce = [&] {
+            // A service that ends every connection at once gets no storm.
+            const double wait = lastConnect->load() + hooks.connectGap - hooks.now();
+            if (wait > 0)
+                hooks.pause(wait);
+            lastConnect->store(hooks.now());
+            return hooks.runSocket(*link, [weak, generation, link = *link] {
+                if (const std::shared_ptr<Anchor> app = weak.lock())
+                    app->post([generation, link](CompanionApp &companion) { companion.connected(generation, link); });
+            });
+        };
+        QString result = connectOnce();
         for (;;) {
             companionLog(QStringLiteral("socket.end"), {{QStringLiteral("result"), result}, {QStringLiteral("host"), label}});
             if (result != loopClosed && result != loopRefresh)
@@ -161,24 +195,65 @@ void CompanionApp::startPolling()
             if (!now || *now != *link)
                 break;
             companionLog(QStringLiteral("socket.retry"), {{QStringLiteral("host"), label}, {QStringLiteral("why"), result}});
+            strong->post([generation](CompanionApp &app) { app.connecting(generation); });
             if (result == loopClosed)
-                pause(2.0);
-            result = runSocket(*link);
+                hooks.pause(2.0);
+            result = connectOnce();
         }
         strong->post([generation, result](CompanionApp &app) { app.endStep(generation, result); });
     });
+    loopGeneration_ = started ? generation : 0;
+    if (!started) {
+        // The next tick tries again.
+        companionLog(QStringLiteral("socket.skip"), {{QStringLiteral("reason"), QStringLiteral("no-thread")}});
+        mark(QStringLiteral("socket-down"), {{QStringLiteral("reason"), QStringLiteral("thread")}});
+        refreshMenu();
+    }
+}
+
+void CompanionApp::connected(qint64 generation, const CompanionLink &link)
+{
+    // Connected to the link that is stored now, or to nothing the menu shows.
+    if (generation != pipeGen_ || loadLink() != link)
+        return;
+    mark(QStringLiteral("idle"));
+    refreshMenu();
+}
+
+void CompanionApp::connecting(qint64 generation)
+{
+    if (generation != pipeGen_ || phase_ == phaseConnecting)
+        return;
+    mark(phaseConnecting);
+    refreshMenu();
+}
+
+void CompanionApp::loopGone(qint64 generation)
+{
+    if (generation == loopGeneration_)
+        loopGeneration_ = 0;
+    if (generation != pipeGen_)
+        return;
+    mark(QStringLiteral("off"));
+    refreshMenu();
 }
 
 void CompanionApp::endStep(qint64 generation, const QString &result)
 {
+    if (generation == loopGeneration_)
+        loopGeneration_ = 0;
     if (generation != pipeGen_)
         return;
+    const bool linked = loadLink().has_value();
     if (result == loopClosed)
         mark(QStringLiteral("socket-down"), {{QStringLiteral("reason"), QStringLiteral("socket")}});
+    else if (result == loopIdle)
+        // The link file lost this link: nothing is connected, whatever comes next.
+        mark(linked ? phaseConnecting : QStringLiteral("off"));
     else
         mark(result);
     refreshMenu();
-    if (!loadLink())
+    if (!linked)
         return;
     if (result != loopBadHost) {
         startPolling();
@@ -186,7 +261,7 @@ void CompanionApp::endStep(qint64 generation, const QString &result)
     }
     // Such a link fails at once every time; only a changed link file helps.
     QTimer::singleShot(milliseconds(hooks_.badHostPause), this, [this, generation] {
-        if (generation == pipeGen_ && loadLink())
+        if (generation == pipeGen_ && loopGeneration_ == 0 && loadLink())
             startPolling();
     });
 }
@@ -223,7 +298,7 @@ void CompanionApp::disconnectChat()
 {
     if (const std::optional<CompanionLink> link = loadLink()) {
         companionLog(QStringLiteral("link.disconnect"), {{QStringLiteral("host"), chatHostLabel(link->host)}});
-        platform::runInBackground([link = *link] { hangUp(link, platform::UrlSession::shared()); });
+        queueHangUp(*link);
     }
     clearLink();
     ++pipeGen_;
@@ -278,7 +353,17 @@ void CompanionApp::perform(MenuAction action)
         return updater_.checkNow();
     case MenuAction::Quit:
         return quit();
+    case MenuAction::ShowWorkTab:
+        // A tool run: never on the main thread.
+        platform::runInBackground([] { runOnActivePort({QStringLiteral("tab"), workTabLabel}); });
+        return;
     }
+}
+
+void CompanionApp::tellNeedsYou(const QString &text)
+{
+    if (item_)
+        item_->notify(needsYouTitle, text);
 }
 
 } // namespace corvane

@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,9 +28,11 @@ namespace corvane {
 
 // The outside world as the application reaches it; tests replace parts.
 struct CompanionHooks {
-    // One socket connection for a link; blocks its thread.
-    std::function<QString(const CompanionLink &)> runSocket;
+    // One socket connection for a link; blocks its thread. It calls `ready`
+    // once its handshake has completed.
+    std::function<QString(const CompanionLink &, std::function<void()> ready)> runSocket;
     std::function<void(double seconds)> pause;
+    std::function<double()> now; // monotonic seconds
     std::function<bool()> chromeReady;
     std::function<QString()> chromeProfileLine;
     // False when nothing could open the address.
@@ -40,6 +43,8 @@ struct CompanionHooks {
     // A link whose host makes no socket address is tried again this much
     // later rather than at once and forever.
     double badHostPause = 8.0;
+    // However connections end, a loop opens at most one a this often.
+    double connectGap = 1.0;
 
     static CompanionHooks standard();
 };
@@ -53,6 +58,8 @@ public:
 
     void applicationDidFinishLaunching();
     void refreshMenu();
+    // The 8-second refresh: the menu, and a job loop while a link is stored.
+    void tick();
 
     void startPolling();
     // False when a link is already stored.
@@ -66,8 +73,12 @@ public:
     void quit();
 
     void perform(MenuAction action);
+    // A page waits for the person: tell them where they look.
+    void tellNeedsYou(const QString &text);
 
     qint64 pipeGen() const { return pipeGen_; }
+    // The generation whose loop thread runs; 0 when none does.
+    qint64 loopGeneration() const { return loopGeneration_; }
     QString phase() const { return phase_; }
     bool loopbackFailed() const { return loopbackFailed_; }
     const QList<MenuItem> &menu() const { return menu_; }
@@ -77,19 +88,27 @@ private:
     using Anchor = platform::MainThreadAnchor<CompanionApp>;
 
     void mark(const QString &phase, const Fields &extra = {});
+    // From the loop: a handshake completed, a connection is being opened
+    // again, the loop ended (with a result, or at once without a link).
+    void connected(qint64 generation, const CompanionLink &link);
+    void connecting(qint64 generation);
     void endStep(qint64 generation, const QString &result);
+    void loopGone(qint64 generation);
     QString statusLine(const CompanionLink &link) const;
 
     std::unique_ptr<MenuPresenter> item_;
     LoopbackServer server_;
     QTimer *timer_ = nullptr;
     qint64 pipeGen_ = 0;
+    qint64 loopGeneration_ = 0;
     QString phase_ = QStringLiteral("off");
     CompanionUpdater updater_;
     bool loopbackFailed_ = false;
 
     CompanionHooks hooks_;
     std::shared_ptr<Anchor> anchor_;
+    // When the last connection was opened, across generations.
+    std::shared_ptr<std::atomic<double>> lastConnect_ = std::make_shared<std::atomic<double>>(-1e9);
     QList<MenuItem> menu_;
 };
 

@@ -1,14 +1,19 @@
 #include "CompanionCommands.h"
 
 #include "ChromeDiscovery.h"
+#include "CompanionMenu.h"
 #include "EventLog.h"
 #include "LinkStore.h"
 #include "ResultPosting.h"
 
+#include "Processes.h"
 #include "UrlSession.h"
 #include "UserDefaults.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 
@@ -38,15 +43,32 @@ int disconnect()
     return 0;
 }
 
+// The status file is only as true as the process that wrote it is alive.
+bool writerRuns(const QJsonObject &status)
+{
+    const std::optional<QString> program = platform::processProgram(status.value(QStringLiteral("pid")).toString().toLongLong());
+    return program && QFileInfo(*program).fileName().startsWith(QLatin1String("corvane-companion"));
+}
+
 int status()
 {
     QFile file(companionStatusURL());
-    if (file.open(QIODevice::ReadOnly))
-        std::fprintf(stdout, "%s", file.readAll().constData());
-    else
+    QJsonObject written;
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = file.readAll();
+        std::fprintf(stdout, "%s", bytes.constData());
+        written = QJsonDocument::fromJson(bytes).object();
+    } else {
         say(stdout, QStringLiteral("No status yet: the companion has not run (%1).").arg(file.fileName()));
+    }
     const std::optional<CompanionLink> link = loadLink();
+    const bool running = writerRuns(written);
     say(stdout, QStringLiteral("Link: ") + (link ? chatHostLabel(link->host) : QStringLiteral("none")));
+    if (link) {
+        say(stdout, QStringLiteral("Chat: ")
+                        + (running ? linkStatusLine(written.value(QStringLiteral("phase")).toString(), chatHostLabel(link->host))
+                                   : QStringLiteral("not connected (the companion is not running)")));
+    }
     say(stdout, QStringLiteral("Chrome debugging: ") + onOff(chromeIsReady(QStringLiteral("127.0.0.1"))));
     return 0;
 }

@@ -19,4 +19,10 @@ void ConsoleStatus::setMenu(const QList<MenuItem> &items)
     std::fflush(stdout);
 }
 
+void ConsoleStatus::notify(const QString &, const QString &text)
+{
+    std::fprintf(stdout, "%s\n", text.toUtf8().constData());
+    std::fflush(stdout);
+}
+
 } // namespace corvane

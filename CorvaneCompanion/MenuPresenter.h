@@ -17,6 +17,8 @@ public:
     virtual void setTitle(const QString &title) = 0;
     // Replaces every item; chosen actions go to the handler.
     virtual void setMenu(const QList<MenuItem> &items) = 0;
+    // A notice for the person; choosing it asks for MenuAction::ShowWorkTab.
+    virtual void notify(const QString &title, const QString &text) = 0;
 };
 
 } // namespace corvane

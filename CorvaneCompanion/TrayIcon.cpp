@@ -16,6 +16,7 @@ TrayIcon::TrayIcon(ActionHandler onAction)
     tray_.setContextMenu(&menu_);
     updateIcon();
     tray_.setToolTip(toolTip(QString()));
+    QObject::connect(&tray_, &QSystemTrayIcon::messageClicked, &menu_, [this] { onAction_(MenuAction::ShowWorkTab); });
     tray_.show();
     QCoreApplication::instance()->installEventFilter(&paletteWatch_);
 }
@@ -31,6 +32,11 @@ TrayIcon::~TrayIcon()
 {
     QCoreApplication::instance()->removeEventFilter(&paletteWatch_);
     tray_.hide();
+}
+
+void TrayIcon::notify(const QString &title, const QString &text)
+{
+    tray_.showMessage(title, text, QSystemTrayIcon::Information, 15000);
 }
 
 bool TrayIcon::available()

@@ -20,6 +20,7 @@ public:
 
     void setTitle(const QString &title) override;
     void setMenu(const QList<MenuItem> &items) override;
+    void notify(const QString &title, const QString &text) override;
 
     static bool available();
     // The icon at `side` pixels: the logo in `colour` with `title` as a badge.

@@ -30,6 +30,8 @@ QString linkStatusLine(const QString &phase, const QString &label)
         return QStringLiteral("Connected to ") + label;
     if (phase == QLatin1String("socket-down"))
         return QStringLiteral("Socket down \u2014 not connected to ") + label;
+    if (phase == phaseConnecting)
+        return QStringLiteral("Connecting to ") + label + QChar(0x2026);
     return QStringLiteral("Connecting to ") + label;
 }
 

@@ -15,6 +15,9 @@ inline const QString menuBarErrorTitle = QStringLiteral("\u2717");
 inline const QString menuErrorStatus =
     QStringLiteral("Corvane: Error \u2014 Companion could not start its local server");
 
+// The phase while a connection is being opened: nothing is connected yet.
+inline const QString phaseConnecting = QStringLiteral("connecting");
+
 QString menuBarTitle(bool chrome, bool linked, bool connected);
 QString menuStatusText(bool chrome, bool linked, bool connected);
 // The link line for the loop's phase and the link's host label.
@@ -30,6 +33,7 @@ enum class MenuAction {
     ToggleLaunchAtLogin,
     CheckForUpdates,
     Quit,
+    ShowWorkTab, // not in the menu: chosen from a notice that a page waits
 };
 
 struct MenuItem {

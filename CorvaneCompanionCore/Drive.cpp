@@ -5,6 +5,7 @@
 #include "ChromeLaunch.h"
 #include "CliParsing.h"
 #include "EventLog.h"
+#include "NeedsYouNotice.h"
 #include "PageView.h"
 #include "WorkTab.h"
 
@@ -128,9 +129,7 @@ DriverResult cli(const Body &body)
     return ifPassable(args, [&] { return args.front() == QLatin1String("tab") ? runCommand() : onWorkTab(runCommand); });
 }
 
-} // namespace
-
-DriverResult drive(const QString &path, const Body &body, bool autostart)
+DriverResult dispatch(const QString &path, const Body &body, bool autostart)
 {
     const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
     companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
@@ -177,6 +176,15 @@ DriverResult drive(const QString &path, const Body &body, bool autostart)
     if (path == QLatin1String("/cli"))
         return cli(body);
     return refusal(notFoundText);
+}
+
+} // namespace
+
+DriverResult drive(const QString &path, const Body &body, bool autostart)
+{
+    const DriverResult result = dispatch(path, body, autostart);
+    noticeIfNeedsYou(result);
+    return result;
 }
 
 } // namespace corvane

@@ -16,6 +16,12 @@ struct PostOutcome {
     bool timedOut = false;
 };
 
+platform::WorkQueue &postQueue()
+{
+    static platform::WorkQueue queue(postWorkers, postQueueCapacity);
+    return queue;
+}
+
 platform::HttpRequest jsonPost(const QUrl &url, const QJsonObject &body, double timeout)
 {
     platform::HttpRequest request;
@@ -79,6 +85,22 @@ void postResult(const CompanionLink &link, const QString &jobId, const DriverRes
     fields.insert(QStringLiteral("timeout"), yesNo(false));
     fields.insert(QStringLiteral("error"), outcome->error);
     companionLog(QStringLiteral("job.reply-fail"), fields);
+}
+
+void queueResultPost(const CompanionLink &link, const QString &jobId, const DriverResult &driven)
+{
+    if (postQueue().post([link, jobId, driven] { postResult(link, jobId, driven, platform::UrlSession::shared()); }))
+        return;
+    companionLog(QStringLiteral("job.reply-fail"), {{QStringLiteral("job"), jobLabel(jobId)},
+                                                    {QStringLiteral("via"), QStringLiteral("http")},
+                                                    {QStringLiteral("status"), QStringLiteral("0")},
+                                                    {QStringLiteral("timeout"), yesNo(false)},
+                                                    {QStringLiteral("error"), postQueueFullText}});
+}
+
+bool queueHangUp(const CompanionLink &link)
+{
+    return postQueue().post([link] { hangUp(link, platform::UrlSession::shared()); });
 }
 
 void hangUp(const CompanionLink &link, platform::UrlSession &session, double wait)

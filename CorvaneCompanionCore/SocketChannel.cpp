@@ -42,7 +42,7 @@ void socketReply(platform::WebSocketTask &task, const QString &jobId, const Comp
         companionLog(QStringLiteral("job.reply-fail"), fields);
     }
     // The HTTP copy may overlap the next job.
-    platform::runInBackground([link, jobId, driven] { postResult(link, jobId, driven, platform::UrlSession::shared()); });
+    queueResultPost(link, jobId, driven);
 }
 
 void runJob(platform::WebSocketTask &task, const CompanionLink &link, const SocketMessage &message, double replyWait)
@@ -103,7 +103,8 @@ SocketMessage readSocketMessage(const QString &text)
     return read;
 }
 
-QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings)
+QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings,
+                  std::function<void()> ready)
 {
     const Fields hostField{{QStringLiteral("host"), chatHostLabel(link.host)}};
     const auto withHost = [&](Fields fields) {
@@ -118,7 +119,11 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
     }
     companionLog(QStringLiteral("socket.connect"), withHost({{QStringLiteral("scheme"), url->scheme()}}));
     const std::unique_ptr<platform::WebSocketTask> task = session.webSocketTask(*url);
-    task->resume();
+    task->resume([hostField, ready = std::move(ready)] {
+        companionLog(QStringLiteral("socket.ready"), hostField);
+        if (ready)
+            ready();
+    });
     const double openedAt = platform::monotonicSeconds();
     bool serverHeartbeat = false;
 

@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace corvane {
@@ -35,7 +36,10 @@ struct SocketTimings {
     double preemptAfter = 80.0; // reconnect after a message once this old, unless the server sent a heartbeat
 };
 
-QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {});
+// `ready` runs (on the session's thread) once the handshake has completed:
+// only then is the companion connected.
+QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {},
+                  std::function<void()> ready = {});
 
 // "refresh", "heartbeat" or "waiting": the first of them whose member is the
 // boolean true; none otherwise.

@@ -1,5 +1,6 @@
 #include "Dispatch.h"
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -13,6 +14,84 @@ bool runInBackground(std::function<void()> work)
     } catch (const std::system_error &) {
         return false;
     }
+}
+
+namespace {
+
+constexpr double workerIdleSeconds = 30.0;
+
+} // namespace
+
+struct WorkQueue::Shared {
+    const int workers;
+    const int capacity;
+    mutable std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<std::function<void()>> waiting;
+    int threads = 0; // started and not yet ended
+    int idle = 0;    // of those, waiting for work
+
+    Shared(int workers, int capacity) : workers(workers), capacity(capacity) {}
+
+    static void serve(const std::shared_ptr<Shared> &self)
+    {
+        std::unique_lock lock(self->mutex);
+        for (;;) {
+            ++self->idle;
+            const bool got = self->arrived.wait_for(lock, std::chrono::duration<double>(workerIdleSeconds),
+                                                    [&] { return !self->waiting.empty(); });
+            --self->idle;
+            if (!got) {
+                --self->threads;
+                return;
+            }
+            std::function<void()> work = std::move(self->waiting.front());
+            self->waiting.pop_front();
+            lock.unlock();
+            work();
+            work = nullptr; // whatever it holds goes before the lock is taken again
+            lock.lock();
+        }
+    }
+};
+
+WorkQueue::WorkQueue(int workers, int capacity)
+    : shared_(std::make_shared<Shared>(std::max(workers, 1), std::max(capacity, 0)))
+{
+}
+
+bool WorkQueue::post(std::function<void()> work)
+{
+    std::unique_lock lock(shared_->mutex);
+    if (static_cast<int>(shared_->waiting.size()) >= shared_->capacity)
+        return false;
+    shared_->waiting.push_back(std::move(work));
+    if (shared_->idle > 0 || shared_->threads >= shared_->workers) {
+        shared_->arrived.notify_one();
+        return true;
+    }
+    ++shared_->threads;
+    lock.unlock();
+    if (runInBackground([shared = shared_] { Shared::serve(shared); }))
+        return true;
+    lock.lock();
+    --shared_->threads;
+    if (shared_->threads > 0)
+        return true; // another thread will come to it
+    shared_->waiting.pop_back();
+    return false;
+}
+
+int WorkQueue::waiting() const
+{
+    std::lock_guard lock(shared_->mutex);
+    return static_cast<int>(shared_->waiting.size());
+}
+
+int WorkQueue::serving() const
+{
+    std::lock_guard lock(shared_->mutex);
+    return shared_->threads - shared_->idle;
 }
 
 void sleepFor(double seconds)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,26 @@ namespace corvane::platform {
 // False when no thread could be started; `work` is then dropped unrun, never
 // an exception that would end the process.
 bool runInBackground(std::function<void()> work);
+
+// Background work that must not grow without bound: at most `workers`
+// threads serve it and at most `capacity` items wait. Threads start when work
+// comes and end after a while without any.
+class WorkQueue {
+public:
+    WorkQueue(int workers, int capacity);
+    WorkQueue(const WorkQueue &) = delete;
+    WorkQueue &operator=(const WorkQueue &) = delete;
+
+    // False when `work` cannot be taken: the queue is full, or no thread
+    // serves it and none could be started. It is then dropped unrun.
+    bool post(std::function<void()> work);
+    int waiting() const;
+    int serving() const;
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_; // outlives the queue while threads end
+};
 
 void sleepFor(double seconds);
 

@@ -73,6 +73,17 @@ QStringList processCommandLines()
     return lines;
 }
 
+std::optional<QString> processProgram(qint64 pid)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const QByteArray path = "/proc/" + QByteArray::number(pid) + "/cmdline";
+    const QByteArray raw = readWhole(path.constData());
+    if (raw.isEmpty())
+        return std::nullopt;
+    return QString::fromLocal8Bit(raw.left(raw.indexOf('\0')));
+}
+
 std::uint64_t processListings()
 {
     return listings.load();

@@ -8,12 +8,17 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
 
 namespace corvane::platform {
 
 // One entry per process, in process-id order: its arguments joined by single
 // spaces. Processes without a readable or UTF-8 command line are left out.
 QStringList processCommandLines();
+
+// The program a running process was started as (its first argument); none
+// when no such process runs.
+std::optional<QString> processProgram(qint64 pid);
 
 // How many times processCommandLines() has read the process table; lets tests
 // and benchmarks see whether a caller listed or used a cached answer.

@@ -85,9 +85,9 @@ void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
     }, Qt::QueuedConnection);
 }
 
-std::unique_ptr<WebSocketTask> UrlSession::webSocketTask(const QUrl &url)
+std::unique_ptr<WebSocketTask> UrlSession::webSocketTask(const QUrl &url, WebSocketLimits limits)
 {
-    return std::unique_ptr<WebSocketTask>(new WebSocketTask(context_, url));
+    return std::unique_ptr<WebSocketTask>(new WebSocketTask(context_, url, limits));
 }
 
 } // namespace corvane::platform

@@ -50,7 +50,7 @@ public:
 
     // A WebSocket connection to `url` (ws or wss), not started yet. It sets
     // no extra headers, subprotocols or cookies.
-    std::unique_ptr<WebSocketTask> webSocketTask(const QUrl &url);
+    std::unique_ptr<WebSocketTask> webSocketTask(const QUrl &url, WebSocketLimits limits = {});
 
     UrlSession(const UrlSession &) = delete;
     UrlSession &operator=(const UrlSession &) = delete;

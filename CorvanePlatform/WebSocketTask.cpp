@@ -1,5 +1,7 @@
 #include "WebSocketTask.h"
 
+#include "SocketOptions.h"
+
 #include <QTimer>
 #include <QWebSocket>
 
@@ -18,6 +20,8 @@ constexpr int closeGraceMs = 2000;
 // Touched only on the session's thread.
 struct WebSocketTask::State {
     QUrl url;
+    WebSocketLimits limits;
+    std::function<void()> announceOpen;
     QWebSocket *socket = nullptr;
     bool open = false;
     bool cancelled = false;
@@ -63,12 +67,19 @@ struct WebSocketTask::State {
     void opened()
     {
         open = true;
+        // Ours was made by the library: it is found by its two ends.
+        endConnectionAfterSilentPeer(socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort(),
+                                     limits.silentPeerSeconds);
+        if (announceOpen)
+            std::exchange(announceOpen, nullptr)();
         for (auto &[text, completion] : std::exchange(unsent, {}))
             write(text, completion);
     }
 
     void closed()
     {
+        if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+            return fail(tooLargeError);
         QString why = socket->error() != QAbstractSocket::UnknownSocketError ? socket->errorString() : QString();
         if (why.isEmpty())
             why = QStringLiteral("The connection was closed (code %1).").arg(int(socket->closeCode()));
@@ -76,11 +87,12 @@ struct WebSocketTask::State {
     }
 };
 
-WebSocketTask::WebSocketTask(QObject *context, QUrl url)
+WebSocketTask::WebSocketTask(QObject *context, QUrl url, WebSocketLimits limits)
     : context_(context)
     , state_(std::make_shared<State>())
 {
     state_->url = std::move(url);
+    state_->limits = limits;
 }
 
 WebSocketTask::~WebSocketTask()
@@ -88,13 +100,16 @@ WebSocketTask::~WebSocketTask()
     cancel(QWebSocketProtocol::CloseCodeGoingAway);
 }
 
-void WebSocketTask::resume()
+void WebSocketTask::resume(std::function<void()> opened)
 {
-    QMetaObject::invokeMethod(context_, [context = context_, state = state_] {
+    QMetaObject::invokeMethod(context_, [context = context_, state = state_, opened = std::move(opened)] {
         if (state->socket || state->cancelled)
             return;
         auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, context);
+        socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(state->limits.maxMessageBytes));
+        socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(state->limits.maxMessageBytes));
         state->socket = socket;
+        state->announceOpen = opened;
         QObject::connect(socket, &QWebSocket::connected, socket, [state] { state->opened(); });
         QObject::connect(socket, &QWebSocket::disconnected, socket, [state] { state->closed(); });
         QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), socket,

@@ -15,6 +15,15 @@
 
 namespace corvane::platform {
 
+// Bounds of one connection. A message over `maxMessageBytes` ends the
+// connection with the error `tooLargeError`; a peer that acknowledges nothing
+// for `silentPeerSeconds` ends it too.
+struct WebSocketLimits {
+    qint64 maxMessageBytes = 16 * 1024 * 1024;
+    int silentPeerSeconds = 20;
+};
+inline const QString tooLargeError = QStringLiteral("too-large");
+
 struct WebSocketReceived {
     QString error;   // non-empty when the connection failed or is gone
     bool isText = false;
@@ -32,8 +41,9 @@ public:
     WebSocketTask &operator=(const WebSocketTask &) = delete;
 
     // Opens the connection; the handshake is not awaited. A failed handshake
-    // shows up as a failed receive.
-    void resume();
+    // shows up as a failed receive. `opened` runs on the session's thread
+    // once the handshake has completed.
+    void resume(std::function<void()> opened = {});
     // Completes with the oldest waiting message, or the next one to arrive,
     // or the connection's failure once every waiting message was taken.
     void receive(ReceiveCompletion completion);
@@ -47,7 +57,7 @@ public:
 
 private:
     friend class UrlSession;
-    WebSocketTask(QObject *context, QUrl url);
+    WebSocketTask(QObject *context, QUrl url, WebSocketLimits limits);
 
     QObject *context_; // the session's object; everything runs in its thread
     std::shared_ptr<State> state_;

@@ -3,6 +3,7 @@
 // still acts on.
 
 #include "CompanionApp.h"
+#include "NeedsYouNotice.h"
 #include "SocketChannel.h"
 
 #include "Eventually.h"
@@ -52,10 +53,19 @@ public:
         return threads_;
     }
 
-    QString run()
+    // Whether each connection's handshake completes before its script runs.
+    void handshakes(bool complete)
+    {
+        std::lock_guard lock(mutex_);
+        opens_ = complete;
+    }
+
+    QString run(const std::function<void()> &ready)
     {
         std::unique_lock lock(mutex_);
         threads_.push_back(std::this_thread::get_id());
+        if (opens_)
+            ready();
         if (!steps_.empty()) {
             const Step step = steps_.front();
             steps_.pop_front();
@@ -73,12 +83,14 @@ private:
     std::deque<Step> steps_;
     std::vector<std::thread::id> threads_;
     int allowed_ = 0;
+    bool opens_ = true;
 };
 
 class RecordingMenu : public MenuPresenter {
 public:
     explicit RecordingMenu(QStringList *linkLines) : linkLines_(linkLines) {}
     void setTitle(const QString &) override {}
+    void notify(const QString &, const QString &text) override { *linkLines_ << QStringLiteral("notice: ") + text; }
     void setMenu(const QList<MenuItem> &items) override
     {
         for (qsizetype i = 1; i < items.size(); ++i)
@@ -98,10 +110,16 @@ protected:
     JobLoop()
     {
         CompanionHooks hooks;
-        hooks.runSocket = [socket = socket_](const CompanionLink &) { return socket->run(); };
+        hooks.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) { return socket->run(ready); };
+        // Pauses take no time but move a clock of the test's own.
         hooks.pause = [this](double seconds) {
             std::lock_guard lock(pausesMutex_);
             pauses_.push_back(seconds);
+            clock_ += seconds;
+        };
+        hooks.now = [this] {
+            std::lock_guard lock(pausesMutex_);
+            return clock_;
         };
         hooks.chromeReady = [] { return true; };
         hooks.chromeProfileLine = [] { return QStringLiteral("Chrome: test"); };
@@ -135,6 +153,7 @@ protected:
     std::shared_ptr<StandInSocket> socket_ = std::make_shared<StandInSocket>();
     std::mutex pausesMutex_;
     std::vector<double> pauses_;
+    double clock_ = 0.0;
     QStringList linkLines_;
     QList<QUrl> opened_;
     std::unique_ptr<CompanionApp> app_;
@@ -147,13 +166,14 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
     app_->startPolling();
     ASSERT_TRUE(callsReach(3));
 
-    // A pause after "closed" only, all on one loop thread, with no end step.
-    EXPECT_EQ(pauses(), std::vector<double>{2.0});
+    // Two seconds after "closed"; at once after "refresh", but never a second
+    // connection within a second. All on one loop thread, with no end step.
+    EXPECT_EQ(pauses(), (std::vector<double>{2.0, 1.0}));
     const auto threads = socket_->threads();
     EXPECT_EQ(threads[0], threads[1]);
     EXPECT_EQ(threads[1], threads[2]);
     EXPECT_EQ(app_->pipeGen(), 1);
-    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
+    EXPECT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
     EXPECT_EQ(events(QStringLiteral("socket.open")).size(), 1);
     const QStringList retries = events(QStringLiteral("socket.retry"));
     ASSERT_EQ(retries.size(), 2);
@@ -165,17 +185,20 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
 TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
 {
     saveLink(firstLink);
-    socket_->script({[] {
+    socket_->handshakes(false);
+    socket_->script({[socket = socket_] {
         saveLink(otherLink);
+        socket->handshakes(true);
         return loopClosed;
     }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(2));
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
 
     EXPECT_TRUE(events(QStringLiteral("socket.retry")).isEmpty());
-    EXPECT_EQ(linkLines_, (QStringList{"Connected to 127.0.0.1", "Socket down \u2014 not connected to localhost",
-                                       "Connected to localhost"}));
+    EXPECT_EQ(app_->pipeGen(), 2);
+    EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Socket down \u2014 not connected to localhost",
+                                       "Connecting to localhost\u2026", "Connected to localhost"}));
     const QStringList opens = events(QStringLiteral("socket.open"));
     ASSERT_EQ(opens.size(), 2);
     EXPECT_TRUE(opens[1].contains(QStringLiteral("host=localhost")));
@@ -206,9 +229,10 @@ TEST_F(JobLoop, WaitingStartsANewGenerationAtOnce)
     ASSERT_TRUE(callsReach(2));
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
 
-    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
-    EXPECT_EQ(linkLines_, (QStringList{"Connected to 127.0.0.1", "Waiting for 127.0.0.1", "Connected to 127.0.0.1"}));
-    EXPECT_TRUE(pauses().empty());
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
+    EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1", "Waiting for 127.0.0.1",
+                                       "Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1"}));
+    EXPECT_EQ(pauses(), std::vector<double>{1.0}) << "the next generation's connection waits its second";
 }
 
 TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
@@ -257,13 +281,42 @@ TEST_F(JobLoop, AHostWithoutASocketAddressIsTriedAgainLater)
     EXPECT_TRUE(callsReach(2));
 }
 
-TEST_F(JobLoop, AGoneLinkStopsTheLoopBeforeItConnects)
+TEST_F(JobLoop, AGoneLinkStopsTheLoopAndTheTickBringsItBack)
 {
     app_->startPolling();
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return !events(QStringLiteral("socket.skip")).isEmpty(); }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->loopGeneration() == 0; }));
     EXPECT_TRUE(events(QStringLiteral("socket.skip"))[0].contains(QStringLiteral("reason=link-gone")));
     EXPECT_EQ(socket_->calls(), 0);
-    EXPECT_EQ(app_->phase(), QStringLiteral("idle"));
+    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
+
+    // The link put back (or readable again): the next refresh tick reconnects.
+    saveLink(firstLink);
+    app_->tick();
+    EXPECT_TRUE(callsReach(1));
+    EXPECT_EQ(app_->pipeGen(), 2);
+    app_->tick();
+    EXPECT_EQ(app_->pipeGen(), 2) << "one loop at a time";
+}
+
+TEST_F(JobLoop, NothingSaysConnectedUntilAHandshakeCompletes)
+{
+    saveLink(firstLink);
+    socket_->handshakes(false);
+    socket_->script({[] { return loopClosed; }, [] { return loopRefresh; }, [] { return loopClosed; }});
+    app_->startPolling();
+    ASSERT_TRUE(callsReach(4));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(app_->phase(), phaseConnecting);
+    EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), phaseConnecting);
+    EXPECT_EQ(linkLines_, QStringList{"Connecting to 127.0.0.1\u2026"});
+    EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Connecting"));
+    EXPECT_TRUE(events(QStringLiteral("socket.ready")).isEmpty());
+}
+
+TEST_F(JobLoop, ANoticeReachesThePresenter)
+{
+    app_->tellNeedsYou(needsYouText(QStringLiteral("Just a moment...")));
+    EXPECT_EQ(linkLines_, QStringList{"notice: Just a moment...: the page wants a person (a check or a captcha)."});
 }
 
 TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)

@@ -259,7 +259,7 @@ TEST_F(SocketChannel, HeartbeatsWhileTheServerIsSilentAndNoneOnceTheLinkIsGone)
     clearLink();
     EXPECT_EQ(result(), loopIdle);
     EXPECT_EQ(service.frames().size(), 2);
-    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
+    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.ready", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
     EXPECT_TRUE(eventually([&] { return service.closeCode() == goingAwayCloseCode; }));
 }
 

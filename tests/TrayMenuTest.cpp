@@ -99,7 +99,7 @@ TEST(TrayMenu, AUserOpensItLinksToTheLocalChatAndQuits)
                QStringLiteral("Down"), QStringLiteral("Return")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("socket.open")).isEmpty(); }));
     EXPECT_TRUE(home.events(QStringLiteral("link.connect"))[0].endsWith(QStringLiteral(" host=localhost")));
-    EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
+    EXPECT_TRUE(eventually([&] { return home.status().value(QStringLiteral("phase")).toString() == QLatin1String("idle"); }));
 
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30.0);
     EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("token")).toString(), loadLink()->token)
