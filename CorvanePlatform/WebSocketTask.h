@@ -20,7 +20,7 @@ namespace corvane::platform {
 // for `silentPeerSeconds` ends it too.
 struct WebSocketLimits {
     qint64 maxMessageBytes = 16 * 1024 * 1024;
-    int silentPeerSeconds = 20;
+    int silentPeerSeconds = 15;
 };
 inline const QString tooLargeError = QStringLiteral("too-large");
 

@@ -1,4 +1,9 @@
 #include "DriverResult.h"
+#include "NeedsYouNotice.h"
+
+#include "Dispatch.h"
+#include "Eventually.h"
+#include "TempHome.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -127,4 +132,48 @@ TEST(ParseJSONBody, ReadsObjectsAndNothingElse)
     }
     const QString loneSurrogate = QStringLiteral("{\"text\":\"a") + QChar(0xD800) + QStringLiteral("\"}");
     EXPECT_EQ(parseJSONBody(loneSurrogate), Body{}) << "text that is not UTF-8 is not converted lossily";
+}
+
+TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
+{
+    test::TempHome home;
+    const auto waiting = [](const char *url, const char *title) {
+        return DriverResult{false, QStringLiteral("Checking your browser"), true, true, QString::fromLatin1(title),
+                            QString::fromLatin1(url), {}};
+    };
+    noticeIfNeedsYou(waiting("http://a.example/", "A")); // nobody listens: nothing happens
+    QStringList told;
+    setNeedsYouListener([&](const QString &text) { told << text; });
+    noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
+    noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
+    noticeIfNeedsYou(waiting("http://b.example/", ""));
+    noticeIfNeedsYou(DriverResult{true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}});
+    setNeedsYouListener(nullptr);
+    EXPECT_EQ(told, (QStringList{"Just a moment...: the page wants a person (a check or a captcha).",
+                                 "http://b.example/: the page wants a person (a check or a captcha)."}));
+    const QStringList events = home.events(QStringLiteral("needs-you.notify"));
+    ASSERT_EQ(events.size(), 2);
+    EXPECT_TRUE(events[1].endsWith(QStringLiteral(" url=http://b.example/")));
+}
+
+TEST(WorkQueue, BoundsThreadsAndWaitingWork)
+{
+    platform::WorkQueue queue(2, 3);
+    std::mutex gate;
+    std::unique_lock closed(gate);
+    std::atomic<int> ran{0};
+    int taken = 0;
+    for (int i = 0; i < 10; ++i)
+        taken += queue.post([&] {
+            std::lock_guard wait(gate);
+            ++ran;
+        }) ? 1 : 0;
+    // Two may already be running, three wait: the rest is refused at once.
+    EXPECT_GE(taken, 3);
+    EXPECT_LE(taken, 5);
+    EXPECT_LE(queue.serving(), 2);
+    closed.unlock();
+    EXPECT_TRUE(test::eventually([&] { return ran == taken; }));
+    EXPECT_TRUE(queue.post([&] { ++ran; }));
+    EXPECT_TRUE(test::eventually([&] { return ran == taken + 1; }));
 }

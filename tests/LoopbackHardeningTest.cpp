@@ -216,7 +216,9 @@ TEST_F(LoopbackHardening, IdleConnectionsNeverKeepHealthOut)
     for (const int limit : {512, 160}) {
         SCOPED_TRACE(limit);
         const qsizetype failsBefore = home->events(QStringLiteral("loopback.fail")).size();
-        test::CompanionProcess companion({{QStringLiteral("--headless")}, limit});
+        test::CompanionProcess::Options options;
+        options.descriptorLimit = limit;
+        test::CompanionProcess companion(options);
         ASSERT_TRUE(companion.waitListening());
 
         std::vector<int> idle;

@@ -168,6 +168,9 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
          loopRefresh, QStringLiteral("socket.refresh host=127.0.0.1")},
         {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, loopWaiting,
          QStringLiteral("socket.waiting host=127.0.0.1")},
+        {"a frame over 16 MiB",
+         [](auto &s) { s.sendText(QStringLiteral(R"({"id":"j","path":"/health","pad":")") + QString(17 * 1024 * 1024, QLatin1Char('p')) + QStringLiteral("\"}")); },
+         loopClosed, QStringLiteral("socket.recv-fail error=too-large host=127.0.0.1")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -108,6 +108,12 @@ void Chromium::stop()
     }
 }
 
+void Chromium::kill()
+{
+    process_.kill();
+    process_.waitForFinished(5000);
+}
+
 void stopChromeOn(const QString &userDataDir)
 {
     for (const pid_t pid : chromePidsOn(userDataDir))

@@ -22,6 +22,8 @@ public:
     // True once "/json/version" answers; false when it did not within the limit.
     bool start(double limitSeconds = 30.0);
     void stop();
+    // Ends it at once, as a crash would.
+    void kill();
 
     qint64 port() const { return port_; }
 

@@ -13,9 +13,9 @@ namespace corvane::test {
 
 namespace {
 
-int listenEvents()
+int listenEvents(const QString &eventsFile)
 {
-    QFile file(companionEventsURL());
+    QFile file(eventsFile.isEmpty() ? companionEventsURL() : eventsFile);
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     return static_cast<int>(file.readAll().count(" loopback.listen "));
@@ -39,10 +39,11 @@ CompanionProcess::CompanionProcess()
 }
 
 CompanionProcess::CompanionProcess(Options options)
+    : eventsFile_(options.eventsFile)
 {
-    listensBefore_ = listenEvents();
+    listensBefore_ = listenEvents(eventsFile_);
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.setStandardOutputFile(QProcess::nullDevice());
+    process_.setProcessEnvironment(options.environment);
     if (options.descriptorLimit > 0) {
         const rlim_t limit = static_cast<rlim_t>(options.descriptorLimit);
         process_.setChildProcessModifier([limit] {
@@ -50,8 +51,20 @@ CompanionProcess::CompanionProcess(Options options)
             ::setrlimit(RLIMIT_NOFILE, &descriptors);
         });
     }
-    process_.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), options.arguments);
+    const QStringList command = options.prefix + QStringList{executable()} + options.arguments;
+    process_.start(command.front(), command.mid(1));
     process_.waitForStarted(5000);
+}
+
+QString CompanionProcess::executable()
+{
+    return QStringLiteral(CORVANE_COMPANION_EXECUTABLE);
+}
+
+QString CompanionProcess::output()
+{
+    said_ += QString::fromUtf8(process_.readAllStandardOutput());
+    return said_;
 }
 
 CompanionProcess::~CompanionProcess()
@@ -64,7 +77,10 @@ CompanionProcess::~CompanionProcess()
 
 bool CompanionProcess::waitListening(double seconds)
 {
-    return eventually([this] { return listenEvents() > listensBefore_ || !running(); }, seconds) && running();
+    return eventually([this] {
+        output(); // keep its pipe drained
+        return listenEvents(eventsFile_) > listensBefore_ || !running();
+    }, seconds) && running();
 }
 
 bool CompanionProcess::stop()

@@ -12,10 +12,16 @@ public:
     struct Options {
         QStringList arguments{QStringLiteral("--headless")};
         int descriptorLimit = 0; // 0: inherited
+        // Run through this command first (another user, another namespace).
+        QStringList prefix;
+        // Where its log is, when it runs with another environment.
+        QString eventsFile;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     };
 
     CompanionProcess();
     explicit CompanionProcess(Options options);
+    static QString executable();
     ~CompanionProcess();
     CompanionProcess(const CompanionProcess &) = delete;
     CompanionProcess &operator=(const CompanionProcess &) = delete;
@@ -26,9 +32,13 @@ public:
     qint64 pid() const { return process_.processId(); }
     // Terminates it like a service manager would; true when it ended in time.
     bool stop();
+    // What it printed on standard output so far.
+    QString output();
 
 private:
     QProcess process_;
+    QString eventsFile_;
+    QString said_;
     int listensBefore_ = 0;
 };
 

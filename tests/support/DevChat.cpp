@@ -6,15 +6,19 @@
 
 #include <QRegularExpression>
 
+#include <csignal>
+
 namespace corvane::test {
 
-DevChat::DevChat(const QStringList &options, quint16 port)
+DevChat::DevChat(const QStringList &options, quint16 port, const QStringList &prefix)
 {
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QStringList arguments{QStringLiteral(CORVANE_DEV_CHAT_SCRIPT), QStringLiteral("--port"), QString::number(port)};
+    QStringList arguments{QStringLiteral("/usr/bin/python3"), QStringLiteral(CORVANE_DEV_CHAT_SCRIPT), QStringLiteral("--port"),
+                          QString::number(port)};
     if (port == 0)
         arguments << QStringLiteral("--host") << QStringLiteral("127.0.0.1");
-    process_.start(QStringLiteral("/usr/bin/python3"), arguments + options);
+    const QStringList command = prefix + arguments + options;
+    process_.start(command.front(), command.mid(1));
     static const QRegularExpression listening(QStringLiteral(R"(listening on http://127\.0\.0\.1:(\d+))"));
     QByteArray said;
     const double deadline = platform::monotonicSeconds() + 20.0;
@@ -34,6 +38,13 @@ DevChat::~DevChat()
         process_.kill();
         process_.waitForFinished(5000);
     }
+}
+
+void DevChat::signal(int number)
+{
+    ::kill(static_cast<pid_t>(process_.processId()), number);
+    if (number == SIGKILL || number == SIGTERM)
+        process_.waitForFinished(5000);
 }
 
 QString DevChat::origin() const

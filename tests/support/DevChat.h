@@ -11,7 +11,9 @@ namespace corvane::test {
 // or on `port` of both loopback addresses, stopped when the object goes away.
 class DevChat {
 public:
-    explicit DevChat(const QStringList &options = {QStringLiteral("--auto-approve")}, quint16 port = 0);
+    // `prefix`: a command it runs through (into another network namespace).
+    explicit DevChat(const QStringList &options = {QStringLiteral("--auto-approve")}, quint16 port = 0,
+                     const QStringList &prefix = {});
     ~DevChat();
     DevChat(const DevChat &) = delete;
     DevChat &operator=(const DevChat &) = delete;
@@ -26,6 +28,10 @@ public:
 
     // Queues one job and waits up to `waitSeconds` for both answers.
     QJsonObject runJob(const QString &path, const QJsonObject &body, double waitSeconds) const;
+
+    // Sends the service a signal (SIGKILL, SIGSTOP, SIGCONT) and, for one
+    // that ends it, waits until it is gone.
+    void signal(int number);
 
 private:
     QProcess process_;

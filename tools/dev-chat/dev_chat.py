@@ -82,9 +82,10 @@ class Connection:
 
 
 class Service:
-    def __init__(self, auto_approve, heartbeat):
+    def __init__(self, auto_approve, heartbeat, result_delay):
         self.auto_approve = auto_approve
         self.heartbeat = heartbeat
+        self.result_delay = result_delay
         self.approved = set()
         self.connections = []
         self.queue = deque()
@@ -166,6 +167,8 @@ class Service:
                 await connection.ws.send_str(json.dumps({"heartbeat": True}))
 
     async def result(self, request):
+        if self.result_delay > 0:
+            await asyncio.sleep(self.result_delay)
         body = await json_body(request)
         accepted = isinstance(body, dict) and self.accepts(body.get("token"))
         self.http_results.append(body)
@@ -258,6 +261,17 @@ class Service:
                 dropped += 1
         return web.json_response({"dropped": dropped})
 
+    async def faults(self, request):
+        body = await json_body(request)
+        if not isinstance(body, dict):
+            return web.json_response({"error": "send the faults as a JSON object"}, status=400)
+        try:
+            if "result_delay" in body:
+                self.result_delay = float(body["result_delay"])
+        except (TypeError, ValueError):
+            return web.json_response({"error": "result_delay must be a number"}, status=400)
+        return web.json_response({"result_delay": self.result_delay})
+
     async def approve(self, request):
         body = await json_body(request)
         token = body.get("token") if isinstance(body, dict) else None
@@ -309,11 +323,12 @@ def application(service):
     app.router.add_post("/dev/control", service.control)
     app.router.add_post("/dev/drop", service.drop)
     app.router.add_post("/dev/approve", service.approve)
+    app.router.add_post("/dev/faults", service.faults)
     return app
 
 
 async def serve(args):
-    service = Service(args.auto_approve, args.heartbeat)
+    service = Service(args.auto_approve, args.heartbeat, args.result_delay)
     runner = web.AppRunner(application(service), access_log=None)
     await runner.setup()
     port = args.port
@@ -345,6 +360,8 @@ def main():
     parser.add_argument("--auto-approve", action="store_true", help="accept every well-formed token")
     parser.add_argument("--heartbeat", type=float, default=30.0,
                         help="seconds between heartbeats sent on each socket; 0 turns them off (default 30)")
+    parser.add_argument("--result-delay", type=float, default=0.0,
+                        help="seconds the result endpoint waits before it answers (a slow service)")
     args = parser.parse_args()
     args.host = args.host or ["127.0.0.1", "::1"]
     try:
