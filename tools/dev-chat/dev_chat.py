@@ -242,6 +242,17 @@ class Service:
             "connections": [c.view() for c in self.connections],
         })
 
+    async def stats(self, _request):
+        counts = {"jobs": len(self.jobs), "waiting": len(self.queue), "socket_once": 0, "http_once": 0,
+                  "socket_more": 0, "http_more": 0}
+        for job in self.jobs.values():
+            for channel, results in (("socket", job.socket_results), ("http", job.http_results)):
+                if len(results) == 1:
+                    counts[channel + "_once"] += 1
+                elif len(results) > 1:
+                    counts[channel + "_more"] += 1
+        return web.json_response(counts)
+
     async def control(self, request):
         message = await json_body(request)
         if not isinstance(message, dict):
@@ -320,6 +331,7 @@ def application(service):
     app.router.add_post("/dev/jobs", service.queue_jobs)
     app.router.add_get("/dev/jobs/{id}", service.job)
     app.router.add_get("/dev/received", service.received)
+    app.router.add_get("/dev/stats", service.stats)
     app.router.add_post("/dev/control", service.control)
     app.router.add_post("/dev/drop", service.drop)
     app.router.add_post("/dev/approve", service.approve)
