@@ -213,10 +213,12 @@ void Updater::downloadArrived(const AppcastItem &item, const HttpResponse &respo
                               .arg(response.body.size())
                               .arg(item.contentLength));
     stage_ = Stage::unpacking;
-    runInBackground([anchor = anchor_, host = host_, item, body = response.body] {
+    const bool started = runInBackground([anchor = anchor_, host = host_, item, body = response.body] {
         const QString error = verifyAndStage(host, item, body);
         anchor->post([item, error](Updater &updater) { updater.unpacked(item, error); });
     });
+    if (!started)
+        abortCycle(QStringLiteral("no thread could be started to unpack the update"));
 }
 
 void Updater::unpacked(const AppcastItem &item, const QString &error)
