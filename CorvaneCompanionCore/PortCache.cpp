@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -44,7 +45,11 @@ qint64 activeChromePort(bool refresh)
     if (const auto running = runningChrome(currentChromeTarget())) {
         port = running->port;
     } else {
-        const QList<qint64> candidates = chromeDebugPorts();
+        QList<qint64> candidates = chromeDebugPorts();
+        // Driving a Chrome on another folder would mean the user's own tabs
+        // and sessions: past the candidates, look for a free port instead.
+        for (qint64 spare = std::max(chromeKnownPorts().last(), candidates.last()) + 1; spare <= lastSparePort; ++spare)
+            candidates.append(spare);
         for (const qint64 candidate : candidates) {
             if (!chromeIsReady(QStringLiteral("127.0.0.1"), candidate)) {
                 port = candidate;

@@ -8,6 +8,10 @@
 namespace corvane {
 
 inline constexpr double portCacheLifetime = 15.0;
+// When every candidate port is served by a Chrome on another folder (the
+// user's everyday one, say), ours starts on the first free port after them,
+// up to this one.
+inline constexpr qint64 lastSparePort = 9232;
 
 qint64 activeChromePort(bool refresh);
 

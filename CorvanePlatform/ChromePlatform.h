@@ -24,7 +24,13 @@ bool hasGraphicalDisplay();
 
 // Switches added after the fixed ones: a headless Chrome where there is no
 // display to show it, no sandbox for root (Chrome refuses to start otherwise),
-// then the user's own flags, split at white space.
+// then the user's own flags, split into words the way a shell splits them.
 QStringList chromeLaunchSwitches(bool hasDisplay, bool asRoot, const QString &userFlags);
+
+// Words as a POSIX shell splits them, without any expansion: white space
+// separates, single quotes keep everything, double quotes keep all but a
+// backslash before " \ $ or `, and a backslash outside quotes keeps the next
+// character. An unclosed quote runs to the end.
+QStringList shellWords(const QString &text);
 
 } // namespace corvane::platform

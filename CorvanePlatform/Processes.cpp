@@ -57,8 +57,13 @@ QStringList processCommandLines()
 
     QStringList lines;
     lines.reserve(static_cast<qsizetype>(pids.size()));
+    const uid_t us = ::geteuid();
     for (const long pid : pids) {
-        const QByteArray path = "/proc/" + QByteArray::number(static_cast<qlonglong>(pid)) + "/cmdline";
+        const QByteArray folder = "/proc/" + QByteArray::number(static_cast<qlonglong>(pid));
+        struct stat owner {};
+        if (::stat(folder.constData(), &owner) != 0 || owner.st_uid != us)
+            continue;
+        const QByteArray path = folder + "/cmdline";
         QByteArray raw = readWhole(path.constData());
         while (raw.endsWith('\0'))
             raw.chop(1);

@@ -12,8 +12,10 @@
 
 namespace corvane::platform {
 
-// One entry per process, in process-id order: its arguments joined by single
-// spaces. Processes without a readable or UTF-8 command line are left out.
+// One entry per process of this user, in process-id order: its arguments
+// joined by single spaces. Other users' processes are left out (another
+// account could otherwise pose as our Chrome), and so are processes without a
+// readable or UTF-8 command line.
 QStringList processCommandLines();
 
 // The program a running process was started as (its first argument); none

@@ -7,10 +7,12 @@
 #include "Processes.h"
 
 #include "Chromium.h"
+#include "Eventually.h"
 #include "TestHttpServer.h"
 #include "TempHome.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -86,9 +88,56 @@ TEST_F(ChromeIntegration, StepsPastAChromeOnAnotherFolderAndCachesTheChoice)
     // The everyday Chrome answers on 9222, but the chosen port has nothing yet.
     EXPECT_FALSE(chromeIsReady(localHost));
 
+}
+
+TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
+{
+    Chromium everyday(9222, home.path() + QStringLiteral("/everyday"));
     Chromium other(9223, home.path() + QStringLiteral("/other"));
+    ASSERT_TRUE(everyday.start());
     ASSERT_TRUE(other.start());
-    EXPECT_EQ(activeChromePort(true), 9222) << "every candidate answers, none is ours";
+    const auto pages = [](qint64 port) {
+        QProcess curl;
+        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1/json/list").arg(port)});
+        curl.waitForFinished(10000);
+        return curl.readAllStandardOutput().count("\"type\": \"page\"");
+    };
+    const int everydayPages = pages(9222);
+
+    test::ScopedEnv flags("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
+    const StopChromeOnExit cleanup{companionChromeProfile()};
+    EXPECT_EQ(activeChromePort(true), 9224) << "every candidate answers, none is ours";
+    EXPECT_TRUE(ensureChromeReady(20).ready);
+    EXPECT_TRUE(eventLine(home.events(), QStringLiteral("chrome.launch")).contains(QStringLiteral(" port=9224")));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9224, QStringLiteral("Default")}));
+    EXPECT_EQ(pages(9222), everydayPages) << "the user's Chrome is left alone";
+}
+
+TEST_F(ChromeIntegration, AnotherUsersProcessIsNeverTakenForOurChrome)
+{
+    if (!platform::runningAsRoot() || !platform::isExecutableFile(QStringLiteral("/usr/bin/setpriv")))
+        GTEST_SKIP() << "needs root and setpriv to run a process as another user";
+    // A process of another account that poses as our Chrome: our executable,
+    // our folder and a port in its command line, and an answering endpoint.
+    QProcess impostor;
+    impostor.start(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+                    QStringLiteral("bash"), QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" python3 \"$@\""), chromeAppPath(),
+                    QStringLiteral("-c"),
+                    QStringLiteral("import http.server as h\n"
+                                   "class R(h.BaseHTTPRequestHandler):\n"
+                                   "  def do_GET(s): s.send_response(200); s.end_headers(); s.wfile.write(b'{}')\n"
+                                   "h.HTTPServer(('127.0.0.1', 9223), R).serve_forever()"),
+                    QStringLiteral("--user-data-dir=") + companionChromeProfile(), QStringLiteral("--remote-debugging-port=9223")});
+    ASSERT_TRUE(impostor.waitForStarted(5000));
+    const std::shared_ptr<void> stop(nullptr, [&](void *) {
+        impostor.kill();
+        impostor.waitForFinished(5000);
+    });
+    ASSERT_TRUE(test::eventually([] { return chromeIsReady(localHost, 9223); }, 10));
+
+    EXPECT_EQ(runningChrome(currentChromeTarget()), std::nullopt);
+    EXPECT_EQ(activeChromePort(true), 9222) << "its port is avoided, never driven";
 }
 
 TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)

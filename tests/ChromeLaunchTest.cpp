@@ -39,6 +39,10 @@ TEST(ChromeLaunchSwitches, Table)
         {true, true, {}, {"--no-sandbox"}},
         {false, true, QStringLiteral("  --disable-sync\t--lang=de \n"), {"--headless=new", "--no-sandbox", "--disable-sync", "--lang=de"}},
         {true, false, QStringLiteral("--a"), {"--a"}},
+        // Quotes group words as a shell's do.
+        {true, false, QStringLiteral("--user-agent=\"A B\" --x"), {"--user-agent=A B", "--x"}},
+        {true, false, QStringLiteral("'--lang=de at' \"say \\\"hi\\\" \\\\ \\n\" a\\ b"), {"--lang=de at", "say \"hi\" \\ \\n", "a b"}},
+        {true, false, QStringLiteral("--empty='' \"\" --open=\"no end"), {"--empty=", "", "--open=no end"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.flags.toStdString());
