@@ -1,8 +1,8 @@
 #include "EventLog.h"
 
+#include "OwnFiles.h"
 #include "UserPaths.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <limits>
 #include <mutex>
 
@@ -127,6 +128,11 @@ QString oneLine(const QString &text)
 QString clip(const QString &text, int limit)
 {
     static const QRegularExpression tokenRun(QStringLiteral("token=[A-Za-z0-9_-]+"));
+    // user:password@ in an address, and query values whose key looks secret.
+    static const QRegularExpression userInfo(QStringLiteral(R"(([A-Za-z][A-Za-z0-9+.-]*://)[^/?#@\s]+@)"));
+    static const QRegularExpression secretQuery(
+        QStringLiteral(R"(([?&;][^=&;#\s]*(?:token|secret|password|key|sig)[^=&;#\s]*=)[^&;#\s]+)"),
+        QRegularExpression::CaseInsensitiveOption);
     const QChar ellipsis(0x2026);
     // Nothing past this many UTF-16 units can fit in the byte limit; a tool's
     // output of megabytes is not scanned whole for every line.
@@ -136,6 +142,8 @@ QString clip(const QString &text, int limit)
         --kept;
     QString cleaned = text.left(kept);
     cleaned.replace(tokenRun, QStringLiteral("token=[redacted]"));
+    cleaned.replace(userInfo, QStringLiteral("\\1***@"));
+    cleaned.replace(secretQuery, QStringLiteral("\\1[redacted]"));
     if (limit <= 0)
         return text.isEmpty() ? QString() : QString(ellipsis);
     const QString head = firstCharacters(cleaned, limit);
@@ -176,13 +184,19 @@ void companionLog(const QString &event, const Fields &fields)
     const QByteArray bytes = logLine(QDateTime::currentDateTimeUtc(), event, fields).toUtf8();
 
     std::lock_guard lock(logLock());
-    QFile file(companionLogDir() + QStringLiteral("/events.log"));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        file.write(bytes);
-        file.close();
+    const QString file = companionLogDir() + QStringLiteral("/events.log");
+    if (platform::appendToOwnFile(file, bytes, eventsLogLimit, file + QStringLiteral(".1")) == platform::Appended::notOurs) {
+        // Someone else's file, or a link to anywhere: the events stay out of it.
+        static bool told = false;
+        if (!std::exchange(told, true)) {
+            platform::writeToStandardError(QStringLiteral("corvane-companion: %1 is not a file of this user's own; "
+                                                          "events go to standard error only.\n")
+                                               .arg(file)
+                                               .toUtf8());
+        }
     }
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    // Under the lock, so the copies keep the file's order.
+    platform::writeToStandardError(bytes);
 }
 
 void companionStatus(const Fields &fields)

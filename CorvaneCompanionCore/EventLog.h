@@ -13,6 +13,9 @@ namespace corvane {
 
 using Fields = QMap<QString, QString>;
 
+// "events.log" is renamed "events.log.1" once it would pass this size.
+inline constexpr qint64 eventsLogLimit = 10 * 1024 * 1024;
+
 inline constexpr int logValueLimit = 240;
 inline constexpr int statusValueLimit = 400;
 // A single grapheme can carry thousands of combining marks: values are also
@@ -36,6 +39,8 @@ QString isoTimestamp(const QDateTime &when);
 bool isSensitiveKey(const QString &key);
 // The first `count` user-perceived characters (grapheme clusters).
 QString firstCharacters(const QString &text, int count);
+// Secrets are masked: "token=" runs, user:password@ in addresses, and query
+// values whose key holds token, secret, password, key or sig.
 // Line breaks become spaces and other characters that could break or disguise
 // a line (controls, line and paragraph separators, bidirectional controls) are
 // written as \u{XXXX}, so one event is always one line.

@@ -1,0 +1,121 @@
+#include "OwnFiles.h"
+
+#include "Dispatch.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include <csignal>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane::platform {
+
+namespace {
+
+int openOwn(const QByteArray &path)
+{
+    return ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += put;
+    }
+    return true;
+}
+
+struct StandardErrorQueue {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<QByteArray> waiting;
+    qint64 bytes = 0;
+    bool writerRuns = false;
+
+    void serve()
+    {
+        // A reader that went away costs this thread its write, not the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        std::unique_lock lock(mutex);
+        for (;;) {
+            arrived.wait(lock, [this] { return !waiting.empty(); });
+            const QByteArray next = std::move(waiting.front());
+            waiting.pop_front();
+            bytes -= next.size();
+            lock.unlock();
+            writeAll(STDERR_FILENO, next); // a closed stream just loses it
+            lock.lock();
+        }
+    }
+};
+
+StandardErrorQueue &standardErrorQueue()
+{
+    static auto *queue = new StandardErrorQueue; // its thread outlives every static
+    return *queue;
+}
+
+} // namespace
+
+Appended appendToOwnFile(const QString &path, const QByteArray &bytes, qint64 limit, const QString &rotated)
+{
+    const QByteArray native = QFile::encodeName(path);
+    int fd = openOwn(native);
+    if (fd < 0)
+        return errno == ELOOP ? Appended::notOurs : Appended::failed;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        return Appended::notOurs;
+    }
+    if (info.st_size > 0 && info.st_size + bytes.size() > limit) {
+        ::close(fd);
+        // Whoever rotates first wins; the others find a fresh file.
+        ::rename(native.constData(), QFile::encodeName(rotated).constData());
+        fd = openOwn(native);
+        if (fd < 0)
+            return Appended::failed;
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+            ::close(fd);
+            return Appended::notOurs;
+        }
+    }
+    const bool written = writeAll(fd, bytes);
+    ::close(fd);
+    return written ? Appended::written : Appended::failed;
+}
+
+void writeToStandardError(const QByteArray &bytes)
+{
+    StandardErrorQueue &queue = standardErrorQueue();
+    std::lock_guard lock(queue.mutex);
+    if (queue.bytes + bytes.size() > standardErrorBacklog)
+        return;
+    if (!queue.writerRuns)
+        queue.writerRuns = runInBackground([&queue] { queue.serve(); });
+    if (!queue.writerRuns)
+        return;
+    queue.waiting.push_back(bytes);
+    queue.bytes += bytes.size();
+    queue.arrived.notify_one();
+}
+
+} // namespace corvane::platform
