@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -81,9 +82,19 @@ QString stagedCopyPath(const Bundle &bundle)
     return bundle.location + QStringLiteral(".update");
 }
 
+QString stagedArchivePath(const Bundle &bundle)
+{
+    return bundle.location + QStringLiteral(".update.tar.gz");
+}
+
 QString previousCopyPath(const Bundle &bundle)
 {
     return bundle.location + QStringLiteral(".previous");
+}
+
+QString versionFilePath()
+{
+    return QStringLiteral("share/") + bundleIdentifier() + QStringLiteral("/version");
 }
 
 InstallStep checkReplaceable(const Bundle &bundle)
@@ -127,9 +138,31 @@ InstallStep stageUpdate(const Bundle &bundle, const QString &archivePath)
     return success();
 }
 
+InstallStep prepareStagedArchive(const Bundle &bundle)
+{
+    const QString path = stagedArchivePath(bundle);
+    if (!removeAny(path))
+        return failure(QStringLiteral("could not clear %1").arg(path));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return failure(QStringLiteral("could not make %1: %2").arg(path, systemError()));
+    ::close(fd);
+    return success();
+}
+
+std::optional<QString> stagedVersion(const Bundle &bundle)
+{
+    QFile file(stagedCopyPath(bundle) + QLatin1Char('/') + versionFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QString version = QString::fromUtf8(file.read(256)).trimmed();
+    return version.isEmpty() ? std::nullopt : std::optional<QString>(version);
+}
+
 void discardStagedUpdate(const Bundle &bundle)
 {
     removeAny(stagedCopyPath(bundle));
+    removeAny(stagedArchivePath(bundle));
 }
 
 InstallStep swapInStagedUpdate(const Bundle &bundle)
@@ -147,6 +180,7 @@ InstallStep swapInStagedUpdate(const Bundle &bundle)
         // Should this rename fail, the old copy simply stays under the staged
         // name; the new one is in place either way.
         std::rename(staged.constData(), previous.constData());
+        removeAny(stagedArchivePath(bundle));
         return success();
     }
     if (std::rename(installed.constData(), previous.constData()) != 0)
@@ -156,6 +190,7 @@ InstallStep swapInStagedUpdate(const Bundle &bundle)
         std::rename(previous.constData(), installed.constData());
         return failure(QStringLiteral("could not move the update into %1: %2").arg(bundle.location, error));
     }
+    removeAny(stagedArchivePath(bundle));
     return success();
 }
 

@@ -4,11 +4,12 @@
 #include "UpdateInstall.h"
 #include "UpdateSignature.h"
 #include "UrlSession.h"
+#include "VersionComparison.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QPointer>
-#include <QTemporaryFile>
+#include <QFile>
 #include <QTimer>
 
 #include <utility>
@@ -20,6 +21,8 @@ namespace {
 constexpr double feedTimeoutSeconds = 30.0;
 constexpr double downloadTimeoutSeconds = 900.0;
 constexpr qint64 largestUpdateBytes = 512LL * 1024 * 1024;
+constexpr qint64 largestFeedBytes = 4LL * 1024 * 1024;
+constexpr int redirectsFollowed = 5;
 constexpr int scheduledCheckMilliseconds = 24 * 60 * 60 * 1000;
 
 // https, or plain http to this machine (local feeds for development and tests).
@@ -35,6 +38,14 @@ bool isAllowedURL(const QUrl &url)
         && (host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost") || host == QLatin1String("::1"));
 }
 
+// A redirect goes only where a first address could, and never from https
+// back to plain http.
+bool isAllowedRedirect(const QUrl &from, const QUrl &to)
+{
+    return isAllowedURL(to)
+        && !(from.scheme().toLower() == QLatin1String("https") && to.scheme().toLower() != QLatin1String("https"));
+}
+
 QString notAllowed(const QString &what, const QUrl &url)
 {
     return QStringLiteral("%1 %2 is not an https URL (plain http is only for 127.0.0.1 and localhost)")
@@ -43,27 +54,48 @@ QString notAllowed(const QString &what, const QUrl &url)
 
 std::optional<QString> fetchFailure(const QString &what, const HttpResponse &response, double timeoutSeconds)
 {
+    if (response.tooLarge)
+        return QStringLiteral("%1 is longer than it may be: %2").arg(what, response.error);
     if (response.timedOut)
         return QStringLiteral("%1 did not answer within %2 s").arg(what).arg(timeoutSeconds);
-    if (!response.isHttp)
+    if (!response.isHttp || !response.error.isEmpty())
         return QStringLiteral("%1 could not be fetched: %2").arg(what, response.error);
     if (response.status != 200)
         return QStringLiteral("%1 answered HTTP %2").arg(what).arg(response.status);
     return std::nullopt;
 }
 
-// Verifies and unpacks off the main thread; the error, or empty on success.
-QString verifyAndStage(const Bundle &host, const AppcastItem &item, const QByteArray &body)
+// Verifies the downloaded archive, unpacks it into the staged copy and
+// checks what it says it is; the error, or empty on success. Runs off the
+// main thread, except at quit.
+QString verifyAndStage(const Bundle &host, const AppcastItem &item, const QString &running)
 {
-    const SignatureCheck signature
-        = checkEd25519Signature(body, item.edSignature, host.info.value(publicEDKeyKey).toString());
+    QFile archive(stagedArchivePath(host));
+    if (!archive.open(QIODevice::ReadOnly))
+        return QStringLiteral("the download could not be read from %1").arg(archive.fileName());
+    if (archive.size() != item.contentLength)
+        return QStringLiteral("the download is %1 bytes, but the feed gives a length of %2").arg(archive.size()).arg(item.contentLength);
+    uchar *mapped = archive.map(0, archive.size());
+    if (!mapped)
+        return QStringLiteral("the download could not be read from %1").arg(archive.fileName());
+    const SignatureCheck signature =
+        checkEd25519Signature(QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), archive.size()), item.edSignature,
+                              host.info.value(publicEDKeyKey).toString());
+    archive.unmap(mapped);
     if (!signature.ok)
         return QStringLiteral("the update is not trusted: %1").arg(signature.error);
-    QTemporaryFile archive(QDir::tempPath() + QStringLiteral("/corvane-update-XXXXXX.tar.gz"));
-    if (!archive.open() || archive.write(body) != body.size() || !archive.flush())
-        return QStringLiteral("the download could not be saved to %1").arg(QDir::tempPath());
     const InstallStep staged = stageUpdate(host, archive.fileName());
-    return staged.ok ? QString() : staged.error;
+    if (!staged.ok)
+        return staged.error;
+    // The feed only labels a release; what installs is what the signed archive holds.
+    const std::optional<QString> inside = stagedVersion(host);
+    if (!inside)
+        return QStringLiteral("the update holds no version (%1)").arg(versionFilePath());
+    if (*inside != item.displayVersionString)
+        return QStringLiteral("the update holds version %1, but the feed offers it as %2").arg(*inside, item.displayVersionString);
+    if (compareVersions(*inside, running) <= 0)
+        return QStringLiteral("the update holds version %1, which is not newer than the running %2").arg(*inside, running);
+    return {};
 }
 
 } // namespace
@@ -156,6 +188,9 @@ void Updater::beginCycle(bool userInitiated)
     request.url = feed;
     request.headers = {{"Accept", "application/rss+xml, application/xml;q=0.9, */*;q=0.1"}};
     request.timeoutSeconds = feedTimeoutSeconds;
+    request.maxBodyBytes = largestFeedBytes;
+    request.maxRedirects = redirectsFollowed;
+    request.redirectAllowed = isAllowedRedirect;
     UrlSession::shared().dataTask(request, [anchor = anchor_, feed](const HttpResponse &response) {
         anchor->post([feed, response](Updater &updater) { updater.feedArrived(feed, response); });
     });
@@ -194,10 +229,17 @@ void Updater::download(const AppcastItem &item)
     const InstallStep replaceable = checkReplaceable(host_);
     if (!replaceable.ok)
         return abortCycle(replaceable.error);
+    const InstallStep archive = prepareStagedArchive(host_);
+    if (!archive.ok)
+        return abortCycle(archive.error);
     stage_ = Stage::downloading;
     HttpRequest request;
     request.url = item.fileURL;
     request.timeoutSeconds = downloadTimeoutSeconds;
+    request.bodyFile = stagedArchivePath(host_);
+    request.maxBodyBytes = item.contentLength;
+    request.maxRedirects = redirectsFollowed;
+    request.redirectAllowed = isAllowedRedirect;
     UrlSession::shared().dataTask(request, [anchor = anchor_, item](const HttpResponse &response) {
         anchor->post([item, response](Updater &updater) { updater.downloadArrived(item, response); });
     });
@@ -208,13 +250,9 @@ void Updater::downloadArrived(const AppcastItem &item, const HttpResponse &respo
     if (const std::optional<QString> failure = fetchFailure(QStringLiteral("the update ") + item.fileURL.toString(),
                                                             response, downloadTimeoutSeconds))
         return abortCycle(*failure);
-    if (response.body.size() != item.contentLength)
-        return abortCycle(QStringLiteral("the download is %1 bytes, but the feed gives a length of %2")
-                              .arg(response.body.size())
-                              .arg(item.contentLength));
     stage_ = Stage::unpacking;
-    const bool started = runInBackground([anchor = anchor_, host = host_, item, body = response.body] {
-        const QString error = verifyAndStage(host, item, body);
+    const bool started = runInBackground([anchor = anchor_, host = host_, item, running = currentVersion()] {
+        const QString error = verifyAndStage(host, item, running);
         anchor->post([item, error](Updater &updater) { updater.unpacked(item, error); });
     });
     if (!started)
@@ -240,7 +278,7 @@ void Updater::unpacked(const AppcastItem &item, const QString &error)
 
 void Updater::abortCycle(const QString &error)
 {
-    if (stage_ == Stage::unpacking || stage_ == Stage::ready)
+    if (stage_ == Stage::downloading || stage_ == Stage::unpacking || stage_ == Stage::ready || stage_ == Stage::installing)
         discardStagedUpdate(host_);
     stage_ = Stage::idle;
     ready_.reset();
@@ -254,6 +292,25 @@ void Updater::install(bool relaunch)
 {
     if (stage_ != Stage::ready)
         return;
+    // Whatever lies beside us now is checked again: the archive as signed,
+    // the copy unpacked from it afresh.
+    if (!relaunch) {
+        // Quitting: here and now.
+        return swapIn(verifyAndStage(host_, *ready_, currentVersion()), false);
+    }
+    stage_ = Stage::installing;
+    const bool started = runInBackground([anchor = anchor_, host = host_, item = *ready_, running = currentVersion()] {
+        const QString error = verifyAndStage(host, item, running);
+        anchor->post([error](Updater &updater) { updater.swapIn(error, true); });
+    });
+    if (!started)
+        abortCycle(QStringLiteral("no thread could be started to install the update"));
+}
+
+void Updater::swapIn(const QString &error, bool relaunch)
+{
+    if (!error.isEmpty())
+        return abortCycle(error);
     const InstallStep swapped = swapInStagedUpdate(host_);
     if (!swapped.ok)
         return abortCycle(swapped.error);

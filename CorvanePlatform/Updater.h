@@ -3,10 +3,14 @@
 // A small self-update framework. It reads an appcast feed (Appcast.h), picks
 // the newest release newer than the running one, downloads it, checks its
 // length and Ed25519 signature against the public key built into the
-// application, unpacks it beside the installed copy (UpdateInstall.h) and
-// then hands the delegate a block that installs it at once and relaunches.
-// An update that is ready but not installed by that block is swapped in when
-// the application quits.
+// application, checks that the version inside is the one offered and newer
+// than the running one, and then hands the delegate a block that installs it
+// at once and relaunches. An update that is ready but not installed by that
+// block is swapped in when the application quits. Either way the archive is
+// verified and unpacked again right before the swap: what goes in is what was
+// signed. Feed and archive follow at most five redirects, each to an allowed
+// address; the archive is written to a private file as it arrives and cut off
+// once it passes its length.
 //
 // Settings come from the host bundle's information keys: the feed URL (which
 // the delegate may override) and the public key. Checks run once on request
@@ -69,7 +73,7 @@ public:
     QString currentVersion() const;
 
 private:
-    enum class Stage { idle, checking, downloading, unpacking, ready, installed };
+    enum class Stage { idle, checking, downloading, unpacking, ready, installing, installed };
 
     QString feedURL();
     void beginCycle(bool userInitiated);
@@ -79,6 +83,7 @@ private:
     void unpacked(const AppcastItem &item, const QString &error);
     void abortCycle(const QString &error);
     void install(bool relaunch);
+    void swapIn(const QString &error, bool relaunch);
 
     Bundle host_;
     UpdaterDelegate *delegate_;

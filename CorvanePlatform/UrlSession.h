@@ -28,6 +28,16 @@ struct HttpRequest {
     QList<std::pair<QByteArray, QByteArray>> headers;
     QByteArray body;
     double timeoutSeconds = 60.0; // whole request, connect to last byte
+    // An answer longer than this is cut off as soon as it passes it.
+    qint64 maxBodyBytes = 16 * 1024 * 1024;
+    // When set, the answer is written to this file as it arrives (the file
+    // is truncated first) instead of being kept in memory.
+    QString bodyFile;
+    // Redirects are not followed unless allowed here: at most
+    // `maxRedirects`, each one only when `redirectAllowed` says so. Without
+    // them a 3xx answer is the response.
+    int maxRedirects = 0;
+    std::function<bool(const QUrl &from, const QUrl &to)> redirectAllowed;
 };
 
 struct HttpResponse {
@@ -35,6 +45,7 @@ struct HttpResponse {
     int status = 0;
     QByteArray body;
     QString error;        // transport failure; empty when a response arrived
+    bool tooLarge = false; // cut off at maxBodyBytes
     bool timedOut = false; // the request's own time limit ended it
 };
 

@@ -66,6 +66,7 @@ TEST_F(ChromeIntegration, ReadyOnlyWhileTheEndpointAnswers200)
 
     const std::pair<QByteArray, bool> statuses[] = {
         {"200 OK", true}, {"404 Not Found", false}, {"500 Internal Server Error", false}, {"204 No Content", false},
+        {"302 Found", false}, // a probe follows no redirect
     };
     for (const auto &[status, ready] : statuses) {
         SCOPED_TRACE(status.toStdString());

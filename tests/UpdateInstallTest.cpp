@@ -60,7 +60,7 @@ class UpdateScene {
 public:
     UpdateScene()
         : installed_(test::makeInstalledLayout(work_.path() + QStringLiteral("/opt/corvane-companion"),
-                                               QStringLiteral(CORVANE_CURRENT_COMPANION)))
+                                               QStringLiteral(CORVANE_CURRENT_COMPANION), currentVersion))
         , release_(packNext())
         , server_([this](const QByteArray &path) { return reply(path); })
     {
@@ -76,7 +76,7 @@ private:
     test::SignedArchive packNext() const
     {
         const QString next = work_.path() + QStringLiteral("/next");
-        test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION));
+        test::makeInstalledLayout(next, QStringLiteral(CORVANE_NEXT_COMPANION), nextVersion);
         return test::packRelease(next, work_.path() + QStringLiteral("/next.tar.gz"),
                                  test::SigningKey::at(QStringLiteral(CORVANE_TEST_UPDATE_KEY)));
     }

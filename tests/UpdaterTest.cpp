@@ -41,6 +41,11 @@ struct Shown {
     QStringList lines;
 };
 
+QByteArray redirectTo(const QByteArray &url)
+{
+    return "HTTP/1.1 302 Found\r\nLocation: " + url + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
 // Records what a person would have seen.
 class RecordingDriver : public platform::UpdateUserDriver {
 public:
@@ -70,10 +75,17 @@ public:
         })
     {
         executable_ = test::makeInstalledLayout(prefix_);
-        const QString next = work_.path() + QStringLiteral("/next");
-        test::makeInstalledLayout(next);
-        test::writeFile(next + QStringLiteral("/bin/corvane-companion"), "#!/bin/sh\necho 0.2.0\n");
-        release_ = test::packRelease(next, work_.path() + QStringLiteral("/next.tar.gz"), key_);
+        release_ = pack(QStringLiteral("0.2.0"));
+    }
+
+    // A release whose version file says `version` (none when empty), signed
+    // with the key the installed copy trusts.
+    test::SignedArchive pack(const QString &version, const QString &name = QStringLiteral("next")) const
+    {
+        const QString folder = work_.path() + QLatin1Char('/') + name;
+        test::makeInstalledLayout(folder, {}, version);
+        test::writeFile(folder + QStringLiteral("/bin/corvane-companion"), "#!/bin/sh\necho 0.2.0\n");
+        return test::packRelease(folder, work_.path() + QLatin1Char('/') + name + QStringLiteral(".tar.gz"), key_);
     }
 
     QString feedURL() const { return QString::fromUtf8(server_.url("/appcast.xml")); }
@@ -125,6 +137,7 @@ public:
         EXPECT_EQ(test::readFile(executable_), installedScript);
         const platform::Bundle installed = bundle();
         EXPECT_FALSE(QFileInfo::exists(platform::stagedCopyPath(installed)));
+        EXPECT_FALSE(QFileInfo::exists(platform::stagedArchivePath(installed)));
         EXPECT_FALSE(QFileInfo::exists(platform::previousCopyPath(installed)));
     }
 
@@ -209,7 +222,11 @@ TEST(Updater, AReadyUpdateTheBlockDidNotInstallIsSwappedInAtQuit)
 
 TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
 {
-    enum class Break { signature, length, notXml, httpError, noServer, missingFile, notALayout, sharedPrefix };
+    enum class Break {
+        signature, length, notXml, httpError, noServer, missingFile, notALayout, sharedPrefix,
+        olderLabelledNewer, olderWithItsOwnLabel, otherVersionInside, noVersionInside,
+        redirectToPlainHttp, redirectChain, overrun,
+    };
     struct Case {
         const char *name;
         Break what;
@@ -224,6 +241,16 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
         {"release missing", Break::missingFile, true, "answered HTTP 404"},
         {"archive without a desktop entry", Break::notALayout, true, "not an installed copy of this application"},
         {"installed into a shared prefix", Break::sharedPrefix, true, "shared with other programs"},
+        // What is signed decides what installs, not how the feed labels it.
+        {"an older release labelled newer", Break::olderLabelledNewer, true,
+         "the update holds version 0.0.5, but the feed offers it as 9.9.9"},
+        {"an older release shown as itself but ordered as newer", Break::olderWithItsOwnLabel, true,
+         "the update holds version 0.0.5, which is not newer than the running 0.1.0"},
+        {"another version inside", Break::otherVersionInside, true, "the update holds version 0.2.1, but the feed offers it as 0.2.0"},
+        {"a release that says no version", Break::noVersionInside, true, "the update holds no version"},
+        {"a redirect to plain http elsewhere", Break::redirectToPlainHttp, true, "A redirect to http://updates.example/next.tar.gz was refused"},
+        {"six redirects", Break::redirectChain, true, "More than 5 redirects."},
+        {"more bytes than its length", Break::overrun, true, "is longer than it may be"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -270,6 +297,36 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
         case Break::sharedPrefix:
             test::writeFile(stage.prefix() + QStringLiteral("/bin/some-other-tool"), "#!/bin/sh\n");
             break;
+        case Break::olderLabelledNewer:
+        case Break::olderWithItsOwnLabel:
+        case Break::otherVersionInside:
+        case Break::noVersionInside: {
+            const QString inside = c.what == Break::otherVersionInside ? QStringLiteral("0.2.1")
+                : c.what == Break::noVersionInside                     ? QString()
+                                                                       : QStringLiteral("0.0.5");
+            const test::SignedArchive archive = stage.pack(inside, QStringLiteral("other"));
+            bytes = archive.bytes;
+            item.length = archive.length;
+            item.signature = archive.signature;
+            if (c.what != Break::otherVersionInside && c.what != Break::noVersionInside)
+                item.version = QStringLiteral("9.9.9");
+            if (c.what == Break::olderWithItsOwnLabel)
+                item.shortVersion = QStringLiteral("0.0.5");
+            break;
+        }
+        case Break::redirectToPlainHttp:
+            item.url = stage.archiveURL() + QStringLiteral(".hop");
+            stage.serve("/next.tar.gz.hop", redirectTo("http://updates.example/next.tar.gz"));
+            break;
+        case Break::redirectChain:
+            item.url = stage.archiveURL() + QStringLiteral(".1");
+            for (int hop = 1; hop <= 6; ++hop)
+                stage.serve("/next.tar.gz." + QByteArray::number(hop), redirectTo(stage.archiveURL().toUtf8() + "." + QByteArray::number(hop + 1)));
+            stage.serve("/next.tar.gz.7", test::httpReply("200 OK", "application/gzip", bytes));
+            break;
+        case Break::overrun:
+            bytes += QByteArray(1024 * 1024, 'x');
+            break;
         }
         stage.serveFeed({item});
         if (c.what == Break::notXml)
@@ -291,6 +348,37 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
             QFile::remove(stage.prefix() + QStringLiteral("/bin/some-other-tool"));
         stage.expectUntouched();
     }
+}
+
+TEST(Updater, ADownloadChangedBeforeItIsSwappedInIsNotInstalled)
+{
+    test::TempHome home;
+    UpdateStage stage;
+    // One redirect within the rules is followed.
+    test::FeedItem item = stage.item();
+    item.url = stage.archiveURL() + QStringLiteral(".hop");
+    stage.serve("/next.tar.gz.hop", redirectTo(stage.archiveURL().toUtf8()));
+    stage.serveFeed({item});
+    stage.serveRelease(stage.release().bytes);
+    ASSERT_TRUE(platform::UserDefaults::setString(appcastURLKey, stage.feedURL()));
+    CompanionUpdater updater(stage.hooks());
+    updater.start();
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return !home.events(QStringLiteral("update.ready")).isEmpty(); }, 30));
+
+    // Between the check and the swap, the kept archive is not what was signed.
+    const QString archive = platform::stagedArchivePath(stage.bundle());
+    EXPECT_EQ(QFileInfo(archive).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
+    QByteArray bytes = test::readFile(archive);
+    ASSERT_FALSE(bytes.isEmpty());
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
+    ASSERT_TRUE(test::writeFile(archive, bytes));
+
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    QCoreApplication::exec();
+    ASSERT_EQ(home.events(QStringLiteral("update.abort")).size(), 1);
+    EXPECT_TRUE(home.events(QStringLiteral("update.abort"))[0].contains(QStringLiteral("not trusted")));
+    stage.expectUntouched();
+    EXPECT_FALSE(QFileInfo::exists(archive));
 }
 
 TEST(Updater, AnOlderOrEqualReleaseGivesNothingAndAskingSaysUpToDate)

@@ -56,7 +56,7 @@ SigningKey SigningKey::at(const QString &path)
     return key;
 }
 
-QString makeInstalledLayout(const QString &prefix, const QString &executable)
+QString makeInstalledLayout(const QString &prefix, const QString &executable, const QString &version)
 {
     const QString id = platform::bundleIdentifier();
     for (const char *folder : {"bin", "share/applications", "share/icons/hicolor/scalable/apps"})
@@ -71,6 +71,8 @@ QString makeInstalledLayout(const QString &prefix, const QString &executable)
     writeFile(prefix + QStringLiteral("/share/applications/") + id + QStringLiteral(".desktop"),
               "[Desktop Entry]\nType=Application\nName=Corvane Companion\n");
     writeFile(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/") + id + QStringLiteral(".svg"), "<svg/>\n");
+    if (!version.isEmpty())
+        writeFile(prefix + QStringLiteral("/share/") + id + QStringLiteral("/version"), version.toUtf8() + "\n");
     return installed;
 }
 
@@ -102,7 +104,9 @@ QByteArray appcastFeed(const QList<FeedItem> &items)
         xml += "<item><title>Corvane Companion " + item.version.toUtf8() + "</title>"
              + "<enclosure url=\"" + item.url.toUtf8() + "\" length=\"" + QByteArray::number(item.length)
              + "\" type=\"application/gzip\" sparkle:os=\"" + item.os.toUtf8() + "\" sparkle:version=\""
-             + item.version.toUtf8() + "\" sparkle:edSignature=\"" + item.signature.toUtf8() + "\"/></item>\n";
+             + item.version.toUtf8() + "\" sparkle:edSignature=\"" + item.signature.toUtf8() + "\""
+             + (item.shortVersion.isEmpty() ? QByteArray() : " sparkle:shortVersionString=\"" + item.shortVersion.toUtf8() + "\"")
+             + "/></item>\n";
     }
     return xml + "</channel>\n</rss>\n";
 }

@@ -20,8 +20,10 @@ struct SigningKey {
 };
 
 // PREFIX/bin/corvane-companion (a copy of `executable`, or a small script
-// when empty), its desktop entry and icon: what `cmake --install` lays out.
-QString makeInstalledLayout(const QString &prefix, const QString &executable = {});
+// when empty), its desktop entry, icon and version file: what
+// `cmake --install` lays out. No version file when `version` is empty.
+QString makeInstalledLayout(const QString &prefix, const QString &executable = {},
+                            const QString &version = QStringLiteral("0.1.0"));
 
 struct FileSignature {
     qint64 length = 0;
@@ -46,6 +48,7 @@ struct FeedItem {
     qint64 length = 0;
     QString signature;
     QString os = QStringLiteral("linux");
+    QString shortVersion = {}; // sparkle:shortVersionString; none when empty
 };
 
 QByteArray appcastFeed(const QList<FeedItem> &items);
