@@ -73,6 +73,7 @@ void CompanionApp::applicationDidFinishLaunching()
                                                {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())},
                                                {QStringLiteral("version"), companionVersion(hooks_.bundle)}});
     companionStatus({{QStringLiteral("phase"), QStringLiteral("start")},
+                     {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())},
                      {QStringLiteral("chrome"), onOff(hooks_.chromeReady())},
                      {QStringLiteral("host"), host}});
     refreshMenu();

@@ -2,6 +2,7 @@
 
 #include "ChromeDiscovery.h"
 #include "CompanionMenu.h"
+#include "McpBridge.h"
 #include "EventLog.h"
 #include "LinkStore.h"
 #include "ResultPosting.h"
@@ -107,7 +108,8 @@ int defaults(const QStringList &arguments)
 
 bool isCompanionCommand(const QString &word)
 {
-    return word == QLatin1String("disconnect") || word == QLatin1String("status") || word == QLatin1String("defaults");
+    return word == QLatin1String("disconnect") || word == QLatin1String("status") || word == QLatin1String("defaults")
+        || word == QLatin1String("mcp");
 }
 
 int runCompanionCommand(const QStringList &arguments)
@@ -117,6 +119,8 @@ int runCompanionCommand(const QStringList &arguments)
         return disconnect();
     if (word == QLatin1String("status") && arguments.size() == 1)
         return status();
+    if (word == QLatin1String("mcp") && arguments.size() == 1)
+        return runMcpBridge();
     if (word == QLatin1String("defaults"))
         return defaults(arguments);
     say(stderr, QStringLiteral("usage: corvane-companion %1 takes no arguments").arg(word));

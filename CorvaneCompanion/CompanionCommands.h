@@ -3,6 +3,7 @@
 // The menu's actions as commands, for a companion without a tray:
 //   corvane-companion disconnect
 //   corvane-companion status
+//   corvane-companion mcp          (the MCP stdio bridge)
 //   corvane-companion defaults read|write|delete KEY [VALUE]
 // Each prints its outcome and returns the process exit code.
 

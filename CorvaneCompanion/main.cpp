@@ -70,6 +70,7 @@ int main(int argc, char **argv)
         "Commands:\n"
         "  disconnect                          hang up and forget the chat link\n"
         "  status                              the status file, the link and Chrome\n"
+        "  mcp                                 the MCP server on standard input and output\n"
         "  defaults read|write|delete KEY [V]  the companion's settings"));
     parser.addHelpOption();
     parser.addVersionOption();

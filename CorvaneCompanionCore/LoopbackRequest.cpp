@@ -178,10 +178,18 @@ LoopbackRequest parseRequest(const QByteArray &request)
     }
 
     parsed.refusal = webPageReason(headHeaders(request));
+    parsed.headers = headerLines(lines);
     const qsizetype blank = lines.indexOf(QString());
+    if (const qsizetype headEnd = request.indexOf("\r\n\r\n"); headEnd >= 0)
+        parsed.content = request.mid(headEnd + 4);
     if (parsed.method != QLatin1String("GET") && blank >= 0 && blank + 1 < lines.size())
         parsed.body = parseJSONBody(lines.mid(blank + 1).join(crlf));
     return parsed;
+}
+
+std::optional<QString> requestHeader(const LoopbackRequest &request, QLatin1String name)
+{
+    return headerValue(request.headers, name);
 }
 
 std::optional<Refusal> refusalOf(const RequestFraming &framing, bool fromUser, const LoopbackRequest &request)

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -56,6 +57,8 @@ struct LoopbackRequest {
     QString method;
     QString path; // without the query
     Body body;    // always empty for GET
+    QStringList headers; // the header lines, as text
+    QByteArray content;  // the body's bytes, as they came
     // "origin", "site" or "host" when the request came from a web page.
     std::optional<QString> refusal;
 };
@@ -63,6 +66,9 @@ struct LoopbackRequest {
 // Request line and body come from the text (bytes that are not UTF-8 read as
 // the empty request); the web-page test reads the head's bytes as they are.
 LoopbackRequest parseRequest(const QByteArray &request);
+
+// The first value of a header (name in any case), without surrounding spaces.
+std::optional<QString> requestHeader(const LoopbackRequest &request, QLatin1String name);
 
 // A request turned away before the driver: its status, its text and the
 // reason word of "loopback.reject".

@@ -2,6 +2,7 @@
 
 #include "Drive.h"
 #include "EventLog.h"
+#include "McpHttp.h"
 
 #include "Dispatch.h"
 #include "LoopbackListener.h"
@@ -142,6 +143,8 @@ QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
     }
 
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
+    if (parsed.path == mcpPath)
+        return companionMcpEndpoint().handle(parsed).bytes();
     const DriverResult result = drive(parsed.path, parsed.body, true);
     companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
                                                   {QStringLiteral("ok"), yesNo(result.ok)},

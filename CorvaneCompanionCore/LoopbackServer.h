@@ -1,7 +1,8 @@
 #pragma once
 
 // The local HTTP server on 127.0.0.1:8766: one request per connection, the
-// path and JSON body handed to drive(), the DriverResult JSON as the reply.
+// path and JSON body handed to drive(), the DriverResult JSON as the reply;
+// /mcp speaks the Model Context Protocol over the same actions.
 // Requests that are too large, slow, from another user of the machine or
 // from a web page are turned away before they reach the browser.
 

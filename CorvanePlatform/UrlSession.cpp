@@ -130,6 +130,8 @@ void send(QNetworkAccessManager *manager, const std::shared_ptr<Transfer> &trans
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         response.isHttp = status.isValid();
         response.status = status.toInt();
+        response.headers = reply->rawHeaderPairs();
+        response.refused = reply->error() == QNetworkReply::ConnectionRefusedError;
         response.timedOut = transfer->timedOut;
         response.tooLarge = transfer->tooLarge;
         if (transfer->timedOut)

@@ -43,10 +43,12 @@ struct HttpRequest {
 struct HttpResponse {
     bool isHttp = false;  // an HTTP response arrived (then `status` is its code)
     int status = 0;
+    QList<std::pair<QByteArray, QByteArray>> headers; // as they came
     QByteArray body;
     QString error;        // transport failure; empty when a response arrived
     bool tooLarge = false; // cut off at maxBodyBytes
     bool timedOut = false; // the request's own time limit ended it
+    bool refused = false;  // nobody listens there: the request surely did not arrive
 };
 
 class UrlSession {

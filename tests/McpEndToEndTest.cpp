@@ -1,0 +1,217 @@
+// The MCP endpoint with a client from the ecosystem: the protocol's
+// TypeScript SDK over Streamable HTTP and over the stdio bridge, against the
+// real executable, a real headless Chromium and the real agent-browser.
+
+#include "McpTools.h"
+
+#include "BrowserStage.h"
+#include "CompanionProcess.h"
+#include "Eventually.h"
+#include "LocalHttp.h"
+#include "TempHome.h"
+#include "TestHttpServer.h"
+
+#include "Processes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace corvane;
+using test::eventually;
+
+namespace {
+
+const QByteArray localHost = "Host: 127.0.0.1:8766\r\n";
+const QByteArray initializeMessage =
+    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"raw","version":"1"}}})";
+
+// The SDK's scenario: what each step gave back.
+QJsonObject runScenario(const QString &transport, const QString &target, const QByteArray &pageBase)
+{
+    QProcess node;
+    node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    node.start(QStringLiteral("node"), {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR),
+                                        transport, target, QString::fromLatin1(pageBase)});
+    if (!node.waitForFinished(240000))
+        node.kill();
+    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
+}
+
+test::LocalReply mcpPost(const QByteArray &headers, const QByteArray &body)
+{
+    return test::exchange(companionPort, {"POST /mcp HTTP/1.1\r\n" + localHost + headers + "Content-Type: application/json\r\nContent-Length: "
+                                          + QByteArray::number(body.size()) + "\r\n\r\n" + body});
+}
+
+QByteArray sessionOf(const test::LocalReply &reply)
+{
+    for (const QByteArray &line : reply.head.split('\n')) {
+        if (line.toLower().startsWith("mcp-session-id:"))
+            return line.mid(15).trimmed();
+    }
+    return {};
+}
+
+// A companion the bridge started leaves with the test.
+void stopCompanionOf(const test::TempHome &home)
+{
+    const qint64 pid = home.status().value(QStringLiteral("pid")).toString().toLongLong();
+    if (pid > 0 && platform::processProgram(pid).value_or(QString()).contains(QLatin1String("corvane"))) {
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        eventually([&] { return !platform::processProgram(pid); }, 10);
+    }
+}
+
+} // namespace
+
+class McpEndToEnd : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        stage = new test::BrowserStage;
+        home = &stage->home;
+        pages = new test::TestHttpServer(test::htmlPages({
+            {"/form.html", "<!doctype html><title>Form page</title><h1>Waiting</h1><input aria-label=\"Query\">"
+                           "<button onclick=\"document.title=document.querySelector('h1').textContent="
+                           "'Sent '+document.querySelector('input').value\">Send</button>"},
+            {"/check.html", "<!doctype html><title>Just a moment...</title>"
+                            "<button>Checking your browser, continue</button>"},
+            {"/hostile.html",
+             "<!doctype html><title>Hostile</title><script>"
+             "const body = JSON.stringify({jsonrpc:'2.0',id:1,method:'tools/call',params:{name:'browser_cli',arguments:{command:'tab list'}}});"
+             "fetch('http://127.0.0.1:8766/mcp', {method:'POST', headers:{'Content-Type':'application/json'}, body}).catch(() => {});"
+             "fetch('http://127.0.0.1:8766/mcp', {method:'POST', mode:'no-cors', body}).catch(() => {});"
+             "</script>"},
+        }));
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete pages;
+        delete stage;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
+        ASSERT_TRUE(QFile::exists(QStringLiteral(CORVANE_MCP_CLIENT_DIR "/node_modules/@modelcontextprotocol/sdk/package.json")))
+            << "the MCP SDK is not installed where ./dev test puts it";
+        ASSERT_TRUE(stage->ensureChromium());
+    }
+
+    static inline test::BrowserStage *stage = nullptr;
+    static inline test::TempHome *home = nullptr;
+    static inline test::TestHttpServer *pages = nullptr;
+};
+
+TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)
+{
+    struct Case {
+        const char *transport;
+        bool companionRuns; // else the stdio bridge must start one itself
+    };
+    const Case cases[] = {{"http", true}, {"stdio", false}};
+    const QByteArray pageBase = pages->url("");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.transport);
+        std::optional<test::CompanionProcess> companion;
+        if (c.companionRuns) {
+            companion.emplace();
+            ASSERT_TRUE(companion->waitListening());
+        }
+        const QString target = QLatin1String(c.transport) == QLatin1String("http")
+            ? QStringLiteral("http://127.0.0.1:8766/mcp")
+            : test::CompanionProcess::executable();
+        const QJsonObject report = runScenario(QLatin1String(c.transport), target, pageBase);
+        const auto step = [&](const char *name) { return report.value(QLatin1String(name)).toObject(); };
+        const auto said = [&](const char *name) { return step(name).value(QStringLiteral("text")).toString().toStdString(); };
+        ASSERT_FALSE(report.contains(QStringLiteral("error"))) << report.value(QStringLiteral("error")).toString().toStdString();
+
+        EXPECT_EQ(step("server").value(QStringLiteral("name")).toString(), QStringLiteral("corvane-companion"));
+        QStringList names;
+        for (const QJsonValue tool : report.value(QStringLiteral("tools")).toArray())
+            names << tool.toObject().value(QStringLiteral("name")).toString();
+        EXPECT_EQ(names, (QStringList{"browser_open", "browser_snapshot", "browser_click", "browser_fill", "browser_scroll",
+                                      "browser_view", "browser_cli", "browser_status"}));
+        for (const char *name : {"open", "snapshot", "fill", "click", "cli"})
+            EXPECT_FALSE(step(name).value(QStringLiteral("isError")).toBool()) << name << ": " << said(name);
+        EXPECT_NE(said("open").find("Page URL: http://127.0.0.1"), std::string::npos) << said("open");
+        EXPECT_NE(said("click").find("Sent hello"), std::string::npos) << said("click");
+        EXPECT_NE(said("cli").find("Sent hello"), std::string::npos) << said("cli");
+        EXPECT_TRUE(step("view").value(QStringLiteral("jpeg")).toBool()) << said("view");
+        EXPECT_EQ(step("view").value(QStringLiteral("mimeType")).toString(), QStringLiteral("image/jpeg"));
+        EXPECT_TRUE(step("check").value(QStringLiteral("isError")).toBool()) << said("check");
+        EXPECT_NE(said("check").find(needsPersonSentence.toStdString()), std::string::npos) << said("check");
+        EXPECT_EQ(report.value(QStringLiteral("unknownTool")).toString(), QStringLiteral("-32602"));
+        if (!c.companionRuns)
+            stopCompanionOf(*home);
+    }
+}
+
+TEST_F(McpEndToEnd, ProtocolErrorsAreAnsweredWithoutDrivingTheBrowser)
+{
+    test::CompanionProcess companion;
+    ASSERT_TRUE(companion.waitListening());
+    const test::LocalReply opened = mcpPost({}, initializeMessage);
+    ASSERT_EQ(opened.status, 200) << opened.head.toStdString();
+    const QByteArray session = "Mcp-Session-Id: " + sessionOf(opened) + "\r\n";
+    const qsizetype drivesBefore = home->events(QStringLiteral("drive")).size();
+
+    struct Case {
+        const char *name;
+        QByteArray headers;
+        QByteArray body;
+        int status;
+        int code; // the JSON-RPC error code; 0 for none
+    };
+    const Case cases[] = {
+        {"not JSON", session, "{\"jsonrpc\":", 400, -32700},
+        {"a batch", session, "[" + initializeMessage + "]", 400, -32600},
+        {"no jsonrpc member", session, R"({"id":2,"method":"ping"})", 400, -32600},
+        {"a method that is not a string", session, R"({"jsonrpc":"2.0","id":2,"method":7})", 400, -32600},
+        {"params that are not an object", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":[1]})", 400, -32602},
+        {"no session", {}, R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 400, -32000},
+        {"an unknown session", "Mcp-Session-Id: 00\r\n", R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 404, -32001},
+        {"an unknown protocol version", session + "MCP-Protocol-Version: 1999-01-01\r\n", R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 400, -32000},
+        {"an unknown method", session, R"({"jsonrpc":"2.0","id":2,"method":"resources/list"})", 200, -32601},
+        {"an unknown tool", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_nothing"}})", 200, -32602},
+        {"a missing argument", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_fill","arguments":{"ref":"e1"}}})", 200, -32602},
+        {"an argument that is not a string", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":5}}})", 200, -32602},
+        {"a notification", session, R"({"jsonrpc":"2.0","method":"notifications/initialized"})", 202, 0},
+        {"a ping", session, R"({"jsonrpc":"2.0","id":"p","method":"ping"})", 200, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const test::LocalReply reply = mcpPost(c.headers, c.body);
+        EXPECT_EQ(reply.status, c.status) << reply.body.toStdString();
+        EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), c.code)
+            << reply.body.toStdString();
+    }
+    EXPECT_EQ(test::exchange(companionPort, {"GET /mcp HTTP/1.1\r\n" + localHost + "\r\n"}).status, 405);
+    EXPECT_EQ(test::exchange(companionPort, {"DELETE /mcp HTTP/1.1\r\n" + localHost + session + "\r\n"}).status, 200);
+    EXPECT_EQ(mcpPost(session, R"({"jsonrpc":"2.0","id":3,"method":"ping"})").status, 404);
+    EXPECT_EQ(home->events(QStringLiteral("drive")).size(), drivesBefore);
+}
+
+TEST_F(McpEndToEnd, AWebPageInTheBrowserCannotReachIt)
+{
+    test::CompanionProcess companion;
+    ASSERT_TRUE(companion.waitListening());
+    const qsizetype rejectsBefore = home->events(QStringLiteral("loopback.reject")).size();
+    const qsizetype callsBefore = home->events(QStringLiteral("mcp.call")).size();
+    QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                               QStringLiteral("-X"), QStringLiteral("PUT"),
+                                               QStringLiteral("http://127.0.0.1:%1/json/new?%2")
+                                                   .arg(test::BrowserStage::chromePort)
+                                                   .arg(QString::fromLatin1(pages->url("/hostile.html")))});
+    // The preflight and the no-cors post both carry the page's origin.
+    EXPECT_TRUE(eventually([&] { return home->events(QStringLiteral("loopback.reject")).mid(rejectsBefore).filter(QStringLiteral("path=/mcp")).size() >= 2; }, 20));
+    EXPECT_EQ(home->events(QStringLiteral("mcp.call")).size(), callsBefore);
+}

@@ -1,0 +1,60 @@
+// An MCP client from the ecosystem (the protocol's TypeScript SDK) driving
+// the companion, for the end-to-end tests and the benchmark.
+//   node mcp_client.mjs SDK_DIR http URL PAGE_BASE
+//   node mcp_client.mjs SDK_DIR stdio EXECUTABLE PAGE_BASE
+// Prints one JSON object: what each step gave back.
+import { createRequire } from 'node:module';
+import path from 'node:path';
+
+const [sdkDir, transportKind, target, pageBase] = process.argv.slice(2);
+const require = createRequire(path.join(sdkDir, 'index.js'));
+const { Client } = require('@modelcontextprotocol/sdk/client/index.js');
+const { StreamableHTTPClientTransport } = require('@modelcontextprotocol/sdk/client/streamableHttp.js');
+const { StdioClientTransport } = require('@modelcontextprotocol/sdk/client/stdio.js');
+
+const transport = transportKind === 'http'
+  ? new StreamableHTTPClientTransport(new URL(target))
+  : new StdioClientTransport({ command: target, args: ['mcp'], env: process.env, stderr: 'inherit' });
+const client = new Client({ name: 'corvane-test-client', version: '1.0.0' });
+
+const textOf = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');
+const refOf = (snapshot, role, name) =>
+  (snapshot.match(new RegExp(`${role} "${name}"[^\\n]*\\[ref=(e\\d+)\\]`)) || [])[1];
+const call = async (name, args = {}) => {
+  const result = await client.callTool({ name, arguments: args }, undefined, { timeout: 120000 });
+  return { isError: result.isError === true, text: textOf(result), content: result.content };
+};
+
+const report = {};
+try {
+  await client.connect(transport);
+  report.server = client.getServerVersion();
+  report.tools = (await client.listTools()).tools.map((tool) => ({ name: tool.name, required: tool.inputSchema.required || [] }));
+
+  report.open = await call('browser_open', { url: `${pageBase}/form.html` });
+  const snapshot = await call('browser_snapshot');
+  report.snapshot = snapshot;
+  const field = refOf(snapshot.text, 'textbox', 'Query');
+  const button = refOf(snapshot.text, 'button', 'Send');
+  report.fill = await call('browser_fill', { ref: field, text: 'hello' });
+  report.click = await call('browser_click', { ref: button });
+
+  const view = await call('browser_view');
+  const image = view.content.find((c) => c.type === 'image');
+  const bytes = image ? Buffer.from(image.data, 'base64') : Buffer.alloc(0);
+  report.view = { isError: view.isError, text: view.text, mimeType: image?.mimeType,
+                  jpeg: bytes.length > 100 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff };
+  report.cli = await call('browser_cli', { command: 'get title' });
+
+  await call('browser_open', { url: `${pageBase}/check.html` });
+  report.check = await call('browser_snapshot');
+  report.unknownTool = await client.callTool({ name: 'browser_nothing', arguments: {} }).then(
+    () => 'answered', (error) => String(error.code));
+  await client.close();
+} catch (error) {
+  report.error = String(error?.stack || error);
+}
+for (const step of Object.values(report))
+  if (step && typeof step === 'object') delete step.content;
+process.stdout.write(JSON.stringify(report) + '\n');
+process.exit(0);
