@@ -3,6 +3,7 @@
 #include "ChromeDiscovery.h"
 #include "ChromeLaunch.h"
 #include "EventLog.h"
+#include "PageDialog.h"
 #include "PortCache.h"
 
 #include "ProcessRun.h"
@@ -113,7 +114,14 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
 
 QString runOnActivePort(const QStringList &args, int limit)
 {
-    return runAgentBrowserOnce(args, activeChromePort(false), limit);
+    // A dialog blocks the page: the rest of the job would only wait out limits.
+    DialogWatch *watch = DialogWatch::current();
+    if (watch && watch->seen())
+        return QStringLiteral("\u2717 ") + dialogText(*watch->seen());
+    const QString out = runAgentBrowserOnce(args, activeChromePort(false), limit);
+    if (watch)
+        watch->see(out);
+    return out;
 }
 
 QJsonObject agentData(const QStringList &args)

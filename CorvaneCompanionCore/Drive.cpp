@@ -6,6 +6,7 @@
 #include "CliParsing.h"
 #include "EventLog.h"
 #include "NeedsYouNotice.h"
+#include "PageDialog.h"
 #include "PageView.h"
 #include "WorkTab.h"
 
@@ -54,6 +55,18 @@ DriverResult onWorkTab(const std::function<DriverResult()> &action)
     return focusWorkTabIfAny() ? action() : refusal(noWorkTabText);
 }
 
+// An action that may make the page open a tab: the work follows it there.
+DriverResult onWorkTabFollowingNewTabs(const std::function<DriverResult()> &action)
+{
+    QStringList listed;
+    if (!focusWorkTabIfAny(&listed))
+        return refusal(noWorkTabText);
+    DriverResult result = action();
+    if (followNewTab(listed))
+        result.text += QStringLiteral("\n\n") + newTabFollowedText;
+    return result;
+}
+
 // A text the system cannot hand to a program as one argument would only fail
 // the tool's start: it is refused before anything runs.
 DriverResult ifPassable(const QStringList &args, const std::function<DriverResult()> &action)
@@ -63,7 +76,7 @@ DriverResult ifPassable(const QStringList &args, const std::function<DriverResul
 
 DriverResult checkedAction(const QStringList &args)
 {
-    return ifPassable(args, [&] { return onWorkTab([&] {
+    return ifPassable(args, [&] { return onWorkTabFollowingNewTabs([&] {
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
         return afterAction(runOnActivePort(args));
@@ -101,17 +114,24 @@ DriverResult scroll(const Body &body)
     return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args)); }); });
 }
 
-DriverResult cli(const Body &body)
+QStringList cliArgs(const Body &body)
 {
-    QString command;
     for (const char *key : {"command", "args", "text"}) {
         const auto found = body.constFind(QLatin1String(key));
-        if (found != body.constEnd()) {
-            command = *found;
-            break;
-        }
+        if (found != body.constEnd())
+            return agentBrowserArgs(*found);
     }
-    const QStringList args = agentBrowserArgs(command);
+    return {};
+}
+
+bool isDialogCommand(const QStringList &args)
+{
+    return !args.isEmpty() && args.front() == QLatin1String("dialog");
+}
+
+DriverResult cli(const Body &body)
+{
+    const QStringList args = cliArgs(body);
     if (args.isEmpty())
         return refusal(cliNeedsCommandText);
 
@@ -126,7 +146,9 @@ DriverResult cli(const Body &body)
         return finishCli(out);
     };
     // Tab commands manage tabs themselves and need no work tab.
-    return ifPassable(args, [&] { return args.front() == QLatin1String("tab") ? runCommand() : onWorkTab(runCommand); });
+    return ifPassable(args, [&] {
+        return args.front() == QLatin1String("tab") ? runCommand() : onWorkTabFollowingNewTabs(runCommand);
+    });
 }
 
 DriverResult dispatch(const QString &path, const Body &body, bool autostart)
@@ -182,7 +204,13 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart)
 
 DriverResult drive(const QString &path, const Body &body, bool autostart)
 {
-    const DriverResult result = dispatch(path, body, autostart);
+    // Answering the dialog is the one thing that must run while it is open.
+    DialogWatch watch(!(path == QLatin1String("/cli") && isDialogCommand(cliArgs(body))));
+    DriverResult result = dispatch(path, body, autostart);
+    if (const std::optional<PageDialog> &dialog = watch.seen()) {
+        companionLog(QStringLiteral("dialog.blocking"), {{QStringLiteral("kind"), dialog->kind}});
+        result = refusal(dialogText(*dialog));
+    }
     noticeIfNeedsYou(result);
     return result;
 }

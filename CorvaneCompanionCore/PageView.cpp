@@ -2,6 +2,7 @@
 
 #include "AgentRunner.h"
 #include "EventLog.h"
+#include "WorkTab.h"
 
 #include "Dispatch.h"
 #include "UserPaths.h"
@@ -20,6 +21,12 @@ QString pageRead(const QString &what)
 {
     const QJsonValue value = agentData({QStringLiteral("get"), what}).value(what);
     return value.isUndefined() || value.isNull() ? QString() : jsonValueText(value);
+}
+
+// The tool's failure mark opens the output.
+bool failureMarked(const QString &text)
+{
+    return statusMark(text) == QChar(0x2717);
 }
 
 DriverResult failedOn(const QString &text, bool needsYouFlag)
@@ -78,14 +85,26 @@ void waitForLoad(int limit)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
+QString cutSnapshot(const QString &text)
+{
+    if (text.size() <= snapshotTextLimit)
+        return text;
+    const qsizetype lineEnd = text.lastIndexOf(QLatin1Char('\n'), snapshotTextLimit);
+    const QString kept = lineEnd < 0 ? QString() : text.left(lineEnd);
+    const QStringView rest = QStringView(text).mid(lineEnd < 0 ? 0 : lineEnd + 1);
+    const qsizetype moreLines = rest.count(QLatin1Char('\n')) + (rest.isEmpty() || rest.endsWith(QLatin1Char('\n')) ? 0 : 1);
+    return kept
+        + QStringLiteral("\n[snapshot cut: %1 more lines; scroll, or run cli \"snapshot -i -c -s <selector>\"]").arg(moreLines);
+}
+
 QString snapshotSettled(const QStringList &args)
 {
     const QString out = runOnActivePort(args, snapshotLimit);
     if (!timedOut(out))
-        return out;
+        return cutSnapshot(out);
     companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
     waitForLoad(loadWaitLimit);
-    return runOnActivePort(args, snapshotLimit);
+    return cutSnapshot(runOnActivePort(args, snapshotLimit));
 }
 
 DriverResult pageView()
@@ -111,7 +130,7 @@ DriverResult finish(const QString &text, bool chrome)
 {
     DriverResult result;
     result.needsYou = needsYou(text);
-    result.ok = !result.needsYou && !timedOut(text) && !runnerRefused(text) && !text.isEmpty();
+    result.ok = !result.needsYou && !timedOut(text) && !runnerRefused(text) && !text.isEmpty() && !failureMarked(text);
     result.text = text;
     result.chrome = chrome;
     return result;
@@ -157,8 +176,12 @@ DriverResult afterAction(const QString &out)
         result.text = result.ok ? trimmed : snapshotTimedOutAfterActionText;
         return result;
     }
+    if (failureMarked(snap)) {
+        result.text = snap.trimmed();
+        return result; // the page after the action cannot be shown: never "done"
+    }
     // A snapshot the runner refused shows nothing of the page: like an empty one.
-    QString text = runnerRefused(snap) ? QString() : snap.trimmed();
+    QString text = runnerRefused(snap) ? QString() : cutSnapshot(snap.trimmed());
     if (text.isEmpty())
         text = out;
     result.ok = !text.isEmpty();

@@ -17,6 +17,11 @@ inline const QString snapshotTimedOutAfterActionText =
     QStringLiteral("The page changed. Snapshot timed out \u2014 call browser_snapshot.");
 inline const QString screenshotFileName = QStringLiteral("corvane-companion-view.jpg");
 
+// A snapshot longer than an assistant can take in one tool result is cut at
+// a line boundary and says so.
+inline constexpr qsizetype snapshotTextLimit = 100000;
+QString cutSnapshot(const QString &text);
+
 const QStringList &snapshotArgs();
 
 // Whether a command may navigate, so that its page needs time to settle.

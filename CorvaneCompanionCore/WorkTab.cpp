@@ -7,6 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <functional>
+#include <mutex>
+
 namespace corvane {
 
 const QStringList &workTabListArgs()
@@ -15,50 +19,108 @@ const QStringList &workTabListArgs()
     return args;
 }
 
-WorkTabState workTabState(const QString &listingOutput)
+std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput)
 {
     const qsizetype brace = listingOutput.indexOf(QLatin1Char('{'));
     if (brace < 0)
-        return WorkTabState::missing;
+        return std::nullopt;
     // The tool may print warnings before the JSON; nothing may follow it.
     const QJsonDocument document = QJsonDocument::fromJson(listingOutput.mid(brace).toUtf8());
     if (!document.isObject())
-        return WorkTabState::missing;
+        return std::nullopt;
     const QJsonValue data = document.object().value(QStringLiteral("data"));
     if (!data.isObject())
-        return WorkTabState::missing;
+        return std::nullopt;
     const QJsonValue tabs = data.toObject().value(QStringLiteral("tabs"));
     if (!tabs.isArray())
-        return WorkTabState::missing;
-    const QJsonArray list = tabs.toArray();
-    for (const QJsonValue &tab : list) {
+        return std::nullopt;
+    QList<ListedTab> listed;
+    for (const QJsonValue &tab : tabs.toArray()) {
         if (!tab.isObject())
-            return WorkTabState::missing;
-    }
-    for (const QJsonValue &tab : list) {
+            return std::nullopt;
         const QJsonObject object = tab.toObject();
-        const QJsonValue label = object.value(QStringLiteral("label"));
-        if (!label.isString() || label.toString() != workTabLabel)
-            continue;
         const QJsonValue active = object.value(QStringLiteral("active"));
-        return active.isBool() && active.toBool() ? WorkTabState::active : WorkTabState::listed;
+        listed.append({object.value(QStringLiteral("targetId")).toString(), object.value(QStringLiteral("label")).toString(),
+                       object.value(QStringLiteral("url")).toString(), active.isBool() && active.toBool()});
+    }
+    return listed;
+}
+
+WorkTabState workTabState(const QString &listingOutput)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(listingOutput);
+    if (!tabs)
+        return WorkTabState::missing;
+    for (const ListedTab &tab : *tabs) {
+        if (tab.label == workTabLabel)
+            return tab.active ? WorkTabState::active : WorkTabState::listed;
     }
     return WorkTabState::missing;
 }
 
-bool focusWorkTabIfAny()
+namespace {
+
+// Tabs the work moved into, newest last, by CDP target id: the tool cannot
+// move a label, so the companion remembers them (for as long as it runs).
+std::mutex followedMutex;
+QStringList followedTargets;
+
+const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(const ListedTab &)> &wanted)
 {
-    switch (workTabState(runOnActivePort(workTabListArgs()))) {
-    case WorkTabState::active:
-        return true;
-    case WorkTabState::missing:
-        return false;
-    case WorkTabState::listed:
-        break;
+    const auto found = std::find_if(tabs.begin(), tabs.end(), wanted);
+    return found == tabs.end() ? nullptr : &*found;
+}
+
+// The newest followed tab still open; closed ones give the work back.
+QString followedTarget(const QList<ListedTab> &tabs)
+{
+    std::lock_guard lock(followedMutex);
+    while (!followedTargets.isEmpty()
+           && !tabWith(tabs, [](const ListedTab &tab) { return tab.targetId == followedTargets.back(); })) {
+        followedTargets.removeLast();
+        companionLog(QStringLiteral("worktab.fallback"), {});
     }
-    const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), workTabLabel}));
+    return followedTargets.isEmpty() ? QString() : followedTargets.back();
+}
+
+} // namespace
+
+bool focusWorkTabIfAny(QStringList *listed)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    if (!tabs)
+        return false;
+    if (listed) {
+        for (const ListedTab &tab : *tabs)
+            listed->append(tab.targetId);
+    }
+    const QString followed = followedTarget(*tabs);
+    const ListedTab *work = followed.isEmpty()
+        ? tabWith(*tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+        : tabWith(*tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    if (!work)
+        return false;
+    if (work->active)
+        return true;
+    const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), followed.isEmpty() ? workTabLabel : followed}));
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
+}
+
+std::optional<QString> followNewTab(const QStringList &listedBefore)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    if (!tabs)
+        return std::nullopt;
+    const ListedTab *active = tabWith(*tabs, [](const ListedTab &tab) { return tab.active; });
+    if (!active || active->targetId.isEmpty() || listedBefore.contains(active->targetId))
+        return std::nullopt;
+    {
+        std::lock_guard lock(followedMutex);
+        followedTargets.append(active->targetId);
+    }
+    companionLog(QStringLiteral("worktab.follow"), {{QStringLiteral("url"), active->url}});
+    return active->url;
 }
 
 QString openOnWorkTab(const QString &url)

@@ -4,6 +4,7 @@
 // finding it in the tab listing, bringing it to the front, opening pages in it.
 
 #include <QChar>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -19,8 +20,28 @@ const QStringList &workTabListArgs();
 
 WorkTabState workTabState(const QString &listingOutput);
 
-// True when the work tab is the active tab afterwards.
-bool focusWorkTabIfAny();
+inline const QString newTabFollowedText = QStringLiteral("The page opened a new tab; actions now go to it.");
+
+// One tab of the tool's listing.
+struct ListedTab {
+    QString targetId;
+    QString label;
+    QString url;
+    bool active = false;
+};
+
+// The tabs of a `tab list --json` output; none when it is not such a listing.
+std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput);
+
+// True when the work tab is the active tab afterwards. `listed` receives the
+// target ids of every tab there was.
+bool focusWorkTabIfAny(QStringList *listed = nullptr);
+
+// After an action in the work tab: a tab that was not `listedBefore` and is
+// now the active one was opened by the page, and becomes the work tab. Its
+// address when that happened. A followed tab that closes itself hands the
+// work back to the tab it came from.
+std::optional<QString> followNewTab(const QStringList &listedBefore);
 
 // Opens `url` in the work tab, creating the tab when there is none; returns
 // the tool's output of that step.

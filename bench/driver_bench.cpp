@@ -11,6 +11,7 @@
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "LocalHttp.h"
+#include "PagePatterns.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
 
@@ -158,6 +159,26 @@ int main(int argc, char **argv)
     compare("/snapshot", snapshotCompanion, snapshotDirect);
     compare("/click", clickCompanion, clickDirect);
     std::printf("companion resident memory at the end: %ld KiB\n", residentKiB(companion.processId()));
+
+    // Everyday page patterns, in rounds of all of them: some leave the page
+    // in the state the next one starts from (a dialog open, then answered).
+    test::PatternSite site;
+    const QList<test::PagePattern> patterns = site.patterns();
+    std::vector<std::vector<double>> seconds(static_cast<size_t>(patterns.size()));
+    std::vector<QString> last(static_cast<size_t>(patterns.size()));
+    for (int round = 0; round < 5; ++round) {
+        for (qsizetype i = 0; i < patterns.size(); ++i) {
+            const test::PatternRun run = test::runPattern(patterns[i], companionPort);
+            seconds[static_cast<size_t>(i)].push_back(run.seconds);
+            last[static_cast<size_t>(i)] = !run.failure.isEmpty() ? QStringLiteral("could not run")
+                : (run.ok ? QStringLiteral("ok: ") : QStringLiteral("not ok: ")) + run.text.simplified().left(70);
+        }
+    }
+    std::printf("page pattern                 median s of 5   last answer\n");
+    for (qsizetype i = 0; i < patterns.size(); ++i) {
+        std::printf("%-28s %8.2f        %s\n", qPrintable(patterns[i].name), median(seconds[static_cast<size_t>(i)]),
+                    qPrintable(last[static_cast<size_t>(i)]));
+    }
 
     companion.terminate();
     companion.waitForFinished(5000);

@@ -2,6 +2,7 @@
 // in the temporary HOME that prints what a case needs, sleeps or fails.
 
 #include "AgentRunner.h"
+#include "PageDialog.h"
 #include "PageView.h"
 
 #include "Eventually.h"
@@ -328,7 +329,7 @@ TEST(ResultBuilders, SnapshotAndCommandOutputs)
         {"- button \"Go\" [ref=e1]\n", true, true, false, "- button \"Go\" [ref=e1]\n"},
         {"", false, false, false, "The command returned nothing."},
         {" \n \r\n", true, false, false, "The command returned nothing."},
-        {"\u2717 Unknown ref", true, false, false, "\u2717 Unknown ref"},
+        {"\u2717 Unknown ref", false, false, false, "\u2717 Unknown ref"},
         {"Element not found: #x", true, true, false, "Element not found: #x"},
         {"blocked: it IS COVERED BY a dialog", true, false, false, "blocked: it IS COVERED BY a dialog"},
         {"Navigation Timed Out", false, false, false, "Navigation Timed Out"},
@@ -351,4 +352,36 @@ TEST(ResultBuilders, SnapshotAndCommandOutputs)
         EXPECT_TRUE(command.chrome);
     }
     EXPECT_FALSE(finish(QStringLiteral("page"), false).chrome);
+}
+
+// The tool's own words for a dialog, as it prints them (text, failure line,
+// JSON warning); an alert it dismissed is no dialog that blocks.
+TEST(ResultBuilders, BlockingDialogsAreReadFromEveryKindOfOutput)
+{
+    struct Case {
+        const char *output;
+        const char *kind; // nullptr: no blocking dialog
+        const char *message;
+    };
+    const Case cases[] = {
+        {"\u26a0 A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog dismiss` "
+         "to resolve it\n\u2713 Done",
+         "confirm", "sure?"},
+        {"\u2717 A JavaScript prompt dialog is blocking the page: \"Say \"hi\" now\". Resolve it with `dialog accept` or "
+         "`dialog dismiss`, then retry `snapshot`.",
+         "prompt", "Say \"hi\" now"},
+        {R"({"success":false,"data":null,"error":"CDP command timed out: Runtime.evaluate","warning":"A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog dismiss` to resolve it"})",
+         "confirm", "sure?"},
+        {"\u2713 Done", nullptr, nullptr},
+        {"- button \"A JavaScript dialog is blocking the page\" [ref=e1]", nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.output);
+        const std::optional<PageDialog> dialog = blockingDialog(QString::fromUtf8(c.output));
+        ASSERT_EQ(dialog.has_value(), c.kind != nullptr);
+        if (dialog) {
+            EXPECT_EQ(dialog->kind, QLatin1String(c.kind));
+            EXPECT_EQ(dialog->message, QString::fromUtf8(c.message));
+        }
+    }
 }
