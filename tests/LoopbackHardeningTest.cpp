@@ -258,8 +258,8 @@ TEST_F(LoopbackHardening, ToolOutputTextsAndPicturesStayHonest)
     EXPECT_EQ(home->events(QStringLiteral("agent.start")).size(), runsBefore);
 
     // A tool that prints 50 MB: the first 4 MiB come back, marked as cut.
-    test::installFakeAgentBrowser(fakeWorkTab + QStringLiteral("  snapshot) head -c 50000000 /dev/zero | tr '\\0' 'x' ;;\nesac"));
-    const LocalReply flood = test::postJson(companionPort, "/snapshot");
+    test::installFakeAgentBrowser(fakeWorkTab + QStringLiteral("  get) head -c 50000000 /dev/zero | tr '\\0' 'x' ;;\nesac"));
+    const LocalReply flood = test::postJson(companionPort, "/cli", {{"command", "get text body"}});
     EXPECT_TRUE(text(flood).endsWith(outputCutText)) << text(flood).right(60).toStdString();
     EXPECT_LE(text(flood).size(), agentOutputLimit + outputCutText.size());
 
