@@ -76,6 +76,7 @@ public:
     void close();
 
 private:
+    platform::HttpResponse request(const QByteArray &method, const QByteArray &message, double wait);
     platform::HttpResponse post(const QByteArray &message, double wait);
     platform::HttpResponse send(const QByteArray &line, bool initialize);
     bool companionAnswers();
@@ -91,11 +92,11 @@ private:
     QString startFailure_;
 };
 
-platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
+platform::HttpResponse Bridge::request(const QByteArray &method, const QByteArray &message, double wait)
 {
     platform::HttpRequest request;
     request.url = endpoint_;
-    request.method = "POST";
+    request.method = method;
     request.body = message;
     request.timeoutSeconds = wait;
     request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
@@ -108,6 +109,11 @@ platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
     platform::HttpResponse none;
     none.error = QStringLiteral("No answer.");
     return answer->waitFor(wait + 5.0).value_or(none);
+}
+
+platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
+{
+    return request("POST", message, wait);
 }
 
 // Any HTTP answer at all is a companion; a ping outside a session gets 400.
@@ -224,16 +230,8 @@ void Bridge::forward(const QByteArray &line)
 
 void Bridge::close()
 {
-    if (session_.isEmpty())
-        return;
-    platform::HttpRequest request;
-    request.url = endpoint_;
-    request.method = "DELETE";
-    request.timeoutSeconds = probeWait;
-    request.headers = {{sessionHeader, session_}};
-    auto answer = platform::OneShot<platform::HttpResponse>::make();
-    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) { answer->fulfil(response); });
-    answer->waitFor(probeWait + 1.0);
+    if (!session_.isEmpty())
+        request("DELETE", {}, probeWait);
 }
 
 } // namespace

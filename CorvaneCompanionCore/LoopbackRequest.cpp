@@ -187,6 +187,16 @@ LoopbackRequest parseRequest(const QByteArray &request)
     return parsed;
 }
 
+QByteArray HttpAnswer::bytes() const
+{
+    QByteArray reply = QByteArrayLiteral("HTTP/1.1 ") + status + QByteArrayLiteral("\r\n");
+    for (const auto &[name, value] : headers)
+        reply += name + QByteArrayLiteral(": ") + value + QByteArrayLiteral("\r\n");
+    reply += QByteArrayLiteral("Content-Length: ") + QByteArray::number(body.size())
+        + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + body;
+    return reply;
+}
+
 std::optional<QString> requestHeader(const LoopbackRequest &request, QLatin1String name)
 {
     return headerValue(request.headers, name);

@@ -8,10 +8,12 @@
 #include "DriverResult.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 
 namespace corvane {
 
@@ -66,6 +68,15 @@ struct LoopbackRequest {
 // Request line and body come from the text (bytes that are not UTF-8 read as
 // the empty request); the web-page test reads the head's bytes as they are.
 LoopbackRequest parseRequest(const QByteArray &request);
+
+// A reply of the local server; every reply closes its connection.
+struct HttpAnswer {
+    QByteArray status;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+
+    QByteArray bytes() const;
+};
 
 // The first value of a header (name in any case), without surrounding spaces.
 std::optional<QString> requestHeader(const LoopbackRequest &request, QLatin1String name);

@@ -125,9 +125,8 @@ quint16 LoopbackServer::port() const
 
 QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
 {
-    const QByteArray json = result.json().toUtf8();
-    return QByteArrayLiteral("HTTP/1.1 ") + status + QByteArrayLiteral("\r\nContent-Type: application/json\r\nContent-Length: ")
-        + QByteArray::number(json.size()) + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + json;
+    return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, result.json().toUtf8()}
+        .bytes();
 }
 
 QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)

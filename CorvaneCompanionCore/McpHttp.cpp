@@ -31,16 +31,6 @@ HttpAnswer transportError(const QByteArray &status, int code, const QString &tex
 
 } // namespace
 
-QByteArray HttpAnswer::bytes() const
-{
-    QByteArray reply = QByteArrayLiteral("HTTP/1.1 ") + status + QByteArrayLiteral("\r\n");
-    for (const auto &[name, value] : headers)
-        reply += name + QByteArrayLiteral(": ") + value + QByteArrayLiteral("\r\n");
-    reply += QByteArrayLiteral("Content-Length: ") + QByteArray::number(body.size())
-        + QByteArrayLiteral("\r\nConnection: close\r\n\r\n") + body;
-    return reply;
-}
-
 McpHttpEndpoint::McpHttpEndpoint(McpDriver driver)
     : driver_(std::move(driver))
 {

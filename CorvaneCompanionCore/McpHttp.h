@@ -8,24 +8,12 @@
 #include "LoopbackRequest.h"
 #include "McpProtocol.h"
 
-#include <QByteArray>
-#include <QList>
-
 #include <deque>
 #include <mutex>
-#include <utility>
 
 namespace corvane {
 
 inline const QString mcpPath = QStringLiteral("/mcp");
-
-struct HttpAnswer {
-    QByteArray status;
-    QList<std::pair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-
-    QByteArray bytes() const; // the whole reply, "Connection: close"
-};
 
 class McpHttpEndpoint {
 public:
