@@ -15,6 +15,12 @@ namespace corvane {
 
 namespace {
 
+// A receive that ends the connection: the transport's error, or a frame that is not text.
+bool isFailure(const platform::WebSocketReceived &received)
+{
+    return !received.error.isEmpty() || !received.isText;
+}
+
 bool socketSend(platform::WebSocketTask &task, const QString &text, double wait)
 {
     auto box = platform::OneShot<QString>::make();
@@ -147,10 +153,20 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
         auto box = platform::OneShot<platform::WebSocketReceived>::make();
         task->receive([box](const platform::WebSocketReceived &received) { box->fulfil(received); });
         std::optional<platform::WebSocketReceived> received;
+        const auto receiveFailed = [&](const platform::WebSocketReceived &failed) {
+            const QString error = failed.error.isEmpty() ? QStringLiteral("non-text") : failed.error;
+            companionLog(QStringLiteral("socket.recv-fail"), withHost({{QStringLiteral("error"), error}}));
+            return close(loopClosed);
+        };
         while (!(received = box->waitFor(timings.receiveTurn))) {
             if (!stillLinked())
                 break;
             if (!socketSend(*task, heartbeatText, timings.heartbeatWait)) {
+                // A connection that is already ending fails its receive too,
+                // and that receive's reason is why it ended: the heartbeat
+                // may only have been due while a message was being refused.
+                if (const auto late = box->waitFor(timings.heartbeatWait); late && isFailure(*late))
+                    return receiveFailed(*late);
                 companionLog(QStringLiteral("socket.heartbeat-fail"), hostField);
                 return close(loopClosed);
             }
@@ -159,11 +175,8 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
         if (!received || !stillLinked())
             break; // a message that has just arrived goes unanswered
 
-        if (!received->error.isEmpty() || !received->isText) {
-            const QString error = received->error.isEmpty() ? QStringLiteral("non-text") : received->error;
-            companionLog(QStringLiteral("socket.recv-fail"), withHost({{QStringLiteral("error"), error}}));
-            return close(loopClosed);
-        }
+        if (isFailure(*received))
+            return receiveFailed(*received);
         const SocketMessage message = readSocketMessage(received->text);
         switch (message.kind) {
         case SocketMessage::Kind::bad:

@@ -168,8 +168,13 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
          loopRefresh, QStringLiteral("socket.refresh host=127.0.0.1")},
         {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, loopWaiting,
          QStringLiteral("socket.waiting host=127.0.0.1")},
-        {"a frame over 16 MiB",
-         [](auto &s) { s.sendText(QStringLiteral(R"({"id":"j","path":"/health","pad":")") + QString(17 * 1024 * 1024, QLatin1Char('p')) + QStringLiteral("\"}")); },
+        // Arriving over several receive turns, with heartbeats due meanwhile.
+        {"a message over 16 MiB, trickling in",
+         [](auto &s) {
+             s.trickleText(QStringLiteral(R"({"id":"j","path":"/health","pad":")") + QString(17 * 1024 * 1024, QLatin1Char('p'))
+                               + QStringLiteral("\"}"),
+                           4 * 1024 * 1024);
+         },
          loopClosed, QStringLiteral("socket.recv-fail error=too-large host=127.0.0.1")},
     };
     for (const Case &c : cases) {

@@ -10,14 +10,40 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <deque>
 #include <mutex>
 
 namespace corvane::test {
+
+namespace {
+
+// One unmasked frame as a server writes it.
+QByteArray serverFrame(bool last, quint8 opcode, const QByteArray &payload)
+{
+    QByteArray frame(1, char((last ? 0x80 : 0x00) | opcode));
+    const quint64 size = quint64(payload.size());
+    if (size < 126) {
+        frame.append(char(size));
+    } else if (size < 65536) {
+        frame.append(char(126));
+        for (int shift = 8; shift >= 0; shift -= 8)
+            frame.append(char((size >> shift) & 0xFF));
+    } else {
+        frame.append(char(127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.append(char((size >> shift) & 0xFF));
+    }
+    return frame + payload;
+}
+
+} // namespace
 
 struct ScriptedChatService::Worker : QObject {
     QTcpServer listener;
     QWebSocketServer sockets{QStringLiteral("scripted"), QWebSocketServer::NonSecureMode};
     QPointer<QWebSocket> newest;
+    QPointer<QTcpSocket> newestTransport; // the newest socket's connection, for raw frames
+    std::deque<QByteArray> trickle;       // frames still to send, one per heartbeat
 
     mutable std::mutex lock;
     int accepted = 0;
@@ -48,6 +74,8 @@ struct ScriptedChatService::Worker : QObject {
             return;
         if (head.startsWith("GET /api/assistant/companion/socket")) {
             QObject::disconnect(connection, &QTcpSocket::readyRead, this, nullptr);
+            newestTransport = connection;
+            trickle.clear();
             sockets.handleConnection(connection);
             return;
         }
@@ -74,16 +102,29 @@ struct ScriptedChatService::Worker : QObject {
         }
         newest = socket;
         QObject::connect(socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
-            std::lock_guard guard(lock);
-            frames.append(text);
+            {
+                std::lock_guard guard(lock);
+                frames.append(text);
+            }
+            if (text == QLatin1String(R"({"heartbeat":true})"))
+                sendTrickled();
         });
         QObject::connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+            trickle.clear();
             if (socket == newest) {
                 std::lock_guard guard(lock);
                 closeCode = int(socket->closeCode());
             }
             socket->deleteLater();
         });
+    }
+
+    void sendTrickled()
+    {
+        if (trickle.empty() || !newestTransport)
+            return;
+        newestTransport->write(trickle.front());
+        trickle.pop_front();
     }
 };
 
@@ -124,6 +165,18 @@ void ScriptedChatService::sendText(const QString &text)
     QMetaObject::invokeMethod(worker_, [this, text] {
         if (worker_->newest)
             worker_->newest->sendTextMessage(text);
+    }, Qt::BlockingQueuedConnection);
+}
+
+void ScriptedChatService::trickleText(const QString &text, qsizetype piece)
+{
+    const QByteArray bytes = text.toUtf8();
+    QMetaObject::invokeMethod(worker_, [this, bytes, piece] {
+        for (qsizetype at = 0; at < bytes.size(); at += piece) {
+            const bool last = at + piece >= bytes.size();
+            worker_->trickle.push_back(serverFrame(last, at == 0 ? 0x1 : 0x0, bytes.mid(at, piece)));
+        }
+        worker_->sendTrickled();
     }, Qt::BlockingQueuedConnection);
 }
 

@@ -29,6 +29,10 @@ public:
     // True once `count` sockets have been accepted in all.
     bool waitForConnections(int count = 1, double seconds = 10.0) const;
     void sendText(const QString &text);
+    // Sends `text` as one message in fragments of `piece` bytes: the first at
+    // once, each further one when the companion's next heartbeat arrives, so
+    // the message is still coming in while heartbeats fall due.
+    void trickleText(const QString &text, qsizetype piece);
     void sendBinary(const QByteArray &data);
 
     QStringList frames() const;       // text frames from the companion, in order
