@@ -5,11 +5,12 @@
 // actions. Lives on the main thread; only the loop body runs elsewhere, and
 // it reaches back through the main thread's queue.
 
-#include "CompanionMenu.h"
+#include "diagnostics/EventLog.h"
+#include "link/LinkStore.h"
+#include "menu/CompanionMenu.h"
+#include "server/LoopbackServer.h"
+
 #include "CompanionUpdater.h"
-#include "EventLog.h"
-#include "LinkStore.h"
-#include "LoopbackServer.h"
 #include "MenuPresenter.h"
 
 #include "Bundle.h"

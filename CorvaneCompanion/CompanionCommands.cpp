@@ -1,11 +1,12 @@
 #include "CompanionCommands.h"
 
-#include "ChromeDiscovery.h"
-#include "CompanionMenu.h"
+#include "chrome/ChromeDiscovery.h"
+#include "diagnostics/EventLog.h"
+#include "link/LinkStore.h"
+#include "link/ResultPosting.h"
+#include "menu/CompanionMenu.h"
+
 #include "McpBridge.h"
-#include "EventLog.h"
-#include "LinkStore.h"
-#include "ResultPosting.h"
 
 #include "Processes.h"
 #include "UrlSession.h"

@@ -1,7 +1,8 @@
 #include "CompanionUpdater.h"
 
-#include "EventLog.h"
-#include "JobActivity.h"
+#include "diagnostics/EventLog.h"
+#include "diagnostics/JobActivity.h"
+
 #include "UpdateDialogs.h"
 
 #include "UserDefaults.h"

@@ -1,6 +1,6 @@
 #include "LaunchAtLogin.h"
 
-#include "EventLog.h"
+#include "diagnostics/EventLog.h"
 
 #include "LoginItemService.h"
 #include "UserDefaults.h"

@@ -1,7 +1,7 @@
 #include "McpBridge.h"
 
-#include "DriverResult.h"
-#include "McpProtocol.h"
+#include "driver/DriverResult.h"
+#include "server/McpProtocol.h"
 
 #include "Dispatch.h"
 #include "UrlSession.h"

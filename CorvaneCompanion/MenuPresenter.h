@@ -3,7 +3,7 @@
 // Where the companion shows its title and menu: the tray icon, the terminal
 // of a headless companion, or a test.
 
-#include "CompanionMenu.h"
+#include "menu/CompanionMenu.h"
 
 #include <functional>
 

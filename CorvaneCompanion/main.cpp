@@ -9,6 +9,7 @@
 #include "TrayIcon.h"
 
 #include "Bundle.h"
+#include "BuildFacts.h"
 #include "Dispatch.h"
 #include "TerminationSignals.h"
 
@@ -48,9 +49,9 @@ bool isDesktopApplication()
 int main(int argc, char **argv)
 {
     using namespace corvane;
-    platform::setMainBundleInfo({{platform::shortVersionKey, QStringLiteral(CORVANE_VERSION)},
-                                 {platform::feedURLKey, QStringLiteral(CORVANE_FEED_URL)},
-                                 {platform::publicEDKeyKey, QStringLiteral(CORVANE_UPDATE_PUBLIC_KEY)}});
+    platform::setMainBundleInfo({{platform::shortVersionKey, QString::fromUtf8(build::version)},
+                                 {platform::feedURLKey, QString::fromUtf8(build::feedURL)},
+                                 {platform::publicEDKeyKey, QString::fromUtf8(build::updatePublicKey)}});
     QStringList words;
     for (int i = 1; i < argc; ++i)
         words << QString::fromLocal8Bit(argv[i]);
@@ -61,7 +62,7 @@ int main(int argc, char **argv)
 
     std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, prepareDesktopSession());
     QCoreApplication::setApplicationName(QStringLiteral("corvane-companion"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(build::version));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

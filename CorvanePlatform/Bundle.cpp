@@ -1,5 +1,7 @@
 #include "Bundle.h"
 
+#include "BuildFacts.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -19,7 +21,7 @@ QVariantMap &mainInfo()
 
 QString bundleIdentifier()
 {
-    return QStringLiteral(CORVANE_BUNDLE_ID);
+    return QString::fromUtf8(build::bundleId);
 }
 
 Bundle bundleForExecutable(const QString &executablePath)

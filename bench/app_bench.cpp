@@ -5,7 +5,7 @@
 #include "CompanionApp.h"
 #include "TrayIcon.h"
 
-#include "ChromeTarget.h"
+#include "chrome/ChromeTarget.h"
 
 #include "Chromium.h"
 #include "Eventually.h"

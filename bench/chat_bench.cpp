@@ -4,9 +4,9 @@
 // soak of 1,000 jobs queued at once, in which every job must be answered
 // exactly once on each channel.
 
-#include "ChromeTarget.h"
-#include "LinkStore.h"
-#include "SocketChannel.h"
+#include "chrome/ChromeTarget.h"
+#include "link/LinkStore.h"
+#include "link/SocketChannel.h"
 
 #include "Chromium.h"
 #include "DevChat.h"

@@ -1,9 +1,10 @@
 // Medians of the calls every browser action pays for: the readiness probe,
 // the active port (cached and freshly chosen) and one event-log line.
 
-#include "ChromeDiscovery.h"
-#include "EventLog.h"
-#include "PortCache.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/PortCache.h"
+#include "diagnostics/EventLog.h"
+
 #include "Processes.h"
 
 #include "Chromium.h"

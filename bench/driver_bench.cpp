@@ -3,9 +3,10 @@
 // agent-browser command sequence run directly. Also the "/health" latency and
 // the companion's resident memory after 100 requests.
 
-#include "ChromeLaunch.h"
-#include "ChromeTarget.h"
-#include "DriverResult.h"
+#include "chrome/ChromeLaunch.h"
+#include "chrome/ChromeTarget.h"
+#include "driver/AgentRunner.h"
+#include "driver/DriverResult.h"
 
 #include "Chromium.h"
 #include "Eventually.h"

@@ -4,7 +4,7 @@
 
 #include "BenchTiming.h"
 
-#include "EventLog.h"
+#include "diagnostics/EventLog.h"
 
 #include "TempHome.h"
 

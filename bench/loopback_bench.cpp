@@ -5,7 +5,7 @@
 
 #include "BenchTiming.h"
 
-#include "LoopbackRequest.h"
+#include "server/HttpMessage.h"
 
 #include "CompanionProcess.h"
 #include "LocalHttp.h"

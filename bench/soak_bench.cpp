@@ -6,7 +6,7 @@
 //
 //   soak_bench [JOBS [SECONDS_PER_POST]]   (default 10000 jobs, 2 s a post)
 
-#include "LinkStore.h"
+#include "link/LinkStore.h"
 
 #include "CompanionProcess.h"
 #include "DevChat.h"

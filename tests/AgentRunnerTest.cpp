@@ -1,9 +1,9 @@
 // The runner and the result builders against a fake agent-browser: a script
 // in the temporary HOME that prints what a case needs, sleeps or fails.
 
-#include "AgentRunner.h"
-#include "PageDialog.h"
-#include "PageView.h"
+#include "driver/AgentRunner.h"
+#include "driver/PageDialog.h"
+#include "driver/PageView.h"
 
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -50,6 +50,15 @@ class AgentRunner : public testing::Test {
 protected:
     test::TempHome home;
 };
+
+TEST(AgentSessionName, Table)
+{
+    const std::pair<qint64, const char *> cases[] = {
+        {9222, "corvane"}, {9223, "corvane-9223"}, {9333, "corvane-9333"}, {1, "corvane-1"},
+    };
+    for (const auto &[port, name] : cases)
+        EXPECT_EQ(agentSessionName(port), QString::fromUtf8(name));
+}
 
 TEST_F(AgentRunner, ReturnsMergedOutputWhateverTheExitStatus)
 {

@@ -2,11 +2,11 @@
 // headless Chromium with the real agent-browser, and their results back on
 // both channels.
 
-#include "ChromeDiscovery.h"
-#include "ChromeTarget.h"
-#include "LinkStore.h"
-#include "ResultPosting.h"
-#include "SocketChannel.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeTarget.h"
+#include "link/LinkStore.h"
+#include "link/ResultPosting.h"
+#include "link/SocketChannel.h"
 
 #include "BrowserStage.h"
 #include "DevChat.h"

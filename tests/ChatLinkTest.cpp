@@ -1,9 +1,9 @@
 // The link file, the URLs made from a link, the channel's control words and
 // the job activity record.
 
-#include "JobActivity.h"
-#include "LinkStore.h"
-#include "SocketChannel.h"
+#include "diagnostics/JobActivity.h"
+#include "link/LinkStore.h"
+#include "link/SocketChannel.h"
 
 #include "QtPrinting.h"
 #include "TempHome.h"

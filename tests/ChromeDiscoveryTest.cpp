@@ -1,6 +1,7 @@
-#include "ChromeDiscovery.h"
+#include "chrome/ChromeDiscovery.h"
 
-#include "PortCache.h"
+#include "chrome/PortCache.h"
+
 #include "Processes.h"
 
 #include <QCoreApplication>

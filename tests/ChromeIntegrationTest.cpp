@@ -1,9 +1,10 @@
 // Against real headless Chromium processes on the fixed ports 9222 and 9223
 // (the suite holds them to itself).
 
-#include "ChromeDiscovery.h"
-#include "ChromeLaunch.h"
-#include "PortCache.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeLaunch.h"
+#include "chrome/PortCache.h"
+
 #include "Processes.h"
 
 #include "Chromium.h"

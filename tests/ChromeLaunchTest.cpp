@@ -1,4 +1,4 @@
-#include "ChromeLaunch.h"
+#include "chrome/ChromeLaunch.h"
 
 #include "ChromePlatform.h"
 #include "TempHome.h"
@@ -59,15 +59,6 @@ TEST(ChromeLaunchSwitches, ReadTheEnvironmentAndTheFlagsSetting)
     const QStringList switches = chromePlatformSwitches();
     EXPECT_EQ(switches.first(), QStringLiteral("--headless=new"));
     EXPECT_EQ(switches.last(), QStringLiteral("--disable-sync"));
-}
-
-TEST(AgentSessionName, Table)
-{
-    const std::pair<qint64, const char *> cases[] = {
-        {9222, "corvane"}, {9223, "corvane-9223"}, {9333, "corvane-9333"}, {1, "corvane-1"},
-    };
-    for (const auto &[port, name] : cases)
-        EXPECT_EQ(agentSessionName(port), QString::fromUtf8(name));
 }
 
 TEST(ChromeProfileSummary, Table)

@@ -1,4 +1,4 @@
-#include "ChromeTarget.h"
+#include "chrome/ChromeTarget.h"
 
 #include "TempHome.h"
 #include "UserDefaults.h"

@@ -1,7 +1,7 @@
 // The menu's texts and the whole menu for the states a user meets.
 
-#include "CompanionMenu.h"
-#include "LinkStore.h"
+#include "link/LinkStore.h"
+#include "menu/CompanionMenu.h"
 
 #include "QtPrinting.h"
 

@@ -2,8 +2,8 @@
 // order, a taken port, linking to the development chat service, the commands
 // that stand in for the menu, and an installed copy.
 
-#include "CompanionMenu.h"
-#include "LinkStore.h"
+#include "link/LinkStore.h"
+#include "menu/CompanionMenu.h"
 
 #include "UserPaths.h"
 

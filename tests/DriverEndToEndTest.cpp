@@ -2,10 +2,10 @@
 // headless Chromium and the real agent-browser, on pages served from
 // 127.0.0.1 by the test itself.
 
-#include "ChromeDiscovery.h"
-#include "ChromeTarget.h"
-#include "Drive.h"
-#include "LoopbackServer.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeTarget.h"
+#include "driver/Drive.h"
+#include "server/LoopbackServer.h"
 
 #include "BrowserStage.h"
 #include "Chromium.h"

@@ -1,10 +1,10 @@
 // The driver's pure pieces: command-line parsing, output classifiers, the tab
 // listing and the request head rules of the local server.
 
-#include "AgentRunner.h"
-#include "CliParsing.h"
-#include "PageView.h"
-#include "WorkTab.h"
+#include "driver/AgentRunner.h"
+#include "driver/CliParsing.h"
+#include "driver/PageView.h"
+#include "driver/WorkTab.h"
 
 #include <gtest/gtest.h>
 

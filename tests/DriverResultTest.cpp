@@ -1,5 +1,5 @@
-#include "DriverResult.h"
-#include "NeedsYouNotice.h"
+#include "driver/DriverResult.h"
+#include "driver/NeedsYouNotice.h"
 
 #include "Dispatch.h"
 #include "Eventually.h"

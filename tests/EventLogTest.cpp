@@ -1,4 +1,4 @@
-#include "EventLog.h"
+#include "diagnostics/EventLog.h"
 
 #include "QtPrinting.h"
 #include "TempHome.h"

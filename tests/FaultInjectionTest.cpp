@@ -5,9 +5,9 @@
 // full, the link file unreadable, and a flood of jobs against a stalled
 // result endpoint. Faults that need root skip with the reason elsewhere.
 
-#include "EventLog.h"
-#include "LinkStore.h"
-#include "SocketChannel.h"
+#include "diagnostics/EventLog.h"
+#include "link/LinkStore.h"
+#include "link/SocketChannel.h"
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"

@@ -2,9 +2,10 @@
 // connection: what the loop does with each result word, and which ends it
 // still acts on.
 
+#include "driver/NeedsYouNotice.h"
+#include "link/SocketChannel.h"
+
 #include "CompanionApp.h"
-#include "NeedsYouNotice.h"
-#include "SocketChannel.h"
 
 #include "Eventually.h"
 #include "QtPrinting.h"

@@ -1,8 +1,9 @@
 // The drawn logo and the tray icon made from it, checked pixel by pixel at
 // the smallest and the largest size, and written to test-output/ to look at.
 
+#include "menu/CompanionMenu.h"
+
 #include "BoxedLogo.h"
-#include "CompanionMenu.h"
 #include "TrayIcon.h"
 
 #include <QDir>

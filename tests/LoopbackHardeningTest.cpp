@@ -2,10 +2,10 @@
 // real executable, a real headless Chromium and the real agent-browser (a
 // fake one only where a tool must misbehave on purpose).
 
-#include "AgentRunner.h"
-#include "Drive.h"
-#include "LoopbackRequest.h"
-#include "PageView.h"
+#include "driver/AgentRunner.h"
+#include "driver/Drive.h"
+#include "driver/PageView.h"
+#include "server/HttpMessage.h"
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"

@@ -1,7 +1,7 @@
 // The local server's request logic without a browser, and its listening
 // sockets: loopback only, a taken port is an error, stop() ends listening.
 
-#include "LoopbackServer.h"
+#include "server/LoopbackServer.h"
 
 #include "LocalHttp.h"
 #include "TempHome.h"

@@ -2,7 +2,7 @@
 // TypeScript SDK over Streamable HTTP and over the stdio bridge, against the
 // real executable, a real headless Chromium and the real agent-browser.
 
-#include "McpTools.h"
+#include "server/McpTools.h"
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"

@@ -3,8 +3,8 @@
 // last step of each must say, and no step past its bound (the pattern's own
 // waits plus 2 s): a job that stalls is a failure.
 
-#include "PageView.h"
-#include "WorkTab.h"
+#include "driver/PageView.h"
+#include "driver/WorkTab.h"
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"

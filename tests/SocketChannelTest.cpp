@@ -3,11 +3,11 @@
 // the link vanishing mid-connection, a slow job. The rhythm is shortened;
 // every rule is the one the channel uses with its real intervals.
 
-#include "ChromeDiscovery.h"
-#include "ChromeTarget.h"
-#include "LinkStore.h"
-#include "ResultPosting.h"
-#include "SocketChannel.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeTarget.h"
+#include "link/LinkStore.h"
+#include "link/ResultPosting.h"
+#include "link/SocketChannel.h"
 
 #include "BrowserStage.h"
 #include "Eventually.h"

@@ -2,7 +2,7 @@
 // the menu opened with the mouse and used with the keyboard as a user would,
 // and screenshots of it in test-output/ to look at.
 
-#include "LinkStore.h"
+#include "link/LinkStore.h"
 
 #include "DevChat.h"
 #include "Eventually.h"

@@ -4,7 +4,7 @@
 
 #include "CompanionUpdater.h"
 
-#include "JobActivity.h"
+#include "diagnostics/JobActivity.h"
 
 #include "Bundle.h"
 #include "UpdateInstall.h"

@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "CliParsing.h"
+#include "driver/CliParsing.h"
 
 using namespace corvane;
 

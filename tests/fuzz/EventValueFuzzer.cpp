@@ -3,7 +3,7 @@
 
 #include "FuzzSupport.h"
 
-#include "EventLog.h"
+#include "diagnostics/EventLog.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "DriverResult.h"
+#include "driver/DriverResult.h"
 
 using namespace corvane;
 

@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "LinkStore.h"
+#include "link/LinkStore.h"
 
 #include <QByteArray>
 

@@ -4,8 +4,8 @@
 
 #include "FuzzSupport.h"
 
-#include "LoopbackRequest.h"
-#include "LoopbackServer.h"
+#include "server/HttpMessage.h"
+#include "server/LoopbackServer.h"
 
 #include <QList>
 

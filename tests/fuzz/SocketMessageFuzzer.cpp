@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 
-#include "SocketChannel.h"
+#include "link/SocketChannel.h"
 
 using namespace corvane;
 

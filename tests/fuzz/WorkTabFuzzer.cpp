@@ -2,9 +2,9 @@
 
 #include "FuzzSupport.h"
 
-#include "PageDialog.h"
-#include "PageView.h"
-#include "WorkTab.h"
+#include "driver/PageDialog.h"
+#include "driver/PageView.h"
+#include "driver/WorkTab.h"
 
 using namespace corvane;
 

@@ -2,8 +2,8 @@
 
 #include "FakeAgentBrowser.h"
 
-#include "ChromeDiscovery.h"
-#include "ChromeTarget.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeTarget.h"
 
 namespace corvane::test {
 

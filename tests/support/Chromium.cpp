@@ -1,7 +1,8 @@
 #include "Chromium.h"
 
-#include "ChromeDiscovery.h"
-#include "ChromeTarget.h"
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeTarget.h"
+
 #include "Dispatch.h"
 #include "Processes.h"
 

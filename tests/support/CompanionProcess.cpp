@@ -3,7 +3,7 @@
 #include "Eventually.h"
 #include "TempHome.h"
 
-#include "EventLog.h"
+#include "diagnostics/EventLog.h"
 
 #include <QDir>
 

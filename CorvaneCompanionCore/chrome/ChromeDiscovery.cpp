@@ -1,0 +1,143 @@
+#include "chrome/ChromeDiscovery.h"
+
+#include "chrome/PortCache.h"
+
+#include "ChromePlatform.h"
+#include "Dispatch.h"
+#include "Processes.h"
+#include "UrlSession.h"
+
+#include <QRegularExpression>
+
+namespace corvane {
+
+namespace {
+
+constexpr double probeRequestTimeout = 1.5;
+constexpr double probeWait = 2.0;
+
+std::optional<qint64> wholeNumber(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!form.match(text).hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok, 10);
+    return ok ? std::optional(value) : std::nullopt;
+}
+
+} // namespace
+
+const QList<qint64> &chromeKnownPorts()
+{
+    static const QList<qint64> ports{9222, 9223};
+    return ports;
+}
+
+QList<qint64> chromeDebugPorts(const SettingReader &setting)
+{
+    QList<qint64> ports;
+    if (const auto configured = setting(QStringLiteral("CORVANE_CHROME_PORT"), QStringLiteral("chromeDebugPort"))) {
+        if (const auto port = wholeNumber(*configured); port && *port > 0)
+            ports.append(*port);
+    }
+    QList<qint64> rest{chromeDebugPort};
+    rest.append(chromeKnownPorts());
+    for (const qint64 port : rest) {
+        if (!ports.contains(port))
+            ports.append(port);
+    }
+    return ports;
+}
+
+QStringList chromeCommandLines()
+{
+    return platform::processCommandLines();
+}
+
+std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir)
+{
+    return debugPortInCommandLine(line, userDataDir, chromeAppPath());
+}
+
+std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir,
+                                             const QString &executable)
+{
+    if (!line.contains(platform::chromeCommandLinePrefix(executable)) || line.contains(QLatin1String("--type=")))
+        return std::nullopt;
+
+    const QString needle = QStringLiteral("--user-data-dir=") + userDataDir;
+    const qsizetype at = line.indexOf(needle);
+    if (at < 0)
+        return std::nullopt;
+    qsizetype after = at + needle.size();
+    if (after < line.size() && line.at(after) == QLatin1Char('/'))
+        ++after;
+    if (after < line.size() && line.at(after) != QLatin1Char(' '))
+        return std::nullopt;
+
+    static const QRegularExpression portSwitch(QStringLiteral("--remote-debugging-port=[0-9]+"));
+    const QRegularExpressionMatch match = portSwitch.match(line);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QString matched = match.captured();
+    bool ok = false;
+    const qint64 port = matched.mid(matched.lastIndexOf(QLatin1Char('=')) + 1).toLongLong(&ok, 10);
+    return ok ? std::optional(port) : std::nullopt;
+}
+
+std::optional<QString> profileInCommandLine(const QString &line)
+{
+    static const QString option = QStringLiteral("--profile-directory=");
+    const qsizetype at = line.indexOf(option);
+    if (at < 0)
+        return std::nullopt;
+    const qsizetype start = at + option.size();
+    qsizetype end = line.indexOf(QLatin1String(" --"), start);
+    if (end < 0)
+        end = line.size();
+    QString profile = line.mid(start, end - start);
+    qsizetype first = 0;
+    qsizetype last = profile.size();
+    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+    while (first < last && blank(profile.at(first)))
+        ++first;
+    while (last > first && blank(profile.at(last - 1)))
+        --last;
+    profile = profile.mid(first, last - first);
+    if (profile.isEmpty())
+        return std::nullopt;
+    return profile;
+}
+
+std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std::optional<QStringList> &lines)
+{
+    const QStringList all = lines ? *lines : chromeCommandLines();
+    const QString executable = chromeAppPath();
+    for (const QString &line : all) {
+        const auto port = debugPortInCommandLine(line, target.userDataDir, executable);
+        if (port && chromeIsReady(QStringLiteral("127.0.0.1"), *port))
+            return RunningChrome{*port, profileInCommandLine(line)};
+    }
+    return std::nullopt;
+}
+
+bool chromeIsReady(const QString &host, std::optional<qint64> port)
+{
+    const qint64 chosen = port ? *port : activeChromePort(false);
+    const QUrl url(QStringLiteral("http://") + host + QLatin1Char(':') + QString::number(chosen)
+                   + QStringLiteral("/json/version"));
+    if (!url.isValid() || url.port() != chosen)
+        return false;
+
+    platform::HttpRequest request;
+    request.url = url;
+    request.timeoutSeconds = probeRequestTimeout;
+    auto answer = platform::OneShot<bool>::make();
+    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) {
+        answer->fulfil(response.isHttp && response.status == 200 && response.error.isEmpty());
+    });
+    return answer->waitFor(probeWait).value_or(false);
+}
+
+} // namespace corvane

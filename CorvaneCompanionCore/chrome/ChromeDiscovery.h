@@ -1,0 +1,45 @@
+#pragma once
+
+// Finding the Chrome that runs on the companion's user-data folder, its
+// debugging port, the candidate ports, and the readiness probe.
+
+#include "chrome/ChromeTarget.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace corvane {
+
+struct RunningChrome {
+    qint64 port = 0;
+    std::optional<QString> profileDirectory;
+
+    friend bool operator==(const RunningChrome &, const RunningChrome &) = default;
+};
+
+const QList<qint64> &chromeKnownPorts();
+
+// The configured port (when it is a whole number above 0), then 9222 and
+// 9223, each once.
+QList<qint64> chromeDebugPorts(const SettingReader &setting = companionSetting);
+
+QStringList chromeCommandLines();
+
+// The debugging port of a main Chrome process on exactly `userDataDir`.
+std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir);
+std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir,
+                                             const QString &executable);
+
+std::optional<QString> profileInCommandLine(const QString &line);
+
+std::optional<RunningChrome> runningChrome(const ChromeTarget &target,
+                                           const std::optional<QStringList> &lines = std::nullopt);
+
+// True when "/json/version" answers 200 within 2 seconds. Without a port,
+// the port of activeChromePort(false).
+bool chromeIsReady(const QString &host, std::optional<qint64> port = std::nullopt);
+
+} // namespace corvane

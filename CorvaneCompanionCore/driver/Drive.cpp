@@ -1,0 +1,218 @@
+#include "driver/Drive.h"
+
+#include "chrome/ChromeDiscovery.h"
+#include "chrome/ChromeLaunch.h"
+#include "diagnostics/EventLog.h"
+#include "driver/AgentRunner.h"
+#include "driver/CliParsing.h"
+#include "driver/NeedsYouNotice.h"
+#include "driver/PageDialog.h"
+#include "driver/PageView.h"
+#include "driver/WorkTab.h"
+
+#include "Dispatch.h"
+#include "ProcessRun.h"
+
+#include <functional>
+
+namespace corvane {
+
+namespace {
+
+constexpr double chromeStartTimeout = 8.0;
+constexpr double navigatePause = 0.3;
+
+DriverResult chromeFailure(const QString &text)
+{
+    DriverResult result;
+    result.text = text;
+    return result;
+}
+
+// Input errors, the missing work tab and unknown paths: Chrome is there, the
+// request is not usable.
+DriverResult refusal(const QString &text)
+{
+    DriverResult result;
+    result.text = text;
+    result.chrome = true;
+    return result;
+}
+
+// Pre-action check: a human-verification page stops the action before it runs.
+std::optional<DriverResult> humanCheckBlocks()
+{
+    const QString snap = runOnActivePort(snapshotArgs());
+    if (!needsYou(snap))
+        return std::nullopt;
+    DriverResult result = refusal(snap);
+    result.needsYou = true;
+    return result;
+}
+
+DriverResult onWorkTab(const std::function<DriverResult()> &action)
+{
+    return focusWorkTabIfAny() ? action() : refusal(noWorkTabText);
+}
+
+// An action that may make the page open a tab: the work follows it there.
+DriverResult onWorkTabFollowingNewTabs(const std::function<DriverResult()> &action)
+{
+    QStringList listed;
+    if (!focusWorkTabIfAny(&listed))
+        return refusal(noWorkTabText);
+    DriverResult result = action();
+    if (followNewTab(listed))
+        result.text += QStringLiteral("\n\n") + newTabFollowedText;
+    return result;
+}
+
+// A text the system cannot hand to a program as one argument would only fail
+// the tool's start: it is refused before anything runs.
+DriverResult ifPassable(const QStringList &args, const std::function<DriverResult()> &action)
+{
+    return platform::argumentsFit(args) ? action() : refusal(textTooLongText);
+}
+
+DriverResult checkedAction(const QStringList &args)
+{
+    return ifPassable(args, [&] { return onWorkTabFollowingNewTabs([&] {
+        if (std::optional<DriverResult> blocked = humanCheckBlocks())
+            return *blocked;
+        return afterAction(runOnActivePort(args));
+    }); });
+}
+
+DriverResult open(const Body &body)
+{
+    const QString url = body.value(QStringLiteral("url"));
+    if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://")))
+        return refusal(openNeedsPageText);
+    if (!platform::argumentsFit(firstOpenArgs(url)))
+        return refusal(textTooLongText);
+    const QString out = openOnWorkTab(url);
+    DriverResult result;
+    result.ok = !openFailed(out);
+    result.text = out;
+    result.chrome = true;
+    if (result.ok)
+        result.url = url;
+    return result;
+}
+
+DriverResult scroll(const Body &body)
+{
+    QString value = QStringLiteral("down");
+    for (const char *key : {"direction", "target", "ref"}) {
+        const QString given = body.value(QLatin1String(key));
+        if (!given.isEmpty()) {
+            value = given;
+            break;
+        }
+    }
+    const QStringList args{QStringLiteral("scroll"), value};
+    return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args)); }); });
+}
+
+QStringList cliArgs(const Body &body)
+{
+    for (const char *key : {"command", "args", "text"}) {
+        const auto found = body.constFind(QLatin1String(key));
+        if (found != body.constEnd())
+            return agentBrowserArgs(*found);
+    }
+    return {};
+}
+
+bool isDialogCommand(const QStringList &args)
+{
+    return !args.isEmpty() && args.front() == QLatin1String("dialog");
+}
+
+DriverResult cli(const Body &body)
+{
+    const QStringList args = cliArgs(body);
+    if (args.isEmpty())
+        return refusal(cliNeedsCommandText);
+
+    const auto runCommand = [&] {
+        if (args.front() == QLatin1String("snapshot"))
+            return finishCli(snapshotSettled(args));
+        const QString out = runOnActivePort(args);
+        if (mayNavigate(args) && !timedOut(out)) {
+            platform::sleepFor(navigatePause);
+            waitForLoad(navigateSettleLimit);
+        }
+        return finishCli(out);
+    };
+    // Tab commands manage tabs themselves and need no work tab.
+    return ifPassable(args, [&] {
+        return args.front() == QLatin1String("tab") ? runCommand() : onWorkTabFollowingNewTabs(runCommand);
+    });
+}
+
+DriverResult dispatch(const QString &path, const Body &body, bool autostart)
+{
+    const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
+    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
+                                           {QStringLiteral("chrome"), onOff(ready)},
+                                           {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
+                                           {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
+
+    if (path == QLatin1String("/health") || path == QLatin1String("/")) {
+        DriverResult result;
+        result.ok = ready;
+        result.chrome = ready;
+        result.text = ready ? chromeDebuggingOnText : chromeOffText;
+        return result;
+    }
+
+    if (!ready) {
+        if (!autostart)
+            return chromeFailure(chromeOffText);
+        const ChromeReadiness started = ensureChromeReady(chromeStartTimeout);
+        if (!started.ready)
+            return chromeFailure(started.text);
+    }
+
+    if (path == QLatin1String("/view"))
+        return onWorkTab(pageView);
+    if (path == QLatin1String("/open"))
+        return open(body);
+    if (path == QLatin1String("/snapshot"))
+        return onWorkTab([] { return finish(snapshotSettled(snapshotArgs()), true); });
+    if (path == QLatin1String("/click")) {
+        const QString ref = body.value(QStringLiteral("ref"));
+        if (ref.isEmpty())
+            return refusal(clickNeedsRefText);
+        return checkedAction({QStringLiteral("click"), ref});
+    }
+    if (path == QLatin1String("/fill")) {
+        const QString ref = body.value(QStringLiteral("ref"));
+        if (ref.isEmpty())
+            return refusal(fillNeedsRefText);
+        return checkedAction({QStringLiteral("fill"), ref, body.value(QStringLiteral("text"))});
+    }
+    if (path == QLatin1String("/scroll"))
+        return scroll(body);
+    if (path == QLatin1String("/cli"))
+        return cli(body);
+    return refusal(notFoundText);
+}
+
+} // namespace
+
+DriverResult drive(const QString &path, const Body &body, bool autostart)
+{
+    // Answering the dialog is the one thing that must run while it is open.
+    DialogWatch watch(!(path == QLatin1String("/cli") && isDialogCommand(cliArgs(body))));
+    DriverResult result = dispatch(path, body, autostart);
+    if (const std::optional<PageDialog> &dialog = watch.seen()) {
+        companionLog(QStringLiteral("dialog.blocking"), {{QStringLiteral("kind"), dialog->kind}});
+        result = refusal(dialogText(*dialog));
+    }
+    noticeIfNeedsYou(result);
+    return result;
+}
+
+} // namespace corvane

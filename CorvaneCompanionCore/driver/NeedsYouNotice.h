@@ -1,0 +1,30 @@
+#pragma once
+
+// A page that waits for a person (a check, a captcha) stalls the assistant
+// until someone acts in the browser: the person is told, once per page
+// address in a while, wherever the job came from.
+
+#include "driver/DriverResult.h"
+
+#include <QString>
+
+#include <functional>
+
+namespace corvane {
+
+inline const QString needsYouTitle = QStringLiteral("Corvane needs you");
+inline constexpr double needsYouRepeatSeconds = 30.0;
+
+// "<page>: the page wants a person (a check or a captcha)."
+QString needsYouText(const QString &page);
+
+// Where notices go (the tray, or a headless companion's terminal); called on
+// the job's thread with the notice's text. None: nobody is told.
+void setNeedsYouListener(std::function<void(const QString &text)> listener);
+
+// Called with every job's result. One with `needsYou` is told, unless the
+// same address was told less than needsYouRepeatSeconds ago; its title and
+// address are read from the work tab when the result lacks them.
+void noticeIfNeedsYou(const DriverResult &result);
+
+} // namespace corvane

@@ -1,0 +1,150 @@
+#include "driver/WorkTab.h"
+
+#include "diagnostics/EventLog.h"
+#include "driver/AgentRunner.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+
+namespace corvane {
+
+const QStringList &workTabListArgs()
+{
+    static const QStringList args{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
+    return args;
+}
+
+std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput)
+{
+    const qsizetype brace = listingOutput.indexOf(QLatin1Char('{'));
+    if (brace < 0)
+        return std::nullopt;
+    // The tool may print warnings before the JSON; nothing may follow it.
+    const QJsonDocument document = QJsonDocument::fromJson(listingOutput.mid(brace).toUtf8());
+    if (!document.isObject())
+        return std::nullopt;
+    const QJsonValue data = document.object().value(QStringLiteral("data"));
+    if (!data.isObject())
+        return std::nullopt;
+    const QJsonValue tabs = data.toObject().value(QStringLiteral("tabs"));
+    if (!tabs.isArray())
+        return std::nullopt;
+    QList<ListedTab> listed;
+    for (const QJsonValue &tab : tabs.toArray()) {
+        if (!tab.isObject())
+            return std::nullopt;
+        const QJsonObject object = tab.toObject();
+        const QJsonValue active = object.value(QStringLiteral("active"));
+        listed.append({object.value(QStringLiteral("targetId")).toString(), object.value(QStringLiteral("label")).toString(),
+                       object.value(QStringLiteral("url")).toString(), active.isBool() && active.toBool()});
+    }
+    return listed;
+}
+
+WorkTabState workTabState(const QString &listingOutput)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(listingOutput);
+    if (!tabs)
+        return WorkTabState::missing;
+    for (const ListedTab &tab : *tabs) {
+        if (tab.label == workTabLabel)
+            return tab.active ? WorkTabState::active : WorkTabState::listed;
+    }
+    return WorkTabState::missing;
+}
+
+namespace {
+
+// Tabs the work moved into, newest last, by CDP target id: the tool cannot
+// move a label, so the companion remembers them (for as long as it runs).
+std::mutex followedMutex;
+QStringList followedTargets;
+
+const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(const ListedTab &)> &wanted)
+{
+    const auto found = std::find_if(tabs.begin(), tabs.end(), wanted);
+    return found == tabs.end() ? nullptr : &*found;
+}
+
+// The newest followed tab still open; closed ones give the work back.
+QString followedTarget(const QList<ListedTab> &tabs)
+{
+    std::lock_guard lock(followedMutex);
+    while (!followedTargets.isEmpty()
+           && !tabWith(tabs, [](const ListedTab &tab) { return tab.targetId == followedTargets.back(); })) {
+        followedTargets.removeLast();
+        companionLog(QStringLiteral("worktab.fallback"), {});
+    }
+    return followedTargets.isEmpty() ? QString() : followedTargets.back();
+}
+
+} // namespace
+
+bool focusWorkTabIfAny(QStringList *listed)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    if (!tabs)
+        return false;
+    if (listed) {
+        for (const ListedTab &tab : *tabs)
+            listed->append(tab.targetId);
+    }
+    const QString followed = followedTarget(*tabs);
+    const ListedTab *work = followed.isEmpty()
+        ? tabWith(*tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+        : tabWith(*tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    if (!work)
+        return false;
+    if (work->active)
+        return true;
+    const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), followed.isEmpty() ? workTabLabel : followed}));
+    companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
+    return worked;
+}
+
+std::optional<QString> followNewTab(const QStringList &listedBefore)
+{
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    if (!tabs)
+        return std::nullopt;
+    const ListedTab *active = tabWith(*tabs, [](const ListedTab &tab) { return tab.active; });
+    if (!active || active->targetId.isEmpty() || listedBefore.contains(active->targetId))
+        return std::nullopt;
+    {
+        std::lock_guard lock(followedMutex);
+        followedTargets.append(active->targetId);
+    }
+    companionLog(QStringLiteral("worktab.follow"), {{QStringLiteral("url"), active->url}});
+    return active->url;
+}
+
+QString openOnWorkTab(const QString &url)
+{
+    const QStringList args = focusWorkTabIfAny() ? QStringList{QStringLiteral("open"), url} : firstOpenArgs(url);
+    return runOnActivePort(args);
+}
+
+bool workTabFocusWorked(const QString &output)
+{
+    return statusMark(output) == QChar(0x2713);
+}
+
+std::optional<QChar> statusMark(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    return trimmed.front();
+}
+
+QStringList firstOpenArgs(const QString &url)
+{
+    return {QStringLiteral("tab"), QStringLiteral("new"), QStringLiteral("--label"), workTabLabel, url};
+}
+
+} // namespace corvane

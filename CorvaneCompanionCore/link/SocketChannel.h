@@ -1,0 +1,64 @@
+#pragma once
+
+// The job channel: one WebSocket connection per call of runSocket, which
+// blocks its thread for the connection's whole life, runs each job through
+// the driver on that thread, replies over the socket and again over HTTP,
+// and returns a loop result word when the connection ends.
+
+#include "driver/DriverResult.h"
+#include "link/LinkStore.h"
+
+#include "UrlSession.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace corvane {
+
+// Loop results.
+inline const QString loopBadHost = QStringLiteral("bad host");
+inline const QString loopClosed = QStringLiteral("closed");
+inline const QString loopRefresh = QStringLiteral("refresh");
+inline const QString loopWaiting = QStringLiteral("waiting");
+inline const QString loopIdle = QStringLiteral("idle");
+
+inline const QString heartbeatText = QStringLiteral(R"({"heartbeat":true})");
+inline constexpr int goingAwayCloseCode = 1001;
+
+// The channel's fixed rhythm. Only tests pass other values.
+struct SocketTimings {
+    double receiveTurn = 8.0;   // a heartbeat goes out after each silent turn
+    double heartbeatWait = 4.0;
+    double replyWait = 8.0;
+    double preemptAfter = 80.0; // reconnect after a message once this old, unless the server sent a heartbeat
+};
+
+// `ready` runs (on the session's thread) once the handshake has completed:
+// only then is the companion connected.
+QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {},
+                  std::function<void()> ready = {});
+
+// "refresh", "heartbeat" or "waiting": the first of them whose member is the
+// boolean true; none otherwise.
+std::optional<QString> socketControl(const QJsonObject &message);
+
+// What one text frame from the service says.
+struct SocketMessage {
+    enum class Kind {
+        bad,     // not a JSON object: the connection ends
+        control, // `control` names the word
+        job,     // a non-empty `id`, its `path` and `body`
+        ignored, // an object that is neither
+    };
+    Kind kind = Kind::bad;
+    QString control;
+    QString id;
+    QString path;
+    Body body;
+};
+SocketMessage readSocketMessage(const QString &text);
+
+} // namespace corvane

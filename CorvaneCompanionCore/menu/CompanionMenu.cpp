@@ -1,0 +1,94 @@
+#include "menu/CompanionMenu.h"
+
+#include "link/LinkStore.h"
+
+namespace corvane {
+
+QString menuBarTitle(bool chrome, bool linked, bool connected)
+{
+    if (!chrome)
+        return QStringLiteral("\u26A0\uFE0E");
+    if (!linked)
+        return QString();
+    return connected ? QStringLiteral("\u2713") : QStringLiteral("\u2026");
+}
+
+QString menuStatusText(bool chrome, bool linked, bool connected)
+{
+    if (!chrome)
+        return QStringLiteral("Corvane: Chrome off");
+    if (!linked)
+        return QStringLiteral("Corvane: Not linked");
+    return connected ? QStringLiteral("Corvane: Linked") : QStringLiteral("Corvane: Connecting");
+}
+
+QString linkStatusLine(const QString &phase, const QString &label)
+{
+    if (phase == QLatin1String("waiting"))
+        return QStringLiteral("Waiting for ") + label;
+    if (phase == QLatin1String("idle"))
+        return QStringLiteral("Connected to ") + label;
+    if (phase == QLatin1String("socket-down"))
+        return QStringLiteral("Socket down \u2014 not connected to ") + label;
+    if (phase == phaseConnecting)
+        return QStringLiteral("Connecting to ") + label + QChar(0x2026);
+    return QStringLiteral("Connecting to ") + label;
+}
+
+bool isConnected(const QString &phase)
+{
+    return phase == QLatin1String("idle");
+}
+
+QString menuTitle(const MenuState &state)
+{
+    if (state.loopbackFailed)
+        return menuBarErrorTitle;
+    return menuBarTitle(state.chrome, state.linkHostLabel.has_value(), isConnected(state.phase));
+}
+
+QList<MenuItem> menuItems(const MenuState &state)
+{
+    const bool linked = state.linkHostLabel.has_value();
+    const auto action = [](const QString &title, MenuAction what) {
+        MenuItem item;
+        item.title = title;
+        item.action = what;
+        return item;
+    };
+    const auto info = [&](const QString &title) { return action(title, MenuAction::None); };
+    MenuItem separator;
+    separator.separator = true;
+
+    QList<MenuItem> items;
+    items << info(state.loopbackFailed ? menuErrorStatus
+                                       : menuStatusText(state.chrome, linked, isConnected(state.phase)));
+    items << info(state.chrome ? QStringLiteral("Chrome debugging is on") : QStringLiteral("Chrome debugging is off"));
+    items << info(state.chromeProfileLine);
+    if (!state.chrome)
+        items << action(QStringLiteral("Open Chrome for debugging"), MenuAction::OpenChrome);
+    items << action(QStringLiteral("Sign in to sites in this Chrome profile\u2026"), MenuAction::OpenChromeSignIn);
+    items << separator;
+    if (linked) {
+        items << info(linkStatusLine(state.phase, *state.linkHostLabel));
+        items << action(QStringLiteral("Disconnect Chat"), MenuAction::DisconnectChat);
+    } else {
+        items << action(QStringLiteral("Connect to ") + chatHostLabel(productionChat), MenuAction::ConnectProd);
+        items << action(QStringLiteral("Connect to local Chat"), MenuAction::ConnectLocal);
+    }
+    items << separator;
+    if (state.isApplication) {
+        MenuItem login = action(QStringLiteral("Start at Login"), MenuAction::ToggleLaunchAtLogin);
+        login.checked = state.launchAtLoginOn;
+        items << login;
+    }
+    items << info(QStringLiteral("Version ") + state.version);
+    if (state.updatesRunning)
+        items << action(QStringLiteral("Check for Updates\u2026"), MenuAction::CheckForUpdates);
+    MenuItem quit = action(QStringLiteral("Quit"), MenuAction::Quit);
+    quit.keyEquivalent = QStringLiteral("q");
+    items << quit;
+    return items;
+}
+
+} // namespace corvane

@@ -1,0 +1,154 @@
+#include "server/LoopbackServer.h"
+
+#include "diagnostics/EventLog.h"
+#include "driver/Drive.h"
+#include "server/McpHttp.h"
+
+#include "Dispatch.h"
+#include "LoopbackListener.h"
+#include "PeerUser.h"
+
+#include <atomic>
+
+namespace corvane {
+
+namespace {
+
+constexpr double headWait = 10.0;   // from the accept to the end of the head
+constexpr double quietWait = 2.0;   // a client this quiet has sent what it will
+constexpr double bodyIdleWait = 10.0;
+constexpr double replyWriteWait = 30.0;
+constexpr double acceptFailLogEvery = 60.0;
+constexpr qint64 readChunk = 64 * 1024;
+
+void logReject(const QString &reason, const QString &path)
+{
+    companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
+}
+
+enum class Arrival { ready, slow, gone };
+
+// Reads until the request is whole, too large, or the client stops sending.
+Arrival readRequest(platform::LoopbackConnection &connection, RequestFraming &framing)
+{
+    const double acceptedAt = platform::monotonicSeconds();
+    double lastByteAt = acceptedAt;
+    for (;;) {
+        const RequestFraming::State state = framing.state();
+        if (state != RequestFraming::State::head && state != RequestFraming::State::body)
+            return Arrival::ready;
+        const bool inHead = state == RequestFraming::State::head;
+        double until = inHead ? acceptedAt + headWait : lastByteAt + bodyIdleWait;
+        if (inHead && !framing.bytes().isEmpty())
+            until = std::min(until, lastByteAt + quietWait);
+        const qint64 most = inHead ? readChunk : std::min(framing.missing(), readChunk);
+
+        const platform::LoopbackConnection::Read got = connection.read(until - platform::monotonicSeconds(), most);
+        switch (got.end) {
+        case platform::LoopbackConnection::ReadEnd::data:
+            framing.append(got.bytes);
+            lastByteAt = platform::monotonicSeconds();
+            if (inHead && framing.state() == RequestFraming::State::body && framing.expectsContinue())
+                connection.write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"), bodyIdleWait);
+            break;
+        case platform::LoopbackConnection::ReadEnd::closed:
+            // The peer finished sending: what came is the request.
+            if (connection.evicted())
+                return Arrival::slow;
+            return framing.bytes().isEmpty() ? Arrival::gone : Arrival::ready;
+        case platform::LoopbackConnection::ReadEnd::quiet:
+            // A short head and then silence is a whole request from a simple
+            // client; silence past the deadline is not.
+            if (inHead && !framing.bytes().isEmpty() && platform::monotonicSeconds() < acceptedAt + headWait)
+                return Arrival::ready;
+            return Arrival::slow;
+        }
+    }
+}
+
+void serveConnection(platform::LoopbackConnection &connection)
+{
+    // Asked first, while the peer's socket surely still exists.
+    const std::optional<uint> owner = platform::socketPeerUser(connection.descriptor());
+    const bool fromUser = owner && *owner == platform::currentUser();
+
+    RequestFraming framing;
+    const Arrival arrival = readRequest(connection, framing);
+    if (arrival == Arrival::gone)
+        return;
+    if (arrival == Arrival::slow || !connection.claim()) {
+        logReject(QStringLiteral("slow"), parseRequest(framing.bytes()).path);
+        return;
+    }
+    connection.write(LoopbackServer::handle(framing.bytes(), fromUser), replyWriteWait);
+}
+
+// Descriptors running out must not fill the log: one line a minute.
+void logAcceptError(const QString &error)
+{
+    static std::atomic<double> lastLogged{-acceptFailLogEvery};
+    const double now = platform::monotonicSeconds();
+    double last = lastLogged.load();
+    if (now - last < acceptFailLogEvery || !lastLogged.compare_exchange_strong(last, now))
+        return;
+    companionLog(QStringLiteral("loopback.fail"), {{QStringLiteral("error"), error}});
+}
+
+} // namespace
+
+LoopbackServer::LoopbackServer() = default;
+
+LoopbackServer::~LoopbackServer()
+{
+    stop();
+}
+
+LoopbackStart LoopbackServer::start(quint16 port)
+{
+    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection, logAcceptError);
+    const QString error = listener->listen(port);
+    if (!error.isEmpty())
+        return {false, error};
+    listener_ = std::move(listener);
+    return {true, {}};
+}
+
+void LoopbackServer::stop()
+{
+    listener_.reset();
+}
+
+quint16 LoopbackServer::port() const
+{
+    return listener_ ? listener_->port() : 0;
+}
+
+QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
+{
+    return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, result.json().toUtf8()}
+        .bytes();
+}
+
+QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
+{
+    RequestFraming framing;
+    framing.append(request);
+    const LoopbackRequest parsed = parseRequest(request);
+    if (const std::optional<Refusal> refused = refusalOf(framing, fromUser, parsed)) {
+        logReject(refused->reason, parsed.path);
+        DriverResult result;
+        result.text = refused->text;
+        return replyBytes(refused->status, result);
+    }
+
+    companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
+    if (parsed.path == mcpPath)
+        return companionMcpEndpoint().handle(parsed).bytes();
+    const DriverResult result = drive(parsed.path, parsed.body, true);
+    companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
+                                                  {QStringLiteral("ok"), yesNo(result.ok)},
+                                                  {QStringLiteral("chrome"), onOff(result.chrome)}});
+    return replyBytes(QByteArrayLiteral("200 OK"), result);
+}
+
+} // namespace corvane

@@ -1,0 +1,51 @@
+#pragma once
+
+// The local HTTP server on 127.0.0.1:8766: one request per connection, the
+// path and JSON body handed to drive(), the DriverResult JSON as the reply;
+// /mcp speaks the Model Context Protocol over the same actions.
+// Requests that are too large, slow, from another user of the machine or
+// from a web page are turned away before they reach the browser.
+
+#include "driver/DriverResult.h"
+#include "server/HttpMessage.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+namespace corvane {
+
+namespace platform {
+class LoopbackListener;
+}
+
+// Whether the server could start, and why not.
+struct LoopbackStart {
+    bool ok = false;
+    QString error;
+};
+
+class LoopbackServer {
+public:
+    LoopbackServer();
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer &) = delete;
+    LoopbackServer &operator=(const LoopbackServer &) = delete;
+
+    [[nodiscard]] LoopbackStart start(quint16 port);
+    void stop();
+    // The port listened on (useful after start(0)); 0 when not listening.
+    quint16 port() const;
+
+    // The whole HTTP logic: the bytes of one request in, the complete reply
+    // out. `fromUser`: the peer is a program of the user's own.
+    static QByteArray handle(const QByteArray &request, bool fromUser = true);
+    static QByteArray replyBytes(const QByteArray &status, const DriverResult &result);
+
+private:
+    std::unique_ptr<platform::LoopbackListener> listener_;
+};
+
+} // namespace corvane

@@ -1,0 +1,153 @@
+#include "server/McpProtocol.h"
+
+#include "diagnostics/EventLog.h"
+#include "server/McpTools.h"
+
+#include "Bundle.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace corvane {
+
+namespace {
+
+const QString jsonRpcVersion = QStringLiteral("2.0");
+
+McpMessage invalid(const QJsonValue &id, int code, const QString &text)
+{
+    McpMessage message;
+    message.id = id;
+    message.error = mcpErrorReply(id, code, text);
+    return message;
+}
+
+bool isValidId(const QJsonValue &id)
+{
+    // Strings and integers; JSON-RPC allows fractions, nobody sends them.
+    return id.isString() || (id.isDouble() && id.toDouble() == static_cast<double>(id.toInteger()));
+}
+
+QJsonObject resultReply(const QJsonValue &id, const QJsonObject &result)
+{
+    return {{QStringLiteral("jsonrpc"), jsonRpcVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}};
+}
+
+QJsonObject initializeResult(const McpMessage &request)
+{
+    const QString asked = request.params.value(QStringLiteral("protocolVersion")).toString();
+    const QString version = isSupportedMcpProtocolVersion(asked) ? asked : mcpLatestProtocolVersion;
+    const QString companionVersion = platform::mainBundle().info.value(platform::shortVersionKey).toString();
+    return {
+        {QStringLiteral("protocolVersion"), version},
+        {QStringLiteral("capabilities"),
+         QJsonObject{{QStringLiteral("tools"), QJsonObject{{QStringLiteral("listChanged"), false}}}}},
+        {QStringLiteral("serverInfo"),
+         QJsonObject{{QStringLiteral("name"), QStringLiteral("corvane-companion")},
+                     {QStringLiteral("version"), companionVersion}}},
+        {QStringLiteral("instructions"),
+         QStringLiteral("Browser tools acting in one work tab of the user's own Chrome, signed in as the user. Open a "
+                        "page, take a snapshot for element refs, then click or fill by ref.")},
+    };
+}
+
+QJsonObject callTool(const McpMessage &request, const McpDriver &driver)
+{
+    const QJsonValue name = request.params.value(QStringLiteral("name"));
+    if (!name.isString())
+        return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("tools/call needs the tool's name."));
+    const McpTool *tool = findMcpTool(name.toString());
+    if (!tool)
+        return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("Unknown tool: %1").arg(name.toString()));
+    const QJsonValue arguments = request.params.value(QStringLiteral("arguments"));
+    if (!arguments.isUndefined() && !arguments.isNull() && !arguments.isObject())
+        return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("The arguments must be an object."));
+    const std::optional<Body> body = mcpToolBody(*tool, arguments.toObject());
+    if (!body) {
+        const QString needs = tool->required.isEmpty() ? QStringLiteral("its arguments must be strings")
+                                                        : tool->required.join(QStringLiteral(", "))
+                + QStringLiteral(" must be given, and every argument must be a string");
+        return mcpErrorReply(request.id, mcpInvalidParams, tool->name + QStringLiteral(": ") + needs + QLatin1Char('.'));
+    }
+    const DriverResult result = driver(tool->path, *body);
+    companionLog(QStringLiteral("mcp.call"), {{QStringLiteral("tool"), tool->name}, {QStringLiteral("ok"), yesNo(result.ok)}});
+    return resultReply(request.id, mcpToolResult(result));
+}
+
+} // namespace
+
+bool isSupportedMcpProtocolVersion(const QString &version)
+{
+    static const QStringList supported{mcpLatestProtocolVersion, QStringLiteral("2025-06-18"),
+                                       QStringLiteral("2025-03-26"), QStringLiteral("2024-11-05")};
+    return supported.contains(version);
+}
+
+QJsonObject mcpErrorReply(const QJsonValue &id, int code, const QString &message)
+{
+    return {{QStringLiteral("jsonrpc"), jsonRpcVersion},
+            {QStringLiteral("id"), isValidId(id) ? id : QJsonValue()},
+            {QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("message"), message}}}};
+}
+
+McpMessage parseMcpMessage(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        return invalid({}, mcpParseError, QStringLiteral("Parse error: ") + error.errorString());
+    if (!document.isObject())
+        return invalid({}, mcpInvalidRequest, QStringLiteral("Invalid request: one JSON-RPC object per message."));
+    const QJsonObject object = document.object();
+    const QJsonValue id = object.value(QStringLiteral("id"));
+    const bool hasId = object.contains(QStringLiteral("id"));
+    if (object.value(QStringLiteral("jsonrpc")).toString() != jsonRpcVersion)
+        return invalid(id, mcpInvalidRequest, QStringLiteral("Invalid request: \"jsonrpc\" must be \"2.0\"."));
+    if (hasId && !isValidId(id))
+        return invalid({}, mcpInvalidRequest, QStringLiteral("Invalid request: the id must be a string or an integer."));
+
+    McpMessage message;
+    message.id = id;
+    const QJsonValue method = object.value(QStringLiteral("method"));
+    if (method.isUndefined()) {
+        if (hasId && (object.contains(QStringLiteral("result")) || object.contains(QStringLiteral("error")))) {
+            message.kind = McpMessage::Kind::response;
+            return message;
+        }
+        return invalid(id, mcpInvalidRequest, QStringLiteral("Invalid request: no method."));
+    }
+    if (!method.isString())
+        return invalid(id, mcpInvalidRequest, QStringLiteral("Invalid request: the method must be a string."));
+    const QJsonValue params = object.value(QStringLiteral("params"));
+    if (!params.isUndefined() && !params.isObject())
+        return invalid(id, mcpInvalidParams, QStringLiteral("Invalid params: params must be an object."));
+    message.kind = hasId ? McpMessage::Kind::request : McpMessage::Kind::notification;
+    message.method = method.toString();
+    message.params = params.toObject();
+    return message;
+}
+
+bool isMcpInitialize(const McpMessage &message)
+{
+    return message.kind == McpMessage::Kind::request && message.method == QLatin1String("initialize");
+}
+
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver)
+{
+    const QString &method = request.method;
+    if (method == QLatin1String("initialize")) {
+        if (!request.params.value(QStringLiteral("protocolVersion")).isString())
+            return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("initialize needs a protocolVersion."));
+        return resultReply(request.id, initializeResult(request));
+    }
+    if (method == QLatin1String("ping"))
+        return resultReply(request.id, {});
+    if (method == QLatin1String("tools/list"))
+        return resultReply(request.id, {{QStringLiteral("tools"), mcpToolList()}});
+    if (method == QLatin1String("tools/call"))
+        return callTool(request, driver);
+    return mcpErrorReply(request.id, mcpMethodNotFound, QStringLiteral("Method not found: %1").arg(method));
+}
+
+} // namespace corvane
