@@ -356,7 +356,7 @@ void CompanionApp::perform(MenuAction action)
         return quit();
     case MenuAction::ShowWorkTab:
         // A tool run: never on the main thread.
-        platform::runInBackground([] { runOnActivePort({QStringLiteral("tab"), workTabLabel}); });
+        platform::runInBackground([] { runOnActivePort({QStringLiteral("tab"), workTabLabel}, OutputReading::tabSwitch); });
         return;
     }
 }

@@ -39,9 +39,23 @@ qint64 recordedPid()
     return QString::fromUtf8(test::readFile(platform::homeDir() + QStringLiteral("/tool.pid"))).trimmed().toLongLong();
 }
 
+// What a run stands for in a result: the tool's output or the runner's text.
 QString run(const QStringList &args, int limit = 20)
 {
-    return runAgentBrowserOnce(args, 9222, limit);
+    return runText(runAgentBrowserOnce(args, 9222, limit));
+}
+
+// A run of a tool that ended with this output.
+ToolRun ran(const char *output, OutputReading reading)
+{
+    return finishedRun(QString::fromUtf8(output), reading);
+}
+
+ToolRun refusedRun(ToolOutcome outcome)
+{
+    ToolRun refused;
+    refused.outcome = outcome;
+    return refused;
 }
 
 } // namespace
@@ -172,10 +186,12 @@ TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
     EXPECT_EQ(agentBrowserPath(), platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
 
     // A tool that is there but cannot be started is not "not installed".
-    const QString refused = run({QStringLiteral("fill"), QStringLiteral("e1"), QString(200000, QLatin1Char('a'))});
+    const ToolRun notStarted = runAgentBrowserOnce({QStringLiteral("fill"), QStringLiteral("e1"), QString(200000, QLatin1Char('a'))}, 9222, 20);
+    const QString refused = runText(notStarted);
     EXPECT_TRUE(refused.startsWith(agentStartFailedText)) << refused.toStdString();
     EXPECT_TRUE(refused.contains(QLatin1String("Argument list too long"))) << refused.toStdString();
-    EXPECT_TRUE(runnerRefused(refused) && actionFailed(refused) && openFailed(refused));
+    EXPECT_EQ(notStarted.outcome, ToolOutcome::couldNotStart);
+    EXPECT_FALSE(notStarted.ran());
     EXPECT_EQ(home.events(QStringLiteral("agent.fail")).size(), 1);
 }
 
@@ -210,7 +226,22 @@ const QString pageTool = QStringLiteral(R"(case "$5" in
     esac ;;
   screenshot) if [ -n "$FAKE_SHOT_FAILS" ]; then echo '✗ Screenshot failed'
     else printf '%s' "$FAKE_IMAGE" > "${10}"; echo "✓ Screenshot saved to ${10}"; fi ;;
+  hold) touch "$HOME/holding"; while [ ! -e "$HOME/release" ]; do sleep 0.02; done ;;
 esac)");
+
+// Another run holds the runner while `during` runs, so every run of it is busy.
+template <class Work>
+auto whileTheRunnerIsHeld(Work during)
+{
+    QFile::remove(platform::homeDir() + QStringLiteral("/holding"));
+    QFile::remove(platform::homeDir() + QStringLiteral("/release"));
+    std::thread holder([] { runAgentBrowserOnce({QStringLiteral("hold")}, 9222, 20); });
+    EXPECT_TRUE(eventually([] { return QFile::exists(platform::homeDir() + QStringLiteral("/holding")); }));
+    auto result = during();
+    test::writeFile(platform::homeDir() + QStringLiteral("/release"), {});
+    holder.join();
+    return result;
+}
 
 } // namespace
 
@@ -230,27 +261,29 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         {"\u2713 Done\n", "\u2717 Timed out after 9000ms", true, false, "\u2713 Done", true},
         {" ", "\u2717 TIMED OUT", false, false, "The page changed. Snapshot timed out \u2014 call browser_snapshot.", true},
         {"\u2713 Done", "Checking your browser before you continue", false, true, "Checking your browser before you continue", false},
-        {"\u2713 Done", "COMPANION ERROR: Chrome is still working on the previous action.", true, false, "\u2713 Done", true},
+        // The snapshot cannot run (nor can the page reads): the action's own output.
+        {"\u2713 Done", nullptr, true, false, "\u2713 Done", false},
         {"\u2717 Unknown ref: e99", "unused", false, false, "\u2717 Unknown ref: e99", false},
         {"Element is COVERED BY <div>", "unused", false, false, "Element is COVERED BY <div>", false},
         {"Please complete the CAPTCHA", "unused", false, true, "Please complete the CAPTCHA", false},
-        {"COMPANION ERROR: Chrome is still working on the previous action.", "unused", false, false,
-         "COMPANION ERROR: Chrome is still working on the previous action.", false},
+        {nullptr, "unused", false, false, "COMPANION ERROR: Chrome is still working on the previous action.", false},
     };
     ScopedEnv title("FAKE_TITLE", QStringLiteral("Form page"));
     ScopedEnv url("FAKE_URL", QStringLiteral("http://127.0.0.1/form"));
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.out) + " / " + c.snapshot);
+        // nullptr: that run was busy.
+        SCOPED_TRACE(std::string(c.out ? c.out : "(busy)") + " / " + (c.snapshot ? c.snapshot : "(busy)"));
         installFakeAgentBrowser(pageTool);
         ScopedEnv snapshot("FAKE_SNAPSHOT", QString::fromUtf8(c.snapshot));
-        const DriverResult result = afterAction(QString::fromUtf8(c.out));
+        const ToolRun action = c.out ? ran(c.out, OutputReading::action) : refusedRun(ToolOutcome::busy);
+        const DriverResult result = c.snapshot ? afterAction(action) : whileTheRunnerIsHeld([&] { return afterAction(action); });
         EXPECT_EQ(result.ok, c.ok);
         EXPECT_EQ(result.needsYou, c.needsYou);
         EXPECT_EQ(result.text, QString::fromUtf8(c.text));
         EXPECT_TRUE(result.chrome);
-        const bool snapshotTaken = !QString::fromUtf8(c.snapshot).startsWith(QLatin1String("unused"));
+        const bool snapshotTaken = c.snapshot && !QString::fromUtf8(c.snapshot).startsWith(QLatin1String("unused"));
         if (!snapshotTaken) {
-            EXPECT_TRUE(fakeAgentBrowserRuns().isEmpty());
+            EXPECT_TRUE(fakeAgentBrowserRuns().filter(QStringLiteral("snapshot")).isEmpty());
         }
         if (c.readsPage) {
             EXPECT_EQ(result.title, QStringLiteral("Form page"));
@@ -272,7 +305,7 @@ TEST_F(AgentRunner, ASnapshotThatTimesOutIsRetriedOnceAfterALoadWait)
   snapshot) if [ -e "$HOME/once" ]; then echo '- link "Two" [ref=e3]'; else touch "$HOME/once"; echo '✗ Timed Out'; fi ;;
   wait) echo '✗ Timed out after 3000ms' ;;
 esac)"));
-    EXPECT_EQ(snapshotSettled(snapshotArgs()), QStringLiteral("- link \"Two\" [ref=e3]\n"));
+    EXPECT_EQ(snapshotSettled(snapshotArgs()).output, QStringLiteral("- link \"Two\" [ref=e3]\n"));
     EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
                                                    QStringLiteral("snapshot -i -c")}));
     EXPECT_EQ(home.events(QStringLiteral("snapshot.retry")).size(), 1);
@@ -281,8 +314,8 @@ esac)"));
     EXPECT_TRUE(waits.front().endsWith(QStringLiteral(" limit_s=3")));
 
     installFakeAgentBrowser(QStringLiteral("echo '\u2717 timed out'"));
-    const QString twice = snapshotSettled(snapshotArgs());
-    EXPECT_EQ(twice, QStringLiteral("\u2717 timed out\n"));
+    const ToolRun twice = snapshotSettled(snapshotArgs());
+    EXPECT_EQ(twice.output, QStringLiteral("\u2717 timed out\n"));
     EXPECT_EQ(fakeAgentBrowserRuns().size(), 3);
     EXPECT_FALSE(finish(twice, true).ok);
 }
@@ -347,20 +380,28 @@ TEST(ResultBuilders, SnapshotAndCommandOutputs)
          "COMPANION ERROR: Chrome is still working on the previous action."},
         {"agent-browser is not installed.", false, false, false, "agent-browser is not installed."},
     };
+    // The runner's own texts stand for runs that never happened.
+    const auto run = [](const QString &text, OutputReading reading) {
+        if (text == agentBusyText)
+            return refusedRun(ToolOutcome::busy);
+        if (text == agentMissingText)
+            return refusedRun(ToolOutcome::missingTool);
+        return finishedRun(text, reading);
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         const QString text = QString::fromUtf8(c.text);
-        const DriverResult snapshot = finish(text, true);
+        const DriverResult snapshot = finish(run(text, OutputReading::snapshot), true);
         EXPECT_EQ(snapshot.ok, c.finishOk);
         EXPECT_EQ(snapshot.needsYou, c.needsYou);
         EXPECT_EQ(snapshot.text, text);
-        const DriverResult command = finishCli(text);
+        const DriverResult command = finishCli(run(text, OutputReading::command));
         EXPECT_EQ(command.ok, c.cliOk);
         EXPECT_EQ(command.needsYou, c.needsYou);
         EXPECT_EQ(command.text, QString::fromUtf8(c.cliText));
         EXPECT_TRUE(command.chrome);
     }
-    EXPECT_FALSE(finish(QStringLiteral("page"), false).chrome);
+    EXPECT_FALSE(finish(ran("page", OutputReading::snapshot), false).chrome);
 }
 
 // The tool's own words for a dialog, as it prints them (text, failure line,

@@ -84,8 +84,9 @@ TEST(CliParsing, LauncherAndQuotes)
 TEST(Classifiers, OutputsTellFailureFromSuccess)
 {
     struct Case {
-        const char *output;
+        const char *output; // nullptr: the run never happened, as `refused` says
         bool timedOut, openFailed, actionFailed;
+        ToolOutcome refused = ToolOutcome::done;
     };
     const Case cases[] = {
         {"\u2713 Done", false, false, false},
@@ -93,21 +94,28 @@ TEST(Classifiers, OutputsTellFailureFromSuccess)
         {"  \n\u2717 Navigation failed", false, true, true},
         {"\u26a0 warning\n\u2717 later failure", false, false, true},
         {"\u2717 Timed out after 25000ms", true, true, true},
-        {"The browser action timed out.", true, true, true},
-        {"agent-browser is not installed.", false, true, true},
+        {nullptr, true, true, true, ToolOutcome::timedOut},
+        {nullptr, false, true, true, ToolOutcome::missingTool},
+        {nullptr, false, true, true, ToolOutcome::couldNotStart},
         {"Something NOT INSTALLED here", false, true, false},
         {"\u2717 Element 'e15' is covered by <div>", false, true, true},
         {"Element Is Covered By an overlay", false, false, true},
         {"Element not found: #x", false, false, true},
-        {"COMPANION ERROR: Chrome is still working on the previous action.", false, true, true},
+        {nullptr, false, true, true, ToolOutcome::busy},
         {"", false, false, false},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.output);
-        const QString output = QString::fromUtf8(c.output);
-        EXPECT_EQ(timedOut(output), c.timedOut);
-        EXPECT_EQ(openFailed(output), c.openFailed);
-        EXPECT_EQ(actionFailed(output), c.actionFailed);
+        SCOPED_TRACE(c.output ? c.output : "(did not run)");
+        const auto read = [&](OutputReading reading) {
+            if (c.output)
+                return finishedRun(QString::fromUtf8(c.output), reading);
+            ToolRun refused;
+            refused.outcome = c.refused;
+            return refused;
+        };
+        EXPECT_EQ(read(OutputReading::command).outcome == ToolOutcome::timedOut, c.timedOut);
+        EXPECT_EQ(!read(OutputReading::open).succeeded(), c.openFailed);
+        EXPECT_EQ(!read(OutputReading::action).succeeded(), c.actionFailed);
     }
 }
 
@@ -142,9 +150,9 @@ TEST(WorkTabListing, StatusMarkAndNavigatingCommands)
     EXPECT_EQ(statusMark(QStringLiteral("\u2717 No tab")), QChar(0x2717));
     EXPECT_EQ(statusMark(QStringLiteral(" \n\t")), std::nullopt);
     EXPECT_EQ(statusMark(QString()), std::nullopt);
-    EXPECT_TRUE(workTabFocusWorked(QStringLiteral("\u2713 Form page\n  http://x/")));
-    EXPECT_FALSE(workTabFocusWorked(QStringLiteral("\u2717 No tab with label")));
-    EXPECT_FALSE(workTabFocusWorked(QString()));
+    EXPECT_EQ(classifyOutput(QStringLiteral("\u2713 Form page\n  http://x/"), OutputReading::tabSwitch), ToolOutcome::done);
+    EXPECT_EQ(classifyOutput(QStringLiteral("\u2717 No tab with label"), OutputReading::tabSwitch), ToolOutcome::failed);
+    EXPECT_EQ(classifyOutput(QString(), OutputReading::tabSwitch), ToolOutcome::failed);
 
     const std::pair<QStringList, bool> navigating[] = {
         {{"click", "e1"}, true}, {{"CLICK"}, true}, {{"Open", "http://x"}, true}, {{"eval", "1"}, true},

@@ -1,7 +1,6 @@
 #include "driver/AgentRunner.h"
 
 #include "chrome/ChromeDiscovery.h"
-#include "chrome/ChromeLaunch.h"
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/DriverResult.h"
@@ -20,9 +19,7 @@ namespace corvane {
 
 namespace {
 
-const QChar failureMark(0x2717);
-
-// Only ever tried: a caller that finds it held gets the busy text instead of
+// Only ever tried: a caller that finds it held is told at once instead of
 // queueing behind a run that may take twenty seconds.
 std::mutex &agentLock()
 {
@@ -73,13 +70,15 @@ QString agentBrowserPath()
     return QStringLiteral("agent-browser");
 }
 
-QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
+ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, OutputReading reading)
 {
     const QString label = argsLabel(args);
+    ToolRun run;
     std::unique_lock lock(agentLock(), std::try_to_lock);
     if (!lock.owns_lock()) {
         companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), label}});
-        return agentBusyText;
+        run.outcome = ToolOutcome::busy;
+        return run;
     }
     companionLog(QStringLiteral("agent.start"), {{QStringLiteral("args"), label}});
 
@@ -97,75 +96,56 @@ QString runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit)
     case platform::ProcessOutcome::End::failedToStart:
         if (!platform::isExecutableFile(program)) {
             companionLog(QStringLiteral("agent.missing"), {{QStringLiteral("args"), label}});
-            return agentMissingText;
+            run.outcome = ToolOutcome::missingTool;
+            return run;
         }
         // There, but refused: too long a command line, no memory, no rights.
         companionLog(QStringLiteral("agent.fail"), {{QStringLiteral("args"), label}, {QStringLiteral("error"), outcome.error}});
-        return agentStartFailedText + outcome.error;
+        run.outcome = ToolOutcome::couldNotStart;
+        run.startError = outcome.error;
+        return run;
     case platform::ProcessOutcome::End::timedOut: {
         const bool chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
         companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
                                                        {QStringLiteral("limit_s"), QString::number(limit)},
                                                        {QStringLiteral("chrome"), onOff(chrome)}});
-        return agentTimeoutText;
+        run.outcome = ToolOutcome::timedOut;
+        return run;
     }
     case platform::ProcessOutcome::End::exited:
         break;
     }
-    const QString out = outcome.outputCut ? utf8OrEmpty(wholeCharacters(outcome.output)) + outputCutText
-                                    : utf8OrEmpty(outcome.output);
+    const QString out = utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output);
     companionLog(QStringLiteral("agent.end"), {{QStringLiteral("args"), label},
                                                {QStringLiteral("status"), QString::number(outcome.status)},
                                                {QStringLiteral("out"), out}});
-    return out;
+    return finishedRun(out, reading, outcome.outputCut);
 }
 
-QString runOnActivePort(const QStringList &args, int limit)
+ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limit)
 {
     // A dialog blocks the page: the rest of the job would only wait out limits.
     DialogWatch *watch = DialogWatch::current();
-    if (watch && watch->seen())
-        return QStringLiteral("\u2717 ") + dialogText(*watch->seen());
-    const QString out = runAgentBrowserOnce(args, activeChromePort(false), limit);
+    if (watch && watch->seen()) {
+        ToolRun blocked;
+        blocked.outcome = ToolOutcome::failed;
+        blocked.dialog = watch->seen();
+        return blocked;
+    }
+    const ToolRun run = runAgentBrowserOnce(args, activeChromePort(false), limit, reading);
     if (watch)
-        watch->see(out);
-    return out;
+        watch->see(run);
+    return run;
 }
 
 QJsonObject agentData(const QStringList &args)
 {
-    const QString out = runOnActivePort(QStringList{QStringLiteral("--json")} + args);
-    const QJsonDocument document = QJsonDocument::fromJson(out.toUtf8());
+    const ToolRun run = runOnActivePort(QStringList{QStringLiteral("--json")} + args, OutputReading::data);
+    const QJsonDocument document = QJsonDocument::fromJson(run.output.toUtf8());
     if (!document.isObject())
         return {};
     const QJsonValue data = document.object().value(QStringLiteral("data"));
     return data.isObject() ? data.toObject() : QJsonObject();
-}
-
-bool runnerRefused(const QString &output)
-{
-    return output == agentBusyText || output == agentMissingText || output.startsWith(agentStartFailedText);
-}
-
-bool timedOut(const QString &output)
-{
-    return output.contains(QLatin1String("timed out"), Qt::CaseInsensitive);
-}
-
-bool openFailed(const QString &output)
-{
-    if (runnerRefused(output) || timedOut(output)
-        || output.contains(QLatin1String("not installed"), Qt::CaseInsensitive))
-        return true;
-    const QString trimmed = output.trimmed();
-    return !trimmed.isEmpty() && trimmed.front() == failureMark;
-}
-
-bool actionFailed(const QString &output)
-{
-    return runnerRefused(output) || timedOut(output) || output.contains(failureMark)
-        || output.contains(QLatin1String("is covered by"), Qt::CaseInsensitive)
-        || output.contains(QLatin1String("not found"), Qt::CaseInsensitive);
 }
 
 } // namespace corvane

@@ -42,7 +42,7 @@ DriverResult refusal(const QString &text)
 // Pre-action check: a human-verification page stops the action before it runs.
 std::optional<DriverResult> humanCheckBlocks()
 {
-    const QString snap = runOnActivePort(snapshotArgs());
+    const QString snap = runText(runOnActivePort(snapshotArgs(), OutputReading::snapshot));
     if (!needsYou(snap))
         return std::nullopt;
     DriverResult result = refusal(snap);
@@ -79,7 +79,7 @@ DriverResult checkedAction(const QStringList &args)
     return ifPassable(args, [&] { return onWorkTabFollowingNewTabs([&] {
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
-        return afterAction(runOnActivePort(args));
+        return afterAction(runOnActivePort(args, OutputReading::action));
     }); });
 }
 
@@ -90,10 +90,10 @@ DriverResult open(const Body &body)
         return refusal(openNeedsPageText);
     if (!platform::argumentsFit(firstOpenArgs(url)))
         return refusal(textTooLongText);
-    const QString out = openOnWorkTab(url);
+    const ToolRun opened = openOnWorkTab(url);
     DriverResult result;
-    result.ok = !openFailed(out);
-    result.text = out;
+    result.ok = opened.succeeded();
+    result.text = runText(opened);
     result.chrome = true;
     if (result.ok)
         result.url = url;
@@ -111,7 +111,7 @@ DriverResult scroll(const Body &body)
         }
     }
     const QStringList args{QStringLiteral("scroll"), value};
-    return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args)); }); });
+    return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args, OutputReading::action)); }); });
 }
 
 QStringList cliArgs(const Body &body)
@@ -137,13 +137,13 @@ DriverResult cli(const Body &body)
 
     const auto runCommand = [&] {
         if (args.front() == QLatin1String("snapshot"))
-            return finishCli(snapshotSettled(args));
-        const QString out = runOnActivePort(args);
-        if (mayNavigate(args) && !timedOut(out)) {
+            return finishCli(snapshotSettled(args, OutputReading::command));
+        const ToolRun command = runOnActivePort(args, OutputReading::command);
+        if (mayNavigate(args) && command.outcome != ToolOutcome::timedOut) {
             platform::sleepFor(navigatePause);
             waitForLoad(navigateSettleLimit);
         }
-        return finishCli(out);
+        return finishCli(command);
     };
     // Tab commands manage tabs themselves and need no work tab.
     return ifPassable(args, [&] {
@@ -180,7 +180,7 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart)
     if (path == QLatin1String("/open"))
         return open(body);
     if (path == QLatin1String("/snapshot"))
-        return onWorkTab([] { return finish(snapshotSettled(snapshotArgs()), true); });
+        return onWorkTab([] { return finish(snapshotSettled(snapshotArgs(), OutputReading::snapshot), true); });
     if (path == QLatin1String("/click")) {
         const QString ref = body.value(QStringLiteral("ref"));
         if (ref.isEmpty())

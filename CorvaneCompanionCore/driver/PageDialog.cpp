@@ -1,5 +1,7 @@
 #include "driver/PageDialog.h"
 
+#include "driver/ToolRun.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -12,8 +14,8 @@ thread_local DialogWatch *currentWatch = nullptr;
 
 std::optional<PageDialog> dialogInText(const QString &text)
 {
-    // `⚠ A JavaScript confirm dialog is blocking the page: "sure?" — use ...`
-    // and `✗ A JavaScript confirm dialog is blocking the page: "sure?". Resolve ...`
+    // A warning `A JavaScript confirm dialog is blocking the page: "sure?" — use ...`
+    // and a failure `A JavaScript confirm dialog is blocking the page: "sure?". Resolve ...`
     static const QRegularExpression report(
         QStringLiteral("A JavaScript (\\S+) dialog is blocking the page: \"(.*?)\"(?: \u2014 use|\\. Resolve|$)"),
         QRegularExpression::DotMatchesEverythingOption | QRegularExpression::MultilineOption);
@@ -64,10 +66,10 @@ DialogWatch *DialogWatch::current()
     return currentWatch && currentWatch->armed_ ? currentWatch : nullptr;
 }
 
-void DialogWatch::see(const QString &output)
+void DialogWatch::see(const ToolRun &run)
 {
     if (!seen_)
-        seen_ = blockingDialog(output);
+        seen_ = run.dialog;
 }
 
 } // namespace corvane

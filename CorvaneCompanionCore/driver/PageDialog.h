@@ -10,6 +10,8 @@
 
 namespace corvane {
 
+struct ToolRun;
+
 struct PageDialog {
     QString kind;    // the tool's word: "confirm", "prompt", ...
     QString message;
@@ -35,7 +37,7 @@ public:
 
     // For the runner: the watch of this thread's job, if one is armed.
     static DialogWatch *current();
-    void see(const QString &output);
+    void see(const ToolRun &run);
 
 private:
     bool armed_;

@@ -2,7 +2,6 @@
 
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
-#include "driver/WorkTab.h"
 
 #include "Dispatch.h"
 #include "UserPaths.h"
@@ -21,12 +20,6 @@ QString pageRead(const QString &what)
 {
     const QJsonValue value = agentData({QStringLiteral("get"), what}).value(what);
     return value.isUndefined() || value.isNull() ? QString() : jsonValueText(value);
-}
-
-// The tool's failure mark opens the output.
-bool failureMarked(const QString &text)
-{
-    return statusMark(text) == QChar(0x2717);
 }
 
 DriverResult failedOn(const QString &text, bool needsYouFlag)
@@ -49,9 +42,10 @@ QString screenshotImage()
     QFile image(file);
     if (image.exists() && !image.remove())
         return {};
-    const QString out = runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
-         QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file});
-    if (actionFailed(out) || !image.open(QIODevice::ReadOnly))
+    const ToolRun shot = runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
+                                          QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file},
+                                         OutputReading::action);
+    if (!shot.succeeded() || !image.open(QIODevice::ReadOnly))
         return {};
     const QByteArray bytes = image.readAll();
     image.close();
@@ -61,7 +55,39 @@ QString screenshotImage()
     return QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64());
 }
 
+// A snapshot past what an assistant can take is cut, and says so itself.
+ToolRun cutToLimit(ToolRun run, OutputReading reading)
+{
+    if (run.output.size() <= snapshotTextLimit)
+        return run;
+    run.output = cutSnapshot(run.output);
+    run.outputCut = false;
+    run.outcome = classifyOutput(run.output, reading, true);
+    return run;
+}
+
 } // namespace
+
+QString runText(const ToolRun &run)
+{
+    switch (run.outcome) {
+    case ToolOutcome::busy:
+        return agentBusyText;
+    case ToolOutcome::missingTool:
+        return agentMissingText;
+    case ToolOutcome::couldNotStart:
+        return agentStartFailedText + run.startError;
+    case ToolOutcome::timedOut:
+        if (run.output.isEmpty())
+            return agentTimeoutText; // the runner's limit, not the tool's own
+        break;
+    case ToolOutcome::done:
+    case ToolOutcome::cut:
+    case ToolOutcome::failed:
+        break;
+    }
+    return run.outputCut ? run.output + outputCutText : run.output;
+}
 
 const QStringList &snapshotArgs()
 {
@@ -80,8 +106,9 @@ bool mayNavigate(const QStringList &args)
 
 void waitForLoad(int limit)
 {
-    const QString out = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, limit);
-    if (timedOut(out))
+    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
+                                         OutputReading::action, limit);
+    if (wait.outcome == ToolOutcome::timedOut)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
@@ -97,14 +124,15 @@ QString cutSnapshot(const QString &text)
         + QStringLiteral("\n[snapshot cut: %1 more lines; scroll, or run cli \"snapshot -i -c -s <selector>\"]").arg(moreLines);
 }
 
-QString snapshotSettled(const QStringList &args)
+ToolRun snapshotSettled(const QStringList &args, OutputReading reading)
 {
-    const QString out = runOnActivePort(args, snapshotLimit);
-    if (!timedOut(out))
-        return cutSnapshot(out);
-    companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
-    waitForLoad(loadWaitLimit);
-    return cutSnapshot(runOnActivePort(args, snapshotLimit));
+    ToolRun run = runOnActivePort(args, reading, snapshotLimit);
+    if (run.outcome == ToolOutcome::timedOut) {
+        companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
+        waitForLoad(loadWaitLimit);
+        run = runOnActivePort(args, reading, snapshotLimit);
+    }
+    return cutToLimit(run, reading);
 }
 
 DriverResult pageView()
@@ -126,42 +154,42 @@ DriverResult pageView()
     return result;
 }
 
-DriverResult finish(const QString &text, bool chrome)
+DriverResult finish(const ToolRun &snapshot, bool chrome)
 {
     DriverResult result;
-    result.needsYou = needsYou(text);
-    result.ok = !result.needsYou && !timedOut(text) && !runnerRefused(text) && !text.isEmpty() && !failureMarked(text);
-    result.text = text;
+    result.text = runText(snapshot);
+    result.needsYou = needsYou(result.text);
+    result.ok = !result.needsYou && snapshot.succeeded();
     result.chrome = chrome;
     return result;
 }
 
-DriverResult finishCli(const QString &text)
+DriverResult finishCli(const ToolRun &command)
 {
     DriverResult result;
+    const QString text = runText(command);
     result.needsYou = needsYou(text);
-    const bool failed = runnerRefused(text) || text.contains(QChar(0x2717)) || timedOut(text)
-        || text.contains(QLatin1String("is covered by"), Qt::CaseInsensitive);
     if (text.trimmed().isEmpty()) {
         result.text = commandReturnedNothingText;
-        result.ok = false;
     } else {
         result.text = text;
-        result.ok = !result.needsYou && !failed;
+        result.ok = !result.needsYou && command.succeeded();
     }
     result.chrome = true;
     return result;
 }
 
-DriverResult afterAction(const QString &out)
+DriverResult afterAction(const ToolRun &action)
 {
+    const QString out = runText(action);
     if (needsYou(out))
         return failedOn(out, true);
-    if (actionFailed(out))
+    if (!action.succeeded())
         return failedOn(out, false);
 
     platform::sleepFor(settlePause);
-    const QString snap = runOnActivePort(snapshotArgs());
+    const ToolRun snapshot = runOnActivePort(snapshotArgs(), OutputReading::pageAfterAction);
+    const QString snap = runText(snapshot);
     if (needsYou(snap))
         return failedOn(snap, true);
 
@@ -169,19 +197,19 @@ DriverResult afterAction(const QString &out)
     result.url = pageRead(QStringLiteral("url"));
     result.title = pageRead(QStringLiteral("title"));
     result.chrome = true;
-    if (timedOut(snap)) {
+    if (snapshot.outcome == ToolOutcome::timedOut) {
         companionLog(QStringLiteral("after.snapshot-timeout"), {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
         const QString trimmed = out.trimmed();
         result.ok = !trimmed.isEmpty();
         result.text = result.ok ? trimmed : snapshotTimedOutAfterActionText;
         return result;
     }
-    if (failureMarked(snap)) {
+    if (snapshot.outcome == ToolOutcome::failed) {
         result.text = snap.trimmed();
         return result; // the page after the action cannot be shown: never "done"
     }
-    // A snapshot the runner refused shows nothing of the page: like an empty one.
-    QString text = runnerRefused(snap) ? QString() : cutSnapshot(snap.trimmed());
+    // A snapshot that never ran shows nothing of the page: like an empty one.
+    QString text = snapshot.ran() ? cutSnapshot(snap.trimmed()) : QString();
     if (text.isEmpty())
         text = out;
     result.ok = !text.isEmpty();

@@ -1,15 +1,25 @@
 #pragma once
 
-// Turning tool output into the result of a driver path: snapshots with one
+// Turning tool runs into the result of a driver path: snapshots with one
 // retry while the page loads, settling after actions, the page's title and
-// address, and the "/view" screenshot.
+// address, and the "/view" screenshot. The texts a run stands for are made
+// here, where results are built.
 
 #include "driver/DriverResult.h"
+#include "driver/ToolRun.h"
 
 #include <QString>
 #include <QStringList>
 
 namespace corvane {
+
+// What a run that printed nothing of its own stands for.
+inline const QString agentBusyText = QStringLiteral("COMPANION ERROR: Chrome is still working on the previous action.");
+inline const QString agentMissingText = QStringLiteral("agent-browser is not installed.");
+inline const QString agentTimeoutText = QStringLiteral("The browser action timed out.");
+// Followed by the system's reason, for a tool that is there but would not start.
+inline const QString agentStartFailedText = QStringLiteral("agent-browser could not start: ");
+inline const QString outputCutText = QStringLiteral("\n[output cut at 4 MiB]");
 
 inline const QString pageEmptyText = QStringLiteral("The page was empty.");
 inline const QString commandReturnedNothingText = QStringLiteral("The command returned nothing.");
@@ -22,16 +32,22 @@ inline const QString screenshotFileName = QStringLiteral("corvane-companion-view
 inline constexpr qsizetype snapshotTextLimit = 100000;
 QString cutSnapshot(const QString &text);
 
+// The text of a run in a result: what the tool printed (with a note when it
+// was cut), or what the runner has to say instead.
+QString runText(const ToolRun &run);
+
 const QStringList &snapshotArgs();
 
 // Whether a command may navigate, so that its page needs time to settle.
 bool mayNavigate(const QStringList &args);
 void waitForLoad(int limit);
-QString snapshotSettled(const QStringList &args);
+// The snapshot, taken again once after a load wait when it timed out, cut to
+// snapshotTextLimit and read as `reading` says.
+ToolRun snapshotSettled(const QStringList &args, OutputReading reading = OutputReading::snapshot);
 
 DriverResult pageView();
-DriverResult finish(const QString &text, bool chrome);
-DriverResult afterAction(const QString &out);
-DriverResult finishCli(const QString &text);
+DriverResult finish(const ToolRun &snapshot, bool chrome);
+DriverResult afterAction(const ToolRun &action);
+DriverResult finishCli(const ToolRun &command);
 
 } // namespace corvane

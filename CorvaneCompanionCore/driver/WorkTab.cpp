@@ -87,7 +87,7 @@ QString followedTarget(const QList<ListedTab> &tabs)
 
 bool focusWorkTabIfAny(QStringList *listed)
 {
-    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return false;
     if (listed) {
@@ -102,14 +102,15 @@ bool focusWorkTabIfAny(QStringList *listed)
         return false;
     if (work->active)
         return true;
-    const bool worked = workTabFocusWorked(runOnActivePort({QStringLiteral("tab"), followed.isEmpty() ? workTabLabel : followed}));
+    const bool worked =
+        runOnActivePort({QStringLiteral("tab"), followed.isEmpty() ? workTabLabel : followed}, OutputReading::tabSwitch).succeeded();
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
 }
 
 std::optional<QString> followNewTab(const QStringList &listedBefore)
 {
-    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs()));
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
     const ListedTab *active = tabWith(*tabs, [](const ListedTab &tab) { return tab.active; });
@@ -123,23 +124,10 @@ std::optional<QString> followNewTab(const QStringList &listedBefore)
     return active->url;
 }
 
-QString openOnWorkTab(const QString &url)
+ToolRun openOnWorkTab(const QString &url)
 {
     const QStringList args = focusWorkTabIfAny() ? QStringList{QStringLiteral("open"), url} : firstOpenArgs(url);
-    return runOnActivePort(args);
-}
-
-bool workTabFocusWorked(const QString &output)
-{
-    return statusMark(output) == QChar(0x2713);
-}
-
-std::optional<QChar> statusMark(const QString &text)
-{
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty())
-        return std::nullopt;
-    return trimmed.front();
+    return runOnActivePort(args, OutputReading::open);
 }
 
 QStringList firstOpenArgs(const QString &url)

@@ -3,7 +3,8 @@
 // The one tab the companion acts in, labelled "cv-work" inside agent-browser:
 // finding it in the tab listing, bringing it to the front, opening pages in it.
 
-#include <QChar>
+#include "driver/ToolRun.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -43,14 +44,9 @@ bool focusWorkTabIfAny(QStringList *listed = nullptr);
 // work back to the tab it came from.
 std::optional<QString> followNewTab(const QStringList &listedBefore);
 
-// Opens `url` in the work tab, creating the tab when there is none; returns
-// the tool's output of that step.
-QString openOnWorkTab(const QString &url);
-
-bool workTabFocusWorked(const QString &output);
-
-// The first character after trimming; none for a blank text.
-std::optional<QChar> statusMark(const QString &text);
+// Opens `url` in the work tab, creating the tab when there is none; the run
+// of that step.
+ToolRun openOnWorkTab(const QString &url);
 
 QStringList firstOpenArgs(const QString &url);
 
