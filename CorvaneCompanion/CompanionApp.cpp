@@ -33,11 +33,11 @@ int milliseconds(double seconds)
 CompanionHooks CompanionHooks::standard()
 {
     CompanionHooks hooks;
-    hooks.runSocket = [](const CompanionLink &link, std::function<void()> ready) {
+    hooks.loop.runSocket = [](const CompanionLink &link, std::function<void()> ready) {
         return corvane::runSocket(link, platform::UrlSession::shared(), {}, std::move(ready));
     };
-    hooks.pause = platform::sleepFor;
-    hooks.now = platform::monotonicSeconds;
+    hooks.loop.pause = platform::sleepFor;
+    hooks.loop.now = platform::monotonicSeconds;
     hooks.chromeReady = [] { return chromeIsReady(loopbackHost); };
     hooks.chromeProfileLine = [] {
         const ChromeTarget target = currentChromeTarget();
@@ -52,8 +52,13 @@ CompanionHooks CompanionHooks::standard()
 CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks)
     : item_(std::move(presenter))
     , hooks_(std::move(hooks))
+    , loop_(hooks_.loop)
     , anchor_(Anchor::make(this))
 {
+    QObject::connect(&loop_, &JobLoop::connected, this, &CompanionApp::connected);
+    QObject::connect(&loop_, &JobLoop::reconnecting, this, &CompanionApp::reconnecting);
+    QObject::connect(&loop_, &JobLoop::ended, this, &CompanionApp::loopEnded);
+    QObject::connect(&loop_, &JobLoop::linkGone, this, &CompanionApp::loopFoundNoLink);
 }
 
 CompanionApp::~CompanionApp()
@@ -108,11 +113,6 @@ void CompanionApp::applicationDidFinishLaunching()
         companionLog(QStringLiteral("socket.skip"), {{QStringLiteral("reason"), QStringLiteral("no-link")}});
 }
 
-QString CompanionApp::statusLine(const CompanionLink &link) const
-{
-    return linkStatusLine(phase_, chatHostLabel(link.host));
-}
-
 void CompanionApp::refreshMenu()
 {
     MenuState state;
@@ -140,15 +140,15 @@ void CompanionApp::tick()
     refreshMenu();
     // A loop that could not start, or ended while the link file was briefly
     // unreadable, or a link put back by hand: the loop comes back.
-    if (loopGeneration_ == 0 && loadLink())
+    if (!loop_.running() && loadLink())
         startPolling();
 }
 
-void CompanionApp::mark(const QString &phase, const Fields &extra)
+void CompanionApp::mark(LinkPhase phase, const Fields &extra)
 {
     phase_ = phase;
     Fields fields = extra;
-    fields.insert(QStringLiteral("phase"), phase);
+    fields.insert(QStringLiteral("phase"), phaseWord(phase));
     // Lets `corvane-companion status` tell a running companion's word from a stale one.
     fields.insert(QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid()));
     fields.insert(QStringLiteral("chrome"), onOff(hooks_.chromeReady()));
@@ -159,110 +159,70 @@ void CompanionApp::mark(const QString &phase, const Fields &extra)
 
 void CompanionApp::startPolling()
 {
-    const qint64 generation = ++pipeGen_;
-    mark(phaseConnecting);
+    mark(LinkPhase::connecting);
     refreshMenu();
-
-    const std::weak_ptr<Anchor> weak = anchor_;
-    const bool started = platform::runInBackground([weak, generation, hooks = hooks_, lastConnect = lastConnect_] {
-        const std::shared_ptr<Anchor> strong = weak.lock();
-        if (!strong)
-            return;
-        const std::optional<CompanionLink> link = loadLink();
-        if (!link) {
-            companionLog(QStringLiteral("socket.skip"), {{QStringLiteral("reason"), QStringLiteral("link-gone")}});
-            strong->post([generation](CompanionApp &app) { app.loopGone(generation); });
-            return;
-        }
-        const QString label = chatHostLabel(link->host);
-        companionLog(QStringLiteral("socket.open"), {{QStringLiteral("host"), label}});
-        const auto connectOnce = [&] {
-            // A service that ends every connection at once gets no storm.
-            const double wait = lastConnect->load() + hooks.connectGap - hooks.now();
-            if (wait > 0)
-                hooks.pause(wait);
-            lastConnect->store(hooks.now());
-            return hooks.runSocket(*link, [weak, generation, link = *link] {
-                if (const std::shared_ptr<Anchor> app = weak.lock())
-                    app->post([generation, link](CompanionApp &companion) { companion.connected(generation, link); });
-            });
-        };
-        QString result = connectOnce();
-        for (;;) {
-            companionLog(QStringLiteral("socket.end"), {{QStringLiteral("result"), result}, {QStringLiteral("host"), label}});
-            if (result != loopClosed && result != loopRefresh)
-                break;
-            const std::optional<CompanionLink> now = loadLink();
-            if (!now || *now != *link)
-                break;
-            companionLog(QStringLiteral("socket.retry"), {{QStringLiteral("host"), label}, {QStringLiteral("why"), result}});
-            strong->post([generation](CompanionApp &app) { app.connecting(generation); });
-            if (result == loopClosed)
-                hooks.pause(2.0);
-            result = connectOnce();
-        }
-        strong->post([generation, result](CompanionApp &app) { app.endStep(generation, result); });
-    });
-    loopGeneration_ = started ? generation : 0;
-    if (!started) {
+    if (!loop_.start()) {
         // The next tick tries again.
         companionLog(QStringLiteral("socket.skip"), {{QStringLiteral("reason"), QStringLiteral("no-thread")}});
-        mark(QStringLiteral("socket-down"), {{QStringLiteral("reason"), QStringLiteral("thread")}});
+        mark(LinkPhase::socketDown, {{QStringLiteral("reason"), QStringLiteral("thread")}});
         refreshMenu();
     }
 }
 
-void CompanionApp::connected(qint64 generation, const CompanionLink &link)
+void CompanionApp::connected(const CompanionLink &link)
 {
     // Connected to the link that is stored now, or to nothing the menu shows.
-    if (generation != pipeGen_ || loadLink() != link)
+    if (loadLink() != link)
         return;
-    mark(QStringLiteral("idle"));
+    mark(LinkPhase::idle);
     refreshMenu();
 }
 
-void CompanionApp::connecting(qint64 generation)
+void CompanionApp::reconnecting()
 {
-    if (generation != pipeGen_ || phase_ == phaseConnecting)
+    if (phase_ == LinkPhase::connecting)
         return;
-    mark(phaseConnecting);
+    mark(LinkPhase::connecting);
     refreshMenu();
 }
 
-void CompanionApp::loopGone(qint64 generation)
+void CompanionApp::loopFoundNoLink()
 {
-    if (generation == loopGeneration_)
-        loopGeneration_ = 0;
-    if (generation != pipeGen_)
-        return;
-    mark(QStringLiteral("off"));
+    mark(LinkPhase::off);
     refreshMenu();
 }
 
-void CompanionApp::endStep(qint64 generation, const QString &result)
+void CompanionApp::loopEnded(LoopResult result)
 {
-    if (generation == loopGeneration_)
-        loopGeneration_ = 0;
-    if (generation != pipeGen_)
-        return;
     const bool linked = loadLink().has_value();
-    if (result == loopClosed)
-        mark(QStringLiteral("socket-down"), {{QStringLiteral("reason"), QStringLiteral("socket")}});
-    else if (result == loopIdle)
+    switch (result) {
+    case LoopResult::closed:
+        mark(LinkPhase::socketDown, {{QStringLiteral("reason"), QStringLiteral("socket")}});
+        break;
+    case LoopResult::idle:
         // The link file lost this link: nothing is connected, whatever comes next.
-        mark(linked ? phaseConnecting : QStringLiteral("off"));
-    else
-        mark(result);
+        mark(linked ? LinkPhase::connecting : LinkPhase::off);
+        break;
+    case LoopResult::refresh:
+        mark(LinkPhase::refresh);
+        break;
+    case LoopResult::waiting:
+        mark(LinkPhase::waiting);
+        break;
+    case LoopResult::badHost:
+        mark(LinkPhase::badHost);
+        break;
+    }
     refreshMenu();
     if (!linked)
         return;
-    if (result != loopBadHost) {
+    if (result != LoopResult::badHost) {
         startPolling();
         return;
     }
     // Such a link fails at once every time; only a changed link file helps.
-    QTimer::singleShot(milliseconds(hooks_.badHostPause), this, [this, generation] {
-        if (generation == pipeGen_ && loopGeneration_ == 0 && loadLink())
+    QTimer::singleShot(milliseconds(hooks_.badHostPause), this, [this, generation = loop_.generation()] {
+        if (generation == loop_.generation() && !loop_.running() && loadLink())
             startPolling();
     });
 }
@@ -302,8 +262,8 @@ void CompanionApp::disconnectChat()
         queueHangUp(*link);
     }
     clearLink();
-    ++pipeGen_;
-    mark(QStringLiteral("off"));
+    loop_.silence();
+    mark(LinkPhase::off);
     refreshMenu();
 }
 
@@ -327,8 +287,8 @@ void CompanionApp::toggleLaunchAtLogin()
 
 void CompanionApp::quit()
 {
-    companionLog(QStringLiteral("app.quit"), {{QStringLiteral("phase"), phase_}});
-    ++pipeGen_;
+    companionLog(QStringLiteral("app.quit"), {{QStringLiteral("phase"), phaseWord(phase_)}});
+    loop_.silence();
     server_.stop();
     QCoreApplication::quit();
 }

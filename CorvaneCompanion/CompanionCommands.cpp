@@ -68,7 +68,7 @@ int status()
     say(stdout, QStringLiteral("Link: ") + (link ? chatHostLabel(link->host) : QStringLiteral("none")));
     if (link) {
         say(stdout, QStringLiteral("Chat: ")
-                        + (running ? linkStatusLine(written.value(QStringLiteral("phase")).toString(), chatHostLabel(link->host))
+                        + (running ? linkStatusLine(phaseFromWord(written.value(QStringLiteral("phase")).toString()), chatHostLabel(link->host))
                                    : QStringLiteral("not connected (the companion is not running)")));
     }
     say(stdout, QStringLiteral("Chrome debugging: ") + onOff(chromeIsReady(QStringLiteral("127.0.0.1"))));

@@ -66,7 +66,7 @@ int main(int argc, char **argv)
     }
     const CompanionLink link{chat.origin(), newLinkToken()};
     saveLink(link);
-    std::future<QString> channel =
+    std::future<LoopResult> channel =
         std::async(std::launch::async, [&] { return runSocket(link, platform::UrlSession::shared()); });
 
     for (int i = 0; i < 20; ++i) // warm-up

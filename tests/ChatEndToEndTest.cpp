@@ -53,7 +53,7 @@ protected:
     }
 
     // Runs the channel for `link` until the test ends it.
-    std::future<QString> connect(const CompanionLink &link)
+    std::future<LoopResult> connect(const CompanionLink &link)
     {
         saveLink(link);
         return std::async(std::launch::async, [link] { return runSocket(link, platform::UrlSession::shared()); });
@@ -70,7 +70,7 @@ TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
     test::DevChat chat;
     ASSERT_TRUE(chat.started());
     const CompanionLink link{chat.origin(), newLinkToken()};
-    std::future<QString> channel = connect(link);
+    std::future<LoopResult> channel = connect(link);
 
     const QString page = QString::fromLatin1(pages->url("/form.html"));
     const QJsonObject opened = chat.runJob(QStringLiteral("/open"), {{"url", page}}, 60);
@@ -101,7 +101,7 @@ TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
     clearLink();
     chat.post("/dev/drop", {});
     ASSERT_EQ(channel.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(channel.get(), loopIdle);
+    EXPECT_EQ(channel.get(), LoopResult::idle);
 
     // The token travelled on every result, and never into the log.
     EXPECT_FALSE(home->events(QStringLiteral("job.done")).isEmpty());
@@ -115,7 +115,7 @@ TEST_F(ChatEndToEnd, ASocketOpensOnlyOnceTheUserApprovedTheLink)
     const CompanionLink link{chat.origin(), newLinkToken()};
 
     // Before approval the handshake is refused: a failed receive.
-    EXPECT_EQ(connect(link).get(), loopClosed);
+    EXPECT_EQ(connect(link).get(), LoopResult::closed);
     EXPECT_TRUE(home->events(QStringLiteral("socket.recv-fail")).last().contains(QLatin1String("host=127.0.0.1")));
 
     // The approval page's button posts back to the page.
@@ -124,7 +124,7 @@ TEST_F(ChatEndToEnd, ASocketOpensOnlyOnceTheUserApprovedTheLink)
                       "Connection: close\r\nContent-Length: 0\r\n\r\n"});
     EXPECT_EQ(approved.status, 200);
 
-    std::future<QString> channel = connect(link);
+    std::future<LoopResult> channel = connect(link);
     const QJsonObject health = chat.runJob(QStringLiteral("/health"), {}, 30);
     EXPECT_EQ(health.value(QStringLiteral("socket")).toObject().value(QStringLiteral("text")).toString(),
               QStringLiteral("Chrome debugging is on."));
@@ -134,6 +134,6 @@ TEST_F(ChatEndToEnd, ASocketOpensOnlyOnceTheUserApprovedTheLink)
     // A hang-up revokes the token: the service closes the socket.
     hangUp(link, platform::UrlSession::shared());
     ASSERT_EQ(channel.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(channel.get(), loopClosed);
+    EXPECT_EQ(channel.get(), LoopResult::closed);
     clearLink();
 }

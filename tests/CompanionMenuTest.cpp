@@ -50,7 +50,7 @@ TEST(MenuTexts, LinkLineByPhase)
         {"Idle", "Connecting to chat.example"},
     };
     for (const auto &[phase, line] : cases)
-        EXPECT_EQ(linkStatusLine(QString::fromUtf8(phase), QStringLiteral("chat.example")), QString::fromUtf8(line)) << phase;
+        EXPECT_EQ(linkStatusLine(phaseFromWord(QString::fromUtf8(phase)), QStringLiteral("chat.example")), QString::fromUtf8(line)) << phase;
 }
 
 // One line per item: "---" a separator, "(…)" an informational item shown
@@ -109,7 +109,7 @@ TEST(Menu, ItemsForEachState)
          [](MenuState &s) {
              s.chrome = false;
              s.linkHostLabel = QStringLiteral("chat.example");
-             s.phase = QStringLiteral("idle");
+             s.phase = LinkPhase::idle;
          },
          QStringLiteral("\u26A0\uFE0E"),
          {"(Corvane: Chrome off)", "(Chrome debugging is off)", "(" + profile + ")", "Open Chrome for debugging", signIn,
@@ -118,7 +118,7 @@ TEST(Menu, ItemsForEachState)
         {"linked and idle, start at login on",
          [](MenuState &s) {
              s.linkHostLabel = QStringLiteral("chat.example");
-             s.phase = QStringLiteral("idle");
+             s.phase = LinkPhase::idle;
              s.launchAtLoginOn = true;
          },
          QStringLiteral("\u2713"),
@@ -127,7 +127,7 @@ TEST(Menu, ItemsForEachState)
         {"socket down",
          [](MenuState &s) {
              s.linkHostLabel = QStringLiteral("chat.example");
-             s.phase = QStringLiteral("socket-down");
+             s.phase = LinkPhase::socketDown;
          },
          QStringLiteral("\u2026"),
          {"(Corvane: Connecting)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---",
@@ -136,7 +136,7 @@ TEST(Menu, ItemsForEachState)
         {"waiting",
          [](MenuState &s) {
              s.linkHostLabel = QStringLiteral("localhost");
-             s.phase = QStringLiteral("waiting");
+             s.phase = LinkPhase::waiting;
          },
          QStringLiteral("\u2026"),
          {"(Corvane: Connecting)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---",
@@ -146,7 +146,7 @@ TEST(Menu, ItemsForEachState)
              s.loopbackFailed = true;
              s.chrome = false;
              s.linkHostLabel = QStringLiteral("chat.example");
-             s.phase = QStringLiteral("idle");
+             s.phase = LinkPhase::idle;
          },
          menuBarErrorTitle,
          {"(" + menuErrorStatus + ")", "(Chrome debugging is off)", "(" + profile + ")", "Open Chrome for debugging",

@@ -30,7 +30,7 @@ namespace {
 // call blocks until the test lets one through, which then ends "idle".
 class StandInSocket {
 public:
-    using Step = std::function<QString()>;
+    using Step = std::function<LoopResult()>;
 
     void script(std::initializer_list<Step> steps)
     {
@@ -61,7 +61,7 @@ public:
         opens_ = complete;
     }
 
-    QString run(const std::function<void()> &ready)
+    LoopResult run(const std::function<void()> &ready)
     {
         std::unique_lock lock(mutex_);
         threads_.push_back(std::this_thread::get_id());
@@ -75,7 +75,7 @@ public:
         }
         changed_.wait(lock, [this] { return allowed_ > 0; });
         --allowed_;
-        return loopIdle;
+        return LoopResult::idle;
     }
 
 private:
@@ -111,14 +111,14 @@ protected:
     JobLoop()
     {
         CompanionHooks hooks;
-        hooks.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) { return socket->run(ready); };
+        hooks.loop.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) { return socket->run(ready); };
         // Pauses take no time but move a clock of the test's own.
-        hooks.pause = [this](double seconds) {
+        hooks.loop.pause = [this](double seconds) {
             std::lock_guard lock(pausesMutex_);
             pauses_.push_back(seconds);
             clock_ += seconds;
         };
-        hooks.now = [this] {
+        hooks.loop.now = [this] {
             std::lock_guard lock(pausesMutex_);
             return clock_;
         };
@@ -163,7 +163,7 @@ protected:
 TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
 {
     saveLink(firstLink);
-    socket_->script({[] { return loopClosed; }, [] { return loopRefresh; }});
+    socket_->script({[] { return LoopResult::closed; }, [] { return LoopResult::refresh; }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(3));
 
@@ -173,8 +173,8 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
     const auto threads = socket_->threads();
     EXPECT_EQ(threads[0], threads[1]);
     EXPECT_EQ(threads[1], threads[2]);
-    EXPECT_EQ(app_->pipeGen(), 1);
-    EXPECT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
+    EXPECT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::idle; }));
     EXPECT_EQ(events(QStringLiteral("socket.open")).size(), 1);
     const QStringList retries = events(QStringLiteral("socket.retry"));
     ASSERT_EQ(retries.size(), 2);
@@ -190,14 +190,14 @@ TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
     socket_->script({[socket = socket_] {
         saveLink(otherLink);
         socket->handshakes(true);
-        return loopClosed;
+        return LoopResult::closed;
     }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(2));
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::idle; }));
 
     EXPECT_TRUE(events(QStringLiteral("socket.retry")).isEmpty());
-    EXPECT_EQ(app_->pipeGen(), 2);
+    EXPECT_EQ(app_->jobLoop().generation(), 2);
     EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Socket down \u2014 not connected to localhost",
                                        "Connecting to localhost\u2026", "Connected to localhost"}));
     const QStringList opens = events(QStringLiteral("socket.open"));
@@ -210,27 +210,27 @@ TEST_F(JobLoop, ALinkDeletedBeforeAClosedEndLeavesTheSocketDown)
     saveLink(firstLink);
     socket_->script({[] {
         clearLink();
-        return loopClosed;
+        return LoopResult::closed;
     }});
     app_->startPolling();
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("socket-down"); }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::socketDown; }));
 
     EXPECT_EQ(home_.status().value(QStringLiteral("reason")).toString(), QStringLiteral("socket"));
     EXPECT_FALSE(home_.status().contains(QStringLiteral("host")));
     EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Not linked"));
-    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
     EXPECT_EQ(socket_->calls(), 1);
 }
 
 TEST_F(JobLoop, WaitingStartsANewGenerationAtOnce)
 {
     saveLink(firstLink);
-    socket_->script({[] { return loopWaiting; }});
+    socket_->script({[] { return LoopResult::waiting; }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(2));
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->jobLoop().generation() == 2; }));
 
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == QLatin1String("idle"); }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::idle; }));
     EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1", "Waiting for 127.0.0.1",
                                        "Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1"}));
     EXPECT_EQ(pauses(), std::vector<double>{1.0}) << "the next generation's connection waits its second";
@@ -242,7 +242,7 @@ TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
     app_->startPolling();
     ASSERT_TRUE(callsReach(1));
     app_->disconnectChat();
-    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
+    EXPECT_EQ(app_->phase(), LinkPhase::off);
     EXPECT_EQ(events(QStringLiteral("link.disconnect")).size(), 1);
     EXPECT_FALSE(loadLink());
 
@@ -250,8 +250,8 @@ TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
     socket_->letThrough();
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return !events(QStringLiteral("socket.end")).isEmpty(); }));
     QCoreApplication::processEvents();
-    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
-    EXPECT_EQ(app_->pipeGen(), 2);
+    EXPECT_EQ(app_->phase(), LinkPhase::off);
+    EXPECT_EQ(app_->jobLoop().generation(), 2);
     EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), QStringLiteral("off"));
 }
 
@@ -267,48 +267,48 @@ TEST_F(JobLoop, OnlyTheNewestGenerationsEndIsActedOn)
     ASSERT_TRUE(callsReach(3));
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return events(QStringLiteral("socket.end")).size() == 2; }));
     QCoreApplication::processEvents();
-    EXPECT_EQ(app_->pipeGen(), 3);
+    EXPECT_EQ(app_->jobLoop().generation(), 3);
     EXPECT_EQ(socket_->calls(), 3);
 }
 
 TEST_F(JobLoop, AHostWithoutASocketAddressIsTriedAgainLater)
 {
     saveLink(firstLink);
-    socket_->script({[] { return loopBadHost; }});
+    socket_->script({[] { return LoopResult::badHost; }});
     app_->startPolling();
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == loopBadHost; }));
-    EXPECT_EQ(app_->pipeGen(), 1);
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->pipeGen() == 2; }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::badHost; }));
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->jobLoop().generation() == 2; }));
     EXPECT_TRUE(callsReach(2));
 }
 
 TEST_F(JobLoop, AGoneLinkStopsTheLoopAndTheTickBringsItBack)
 {
     app_->startPolling();
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->loopGeneration() == 0; }));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return !app_->jobLoop().running(); }));
     EXPECT_TRUE(events(QStringLiteral("socket.skip"))[0].contains(QStringLiteral("reason=link-gone")));
     EXPECT_EQ(socket_->calls(), 0);
-    EXPECT_EQ(app_->phase(), QStringLiteral("off"));
+    EXPECT_EQ(app_->phase(), LinkPhase::off);
 
     // The link put back (or readable again): the next refresh tick reconnects.
     saveLink(firstLink);
     app_->tick();
     EXPECT_TRUE(callsReach(1));
-    EXPECT_EQ(app_->pipeGen(), 2);
+    EXPECT_EQ(app_->jobLoop().generation(), 2);
     app_->tick();
-    EXPECT_EQ(app_->pipeGen(), 2) << "one loop at a time";
+    EXPECT_EQ(app_->jobLoop().generation(), 2) << "one loop at a time";
 }
 
 TEST_F(JobLoop, NothingSaysConnectedUntilAHandshakeCompletes)
 {
     saveLink(firstLink);
     socket_->handshakes(false);
-    socket_->script({[] { return loopClosed; }, [] { return loopRefresh; }, [] { return loopClosed; }});
+    socket_->script({[] { return LoopResult::closed; }, [] { return LoopResult::refresh; }, [] { return LoopResult::closed; }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(4));
     QCoreApplication::processEvents();
-    EXPECT_EQ(app_->phase(), phaseConnecting);
-    EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), phaseConnecting);
+    EXPECT_EQ(app_->phase(), LinkPhase::connecting);
+    EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), QStringLiteral("connecting"));
     EXPECT_EQ(linkLines_, QStringList{"Connecting to 127.0.0.1\u2026"});
     EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Connecting"));
     EXPECT_TRUE(events(QStringLiteral("socket.ready")).isEmpty());
@@ -328,12 +328,12 @@ TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)
     EXPECT_EQ(link->host, QStringLiteral("http://localhost:5001"));
     ASSERT_EQ(opened_.size(), 1);
     EXPECT_EQ(opened_[0].toString(), QStringLiteral("http://localhost:5001/companion/connect?token=") + link->token);
-    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
 
     EXPECT_FALSE(app_->connect(productionChat));
     EXPECT_EQ(loadLink(), link);
     EXPECT_EQ(opened_.size(), 1);
-    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
     const QStringList blocked = events(QStringLiteral("link.connect-blocked"));
     ASSERT_EQ(blocked.size(), 1);
     EXPECT_TRUE(blocked[0].contains(QStringLiteral("host=chat.corvane.app linked=localhost")));
@@ -345,7 +345,7 @@ TEST_F(JobLoop, AConnectPageThatDoesNotParseStillLinks)
     ASSERT_TRUE(app_->connect(QStringLiteral("http://exa mple")));
     EXPECT_TRUE(opened_.isEmpty());
     EXPECT_TRUE(loadLink());
-    EXPECT_EQ(app_->pipeGen(), 1);
+    EXPECT_EQ(app_->jobLoop().generation(), 1);
 }
 
 } // namespace

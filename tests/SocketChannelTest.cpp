@@ -94,10 +94,10 @@ protected:
     }
 
     // The loop result once the connection has ended.
-    QString result(double seconds = 10.0)
+    std::optional<LoopResult> result(double seconds = 10.0)
     {
         if (run.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready)
-            return QStringLiteral("(still running)");
+            return std::nullopt; // still running
         return run.get();
     }
 
@@ -126,7 +126,7 @@ protected:
     static inline bool chromiumStarted = false;
     test::ScriptedChatService service;
     CompanionLink link;
-    std::future<QString> run;
+    std::future<LoopResult> run;
     int connections = 0;
     qsizetype eventsBefore = 0;
 };
@@ -140,7 +140,7 @@ TEST_F(SocketChannel, ConnectsWithTheTokenAndVersionAndClosesWithGoingAway)
     EXPECT_EQ(query.queryItemValue(QStringLiteral("v")), QStringLiteral("0.1.0"));
 
     service.sendText(QStringLiteral(R"({"waiting":true})"));
-    EXPECT_EQ(result(), loopWaiting);
+    EXPECT_EQ(result(), LoopResult::waiting);
     EXPECT_TRUE(eventually([&] { return service.closeCode().has_value(); }));
     EXPECT_EQ(service.closeCode(), goingAwayCloseCode);
     EXPECT_EQ(events().front(), QStringLiteral("socket.connect host=127.0.0.1 scheme=ws"));
@@ -152,21 +152,21 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
     struct Case {
         const char *name;
         std::function<void(test::ScriptedChatService &)> send;
-        QString result;
+        LoopResult result;
         QString lastEvent;
     };
     const Case cases[] = {
-        {"binary frame", [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); }, loopClosed,
+        {"binary frame", [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); }, LoopResult::closed,
          QStringLiteral("socket.recv-fail error=non-text host=127.0.0.1")},
-        {"not JSON", [](auto &s) { s.sendText(QStringLiteral("hello")); }, loopClosed,
+        {"not JSON", [](auto &s) { s.sendText(QStringLiteral("hello")); }, LoopResult::closed,
          QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
-        {"empty text", [](auto &s) { s.sendText(QString()); }, loopClosed,
+        {"empty text", [](auto &s) { s.sendText(QString()); }, LoopResult::closed,
          QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
-        {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, loopClosed,
+        {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, LoopResult::closed,
          QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
         {"refresh carrying a job", [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
-         loopRefresh, QStringLiteral("socket.refresh host=127.0.0.1")},
-        {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, loopWaiting,
+         LoopResult::refresh, QStringLiteral("socket.refresh host=127.0.0.1")},
+        {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, LoopResult::waiting,
          QStringLiteral("socket.waiting host=127.0.0.1")},
         // Arriving over several receive turns, with heartbeats due meanwhile.
         {"a message over 16 MiB, trickling in",
@@ -175,7 +175,7 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
                                + QStringLiteral("\"}"),
                            4 * 1024 * 1024);
          },
-         loopClosed, QStringLiteral("socket.recv-fail error=too-large host=127.0.0.1")},
+         LoopResult::closed, QStringLiteral("socket.recv-fail error=too-large host=127.0.0.1")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -198,7 +198,7 @@ TEST_F(SocketChannel, ServerDroppingTheConnectionIsAFailedReceive)
     run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
     ASSERT_TRUE(gone->waitForConnections());
     delete gone;
-    EXPECT_EQ(result(), loopClosed);
+    EXPECT_EQ(result(), LoopResult::closed);
     ASSERT_FALSE(events(QStringLiteral("socket.recv-fail")).isEmpty());
 }
 
@@ -207,7 +207,7 @@ TEST_F(SocketChannel, NoServerAtAllIsAFailedReceive)
     link = {QStringLiteral("http://127.0.0.1:1"), link.token};
     saveLink(link);
     run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
-    EXPECT_EQ(result(), loopClosed);
+    EXPECT_EQ(result(), LoopResult::closed);
     EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.recv-fail"}));
 }
 
@@ -215,7 +215,7 @@ TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
 {
     link = {QStringLiteral("chat corvane"), link.token};
     saveLink(link);
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopBadHost);
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::badHost);
     EXPECT_EQ(events(), QStringList{QStringLiteral("socket.bad-host host=chat corvane")});
 }
 
@@ -256,7 +256,7 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
     EXPECT_TRUE(events(QStringLiteral("job.reply")).contains(QStringLiteral("job.reply job=job-3 ok=no status=204 via=http")));
 
     clearLink();
-    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(result(), LoopResult::idle);
 }
 
 TEST_F(SocketChannel, HeartbeatsWhileTheServerIsSilentAndNoneOnceTheLinkIsGone)
@@ -265,7 +265,7 @@ TEST_F(SocketChannel, HeartbeatsWhileTheServerIsSilentAndNoneOnceTheLinkIsGone)
     ASSERT_TRUE(eventually([&] { return service.frames().size() == 2; }, 5));
     EXPECT_EQ(service.frames(), (QStringList{heartbeatText, heartbeatText}));
     clearLink();
-    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(result(), LoopResult::idle);
     EXPECT_EQ(service.frames().size(), 2);
     EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.ready", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
     EXPECT_TRUE(eventually([&] { return service.closeCode() == goingAwayCloseCode; }));
@@ -275,7 +275,7 @@ TEST_F(SocketChannel, AChangedLinkEndsTheConnection)
 {
     start();
     saveLink({link.host, newLinkToken()});
-    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(result(), LoopResult::idle);
     EXPECT_EQ(events().back(), QStringLiteral("socket.idle host=127.0.0.1"));
 }
 
@@ -285,7 +285,7 @@ TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHea
     start({0.3, 2.0, 4.0, 1.0});
     platform::sleepFor(1.2);
     service.sendText(QStringLiteral(R"({"id":"late-job","path":"/nowhere"})"));
-    EXPECT_EQ(result(), loopRefresh);
+    EXPECT_EQ(result(), LoopResult::refresh);
     ASSERT_TRUE(eventually([&] { return !jobReplies(service.frames()).isEmpty(); }));
     EXPECT_EQ(parsed(jobReplies(service.frames()).value(0)).value(QStringLiteral("id")), QStringLiteral("late-job"));
     EXPECT_EQ(eventNames().mid(eventNames().indexOf(QStringLiteral("job.done"))).filter(QStringLiteral("socket.")),
@@ -303,7 +303,7 @@ TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHea
     EXPECT_EQ(run.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_TRUE(events(QStringLiteral("socket.")).contains(QStringLiteral("socket.heartbeat host=127.0.0.1")));
     clearLink();
-    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(result(), LoopResult::idle);
     EXPECT_TRUE(events(QStringLiteral("socket.preempt")).isEmpty());
 }
 
@@ -314,7 +314,7 @@ TEST_F(SocketChannel, ALongJobSendsNoHeartbeatAndIsRepliedAfterTheLinkWentAway)
     start();
     const CompanionLink old = link;
     service.sendText(QStringLiteral(R"({"id":"slow-job","path":"/cli","body":{"command":"tab list"}})"));
-    EXPECT_EQ(result(), loopIdle);
+    EXPECT_EQ(result(), LoopResult::idle);
 
     ASSERT_TRUE(eventually([&] { return !service.frames().isEmpty(); }));
     const QStringList frames = service.frames();
@@ -463,7 +463,7 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
     saveLink(link);
 
     // Not trusted yet: the TLS handshake fails like any failed connection.
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopClosed);
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::closed);
     EXPECT_EQ(home.events(QStringLiteral("socket.connect")).last().section(QLatin1Char(' '), 1),
               QStringLiteral("socket.connect host=127.0.0.1 scheme=wss"));
     EXPECT_EQ(home.events(QStringLiteral("socket.recv-fail")).size(), 1);
@@ -472,7 +472,7 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
     QSslConfiguration trusting = before;
     trusting.addCaCertificate(server.certificate);
     QSslConfiguration::setDefaultConfiguration(trusting);
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), loopWaiting);
+    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::waiting);
     QSslConfiguration::setDefaultConfiguration(before);
     clearLink();
 }

@@ -77,12 +77,25 @@ void runJob(platform::WebSocketTask &task, const CompanionLink &link, const Sock
 
 } // namespace
 
-std::optional<QString> socketControl(const QJsonObject &message)
+QString socketControlWord(SocketControl control)
 {
-    for (const QString &word : {loopRefresh, QStringLiteral("heartbeat"), loopWaiting}) {
-        const QJsonValue value = message.value(word);
+    switch (control) {
+    case SocketControl::refresh:
+        return QStringLiteral("refresh");
+    case SocketControl::heartbeat:
+        return QStringLiteral("heartbeat");
+    case SocketControl::waiting:
+        return QStringLiteral("waiting");
+    }
+    return {};
+}
+
+std::optional<SocketControl> socketControl(const QJsonObject &message)
+{
+    for (const SocketControl control : {SocketControl::refresh, SocketControl::heartbeat, SocketControl::waiting}) {
+        const QJsonValue value = message.value(socketControlWord(control));
         if (value.isBool() && value.toBool())
-            return word;
+            return control;
     }
     return std::nullopt;
 }
@@ -93,7 +106,7 @@ SocketMessage readSocketMessage(const QString &text)
     const std::optional<QJsonObject> object = jsonObjectFromText(text);
     if (!object)
         return read;
-    if (const std::optional<QString> control = socketControl(*object)) {
+    if (const std::optional<SocketControl> control = socketControl(*object)) {
         read.kind = SocketMessage::Kind::control;
         read.control = *control;
         return read;
@@ -109,8 +122,8 @@ SocketMessage readSocketMessage(const QString &text)
     return read;
 }
 
-QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings,
-                  std::function<void()> ready)
+LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings,
+                     std::function<void()> ready)
 {
     const Fields hostField{{QStringLiteral("host"), chatHostLabel(link.host)}};
     const auto withHost = [&](Fields fields) {
@@ -121,7 +134,7 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
     const std::optional<QUrl> url = link.socketURL();
     if (!url) {
         companionLog(QStringLiteral("socket.bad-host"), hostField);
-        return loopBadHost;
+        return LoopResult::badHost;
     }
     companionLog(QStringLiteral("socket.connect"), withHost({{QStringLiteral("scheme"), url->scheme()}}));
     const std::unique_ptr<platform::WebSocketTask> task = session.webSocketTask(*url);
@@ -133,9 +146,9 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
     const double openedAt = platform::monotonicSeconds();
     bool serverHeartbeat = false;
 
-    const auto close = [&](const QString &word) {
+    const auto close = [&](LoopResult result) {
         task->cancel(goingAwayCloseCode);
-        return word;
+        return result;
     };
     const auto stillLinked = [&] {
         const std::optional<CompanionLink> stored = loadLink();
@@ -145,7 +158,7 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
     while (stillLinked()) {
         if (!serverHeartbeat && platform::monotonicSeconds() - openedAt >= timings.preemptAfter) {
             companionLog(QStringLiteral("socket.preempt"), hostField);
-            return close(loopRefresh);
+            return close(LoopResult::refresh);
         }
 
         // Each receive has its own box, so a late answer to an abandoned one
@@ -156,7 +169,7 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
         const auto receiveFailed = [&](const platform::WebSocketReceived &failed) {
             const QString error = failed.error.isEmpty() ? QStringLiteral("non-text") : failed.error;
             companionLog(QStringLiteral("socket.recv-fail"), withHost({{QStringLiteral("error"), error}}));
-            return close(loopClosed);
+            return close(LoopResult::closed);
         };
         while (!(received = box->waitFor(timings.receiveTurn))) {
             if (!stillLinked())
@@ -168,7 +181,7 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
                 if (const auto late = box->waitFor(timings.heartbeatWait); late && isFailure(*late))
                     return receiveFailed(*late);
                 companionLog(QStringLiteral("socket.heartbeat-fail"), hostField);
-                return close(loopClosed);
+                return close(LoopResult::closed);
             }
             companionLog(QStringLiteral("socket.heartbeat"), hostField);
         }
@@ -181,13 +194,14 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
         switch (message.kind) {
         case SocketMessage::Kind::bad:
             companionLog(QStringLiteral("socket.closed"), withHost({{QStringLiteral("reason"), QStringLiteral("empty-or-bad-json")}}));
-            return close(loopClosed);
+            return close(LoopResult::closed);
         case SocketMessage::Kind::control:
-            companionLog(QStringLiteral("socket.") + message.control, hostField);
-            if (message.control != QLatin1String("heartbeat"))
-                return close(message.control);
-            serverHeartbeat = true;
-            break;
+            companionLog(QStringLiteral("socket.") + socketControlWord(message.control), hostField);
+            if (message.control == SocketControl::heartbeat) {
+                serverHeartbeat = true;
+                break;
+            }
+            return close(message.control == SocketControl::refresh ? LoopResult::refresh : LoopResult::waiting);
         case SocketMessage::Kind::ignored:
             break;
         case SocketMessage::Kind::job:
@@ -196,7 +210,7 @@ QString runSocket(const CompanionLink &link, platform::UrlSession &session, cons
         }
     }
     companionLog(QStringLiteral("socket.idle"), hostField);
-    return close(loopIdle);
+    return close(LoopResult::idle);
 }
 
 } // namespace corvane

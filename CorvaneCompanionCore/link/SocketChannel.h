@@ -3,9 +3,10 @@
 // The job channel: one WebSocket connection per call of runSocket, which
 // blocks its thread for the connection's whole life, runs each job through
 // the driver on that thread, replies over the socket and again over HTTP,
-// and returns a loop result word when the connection ends.
+// and returns how the connection ended.
 
 #include "driver/DriverResult.h"
+#include "link/LinkState.h"
 #include "link/LinkStore.h"
 
 #include "UrlSession.h"
@@ -17,13 +18,6 @@
 #include <optional>
 
 namespace corvane {
-
-// Loop results.
-inline const QString loopBadHost = QStringLiteral("bad host");
-inline const QString loopClosed = QStringLiteral("closed");
-inline const QString loopRefresh = QStringLiteral("refresh");
-inline const QString loopWaiting = QStringLiteral("waiting");
-inline const QString loopIdle = QStringLiteral("idle");
 
 inline const QString heartbeatText = QStringLiteral(R"({"heartbeat":true})");
 inline constexpr int goingAwayCloseCode = 1001;
@@ -38,23 +32,28 @@ struct SocketTimings {
 
 // `ready` runs (on the session's thread) once the handshake has completed:
 // only then is the companion connected.
-QString runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {},
-                  std::function<void()> ready = {});
+LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {},
+                     std::function<void()> ready = {});
+
+// A control message of the service.
+enum class SocketControl { refresh, heartbeat, waiting };
+// Its word on the wire and in the log ("socket.<word>").
+QString socketControlWord(SocketControl control);
 
 // "refresh", "heartbeat" or "waiting": the first of them whose member is the
 // boolean true; none otherwise.
-std::optional<QString> socketControl(const QJsonObject &message);
+std::optional<SocketControl> socketControl(const QJsonObject &message);
 
 // What one text frame from the service says.
 struct SocketMessage {
     enum class Kind {
         bad,     // not a JSON object: the connection ends
-        control, // `control` names the word
+        control, // `control` says which
         job,     // a non-empty `id`, its `path` and `body`
         ignored, // an object that is neither
     };
     Kind kind = Kind::bad;
-    QString control;
+    SocketControl control = SocketControl::heartbeat;
     QString id;
     QString path;
     Body body;

@@ -22,22 +22,28 @@ QString menuStatusText(bool chrome, bool linked, bool connected)
     return connected ? QStringLiteral("Corvane: Linked") : QStringLiteral("Corvane: Connecting");
 }
 
-QString linkStatusLine(const QString &phase, const QString &label)
+QString linkStatusLine(std::optional<LinkPhase> phase, const QString &label)
 {
-    if (phase == QLatin1String("waiting"))
+    switch (phase.value_or(LinkPhase::off)) {
+    case LinkPhase::waiting:
         return QStringLiteral("Waiting for ") + label;
-    if (phase == QLatin1String("idle"))
+    case LinkPhase::idle:
         return QStringLiteral("Connected to ") + label;
-    if (phase == QLatin1String("socket-down"))
+    case LinkPhase::socketDown:
         return QStringLiteral("Socket down \u2014 not connected to ") + label;
-    if (phase == phaseConnecting)
+    case LinkPhase::connecting:
         return QStringLiteral("Connecting to ") + label + QChar(0x2026);
+    case LinkPhase::off:
+    case LinkPhase::refresh:
+    case LinkPhase::badHost:
+        break;
+    }
     return QStringLiteral("Connecting to ") + label;
 }
 
-bool isConnected(const QString &phase)
+bool isConnected(LinkPhase phase)
 {
-    return phase == QLatin1String("idle");
+    return phase == LinkPhase::idle;
 }
 
 QString menuTitle(const MenuState &state)

@@ -4,6 +4,8 @@
 // icon and the items, computed whole from what the rest of the system reports
 // at one moment. The application only renders it.
 
+#include "link/LinkState.h"
+
 #include <QList>
 #include <QString>
 
@@ -15,13 +17,11 @@ inline const QString menuBarErrorTitle = QStringLiteral("\u2717");
 inline const QString menuErrorStatus =
     QStringLiteral("Corvane: Error \u2014 Companion could not start its local server");
 
-// The phase while a connection is being opened: nothing is connected yet.
-inline const QString phaseConnecting = QStringLiteral("connecting");
-
 QString menuBarTitle(bool chrome, bool linked, bool connected);
 QString menuStatusText(bool chrome, bool linked, bool connected);
-// The link line for the loop's phase and the link's host label.
-QString linkStatusLine(const QString &phase, const QString &label);
+// The link line for the loop's phase and the link's host label; a phase
+// that is none of ours (the status file's "start") reads as connecting.
+QString linkStatusLine(std::optional<LinkPhase> phase, const QString &label);
 
 enum class MenuAction {
     None, // informational: shown disabled
@@ -51,7 +51,7 @@ struct MenuItem {
 struct MenuState {
     bool chrome = false;
     std::optional<QString> linkHostLabel; // present while a link is stored
-    QString phase = QStringLiteral("off");
+    LinkPhase phase = LinkPhase::off;
     bool loopbackFailed = false;
     QString chromeProfileLine;
     bool isApplication = false; // running from an installed copy
@@ -60,7 +60,7 @@ struct MenuState {
     QString version;
 };
 
-bool isConnected(const QString &phase);
+bool isConnected(LinkPhase phase);
 QString menuTitle(const MenuState &state);
 QList<MenuItem> menuItems(const MenuState &state);
 

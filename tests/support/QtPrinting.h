@@ -2,6 +2,8 @@
 
 // Readable failure messages for the Qt values the tests compare.
 
+#include "link/LinkState.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -22,3 +24,17 @@ inline void PrintTo(const QUrl &url, std::ostream *out)
 {
     *out << url.toString(QUrl::FullyEncoded).toStdString();
 }
+
+namespace corvane {
+
+inline void PrintTo(LoopResult result, std::ostream *out)
+{
+    *out << loopResultWord(result).toStdString();
+}
+
+inline void PrintTo(LinkPhase phase, std::ostream *out)
+{
+    *out << phaseWord(phase).toStdString();
+}
+
+} // namespace corvane
