@@ -5,6 +5,7 @@
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
 
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "TempHome.h"
@@ -78,10 +79,9 @@ TEST_F(AgentRunner, ReturnsMergedOutputWhateverTheExitStatus)
 {
     installFakeAgentBrowser(QStringLiteral("echo 'to stdout'\necho '\u2717 to stderr' >&2\nexit 1"));
     EXPECT_EQ(run({QStringLiteral("click"), QStringLiteral("e1")}), QStringLiteral("to stdout\n\u2717 to stderr\n"));
-    const QStringList ends = home.events(QStringLiteral("agent.end"));
+    const QList<test::LoggedEvent> ends = home.logged(QStringLiteral("agent.end"));
     ASSERT_EQ(ends.size(), 1);
-    EXPECT_TRUE(ends.front().contains(QStringLiteral(" status=1"))) << ends.front().toStdString();
-    EXPECT_TRUE(ends.front().contains(QStringLiteral(" args=click e1 "))) << ends.front().toStdString();
+    EXPECT_TRUE(test::isEvent(ends.front(), "agent.end", {{"status", "1"}, {"args", "click e1"}}));
     EXPECT_EQ(home.events(QStringLiteral("agent.start")).size(), 1);
 }
 
@@ -93,9 +93,9 @@ TEST_F(AgentRunner, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
     EXPECT_EQ(fakeAgentBrowserRuns(true),
               (QStringList{QStringLiteral("--cdp 9222 --session corvane tab list --json"),
                            QStringLiteral("--cdp 9333 --session corvane-9333 fill e1 secret words extra")}));
-    const QStringList starts = home.events(QStringLiteral("agent.start"));
+    const QList<test::LoggedEvent> starts = home.logged(QStringLiteral("agent.start"));
     ASSERT_EQ(starts.size(), 2);
-    EXPECT_TRUE(starts.at(1).endsWith(QStringLiteral(" args=fill e1 secret words"))) << starts.at(1).toStdString();
+    EXPECT_EQ(starts.at(1)["args"], QStringLiteral("fill e1 secret words"));
 }
 
 TEST_F(AgentRunner, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
@@ -133,9 +133,9 @@ TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
     holder.join();
     EXPECT_EQ(first, QStringLiteral("first\n"));
 
-    const QStringList busy = home.events(QStringLiteral("agent.busy"));
+    const QList<test::LoggedEvent> busy = home.logged(QStringLiteral("agent.busy"));
     ASSERT_EQ(busy.size(), 1);
-    EXPECT_TRUE(busy.front().endsWith(QStringLiteral(" args=snapshot -i -c"))) << busy.front().toStdString();
+    EXPECT_EQ(busy.front()["args"], QStringLiteral("snapshot -i -c"));
     EXPECT_EQ(fakeAgentBrowserRuns().size(), 1);
 }
 
@@ -143,10 +143,10 @@ TEST_F(AgentRunner, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
 {
     installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\nexec sleep 30"));
     EXPECT_EQ(run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, 0), agentTimeoutText);
-    const QStringList timeouts = home.events(QStringLiteral("agent.timeout"));
+    const QList<test::LoggedEvent> timeouts = home.logged(QStringLiteral("agent.timeout"));
     ASSERT_EQ(timeouts.size(), 1);
-    EXPECT_TRUE(timeouts.front().contains(QStringLiteral(" limit_s=0"))) << timeouts.front().toStdString();
-    EXPECT_TRUE(timeouts.front().contains(QStringLiteral(" chrome="))) << timeouts.front().toStdString();
+    EXPECT_EQ(timeouts.front()["limit_s"], QStringLiteral("0"));
+    EXPECT_TRUE(timeouts.front().fields.contains(QStringLiteral("chrome"))) << timeouts.front();
     EXPECT_TRUE(home.events(QStringLiteral("agent.end")).isEmpty());
 
     const qint64 pid = recordedPid();
@@ -309,9 +309,9 @@ esac)"));
     EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
                                                    QStringLiteral("snapshot -i -c")}));
     EXPECT_EQ(home.events(QStringLiteral("snapshot.retry")).size(), 1);
-    const QStringList waits = home.events(QStringLiteral("load.wait-timeout"));
+    const QList<test::LoggedEvent> waits = home.logged(QStringLiteral("load.wait-timeout"));
     ASSERT_EQ(waits.size(), 1);
-    EXPECT_TRUE(waits.front().endsWith(QStringLiteral(" limit_s=3")));
+    EXPECT_EQ(waits.front()["limit_s"], QStringLiteral("3"));
 
     installFakeAgentBrowser(QStringLiteral("echo '\u2717 timed out'"));
     const ToolRun twice = snapshotSettled(snapshotArgs());

@@ -8,7 +8,7 @@
 #include "link/ResultPosting.h"
 #include "link/SocketChannel.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
 #include "DevChat.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -28,28 +28,14 @@
 using namespace corvane;
 using test::eventually;
 
-class ChatEndToEnd : public testing::Test {
+class ChatEndToEnd : public test::BrowserSuite {
 protected:
     static void SetUpTestSuite()
     {
-        stage = new test::BrowserStage;
-        home = &stage->home;
-        chromiumStarted = stage->ensureChromium();
-        pages = new test::TestHttpServer(test::htmlPages({
+        startStage();
+        servePages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\"><button>Send</button>"},
-        }));
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete pages;
-        delete stage;
-    }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
-        ASSERT_TRUE(chromiumStarted) << "Chromium did not come up";
+        });
     }
 
     // Runs the channel for `link` until the test ends it.
@@ -58,11 +44,6 @@ protected:
         saveLink(link);
         return std::async(std::launch::async, [link] { return runSocket(link, platform::UrlSession::shared()); });
     }
-
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
-    static inline test::TestHttpServer *pages = nullptr;
-    static inline bool chromiumStarted = false;
 };
 
 TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
@@ -116,7 +97,7 @@ TEST_F(ChatEndToEnd, ASocketOpensOnlyOnceTheUserApprovedTheLink)
 
     // Before approval the handshake is refused: a failed receive.
     EXPECT_EQ(connect(link).get(), LoopResult::closed);
-    EXPECT_TRUE(home->events(QStringLiteral("socket.recv-fail")).last().contains(QLatin1String("host=127.0.0.1")));
+    EXPECT_EQ(home->logged(QStringLiteral("socket.recv-fail")).last()["host"], QStringLiteral("127.0.0.1"));
 
     // The approval page's button posts back to the page.
     const test::LocalReply approved = test::exchange(

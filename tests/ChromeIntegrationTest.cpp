@@ -8,9 +8,10 @@
 #include "Processes.h"
 
 #include "Chromium.h"
+#include "EventChecks.h"
 #include "Eventually.h"
-#include "TestHttpServer.h"
 #include "TempHome.h"
+#include "TestHttpServer.h"
 
 #include <QFile>
 #include <QProcess>
@@ -25,14 +26,9 @@ namespace {
 
 const QString localHost = QStringLiteral("127.0.0.1");
 
-int countEvents(const QStringList &lines, const QString &event)
+int countEvents(const QList<test::LoggedEvent> &events, const QString &name)
 {
-    int count = 0;
-    for (const QString &line : lines) {
-        if (line.section(QLatin1Char(' '), 1, 1) == event)
-            ++count;
-    }
-    return count;
+    return int(std::count_if(events.begin(), events.end(), [&](const test::LoggedEvent &event) { return event.name == name; }));
 }
 
 // Stops what a test had the companion launch, also when an assertion ends the test early.
@@ -41,11 +37,12 @@ struct StopChromeOnExit {
     ~StopChromeOnExit() { test::stopChromeOn(userDataDir); }
 };
 
-QString eventLine(const QStringList &lines, const QString &event)
+// The first `name` event; an empty one when there is none.
+test::LoggedEvent firstEvent(const QList<test::LoggedEvent> &events, const QString &name)
 {
-    for (const QString &line : lines) {
-        if (line.section(QLatin1Char(' '), 1, 1) == event)
-            return line;
+    for (const test::LoggedEvent &event : events) {
+        if (event.name == name)
+            return event;
     }
     return {};
 }
@@ -110,7 +107,7 @@ TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
     const StopChromeOnExit cleanup{companionChromeProfile()};
     EXPECT_EQ(activeChromePort(true), 9224) << "every candidate answers, none is ours";
     EXPECT_TRUE(ensureChromeReady(20).ready);
-    EXPECT_TRUE(eventLine(home.events(), QStringLiteral("chrome.launch")).contains(QStringLiteral(" port=9224")));
+    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.launch", {{"port", "9224"}}));
     EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9224, QStringLiteral("Default")}));
     EXPECT_EQ(pages(9222), everydayPages) << "the user's Chrome is left alone";
 }
@@ -170,15 +167,14 @@ TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
     EXPECT_TRUE(started.ready);
     EXPECT_EQ(started.text, QStringLiteral("Started Chrome with remote debugging."));
 
-    const QStringList events = home.events();
-    EXPECT_TRUE(eventLine(events, QStringLiteral("chrome.autostart")).endsWith(QStringLiteral(" chrome.autostart profile=") + companionChromeProfile()));
-    const QString launch = eventLine(events, QStringLiteral("chrome.launch"));
-    EXPECT_TRUE(launch.contains(QStringLiteral(" port=") + QString::number(port))) << launch.toStdString();
-    EXPECT_TRUE(launch.contains(QStringLiteral(" profile=Default")));
-    EXPECT_TRUE(launch.contains(QStringLiteral(" exe=/usr/lib/chromium/chromium")));
-    EXPECT_TRUE(launch.contains(QStringLiteral("--disable-background-networking")));
-    const QString ok = eventLine(events, QStringLiteral("chrome.autostart.ok"));
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(" ms=\\d+$")).match(ok).hasMatch()) << ok.toStdString();
+    const QList<test::LoggedEvent> events = home.logged();
+    EXPECT_TRUE(test::hasEvent(events, "chrome.autostart", {{"profile", companionChromeProfile()}}));
+    const test::LoggedEvent launch = firstEvent(events, QStringLiteral("chrome.launch"));
+    EXPECT_TRUE(test::isEvent(launch, "chrome.launch",
+                              {{"port", QString::number(port)}, {"profile", "Default"}, {"exe", "/usr/lib/chromium/chromium"}}));
+    EXPECT_TRUE(launch["switches"].contains(QStringLiteral("--disable-background-networking"))) << launch;
+    const test::LoggedEvent ok = firstEvent(events, QStringLiteral("chrome.autostart.ok"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+$")).match(ok["ms"]).hasMatch()) << ok;
     EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default")}));
 
     const ChromeReadiness again = ensureChromeReady(8);
@@ -217,24 +213,21 @@ TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
         const ChromeReadiness result = ensureChromeReady(c.timeout);
         EXPECT_FALSE(result.ready);
         EXPECT_EQ(result.text, c.text);
-        const QStringList events = home.events().mid(before);
+        const QList<test::LoggedEvent> events = home.logged().mid(before);
         ASSERT_FALSE(events.isEmpty());
-        EXPECT_EQ(events.first().section(QLatin1Char(' '), 1, 1), QStringLiteral("chrome.autostart"));
-        EXPECT_EQ(events.last().section(QLatin1Char(' '), 1, 1), c.lastEvent);
+        EXPECT_EQ(events.first().name, QStringLiteral("chrome.autostart"));
+        EXPECT_EQ(events.last().name, c.lastEvent);
         EXPECT_EQ(countEvents(events, QStringLiteral("chrome.autostart.ok")), 0);
     }
-    const QString hint = eventLine(home.events(), QStringLiteral("chrome.autostart.fail"));
-    EXPECT_TRUE(hint.endsWith(QStringLiteral(" hint=profile in use without debug port"))) << hint.toStdString();
+    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.autostart.fail", {{"hint", "profile in use without debug port"}}));
 }
 
 TEST_F(ChromeIntegration, SignInWindowAlwaysLaunches)
 {
     test::ScopedEnv app("CORVANE_CHROME_APP", QStringLiteral("/bin/true"));
     EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Opened a window on the Default Chrome profile."));
-    const QString line = eventLine(home.events(), QStringLiteral("chrome.signin.window"));
-    EXPECT_TRUE(line.contains(QStringLiteral(" dir=") + companionChromeProfile())) << line.toStdString();
-    EXPECT_TRUE(line.contains(QStringLiteral(" port=") + QString::number(activeChromePort(false))));
-    EXPECT_TRUE(line.contains(QStringLiteral(" exe=/bin/true")));
+    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.signin.window",
+                               {{"dir", companionChromeProfile()}, {"port", QString::number(activeChromePort(false))}, {"exe", "/bin/true"}}));
     {
         test::ScopedEnv missing("CORVANE_CHROME_APP", home.path() + QStringLiteral("/none"));
         EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Google Chrome is not installed."));

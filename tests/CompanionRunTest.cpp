@@ -8,6 +8,7 @@
 #include "UserPaths.h"
 
 #include "DevChat.h"
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "QtPrinting.h"
 #include "TempHome.h"
@@ -92,8 +93,8 @@ CommandRun command(const QStringList &arguments, const QString &program = execut
 QStringList eventNames(const test::TempHome &home)
 {
     QStringList names;
-    for (const QString &line : home.events())
-        names << line.section(QLatin1Char(' '), 1, 1);
+    for (const test::LoggedEvent &event : home.logged())
+        names << event.name;
     return names;
 }
 
@@ -103,17 +104,17 @@ TEST(HeadlessStart, LogsInOrderAndQuitsOnTerm)
     Companion companion({QStringLiteral("--headless")});
     ASSERT_TRUE(eventually([&] { return eventNames(home).contains(QStringLiteral("socket.skip")); }));
     EXPECT_EQ(eventNames(home), (QStringList{"app.start", "update.off", "loopback.listen", "socket.skip"}));
-    const QStringList start = home.events(QStringLiteral("app.start"));
-    EXPECT_TRUE(start[0].contains(QStringLiteral(" host= linked=no pid=")));
-    EXPECT_TRUE(start[0].endsWith(QStringLiteral(" version=0.1.0")));
-    EXPECT_TRUE(home.events(QStringLiteral("update.off"))[0].contains(QStringLiteral("reason=not-a-bundle")));
-    EXPECT_TRUE(home.events(QStringLiteral("socket.skip"))[0].endsWith(QStringLiteral(" reason=no-link")));
+    const test::LoggedEvent start = home.logged(QStringLiteral("app.start")).value(0);
+    EXPECT_TRUE(test::isEvent(start, "app.start", {{"host", ""}, {"linked", "no"}, {"version", "0.1.0"}}));
+    EXPECT_FALSE(start["pid"].isEmpty()) << start;
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("update.off")).value(0), "update.off", {{"reason", "not-a-bundle"}}));
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("socket.skip")).value(0), "socket.skip", {{"reason", "no-link"}}));
     EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("start"));
     // A build-tree binary is no installed copy: nothing registered.
     EXPECT_TRUE(home.events(QStringLiteral("login-item.set")).isEmpty());
 
     EXPECT_EQ(companion.stop(), 0);
-    EXPECT_TRUE(home.events(QStringLiteral("app.quit")).value(0).endsWith(QStringLiteral(" phase=off")));
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("app.quit")).value(0), "app.quit", {{"phase", "off"}}));
     EXPECT_TRUE(QFile::exists(home.logDir() + QStringLiteral("/events.log")));
 }
 
@@ -124,7 +125,7 @@ TEST(HeadlessStart, ATakenPortShowsTheErrorLineFromTheNextRefresh)
     ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 8766));
     Companion companion({QStringLiteral("--headless")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("loopback.fail")).isEmpty(); }));
-    EXPECT_TRUE(home.events(QStringLiteral("loopback.fail"))[0].contains(QStringLiteral(" error=")));
+    EXPECT_FALSE(home.logged(QStringLiteral("loopback.fail"))[0]["error"].isEmpty());
     EXPECT_TRUE(home.events(QStringLiteral("loopback.listen")).isEmpty());
     // The first menu line at start-up, then the error from the first tick.
     EXPECT_TRUE(companion.saysEventually(QStringLiteral("Corvane: ")));
@@ -157,7 +158,7 @@ TEST(HeadlessStart, ConnectLocalLinksRunsAJobAndDisconnects)
     EXPECT_EQ(disconnect.out, QStringLiteral("Disconnected from localhost.\n"));
     EXPECT_FALSE(loadLink());
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("socket.end")).isEmpty(); }, 20.0));
-    EXPECT_TRUE(home.events(QStringLiteral("socket.end"))[0].contains(QStringLiteral("result=idle")));
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("socket.end"))[0], "socket.end", {{"result", "idle"}}));
     EXPECT_TRUE(eventually([&] {
         companion.process().waitForReadyRead(50);
         return !companion.lastLine().contains(QStringLiteral("localhost"));
@@ -180,8 +181,8 @@ TEST(HeadlessStart, ConnectIsRefusedWhileLinked)
     saveLink(stored);
     Companion companion({QStringLiteral("--headless"), QStringLiteral("--connect"), QStringLiteral("prod")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("link.connect-blocked")).isEmpty(); }));
-    EXPECT_TRUE(home.events(QStringLiteral("link.connect-blocked"))[0].endsWith(
-        QStringLiteral(" host=chat.corvane.app linked=127.0.0.1")));
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("link.connect-blocked"))[0], "link.connect-blocked",
+                              {{"host", "chat.corvane.app"}, {"linked", "127.0.0.1"}}));
     EXPECT_EQ(loadLink(), stored);
     EXPECT_TRUE(home.events(QStringLiteral("link.connect")).isEmpty());
     EXPECT_EQ(companion.stop(), 0);
@@ -254,9 +255,9 @@ TEST(InstalledCopy, RegistersAtLoginOnceAndStillReportsUpdatesOff)
         ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("socket.skip")).size() == run + 1; }));
         EXPECT_EQ(companion.stop(), 0);
     }
-    const QStringList set = home.events(QStringLiteral("login-item.set"));
+    const QList<test::LoggedEvent> set = home.logged(QStringLiteral("login-item.set"));
     ASSERT_EQ(set.size(), 1);
-    EXPECT_TRUE(set[0].endsWith(QStringLiteral(" on=yes status=1")));
+    EXPECT_TRUE(test::isEvent(set[0], "login-item.set", {{"on", "yes"}, {"status", "1"}}));
     const QByteArray entry = test::readFile(platform::configHome() + QStringLiteral("/autostart/app.corvane.companion.desktop"));
     EXPECT_TRUE(entry.contains("\nExec=\"" + installed.toUtf8() + "\"\n")) << entry.constData();
     EXPECT_EQ(command({QStringLiteral("defaults"), QStringLiteral("read"), QStringLiteral("launchAtLoginOffered")}).out,

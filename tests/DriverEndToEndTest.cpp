@@ -7,8 +7,9 @@
 #include "driver/Drive.h"
 #include "server/LoopbackServer.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
 #include "Chromium.h"
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "LocalHttp.h"
@@ -98,30 +99,27 @@ int workTabsListed(quint16 port)
 
 } // namespace
 
-class DriverEndToEnd : public testing::Test {
+class DriverEndToEnd : public test::BrowserSuite {
 protected:
     static void SetUpTestSuite()
     {
-        stage = new test::BrowserStage;
-        home = &stage->home;
+        startStage();
         chromium = &stage->chromium;
         server = new LoopbackServer;
         serverStarted = server->start(0).ok;
-        pages = new test::TestHttpServer(test::htmlPages(testPages(server->port())));
+        servePages(testPages(server->port()));
     }
 
     static void TearDownTestSuite()
     {
         delete server;
-        delete pages;
-        delete stage;
+        BrowserSuite::TearDownTestSuite();
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
+        BrowserSuite::SetUp();
         ASSERT_TRUE(serverStarted);
-        ASSERT_TRUE(stage->ensureChromium()) << "Chromium did not come up on port " << chromePort;
         port = server->port();
     }
 
@@ -132,11 +130,8 @@ protected:
         return postJson(port, "/open", {{"url", QString::fromLatin1(page(path))}});
     }
 
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
     static inline test::Chromium *chromium = nullptr;
     static inline LoopbackServer *server = nullptr;
-    static inline test::TestHttpServer *pages = nullptr;
     static inline bool serverStarted = false;
     quint16 port = 0;
 };
@@ -304,8 +299,8 @@ TEST_F(DriverEndToEnd, AHumanCheckPageNeedsTheUserAndIsNotClicked)
     EXPECT_EQ(clicked.json().value(QStringLiteral("needs_you")), true) << clicked.body.toStdString();
     EXPECT_EQ(clicked.json().value(QStringLiteral("ok")), false);
     EXPECT_EQ(text(postJson(port, "/cli", {{"command", "eval document.title"}})).trimmed(), QStringLiteral("\"Just a moment...\""));
-    const QStringList runs = home->events(QStringLiteral("agent.start"));
-    EXPECT_FALSE(runs.last().contains(QStringLiteral("args=click"))); // the page check, never the click
+    const QList<test::LoggedEvent> runs = home->logged(QStringLiteral("agent.start"));
+    EXPECT_FALSE(runs.last()["args"].startsWith(QStringLiteral("click"))); // the page check, never the click
 }
 
 TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheNoWorkTabResultAndNothingHangs)
@@ -316,8 +311,8 @@ TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheNoWorkTabResultAndNothingHangs
         slow = postJson(port, "/cli", {{"command", "eval \"new Promise(r => setTimeout(() => r(7), 3000))\""}});
     });
     const bool running = eventually([] {
-        const QStringList starts = home->events(QStringLiteral("agent.start"));
-        return !starts.isEmpty() && starts.last().contains(QStringLiteral("args=eval new Promise"));
+        const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));
+        return !starts.isEmpty() && starts.last()["args"].startsWith(QStringLiteral("eval new Promise"));
     }, 10);
     const LocalReply overlapping = postJson(port, "/snapshot");
     first.join();
@@ -335,7 +330,7 @@ TEST_F(DriverEndToEnd, RequestsFromWebPagesAreRefused)
     const int requestsAfterOpen = home->events(QStringLiteral("loopback.req")).size();
     ASSERT_TRUE(eventually([&] { return home->events(QStringLiteral("loopback.reject")).size() > before; }, 10))
         << "the page's request never arrived";
-    EXPECT_TRUE(home->events(QStringLiteral("loopback.reject")).last().contains(QStringLiteral("reason=origin")));
+    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject", {{"reason", "origin"}}));
     EXPECT_EQ(home->events(QStringLiteral("loopback.req")).size(), requestsAfterOpen);
 
     // A rebinding page reaches us under its own host name.
@@ -343,7 +338,7 @@ TEST_F(DriverEndToEnd, RequestsFromWebPagesAreRefused)
                                                      + "\r\nContent-Length: 24\r\n\r\n{\"command\":\"tab list\"}  "});
     EXPECT_EQ(rebound.status, 403);
     EXPECT_EQ(text(rebound), webPageRefusedText);
-    EXPECT_TRUE(home->events(QStringLiteral("loopback.reject")).last().contains(QStringLiteral("reason=host")));
+    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject", {{"reason", "host"}}));
 }
 
 TEST_F(DriverEndToEnd, AnnouncedBodiesAreReadWhole)
@@ -407,7 +402,7 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
     companion.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), {QStringLiteral("--headless")});
     ASSERT_TRUE(companion.waitForStarted(5000));
     ASSERT_TRUE(eventually([] { return !home->events(QStringLiteral("loopback.listen")).isEmpty(); }, 10));
-    EXPECT_TRUE(home->events(QStringLiteral("loopback.listen")).last().endsWith(QStringLiteral(" port=8766")));
+    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.listen")).last(), "loopback.listen", {{"port", "8766"}}));
 
     const LocalReply health = postJson(companionPort, "/health");
     EXPECT_EQ(health.status, 200);

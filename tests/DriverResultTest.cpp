@@ -151,9 +151,9 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
     setNeedsYouListener(nullptr);
     EXPECT_EQ(told, (QStringList{"Just a moment...: the page wants a person (a check or a captcha).",
                                  "http://b.example/: the page wants a person (a check or a captcha)."}));
-    const QStringList events = home.events(QStringLiteral("needs-you.notify"));
+    const QList<test::LoggedEvent> events = home.logged(QStringLiteral("needs-you.notify"));
     ASSERT_EQ(events.size(), 2);
-    EXPECT_TRUE(events[1].endsWith(QStringLiteral(" url=http://b.example/")));
+    EXPECT_EQ(events[1]["url"], QStringLiteral("http://b.example/"));
 }
 
 TEST(WorkQueue, BoundsThreadsAndWaitingWork)

@@ -9,7 +9,7 @@
 #include "link/LinkStore.h"
 #include "link/SocketChannel.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
 #include "CompanionProcess.h"
 #include "DevChat.h"
 #include "Eventually.h"
@@ -69,27 +69,21 @@ QStringList repliesVia(const QStringList &lines, const QString &via)
 
 } // namespace
 
-class FaultInjection : public testing::Test {
+class FaultInjection : public test::BrowserSuite {
 protected:
     static void SetUpTestSuite()
     {
-        stage = new test::BrowserStage;
-        home = &stage->home;
-        pages = new test::TestHttpServer(test::htmlPages({
+        startStage();
+        servePages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\"><button>Send</button>"},
-        }));
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete pages;
-        delete stage;
+        });
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
-        ASSERT_TRUE(stage->ensureChromium());
+        BrowserSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         clearLink();
     }
 
@@ -104,10 +98,6 @@ protected:
     }
 
     static QString page() { return QString::fromLatin1(pages->url("/form.html")); }
-
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
-    static inline test::TestHttpServer *pages = nullptr;
 };
 
 TEST_F(FaultInjection, TheServiceKilledAndRestartedIdleAndDuringAJob)
@@ -262,7 +252,11 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
         const QJsonObject opened = chat.runJob(QStringLiteral("/open"), {{"url", page()}}, 60);
         ASSERT_EQ(opened.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(opened).toJson().constData();
         ASSERT_GT(toolSession(), 0);
-        const auto evals = [] { return home->events(QStringLiteral("agent.start")).filter(QStringLiteral("args=eval new Promise")).size(); };
+        const auto evals = [] {
+            const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));
+            return std::count_if(starts.begin(), starts.end(),
+                                 [](const test::LoggedEvent &start) { return start["args"].startsWith(QStringLiteral("eval new Promise")); });
+        };
         const qsizetype evalsBefore = evals();
         chat.post("/dev/jobs", {{"id", QString::fromLatin1(c.id)}, {"path", "/cli"}, {"body", QJsonObject{{"command", slowEval}}}});
         ASSERT_TRUE(eventually([&] { return evals() > evalsBefore; }, 20));
@@ -335,7 +329,7 @@ TEST_F(FaultInjection, TheLinkFileUnreadableAndReadableAgain)
     const auto countIn = [&](const char *event) {
         int n = 0;
         for (const QString &line : QString::fromUtf8(test::readFile(events)).split(QLatin1Char('\n'))) {
-            if (line.section(QLatin1Char(' '), 1, 1) == QLatin1String(event))
+            if (test::loggedEvent(line).name == QLatin1String(event))
                 ++n;
         }
         return n;

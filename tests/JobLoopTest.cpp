@@ -7,8 +7,8 @@
 
 #include "CompanionApp.h"
 
+#include "EventChecks.h"
 #include "Eventually.h"
-#include "QtPrinting.h"
 #include "TempHome.h"
 
 #include <QFile>
@@ -146,7 +146,7 @@ protected:
         return pauses_;
     }
 
-    QStringList events(const QString &name) const { return home_.events(name); }
+    QList<test::LoggedEvent> events(const QString &name) const { return home_.logged(name); }
 
     bool callsReach(int count) { return eventuallyHandlingEvents([&] { return socket_->calls() >= count; }); }
 
@@ -176,11 +176,11 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
     EXPECT_EQ(app_->jobLoop().generation(), 1);
     EXPECT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::idle; }));
     EXPECT_EQ(events(QStringLiteral("socket.open")).size(), 1);
-    const QStringList retries = events(QStringLiteral("socket.retry"));
+    const QList<test::LoggedEvent> retries = events(QStringLiteral("socket.retry"));
     ASSERT_EQ(retries.size(), 2);
-    EXPECT_TRUE(retries[0].contains(QStringLiteral("why=closed")));
-    EXPECT_TRUE(retries[1].contains(QStringLiteral("why=refresh")));
-    EXPECT_TRUE(events(QStringLiteral("socket.end"))[0].contains(QStringLiteral("host=127.0.0.1 result=closed")));
+    EXPECT_EQ(retries[0]["why"], QStringLiteral("closed"));
+    EXPECT_EQ(retries[1]["why"], QStringLiteral("refresh"));
+    EXPECT_TRUE(test::isEvent(events(QStringLiteral("socket.end"))[0], "socket.end", {{"host", "127.0.0.1"}, {"result", "closed"}}));
 }
 
 TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
@@ -200,9 +200,9 @@ TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
     EXPECT_EQ(app_->jobLoop().generation(), 2);
     EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Socket down \u2014 not connected to localhost",
                                        "Connecting to localhost\u2026", "Connected to localhost"}));
-    const QStringList opens = events(QStringLiteral("socket.open"));
+    const QList<test::LoggedEvent> opens = events(QStringLiteral("socket.open"));
     ASSERT_EQ(opens.size(), 2);
-    EXPECT_TRUE(opens[1].contains(QStringLiteral("host=localhost")));
+    EXPECT_EQ(opens[1]["host"], QStringLiteral("localhost"));
 }
 
 TEST_F(JobLoop, ALinkDeletedBeforeAClosedEndLeavesTheSocketDown)
@@ -286,7 +286,7 @@ TEST_F(JobLoop, AGoneLinkStopsTheLoopAndTheTickBringsItBack)
 {
     app_->startPolling();
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return !app_->jobLoop().running(); }));
-    EXPECT_TRUE(events(QStringLiteral("socket.skip"))[0].contains(QStringLiteral("reason=link-gone")));
+    EXPECT_EQ(events(QStringLiteral("socket.skip"))[0]["reason"], QStringLiteral("link-gone"));
     EXPECT_EQ(socket_->calls(), 0);
     EXPECT_EQ(app_->phase(), LinkPhase::off);
 
@@ -334,9 +334,9 @@ TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)
     EXPECT_EQ(loadLink(), link);
     EXPECT_EQ(opened_.size(), 1);
     EXPECT_EQ(app_->jobLoop().generation(), 1);
-    const QStringList blocked = events(QStringLiteral("link.connect-blocked"));
+    const QList<test::LoggedEvent> blocked = events(QStringLiteral("link.connect-blocked"));
     ASSERT_EQ(blocked.size(), 1);
-    EXPECT_TRUE(blocked[0].contains(QStringLiteral("host=chat.corvane.app linked=localhost")));
+    EXPECT_TRUE(test::isEvent(blocked[0], "link.connect-blocked", {{"host", "chat.corvane.app"}, {"linked", "localhost"}}));
     EXPECT_EQ(events(QStringLiteral("link.connect")).size(), 1);
 }
 

@@ -8,7 +8,7 @@
 #include "UserDefaults.h"
 #include "UserPaths.h"
 
-#include "QtPrinting.h"
+#include "EventChecks.h"
 #include "TempHome.h"
 
 #include <QDir>
@@ -77,9 +77,9 @@ TEST_F(StartAtLogin, FirstRunRegistersOnceAndASecondRunDoesNothing)
     LaunchAtLogin::enableOnFirstRun(bundle);
     EXPECT_TRUE(platform::UserDefaults::boolean(LaunchAtLogin::offeredKey));
     EXPECT_TRUE(LaunchAtLogin::isOn(bundle));
-    const QStringList set = home_.events(QStringLiteral("login-item.set"));
+    const QList<test::LoggedEvent> set = home_.logged(QStringLiteral("login-item.set"));
     ASSERT_EQ(set.size(), 1);
-    EXPECT_TRUE(set[0].endsWith(QStringLiteral("login-item.set on=yes status=1")));
+    EXPECT_TRUE(test::isEvent(set[0], "login-item.set", {{"on", "yes"}, {"status", "1"}}));
     EXPECT_EQ(entryPath(), platform::configHome() + QStringLiteral("/autostart/app.corvane.companion.desktop"));
     EXPECT_TRUE(test::readFile(entryPath()).contains("\nExec=\"" + bundle.executablePath.toUtf8() + "\"\n"));
 
@@ -97,12 +97,12 @@ TEST_F(StartAtLogin, TogglingOffRemovesTheEntryAndReportsStatusZero)
     LaunchAtLogin::set(false, bundle);
     EXPECT_FALSE(QFile::exists(entryPath()));
     EXPECT_FALSE(LaunchAtLogin::isOn(bundle));
-    const QStringList set = home_.events(QStringLiteral("login-item.set"));
+    const QList<test::LoggedEvent> set = home_.logged(QStringLiteral("login-item.set"));
     ASSERT_EQ(set.size(), 2);
-    EXPECT_TRUE(set[1].endsWith(QStringLiteral("login-item.set on=no status=0")));
+    EXPECT_TRUE(test::isEvent(set[1], "login-item.set", {{"on", "no"}, {"status", "0"}}));
     // Off again when nothing is registered is still a success.
     LaunchAtLogin::set(false, bundle);
-    EXPECT_TRUE(home_.events(QStringLiteral("login-item.set"))[2].endsWith(QStringLiteral("on=no status=0")));
+    EXPECT_TRUE(test::isEvent(home_.logged(QStringLiteral("login-item.set"))[2], "login-item.set", {{"on", "no"}, {"status", "0"}}));
 }
 
 TEST_F(StartAtLogin, AnEntryTheDesktopHidIsOff)
@@ -122,10 +122,10 @@ TEST_F(StartAtLogin, AFailedFirstRegistrationIsLoggedAndNotRetried)
     // A file where the autostart folder should be.
     test::writeFile(platform::configHome() + QStringLiteral("/autostart"), "not a folder");
     LaunchAtLogin::enableOnFirstRun(bundle);
-    const QStringList failed = home_.events(QStringLiteral("login-item.fail"));
+    const QList<test::LoggedEvent> failed = home_.logged(QStringLiteral("login-item.fail"));
     ASSERT_EQ(failed.size(), 1);
-    EXPECT_TRUE(failed[0].contains(QStringLiteral("error=")));
-    EXPECT_TRUE(failed[0].endsWith(QStringLiteral("on=yes")));
+    EXPECT_FALSE(failed[0]["error"].isEmpty()) << failed[0];
+    EXPECT_EQ(failed[0]["on"], QStringLiteral("yes"));
     EXPECT_TRUE(platform::UserDefaults::boolean(LaunchAtLogin::offeredKey));
     LaunchAtLogin::enableOnFirstRun(bundle);
     EXPECT_EQ(home_.events(QStringLiteral("login-item.fail")).size(), 1);

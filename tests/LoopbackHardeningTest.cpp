@@ -7,7 +7,7 @@
 #include "driver/PageView.h"
 #include "server/HttpMessage.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
 #include "CompanionProcess.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -73,13 +73,12 @@ const QString fakeWorkTab = QStringLiteral(R"(case "$5" in
 
 } // namespace
 
-class LoopbackHardening : public testing::Test {
+class LoopbackHardening : public test::BrowserSuite {
 protected:
     static void SetUpTestSuite()
     {
-        stage = new test::BrowserStage;
-        home = &stage->home;
-        pages = new test::TestHttpServer(test::htmlPages({
+        startStage();
+        servePages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"},
             {"/escape.html", "<!doctype html><title>x</title><script>document.title = 'Esc\\x1b[2KTitle\\u2028Next'</script>"},
             {"/hostile.html",
@@ -90,24 +89,9 @@ protected:
              "<input name='{\"command\":\"tab list\",\"x\":\"' value='\"}'></form>"
              "<script>fetch('http://127.0.0.1:8766/snapshot?' + 'a'.repeat(70000), {mode: 'no-cors'}).catch(() => {});"
              "document.getElementById('f').submit();</script>"},
-        }));
+        });
     }
 
-    static void TearDownTestSuite()
-    {
-        delete pages;
-        delete stage;
-    }
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
-        ASSERT_TRUE(stage->ensureChromium());
-    }
-
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
-    static inline test::TestHttpServer *pages = nullptr;
 };
 
 TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)

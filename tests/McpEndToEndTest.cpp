@@ -4,7 +4,7 @@
 
 #include "server/McpTools.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
 #include "CompanionProcess.h"
 #include "Eventually.h"
 #include "LocalHttp.h"
@@ -71,13 +71,12 @@ void stopCompanionOf(const test::TempHome &home)
 
 } // namespace
 
-class McpEndToEnd : public testing::Test {
+class McpEndToEnd : public test::BrowserSuite {
 protected:
     static void SetUpTestSuite()
     {
-        stage = new test::BrowserStage;
-        home = &stage->home;
-        pages = new test::TestHttpServer(test::htmlPages({
+        startStage();
+        servePages({
             {"/form.html", "<!doctype html><title>Form page</title><h1>Waiting</h1><input aria-label=\"Query\">"
                            "<button onclick=\"document.title=document.querySelector('h1').textContent="
                            "'Sent '+document.querySelector('input').value\">Send</button>"},
@@ -89,26 +88,17 @@ protected:
              "fetch('http://127.0.0.1:8766/mcp', {method:'POST', headers:{'Content-Type':'application/json'}, body}).catch(() => {});"
              "fetch('http://127.0.0.1:8766/mcp', {method:'POST', mode:'no-cors', body}).catch(() => {});"
              "</script>"},
-        }));
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete pages;
-        delete stage;
+        });
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(stage->toolLinked) << "agent-browser is not installed where ./dev puts it";
+        BrowserSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(QFile::exists(QStringLiteral(CORVANE_MCP_CLIENT_DIR "/node_modules/@modelcontextprotocol/sdk/package.json")))
             << "the MCP SDK is not installed where ./dev test puts it";
-        ASSERT_TRUE(stage->ensureChromium());
     }
-
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
-    static inline test::TestHttpServer *pages = nullptr;
 };
 
 TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)

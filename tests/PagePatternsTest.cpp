@@ -8,6 +8,7 @@
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"
+#include "EventChecks.h"
 #include "PagePatterns.h"
 #include "TempHome.h"
 
@@ -42,61 +43,61 @@ TEST(PagePatterns, EachPatternEndsInTimeAndSaysWhatHappened)
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
 
-    using Expect = std::function<void(const test::PatternRun &, const QString &events)>;
+    using Expect = std::function<void(const test::PatternRun &, const QList<test::LoggedEvent> &events)>;
     const QMap<QString, Expect> expected{
-        {"confirm dialog", [](const test::PatternRun &run, const QString &events) {
+        {"confirm dialog", [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_FALSE(run.ok);
              EXPECT_EQ(run.text, confirmText);
-             EXPECT_TRUE(events.contains(QStringLiteral("dialog.blocking kind=confirm")));
+             EXPECT_TRUE(test::hasEvent(events, "dialog.blocking", {{"kind", "confirm"}}));
          }},
-        {"a job while it is open", [](const test::PatternRun &run, const QString &) {
+        {"a job while it is open", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_FALSE(run.ok);
              EXPECT_EQ(run.text, confirmText);
          }},
-        {"confirm answered by cli", [](const test::PatternRun &run, const QString &) {
+        {"confirm answered by cli", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Answered yes")));
          }},
-        {"alert", [](const test::PatternRun &run, const QString &) {
+        {"alert", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("After alert")));
          }},
-        {"beforeunload on open", [](const test::PatternRun &run, const QString &) {
+        {"beforeunload on open", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("About")));
          }},
-        {"target=_blank", [&](const test::PatternRun &run, const QString &events) {
+        {"target=_blank", [&](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("About button")));
-             EXPECT_TRUE(events.contains(QStringLiteral("worktab.follow url=") + QString::fromLatin1(site.url("/about.html"))));
+             EXPECT_TRUE(test::hasEvent(events, "worktab.follow", {{"url", QString::fromLatin1(site.url("/about.html"))}}));
          }},
-        {"popup that closes itself", [](const test::PatternRun &run, const QString &events) {
+        {"popup that closes itself", [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Welcome back")));
-             EXPECT_TRUE(events.contains(QStringLiteral("worktab.fallback")));
+             EXPECT_TRUE(test::hasEvent(events, "worktab.fallback"));
          }},
-        {"same-origin frame form", [](const test::PatternRun &run, const QString &) {
+        {"same-origin frame form", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(has(run, QStringLiteral("sent inner")));
          }},
-        {"cross-origin frame form", [](const test::PatternRun &run, const QString &) {
+        {"cross-origin frame form", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(has(run, QStringLiteral("sent outer")));
          }},
-        {"load never finishes", [](const test::PatternRun &run, const QString &) {
+        {"load never finishes", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Ready")));
          }},
-        {"body replaced, stale ref", [](const test::PatternRun &run, const QString &) {
+        {"body replaced, stale ref", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_FALSE(run.ok);
              EXPECT_FALSE(has(run, QStringLiteral("\u2713 Done")));
          }},
-        {"5,000 links", [](const test::PatternRun &run, const QString &) {
+        {"5,000 links", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_LE(run.text.size(), snapshotTextLimit + 120);
              const QRegularExpression footer(QStringLiteral(
                  R"(\n- link "Link number \d+" \[ref=e\d+\]\n\[snapshot cut: \d+ more lines; scroll, or run cli "snapshot -i -c -s <selector>"\]$)"));
              EXPECT_TRUE(footer.match(run.text).hasMatch()) << run.text.right(200).toStdString();
          }},
-        {"download link", [](const test::PatternRun &run, const QString &) {
+        {"download link", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
          }},
     };
@@ -110,7 +111,7 @@ TEST(PagePatterns, EachPatternEndsInTimeAndSaysWhatHappened)
         for (qsizetype i = 0; i < run.stepSeconds.size(); ++i)
             EXPECT_LE(run.stepSeconds[i], pattern.steps[i].bound) << "step " << i << " (" << pattern.steps[i].path.constData() << ") stalled";
         ASSERT_TRUE(expected.contains(pattern.name));
-        expected[pattern.name](run, stage.home.events().mid(eventsBefore).join(QLatin1Char('\n')));
+        expected[pattern.name](run, stage.home.logged().mid(eventsBefore));
         if (!failedBefore && HasFailure())
             ADD_FAILURE() << "last text: " << run.text.left(600).toStdString();
     }

@@ -9,10 +9,10 @@
 #include "link/ResultPosting.h"
 #include "link/SocketChannel.h"
 
-#include "BrowserStage.h"
+#include "BrowserSuite.h"
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
-#include "QtPrinting.h"
 #include "ScriptedChatService.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
@@ -57,24 +57,16 @@ QStringList jobReplies(const QStringList &frames)
 
 } // namespace
 
-class SocketChannel : public testing::Test {
+// Jobs find Chrome running, so none starts one of its own.
+class SocketChannel : public test::BrowserSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        stage = new test::BrowserStage;
-        home = &stage->home;
-        // Jobs find Chrome running, so none starts one of its own.
-        chromiumStarted = stage->ensureChromium();
-    }
-
-    static void TearDownTestSuite()
-    {
-        delete stage;
-    }
+    static void SetUpTestSuite() { startStage(); }
 
     void SetUp() override
     {
-        ASSERT_TRUE(chromiumStarted);
+        BrowserSuite::SetUp();
+        if (HasFatalFailure())
+            return;
         link = {service.origin(), newLinkToken()};
         saveLink(link);
         eventsBefore = home->events().size();
@@ -101,29 +93,25 @@ protected:
         return run.get();
     }
 
-    // This test's events, as "name key=value …" without the time stamps.
-    QStringList events(const QString &prefix = QString()) const
+    // This test's events whose name starts with `prefix`.
+    QList<test::LoggedEvent> events(const QString &prefix = QString()) const
     {
-        QStringList lines;
-        for (const QString &line : home->events().mid(eventsBefore)) {
-            const QString event = line.section(QLatin1Char(' '), 1);
-            if (event.startsWith(prefix))
-                lines.append(event);
+        QList<test::LoggedEvent> found;
+        for (const test::LoggedEvent &event : test::loggedEvents(home->events().mid(eventsBefore))) {
+            if (event.name.startsWith(prefix))
+                found.append(event);
         }
-        return lines;
+        return found;
     }
 
     QStringList eventNames() const
     {
         QStringList names;
-        for (const QString &event : events())
-            names.append(event.section(QLatin1Char(' '), 0, 0));
+        for (const test::LoggedEvent &event : events())
+            names.append(event.name);
         return names;
     }
 
-    static inline test::BrowserStage *stage = nullptr;
-    static inline test::TempHome *home = nullptr;
-    static inline bool chromiumStarted = false;
     test::ScriptedChatService service;
     CompanionLink link;
     std::future<LoopResult> run;
@@ -143,8 +131,8 @@ TEST_F(SocketChannel, ConnectsWithTheTokenAndVersionAndClosesWithGoingAway)
     EXPECT_EQ(result(), LoopResult::waiting);
     EXPECT_TRUE(eventually([&] { return service.closeCode().has_value(); }));
     EXPECT_EQ(service.closeCode(), goingAwayCloseCode);
-    EXPECT_EQ(events().front(), QStringLiteral("socket.connect host=127.0.0.1 scheme=ws"));
-    EXPECT_EQ(events().back(), QStringLiteral("socket.waiting host=127.0.0.1"));
+    EXPECT_TRUE(test::isEvent(events().front(), "socket.connect", {{"host", "127.0.0.1"}, {"scheme", "ws"}}));
+    EXPECT_TRUE(test::isEvent(events().back(), "socket.waiting", {{"host", "127.0.0.1"}}));
 }
 
 TEST_F(SocketChannel, MessagesThatEndTheConnection)
@@ -154,20 +142,21 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
         std::function<void(test::ScriptedChatService &)> send;
         LoopResult result;
         QString lastEvent;
+        QMap<QString, QString> lastFields;
     };
     const Case cases[] = {
         {"binary frame", [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); }, LoopResult::closed,
-         QStringLiteral("socket.recv-fail error=non-text host=127.0.0.1")},
+         "socket.recv-fail", {{"error", "non-text"}}},
         {"not JSON", [](auto &s) { s.sendText(QStringLiteral("hello")); }, LoopResult::closed,
-         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+         "socket.closed", {{"reason", "empty-or-bad-json"}}},
         {"empty text", [](auto &s) { s.sendText(QString()); }, LoopResult::closed,
-         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+         "socket.closed", {{"reason", "empty-or-bad-json"}}},
         {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, LoopResult::closed,
-         QStringLiteral("socket.closed host=127.0.0.1 reason=empty-or-bad-json")},
+         "socket.closed", {{"reason", "empty-or-bad-json"}}},
         {"refresh carrying a job", [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
-         LoopResult::refresh, QStringLiteral("socket.refresh host=127.0.0.1")},
+         LoopResult::refresh, "socket.refresh"},
         {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, LoopResult::waiting,
-         QStringLiteral("socket.waiting host=127.0.0.1")},
+         "socket.waiting"},
         // Arriving over several receive turns, with heartbeats due meanwhile.
         {"a message over 16 MiB, trickling in",
          [](auto &s) {
@@ -175,7 +164,7 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
                                + QStringLiteral("\"}"),
                            4 * 1024 * 1024);
          },
-         LoopResult::closed, QStringLiteral("socket.recv-fail error=too-large host=127.0.0.1")},
+         LoopResult::closed, "socket.recv-fail", {{"error", "too-large"}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,7 +173,7 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
         start();
         c.send(service);
         EXPECT_EQ(result(), c.result);
-        EXPECT_EQ(events().back(), c.lastEvent);
+        EXPECT_TRUE(test::isEvent(events().back(), c.lastEvent, c.lastFields));
         EXPECT_TRUE(events(QStringLiteral("job.")).isEmpty());
         EXPECT_EQ(jobReplies(service.frames()).size(), repliesBefore);
     }
@@ -216,7 +205,8 @@ TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
     link = {QStringLiteral("chat corvane"), link.token};
     saveLink(link);
     EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::badHost);
-    EXPECT_EQ(events(), QStringList{QStringLiteral("socket.bad-host host=chat corvane")});
+    EXPECT_EQ(eventNames(), QStringList{QStringLiteral("socket.bad-host")});
+    EXPECT_TRUE(test::isEvent(events().front(), "socket.bad-host", {{"host", "chat corvane"}}));
 }
 
 TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped)
@@ -244,16 +234,21 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
 
     ASSERT_TRUE(eventually([&] { return events(QStringLiteral("job.reply")).size() == 4; }));
     // An array body is empty; members that are not strings arrive as text.
-    EXPECT_EQ(events(QStringLiteral("drive ")),
-              (QStringList{"drive chrome=on path=/nowhere ref= url=", "drive chrome=on path= ref=true url=5"}));
-    EXPECT_EQ(events(QStringLiteral("job.recv")),
-              (QStringList{"job.recv job=job-2-ab path=/nowhere via=socket", "job.recv job=job-3 path= via=socket"}));
-    const QStringList done = events(QStringLiteral("job.done"));
+    const QList<test::LoggedEvent> drives = events(QStringLiteral("drive"));
+    ASSERT_EQ(drives.size(), 2);
+    EXPECT_TRUE(test::isEvent(drives[0], "drive", {{"path", "/nowhere"}, {"ref", ""}, {"url", ""}}));
+    EXPECT_TRUE(test::isEvent(drives[1], "drive", {{"path", ""}, {"ref", "true"}, {"url", "5"}}));
+    const QList<test::LoggedEvent> received = events(QStringLiteral("job.recv"));
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_TRUE(test::isEvent(received[0], "job.recv", {{"job", "job-2-ab"}, {"path", "/nowhere"}, {"via", "socket"}}));
+    EXPECT_TRUE(test::isEvent(received[1], "job.recv", {{"job", "job-3"}, {"path", ""}, {"via", "socket"}}));
+    const QList<test::LoggedEvent> done = events(QStringLiteral("job.done"));
     ASSERT_EQ(done.size(), 2);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^job.done chrome=on job=job-2-ab ms=\\d+ needs_you=no ok=no path=/nowhere text=Not found.$"))
-                    .match(done[0]).hasMatch()) << done[0].toStdString();
-    EXPECT_TRUE(events(QStringLiteral("job.reply")).contains(QStringLiteral("job.reply job=job-3 ok=no via=socket")));
-    EXPECT_TRUE(events(QStringLiteral("job.reply")).contains(QStringLiteral("job.reply job=job-3 ok=no status=204 via=http")));
+    EXPECT_TRUE(test::isEvent(done[0], "job.done", {{"job", "job-2-ab"}, {"ok", "no"}, {"path", "/nowhere"}, {"text", "Not found."}}));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+$")).match(done[0]["ms"]).hasMatch()) << done[0];
+    EXPECT_TRUE(test::hasEvent(events(QStringLiteral("job.reply")), "job.reply", {{"job", "job-3"}, {"ok", "no"}, {"via", "socket"}}));
+    EXPECT_TRUE(test::hasEvent(events(QStringLiteral("job.reply")), "job.reply",
+                               {{"job", "job-3"}, {"ok", "no"}, {"status", "204"}, {"via", "http"}}));
 
     clearLink();
     EXPECT_EQ(result(), LoopResult::idle);
@@ -276,7 +271,7 @@ TEST_F(SocketChannel, AChangedLinkEndsTheConnection)
     start();
     saveLink({link.host, newLinkToken()});
     EXPECT_EQ(result(), LoopResult::idle);
-    EXPECT_EQ(events().back(), QStringLiteral("socket.idle host=127.0.0.1"));
+    EXPECT_TRUE(test::isEvent(events().back(), "socket.idle", {{"host", "127.0.0.1"}}));
 }
 
 TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHeartbeat)
@@ -301,7 +296,7 @@ TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHea
     ASSERT_TRUE(eventually([&] { return jobReplies(service.frames()).size() == repliesBefore + 1; }));
     platform::sleepFor(0.5);
     EXPECT_EQ(run.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-    EXPECT_TRUE(events(QStringLiteral("socket.")).contains(QStringLiteral("socket.heartbeat host=127.0.0.1")));
+    EXPECT_TRUE(test::hasEvent(events(QStringLiteral("socket.")), "socket.heartbeat", {{"host", "127.0.0.1"}}));
     clearLink();
     EXPECT_EQ(result(), LoopResult::idle);
     EXPECT_TRUE(events(QStringLiteral("socket.preempt")).isEmpty());
@@ -347,14 +342,15 @@ TEST(ResultPost, SuccessIsATwoHundredStatusInTime)
     struct Case {
         QByteArray statusLine;
         const char *event;
+        QMap<QString, QString> fields;
     };
     const Case cases[] = {
-        {"204 No Content", "job.reply job=abcdefgh ok=yes status=204 via=http"},
-        {"200 OK", "job.reply job=abcdefgh ok=yes status=200 via=http"},
-        {"299 Fine", "job.reply job=abcdefgh ok=yes status=299 via=http"},
-        {"300 Multiple Choices", "job.reply-fail error= job=abcdefgh status=300 timeout=no via=http"},
-        {"403 Forbidden", "job.reply-fail error= job=abcdefgh status=403 timeout=no via=http"},
-        {"500 Internal Server Error", "job.reply-fail error= job=abcdefgh status=500 timeout=no via=http"},
+        {"204 No Content", "job.reply", {{"ok", "yes"}, {"status", "204"}}},
+        {"200 OK", "job.reply", {{"ok", "yes"}, {"status", "200"}}},
+        {"299 Fine", "job.reply", {{"ok", "yes"}, {"status", "299"}}},
+        {"300 Multiple Choices", "job.reply-fail", {{"error", ""}, {"status", "300"}, {"timeout", "no"}}},
+        {"403 Forbidden", "job.reply-fail", {{"error", ""}, {"status", "403"}, {"timeout", "no"}}},
+        {"500 Internal Server Error", "job.reply-fail", {{"error", ""}, {"status", "500"}, {"timeout", "no"}}},
     };
     DriverResult driven;
     driven.ok = true;
@@ -364,7 +360,10 @@ TEST(ResultPost, SuccessIsATwoHundredStatusInTime)
         test::TestHttpServer server(test::fixedStatus(c.statusLine));
         postResult({QStringLiteral("http://127.0.0.1:%1").arg(server.port()), QStringLiteral("secret-token")},
                    QStringLiteral("abcdefgh-1234"), driven, platform::UrlSession::shared());
-        EXPECT_EQ(home.events().back().section(QLatin1Char(' '), 1), QLatin1String(c.event));
+        QMap<QString, QString> fields = c.fields;
+        fields.insert(QStringLiteral("job"), QStringLiteral("abcdefgh"));
+        fields.insert(QStringLiteral("via"), QStringLiteral("http"));
+        EXPECT_TRUE(test::isEvent(home.logged().back(), c.event, fields));
     }
     EXPECT_FALSE(test::readFile(home.logDir() + QStringLiteral("/events.log")).contains("secret-token"));
 }
@@ -377,7 +376,7 @@ TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
     test::TestHttpServer informational([](const QByteArray &) { return QByteArray("HTTP/1.1 199 Odd\r\nContent-Length: 0\r\n\r\n"); });
     postResult({QStringLiteral("http://127.0.0.1:%1").arg(informational.port()), QStringLiteral("t")}, QStringLiteral("j1"),
                driven, platform::UrlSession::shared(), 2.0);
-    EXPECT_TRUE(home.events().back().contains(QLatin1String("job.reply-fail"))) << home.events().back().toStdString();
+    EXPECT_TRUE(test::isEvent(home.logged().back(), "job.reply-fail", {{"job", "j1"}}));
 
     // A server that never answers: the wait runs out.
     test::TestHttpServer silent([](const QByteArray &) {
@@ -388,7 +387,8 @@ TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
     postResult({QStringLiteral("http://127.0.0.1:%1").arg(silent.port()), QStringLiteral("t")}, QStringLiteral("j2"), driven,
                platform::UrlSession::shared(), 1.0);
     EXPECT_LT(platform::monotonicSeconds() - started, 2.5);
-    EXPECT_EQ(home.events().back().section(QLatin1Char(' '), 1), QStringLiteral("job.reply-fail error= job=j2 status=0 timeout=yes via=http"));
+    EXPECT_TRUE(test::isEvent(home.logged().back(), "job.reply-fail",
+                              {{"error", ""}, {"job", "j2"}, {"status", "0"}, {"timeout", "yes"}, {"via", "http"}}));
 
     // A host that makes no URL: nothing is sent or logged.
     const qsizetype before = home.events().size();
@@ -464,8 +464,8 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
 
     // Not trusted yet: the TLS handshake fails like any failed connection.
     EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::closed);
-    EXPECT_EQ(home.events(QStringLiteral("socket.connect")).last().section(QLatin1Char(' '), 1),
-              QStringLiteral("socket.connect host=127.0.0.1 scheme=wss"));
+    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("socket.connect")).last(), "socket.connect",
+                              {{"host", "127.0.0.1"}, {"scheme", "wss"}}));
     EXPECT_EQ(home.events(QStringLiteral("socket.recv-fail")).size(), 1);
 
     const QSslConfiguration before = QSslConfiguration::defaultConfiguration();

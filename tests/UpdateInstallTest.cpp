@@ -8,8 +8,8 @@
 #include "UpdateInstall.h"
 #include "UserDefaults.h"
 
+#include "EventChecks.h"
 #include "Eventually.h"
-#include "QtPrinting.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
 #include "UpdateRelease.h"
@@ -118,7 +118,7 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
     // No job has run, so the first quiet tick, a minute after "update.ready",
     // installs it.
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.install")).isEmpty(); }, 90));
-    EXPECT_TRUE(home.events(QStringLiteral("update.install"))[0].endsWith(QStringLiteral(" when=idle")));
+    EXPECT_EQ(home.logged(QStringLiteral("update.install"))[0]["when"], QStringLiteral("idle"));
     ASSERT_TRUE(old.waitForFinished(15000));
     EXPECT_EQ(old.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(old.exitCode(), 0);
@@ -177,8 +177,8 @@ TEST(UpdateInstall, AnInstalledCopyTheUserMayNotWriteIsLeftAlone)
     companion.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     companion.start(program, arguments);
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.abort")).isEmpty(); }, 30));
-    EXPECT_TRUE(home.events(QStringLiteral("update.abort"))[0].contains(QStringLiteral(" is not writable")))
-        << home.events(QStringLiteral("update.abort"))[0];
+    const test::LoggedEvent abort = home.logged(QStringLiteral("update.abort"))[0];
+    EXPECT_TRUE(abort["error"].contains(QStringLiteral(" is not writable"))) << abort;
     EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList{nextVersion});
     EXPECT_TRUE(home.events(QStringLiteral("update.ready")).isEmpty());
     companion.terminate();

@@ -10,8 +10,8 @@
 #include "UpdateInstall.h"
 #include "UserDefaults.h"
 
+#include "EventChecks.h"
 #include "Eventually.h"
-#include "QtPrinting.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
 #include "UpdateRelease.h"
@@ -156,10 +156,9 @@ private:
 QStringList updateEvents(const test::TempHome &home)
 {
     QStringList names;
-    for (const QString &line : home.events()) {
-        const QString name = line.section(QLatin1Char(' '), 1, 1);
-        if (name.startsWith(QLatin1String("update.")))
-            names << name;
+    for (const test::LoggedEvent &event : home.logged()) {
+        if (event.name.startsWith(QLatin1String("update.")))
+            names << event.name;
     }
     return names;
 }
@@ -342,8 +341,8 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
         const QStringList expected = c.found ? QStringList{"update.start", "update.found", "update.abort"}
                                              : QStringList{"update.start", "update.abort"};
         EXPECT_EQ(updateEvents(home), expected);
-        EXPECT_TRUE(home.events(QStringLiteral("update.abort"))[0].contains(QString::fromUtf8(c.error)))
-            << home.events(QStringLiteral("update.abort"))[0];
+        const test::LoggedEvent abort = home.logged(QStringLiteral("update.abort"))[0];
+        EXPECT_TRUE(abort["error"].contains(QString::fromUtf8(c.error))) << abort;
         if (c.what == Break::sharedPrefix)
             QFile::remove(stage.prefix() + QStringLiteral("/bin/some-other-tool"));
         stage.expectUntouched();
@@ -376,7 +375,7 @@ TEST(Updater, ADownloadChangedBeforeItIsSwappedInIsNotInstalled)
     QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
     ASSERT_EQ(home.events(QStringLiteral("update.abort")).size(), 1);
-    EXPECT_TRUE(home.events(QStringLiteral("update.abort"))[0].contains(QStringLiteral("not trusted")));
+    EXPECT_TRUE(home.logged(QStringLiteral("update.abort"))[0]["error"].contains(QStringLiteral("not trusted")));
     stage.expectUntouched();
     EXPECT_FALSE(QFileInfo::exists(archive));
 }
@@ -425,19 +424,19 @@ TEST(Updater, StartDecidesWhetherUpdatesRun)
         const char *appcast;   // the user default; null: absent
         bool withKey;
         const char *event;
-        const char *detail;    // in the event's line
+        QMap<QString, QString> fields; // each holds its text
     } const cases[] = {
         {"outside an installed copy", false, QStringLiteral("http://127.0.0.1:9/a.xml"), "http://127.0.0.1:9/a.xml", true,
-         "update.off", "reason=not-a-bundle version=0.1.0"},
-        {"no feed at all", true, QVariant(), nullptr, true, "update.off", "reason=not-a-bundle version=0.1.0"},
-        {"empty feed and empty default", true, QString(), "", true, "update.off", "reason=not-a-bundle"},
-        {"a feed that is not a string", true, QVariant(7), nullptr, true, "update.off", "reason=not-a-bundle"},
-        {"no public key", true, QVariant(), "http://127.0.0.1:9/a.xml", false, "update.fail", "no public key"},
+         "update.off", {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
+        {"no feed at all", true, QVariant(), nullptr, true, "update.off", {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
+        {"empty feed and empty default", true, QString(), "", true, "update.off", {{"reason", "not-a-bundle"}}},
+        {"a feed that is not a string", true, QVariant(7), nullptr, true, "update.off", {{"reason", "not-a-bundle"}}},
+        {"no public key", true, QVariant(), "http://127.0.0.1:9/a.xml", false, "update.fail", {{"error", "no public key"}}},
         {"plain http elsewhere", true, QStringLiteral("http://updates.example/a.xml"), nullptr, true, "update.fail",
-         "not an https URL"},
+         {{"error", "not an https URL"}}},
         {"the default wins over the feed", true, QStringLiteral("http://updates.example/a.xml"), "ftp://127.0.0.1/a.xml",
-         true, "update.fail", "ftp://127.0.0.1/a.xml is not an https URL"},
-        {"a local feed", true, QVariant(), "http://127.0.0.1:9/a.xml", true, "update.start", "version=0.1.0"},
+         true, "update.fail", {{"error", "ftp://127.0.0.1/a.xml is not an https URL"}}},
+        {"a local feed", true, QVariant(), "http://127.0.0.1:9/a.xml", true, "update.start", {{"version", "0.1.0"}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -458,8 +457,9 @@ TEST(Updater, StartDecidesWhetherUpdatesRun)
         CompanionUpdater updater(hooks);
         updater.start();
         ASSERT_EQ(updateEvents(home), QStringList{QString::fromUtf8(c.event)});
-        EXPECT_TRUE(home.events(QString::fromUtf8(c.event))[0].contains(QString::fromUtf8(c.detail)))
-            << home.events(QString::fromUtf8(c.event))[0];
+        const test::LoggedEvent event = home.logged(QString::fromUtf8(c.event))[0];
+        for (auto it = c.fields.begin(); it != c.fields.end(); ++it)
+            EXPECT_TRUE(event[it.key()].contains(it.value())) << event;
         EXPECT_EQ(updater.controller() != nullptr, std::string(c.event) == "update.start");
         updater.checkNow(); // without a controller: nothing
     }
@@ -510,7 +510,7 @@ TEST_F(QuietRule, WaitsUntilNoJobHasRunForTenMinutesThenInstallsOnce)
     int installs = 0;
     ready(countingBlock(installs));
     ASSERT_EQ(home_.events(QStringLiteral("update.ready")).size(), 1);
-    EXPECT_TRUE(home_.events(QStringLiteral("update.ready"))[0].endsWith(QStringLiteral(" version=0.2.0")));
+    EXPECT_EQ(home_.logged(QStringLiteral("update.ready"))[0]["version"], QStringLiteral("0.2.0"));
 
     // Jobs keep arriving: a running job, then one ended five minutes ago.
     for (int job = 0; job < 3; ++job) {
@@ -531,9 +531,9 @@ TEST_F(QuietRule, WaitsUntilNoJobHasRunForTenMinutesThenInstallsOnce)
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return installs > 0; }));
     ticks();
     EXPECT_EQ(installs, 1);
-    const QStringList install = home_.events(QStringLiteral("update.install"));
+    const QList<test::LoggedEvent> install = home_.logged(QStringLiteral("update.install"));
     ASSERT_EQ(install.size(), 1);
-    EXPECT_TRUE(install[0].endsWith(QStringLiteral(" update.install when=idle")));
+    EXPECT_EQ(install[0]["when"], QStringLiteral("idle"));
 }
 
 TEST_F(QuietRule, ASecondReadyUpdateReplacesTheBlockAndRestartsTheWait)

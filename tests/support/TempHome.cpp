@@ -1,6 +1,7 @@
 #include "TempHome.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 #include <QDir>
 #include <QFile>
@@ -109,9 +110,61 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 
 QString eventField(const QString &line, const QString &name)
 {
-    const QString marker = QLatin1Char(' ') + name + QLatin1Char('=');
-    const qsizetype at = line.indexOf(marker);
-    return at < 0 ? QString() : line.mid(at + marker.size()).section(QLatin1Char(' '), 0, 0);
+    return loggedEvent(line)[name];
+}
+
+LoggedEvent loggedEvent(const QString &line)
+{
+    // "[time stamp] name key=value key=value": the log writes the keys in
+    // order, so a " key=" that does not come after the last one is part of a
+    // value (which may hold spaces).
+    static const QRegularExpression stamp(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\S+ )"));
+    static const QRegularExpression key(QStringLiteral(R"( ([A-Za-z0-9_]+)=)"));
+    QString rest = line;
+    rest.remove(stamp);
+    LoggedEvent event;
+    const qsizetype nameEnd = rest.indexOf(QLatin1Char(' '));
+    event.name = rest.left(nameEnd);
+    if (nameEnd < 0)
+        return event;
+    QString last;
+    qsizetype valueStart = -1;
+    for (QRegularExpressionMatchIterator it = key.globalMatch(rest, nameEnd); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        if (!last.isEmpty() && match.captured(1) <= last)
+            continue;
+        if (!last.isEmpty())
+            event.fields.insert(last, rest.mid(valueStart, match.capturedStart() - valueStart));
+        last = match.captured(1);
+        valueStart = match.capturedEnd();
+    }
+    if (!last.isEmpty())
+        event.fields.insert(last, rest.mid(valueStart));
+    return event;
+}
+
+QList<LoggedEvent> loggedEvents(const QStringList &lines)
+{
+    QList<LoggedEvent> events;
+    for (const QString &line : lines)
+        events.append(loggedEvent(line));
+    return events;
+}
+
+bool LoggedEvent::is(const QString &event, const QMap<QString, QString> &wanted) const
+{
+    if (name != event)
+        return false;
+    for (auto it = wanted.begin(); it != wanted.end(); ++it) {
+        if (!fields.contains(it.key()) || fields.value(it.key()) != it.value())
+            return false;
+    }
+    return true;
+}
+
+QList<LoggedEvent> TempHome::logged(const QString &name) const
+{
+    return loggedEvents(name.isEmpty() ? events() : events(name));
 }
 
 } // namespace corvane::test
