@@ -102,7 +102,8 @@ const servers = [
   {
     name: '@playwright/mcp',
     tag: 'playwright',
-    transport: () => new StdioClientTransport({ command: `${peers}/playwright-mcp`, env,
+    // Run from the temporary home: the server writes its snapshots below its working folder.
+    transport: () => new StdioClientTransport({ command: `${peers}/playwright-mcp`, env, cwd: home,
                                                 args: ['--cdp-endpoint', `http://127.0.0.1:${chromePort}`], stderr: 'ignore' }),
     open: (c) => call(c, 'browser_navigate', { url: `${pageUrl}?playwright` }),
     snapshot: (c) => call(c, 'browser_snapshot'),
@@ -114,7 +115,7 @@ const servers = [
   {
     name: 'chrome-devtools-mcp',
     tag: 'devtools',
-    transport: () => new StdioClientTransport({ command: `${peers}/chrome-devtools-mcp`, env, stderr: 'ignore',
+    transport: () => new StdioClientTransport({ command: `${peers}/chrome-devtools-mcp`, env, cwd: home, stderr: 'ignore',
                                                 args: ['--browser-url', `http://127.0.0.1:${chromePort}`,
                                                        '--no-usage-statistics', '--no-performance-crux'] }),
     setup: async (server, c) => {
