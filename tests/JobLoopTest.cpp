@@ -134,10 +134,13 @@ protected:
 
     ~JobLoop() override
     {
-        // Blocked loop threads end "idle" without a link and post nothing.
+        // Blocked loop threads end "idle" without a link. They are waited
+        // for: one still logging when the next test begins would log into
+        // that test's events.
         clearLink();
-        app_.reset();
         socket_->letThrough(100);
+        EXPECT_TRUE(eventuallyHandlingEvents([&] { return !app_->jobLoop().running(); }));
+        app_.reset();
     }
 
     std::vector<double> pauses()

@@ -2,6 +2,7 @@
 
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
+#include "driver/PageView.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -126,8 +127,14 @@ std::optional<QString> followNewTab(const QStringList &listedBefore)
 
 ToolRun openOnWorkTab(const QString &url)
 {
-    const QStringList args = focusWorkTabIfAny() ? QStringList{QStringLiteral("open"), url} : firstOpenArgs(url);
-    return runOnActivePort(args, OutputReading::open);
+    if (focusWorkTabIfAny())
+        return runOnActivePort({QStringLiteral("open"), url}, OutputReading::open);
+    // Unlike "open", a new tab does not wait for its page: the next step
+    // would find it still empty.
+    const ToolRun created = runOnActivePort(firstOpenArgs(url), OutputReading::open);
+    if (created.succeeded())
+        waitForLoad(navigateSettleLimit);
+    return created;
 }
 
 QStringList firstOpenArgs(const QString &url)
