@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <list>
@@ -251,6 +252,7 @@ struct LoopbackListener::Worker {
     QObject context; // lives on `thread`; every server is made and dropped there
     std::vector<std::unique_ptr<HandingServer>> servers; // touched only on `thread`
     int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // kept for when descriptors run out
+    std::atomic<int> acceptFailures{0};
 
     ~Worker()
     {
@@ -279,6 +281,7 @@ struct LoopbackListener::Worker {
         // closed connections have given their descriptors back (the log
         // needs one too).
         QObject::connect(raw, &QTcpServer::acceptError, raw, [this, raw](QAbstractSocket::SocketError) {
+            ++acceptFailures;
             {
                 std::lock_guard lock(registry->mutex);
                 evictOldest(*registry, evictedOnAcceptError, idleAge);
@@ -364,6 +367,11 @@ quint16 LoopbackListener::port() const
             port = worker_->servers.front()->serverPort();
     });
     return port;
+}
+
+int LoopbackListener::acceptFailures() const
+{
+    return worker_->acceptFailures;
 }
 
 int LoopbackListener::openConnections() const

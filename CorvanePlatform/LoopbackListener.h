@@ -81,6 +81,8 @@ public:
     quint16 port() const;
     // Connections open right now.
     int openConnections() const;
+    // How often accepting a connection has failed so far.
+    int acceptFailures() const;
 
 private:
     struct Worker;

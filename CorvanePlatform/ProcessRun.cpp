@@ -6,9 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-
-#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -22,13 +19,12 @@ int milliseconds(double seconds)
 // Runs on a thread of its own, which owns the QProcess from start to reaping.
 // The waiter learns the outcome through `box`; on a time-out it stops waiting
 // while this thread goes on to collect the program.
-void superviseProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit,
-                      const std::shared_ptr<OneShot<ProcessOutcome>> &box)
+void superviseProcess(const QString &program, const QStringList &arguments, const QByteArray &input, double limitSeconds,
+                      qint64 outputLimit, const std::shared_ptr<OneShot<ProcessOutcome>> &box)
 {
     const double deadline = monotonicSeconds() + limitSeconds;
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments, QIODevice::ReadOnly);
+    process.start(program, arguments);
     if (!process.waitForStarted(milliseconds(std::max(limitSeconds, 1.0)))) {
         ProcessOutcome failed;
         failed.end = ProcessOutcome::End::failedToStart;
@@ -36,16 +32,26 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
         box->fulfil(std::move(failed));
         return;
     }
+    // The input of our callers is small (a request's texts): the pipe takes
+    // it whole, or the program reads it while we wait below.
+    process.write(input);
+    process.closeWriteChannel();
 
     QByteArray output;
+    QByteArray errors;
     bool cut = false;
-    // Keeps what fits; the rest is drained so the program never blocks on us.
-    const auto take = [&] {
-        const QByteArray chunk = process.readAll();
+    const auto keep = [&](const QByteArray &chunk) {
         const qint64 room = outputLimit < 0 ? chunk.size() : std::max<qint64>(0, outputLimit - output.size());
         if (chunk.size() > room)
             cut = true;
         output += chunk.left(room);
+    };
+    // Keeps what fits; the rest is drained so the program never blocks on us.
+    const auto take = [&] {
+        const QByteArray said = process.readAllStandardError();
+        errors += said.left(std::max<qint64>(0, errorOutputLimit - errors.size()));
+        keep(said);
+        keep(process.readAllStandardOutput());
     };
     while (process.state() != QProcess::NotRunning) {
         const double left = deadline - monotonicSeconds();
@@ -61,6 +67,7 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
         done.end = ProcessOutcome::End::exited;
         done.status = process.exitCode();
         done.output = std::move(output);
+        done.errorOutput = std::move(errors);
         done.outputCut = cut;
         box->fulfil(std::move(done));
         return;
@@ -81,11 +88,12 @@ void superviseProcess(const QString &program, const QStringList &arguments, doub
 
 } // namespace
 
-ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit)
+ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit,
+                          const QByteArray &input)
 {
     auto box = OneShot<ProcessOutcome>::make();
-    if (!runInBackground([program, arguments, limitSeconds, outputLimit, box] {
-            superviseProcess(program, arguments, limitSeconds, outputLimit, box);
+    if (!runInBackground([program, arguments, input, limitSeconds, outputLimit, box] {
+            superviseProcess(program, arguments, input, limitSeconds, outputLimit, box);
         })) {
         ProcessOutcome failed;
         failed.error = QStringLiteral("no thread could be started");
@@ -98,24 +106,6 @@ ProcessOutcome runProcess(const QString &program, const QStringList &arguments, 
     ProcessOutcome late;
     late.end = ProcessOutcome::End::timedOut;
     return late;
-}
-
-bool argumentsFit(const QStringList &arguments)
-{
-    // Linux refuses any one string of 32 pages or more, whatever the total.
-    const qint64 oneLimit = 32 * static_cast<qint64>(::sysconf(_SC_PAGESIZE)) - 1;
-    qint64 total = 0;
-    for (const QString &argument : arguments) {
-        const qint64 bytes = argument.toUtf8().size();
-        if (bytes > oneLimit)
-            return false;
-        total += bytes + 1 + static_cast<qint64>(sizeof(char *));
-    }
-    for (char **variable = environ; *variable; ++variable)
-        total += static_cast<qint64>(std::strlen(*variable)) + 1 + static_cast<qint64>(sizeof(char *));
-    // The program's own path and the runner's few options fit in this margin.
-    constexpr qint64 margin = 64 * 1024;
-    return total + margin <= static_cast<qint64>(::sysconf(_SC_ARG_MAX));
 }
 
 } // namespace corvane::platform

@@ -1,9 +1,10 @@
 #pragma once
 
-// Running a program to its end with a time limit: its standard output and
-// error merged into one text, drained while it runs so a talkative program
-// never stalls on a full pipe. A program that outlives its limit is asked to
-// stop and then reaped in the background, so no zombie is left behind.
+// Running a program to its end with a time limit: what it is given to read
+// on its standard input, its standard output and error merged into one text
+// (its error also apart), drained while it runs so a talkative program never
+// stalls on a full pipe. A program that outlives its limit is asked to stop
+// and then reaped in the background, so no zombie is left behind.
 
 #include <QByteArray>
 #include <QString>
@@ -16,7 +17,12 @@ struct ProcessOutcome {
     End end = End::failedToStart;
     // The exit code, or the signal number for a program ended by a signal.
     int status = 0;
+    // Standard output and error as they came; where both had something
+    // waiting at once, the error first (programs warn before they answer).
     QByteArray output;
+    // Standard error alone, up to errorOutputLimit: what the program said
+    // of its own, apart from what it passed on.
+    QByteArray errorOutput;
     // More came than the caller wanted kept: the rest was read and dropped.
     bool outputCut = false;
     // Why the program did not start, in the system's words.
@@ -25,16 +31,13 @@ struct ProcessOutcome {
 
 // How long a program that was sent SIGTERM may take before it is killed.
 inline constexpr double reapGraceSeconds = 3.0;
+inline constexpr qint64 errorOutputLimit = 64 * 1024;
 
 // Blocks the calling thread until the program ends or `limitSeconds` pass.
 // On a time-out the program has been sent SIGTERM when this returns. At most
-// `outputLimit` bytes of output are kept (negative: no limit).
+// `outputLimit` bytes of output are kept (negative: no limit). `input` is
+// written to the program's standard input, which is then closed.
 ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds,
-                          qint64 outputLimit = -1);
-
-// Whether the system can hand `arguments` to a new program at all: each one
-// within the kernel's limit for one argument, and all of them together with
-// the environment within the limit for a whole command line.
-bool argumentsFit(const QStringList &arguments);
+                          qint64 outputLimit = -1, const QByteArray &input = {});
 
 } // namespace corvane::platform

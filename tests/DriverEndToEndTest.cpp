@@ -5,6 +5,7 @@
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeTarget.h"
 #include "driver/Drive.h"
+#include "driver/PageView.h"
 #include "server/LoopbackServer.h"
 
 #include "BrowserSuite.h"
@@ -303,7 +304,9 @@ TEST_F(DriverEndToEnd, AHumanCheckPageNeedsTheUserAndIsNotClicked)
     EXPECT_FALSE(runs.last()["args"].startsWith(QStringLiteral("click"))); // the page check, never the click
 }
 
-TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheNoWorkTabResultAndNothingHangs)
+// Jobs take turns in the work tab: one that comes while another runs is told
+// the browser is busy at once, and the first runs on undisturbed.
+TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheBusyTextAndNothingHangs)
 {
     ASSERT_EQ(open("/form.html").json().value(QStringLiteral("ok")), true);
     LocalReply slow;
@@ -317,7 +320,7 @@ TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheNoWorkTabResultAndNothingHangs
     const LocalReply overlapping = postJson(port, "/snapshot");
     first.join();
     ASSERT_TRUE(running);
-    EXPECT_EQ(overlapping.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", noWorkTabText}}));
+    EXPECT_EQ(overlapping.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", agentBusyText}}));
     EXPECT_EQ(slow.json().value(QStringLiteral("ok")), true) << slow.body.toStdString();
     EXPECT_EQ(text(slow).trimmed(), QStringLiteral("7"));
     EXPECT_FALSE(home->events(QStringLiteral("agent.busy")).isEmpty());

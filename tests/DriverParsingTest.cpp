@@ -3,8 +3,15 @@
 
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
+#include "driver/CliPolicy.h"
+#include "driver/ToolBatch.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
+
+#include "TempHome.h"
+
+#include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +86,71 @@ TEST(CliParsing, LauncherAndQuotes)
         SCOPED_TRACE(text);
         EXPECT_EQ(stripMatchingQuotes(QString::fromUtf8(text)), QString::fromUtf8(expected));
     }
+}
+
+// Typed commands act on the page and nothing else, whoever sends them.
+TEST(CliPolicy, OnlyCommandsOnThePageRun)
+{
+    test::TempHome home;
+    test::writeFile(exchangeFolder() + QStringLiteral("/cv.pdf"), "%PDF");
+    QFile::link(QStringLiteral("/etc/passwd"), exchangeFolder() + QStringLiteral("/passwd"));
+    const QString mine = exchangeFolder() + QStringLiteral("/cv.pdf");
+    const std::pair<const char *, const char *> allowed[] = {
+        {"tab list", nullptr}, {"tab", nullptr}, {"tab t2", nullptr}, {"tab close t2", nullptr},
+        {"tab new --label docs https://example.com/", nullptr}, {"open http://127.0.0.1:8000/a", nullptr},
+        {"click e1", nullptr}, {"dblclick e1 --human", nullptr}, {"fill e1 --session other", nullptr},
+        {"get text body", nullptr}, {"--json get title", nullptr}, {"get title --json", nullptr},
+        {"snapshot -i -c -s #main", nullptr}, {"wait --load domcontentloaded", nullptr}, {"wait 500", nullptr},
+        {"scroll down 500", nullptr}, {"mouse wheel -300", nullptr}, {"eval document.title", nullptr},
+        {"dialog accept yes", nullptr}, {"find label Email fill me@example.com", nullptr}, {"diff snapshot", nullptr},
+        {"keyboard type hello", nullptr}, {"press Enter", nullptr}, {"back", nullptr}, {"console --clear", nullptr},
+        {"upload e3 cv.pdf", "upload e3 %1"}, {"upload e3 %1", "upload e3 %1"},
+    };
+    for (const auto &[typed, ran] : allowed) {
+        SCOPED_TRACE(typed);
+        const CheckedCommand checked = checkCliCommand(agentBrowserArgs(QString::fromUtf8(typed).arg(mine)));
+        ASSERT_TRUE(checked.args.has_value()) << checked.refusal.toStdString();
+        if (ran)
+            EXPECT_EQ(checked.args->join(QLatin1Char(' ')), QString::fromUtf8(ran).arg(mine));
+    }
+    const char *const refused[] = {
+        "screenshot /tmp/x.png", "screenshot", "pdf /tmp/x.pdf", "open file:///etc/passwd", "open chrome://settings",
+        "tab new file:///etc/passwd", "cookies get", "cookies set --curl /tmp/c", "storage local", "network route *",
+        "network har start /tmp/h", "state save /tmp/s.json", "snapshot --session other", "--session other snapshot",
+        "click e1 --new-tab", "wait --download /tmp/x", "eval --stdin", "get cdp-url", "set headers {}",
+        "download e1 /tmp/x", "trace start", "record start /tmp/r.webm", "install", "session list", "auth login x",
+        "plugin add x", "connect 9333", "close --all", "diff url http://a http://b", "diff screenshot --baseline /tmp/b",
+        "clipboard read", "is visible e1 --profile x", "upload e3 /etc/passwd", "upload e3 passwd", "upload e3 ../link.json",
+        "upload e3", "",
+    };
+    for (const char *typed : refused) {
+        SCOPED_TRACE(typed);
+        EXPECT_FALSE(checkCliCommand(agentBrowserArgs(QString::fromUtf8(typed))).args.has_value());
+    }
+    EXPECT_EQ(QFile(exchangeFolder()).permissions() & 0x0077, 0) << "the exchange folder is the user's alone";
+}
+
+// What the tool is handed: the command on its standard input, never in its
+// arguments; free text shows in the log as its length.
+TEST(ToolBatch, CommandsGoOnStandardInput)
+{
+    const ToolInvocation fill = toolInvocation({QStringLiteral("fill"), QStringLiteral("e3"), QStringLiteral("--json")});
+    EXPECT_EQ(fill.arguments, QStringList{QStringLiteral("batch")});
+    EXPECT_EQ(fill.input, QByteArray(R"([["fill","e3","--json"]])"));
+    const ToolInvocation title = toolInvocation({QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("title")});
+    EXPECT_EQ(title.arguments, (QStringList{QStringLiteral("batch"), QStringLiteral("--json")}));
+    EXPECT_EQ(title.input, QByteArray(R"([["get","title"]])"));
+    const ToolInvocation shot = toolInvocation({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"),
+                                                QStringLiteral("jpeg"), QStringLiteral("/run/v.jpg")});
+    EXPECT_EQ(shot.arguments, (QStringList{QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"), QStringLiteral("batch")}));
+    EXPECT_EQ(shot.input, QByteArray(R"([["screenshot","/run/v.jpg"]])"));
+
+    // A JSON batch's answer reads as the tool's own answer to the command, byte for byte.
+    EXPECT_EQ(singleAnswer(QStringLiteral(R"([{"command":["get","title"],"error":null,"result":{"n":11386466822335325236,"title":"A \"b\""},"success":true}])")),
+              QStringLiteral(R"({"success":true,"data":{"n":11386466822335325236,"title":"A \"b\""},"error":null})"));
+    EXPECT_EQ(singleAnswer(QStringLiteral(R"([{"command":["snapshot"],"error":"Dialog: \"x\"","success":false,"warning":"w"}])")),
+              QStringLiteral(R"({"success":false,"data":null,"error":"Dialog: \"x\"","warning":"w"})"));
+    EXPECT_EQ(singleAnswer(QStringLiteral("\u2717 not a batch")), std::nullopt);
 }
 
 TEST(Classifiers, OutputsTellFailureFromSuccess)

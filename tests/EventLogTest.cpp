@@ -126,6 +126,11 @@ TEST(EventLogFormat, ClipMasksThenCuts)
          QStringLiteral("open https://***@example.com/a?b=1 and ftp://***@h/")},
         {"secret query values", QStringLiteral("/x?sig=abc&v=1&X-Amz-Signature=f00;apiKey=k#f&q=token&password=&Secret=s"), 200,
          QStringLiteral("/x?sig=[redacted]&v=1&X-Amz-Signature=[redacted];apiKey=[redacted]#f&q=token&password=&Secret=[redacted]")},
+        {"a dotted token whole", QStringLiteral("x token=aaa.bbb.ccc y"), 200, QStringLiteral("x token=[redacted] y")},
+        {"an OAuth reply in the fragment", QStringLiteral("https://app/cb#access_token=a.b.c&state=x&code=4/0Ab"), 200,
+         QStringLiteral("https://app/cb#access_token=[redacted]&state=x&code=[redacted]")},
+        {"codes, JWTs, sessions", QStringLiteral("/cb?code=q1&jwt=e.y.z;session_id=s1&auth=a&page=2"), 200,
+         QStringLiteral("/cb?code=[redacted]&jwt=[redacted];session_id=[redacted]&auth=[redacted]&page=2")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

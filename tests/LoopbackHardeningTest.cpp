@@ -9,6 +9,7 @@
 
 #include "BrowserSuite.h"
 #include "CompanionProcess.h"
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "LocalHttp.h"
@@ -80,6 +81,8 @@ protected:
         startStage();
         servePages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"},
+            {"/secret.html", "<!doctype html><title>Sign in</title><input aria-label=\"Name\" id=\"name\">"
+                             "<input type=\"password\" aria-label=\"Password\" id=\"pw\">"},
             {"/escape.html", "<!doctype html><title>x</title><script>document.title = 'Esc\\x1b[2KTitle\\u2028Next'</script>"},
             {"/hostile.html",
              "<!doctype html><title>Hostile</title>"
@@ -229,17 +232,57 @@ TEST_F(LoopbackHardening, IdleConnectionsNeverKeepHealthOut)
     }
 }
 
+// Any account can read a program's command line, and the log outlives the
+// job: what a job types reaches the tool on its standard input only, and the
+// log shows its length.
+TEST_F(LoopbackHardening, TypedTextsNeverReachACommandLineOrTheLog)
+{
+    ASSERT_TRUE(test::installRecordingAgentBrowser());
+    test::CompanionProcess companion;
+    ASSERT_TRUE(companion.waitListening());
+    ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/secret.html"))}}).json().value("ok"), true);
+    const QString snapshot = text(test::postJson(companionPort, "/snapshot"));
+    const QRegularExpression ref(QStringLiteral(R"re(textbox "(Name|Password)" \[ref=(e\d+)\])re"));
+    QMap<QString, QString> refs;
+    for (auto it = ref.globalMatch(snapshot); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        refs.insert(match.captured(1), match.captured(2));
+    }
+    ASSERT_EQ(refs.size(), 2) << snapshot.toStdString();
+
+    const QString secret = QStringLiteral("hunter2secret");
+    EXPECT_EQ(test::postJson(companionPort, "/fill", {{"ref", refs[QStringLiteral("Password")]}, {"text", secret}}).json().value("ok"), true);
+    EXPECT_EQ(test::postJson(companionPort, "/cli", {{"command", "fill " + refs[QStringLiteral("Name")] + " " + secret}}).json().value("ok"), true);
+    EXPECT_EQ(text(test::postJson(companionPort, "/cli", {{"command", "eval document.getElementById('pw').value.length + document.getElementById('name').value.length"}})).trimmed(),
+              QStringLiteral("26"));
+
+    const QStringList commandLines = test::recordedCommandLines();
+    EXPECT_GE(commandLines.size(), 6);
+    for (const QString &line : commandLines)
+        EXPECT_FALSE(line.contains(secret)) << line.toStdString();
+    EXPECT_FALSE(test::readFile(home->logDir() + QStringLiteral("/events.log")).contains(secret.toUtf8()));
+    EXPECT_TRUE(test::hasEvent(home->logged(QStringLiteral("agent.start")), "agent.start",
+                               {{"args", "fill " + refs[QStringLiteral("Password")] + " <13 chars>"}}));
+    ASSERT_TRUE(test::linkRealAgentBrowser());
+}
+
 TEST_F(LoopbackHardening, ToolOutputTextsAndPicturesStayHonest)
 {
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
     ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/form.html"))}}).json().value("ok"), true);
 
-    // A text no single argument can carry never starts the tool.
-    const qsizetype runsBefore = home->events(QStringLiteral("agent.start")).size();
-    const LocalReply tooLong = test::postJson(companionPort, "/fill", {{"ref", "e1"}, {"text", QString(200 * 1024, QLatin1Char('w'))}});
-    EXPECT_EQ(tooLong.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", textTooLongText}}));
-    EXPECT_EQ(home->events(QStringLiteral("agent.start")).size(), runsBefore);
+    // A text far longer than one command-line argument may be reaches the
+    // tool on its standard input, and the log only shows its length.
+    const QString longText = QStringLiteral("w").repeated(200 * 1024);
+    const QString query = QRegularExpression(QStringLiteral(R"re(textbox "Query" \[ref=(e\d+)\])re"))
+                              .match(text(test::postJson(companionPort, "/snapshot")))
+                              .captured(1);
+    ASSERT_FALSE(query.isEmpty());
+    const LocalReply filled = test::postJson(companionPort, "/fill", {{"ref", query}, {"text", longText}});
+    EXPECT_EQ(filled.json().value(QStringLiteral("ok")), true) << filled.body.left(300).toStdString();
+    EXPECT_TRUE(test::hasEvent(home->logged(QStringLiteral("agent.start")), "agent.start", {{"args", "fill " + query + " <204800 chars>"}}));
+    EXPECT_FALSE(test::readFile(home->logDir() + QStringLiteral("/events.log")).contains(QByteArray(100, 'w')));
 
     // A tool that prints 50 MB: the first 4 MiB come back, marked as cut.
     test::installFakeAgentBrowser(fakeWorkTab + QStringLiteral("  get) head -c 50000000 /dev/zero | tr '\\0' 'x' ;;\nesac"));

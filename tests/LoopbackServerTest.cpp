@@ -3,6 +3,7 @@
 
 #include "server/LoopbackServer.h"
 
+#include "Eventually.h"
 #include "LocalHttp.h"
 #include "TempHome.h"
 
@@ -31,11 +32,14 @@ namespace {
 
 using State = RequestFraming::State;
 
+using Fault = LoopbackRequest::Fault;
+
 struct ParseCase {
     const char *request;
     const char *method, *path;
     Body body;
     std::optional<QString> refusal = std::nullopt;
+    Fault fault = Fault::none;
 };
 
 bool connects(const QHostAddress &address, quint16 port)
@@ -64,8 +68,10 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"POST /fill HTTP/1.1\r\nContent-Type: application/json\r\n\r\n{\"ref\":\"e1\",\"n\":3,\"b\":true}", "POST", "/fill",
          {{"ref", "e1"}, {"n", "3"}, {"b", "true"}}},
         {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\r\n\"text\":\"x\"}", "POST", "/fill", {{"ref", "e1"}, {"text", "x"}}},
-        {"POST /fill HTTP/1.1\r\n\r\n[1,2]", "POST", "/fill", {}},
-        {"POST /fill HTTP/1.1\r\n\r\n{broken", "POST", "/fill", {}},
+        {"POST /fill HTTP/1.1\r\n\r\n[1,2]", "POST", "/fill", {}, std::nullopt, Fault::bodyNotObject},
+        {"POST /fill HTTP/1.1\r\n\r\n{broken", "POST", "/fill", {}, std::nullopt, Fault::bodyNotObject},
+        {"POST /fill HTTP/1.1\r\n\r\n \r\n", "POST", "/fill", {}},
+        {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"\xff\"}", "POST", "/fill", {}, std::nullopt, Fault::notUtf8},
         {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"na\u00efve caf\u00e9 \u2713\"}", "POST", "/fill", {{"text", "na\u00efve caf\u00e9 \u2713"}}},
         {"\r\n{\"url\":\"http://a/\"}", "GET", "/", {}},
         // A blank request line makes a health probe of it, but its browser marks still count.
@@ -88,10 +94,11 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"GET /x HTTP/1.1\r\nSec-Fetch-Site: \r\n\r\n", "GET", "/x", {}, QStringLiteral("site")},
         {"GET /x HTTP/1.1\r\nSec-Fetch-Site: none\r\n\r\n", "GET", "/x", {}},
         {"POST /x HTTP/1.1\r\nSec-Fetch-Site: same-site\r\nOrigin: http://a\r\n\r\n", "POST", "/x", {}, QStringLiteral("origin")},
-        // Bytes that are not UTF-8 read as the empty request, but their head is still looked at.
-        {"POST /cli HTTP/1.1\r\nX-A: \xff\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin")},
+        // A head that is not UTF-8 reads as the empty request, and says so, but its browser marks still count.
+        {"POST /cli HTTP/1.1\r\nX-A: \xff\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin"),
+         Fault::notUtf8},
         // Headers end at the blank line: an Origin in the body is just body text.
-        {"POST /x HTTP/1.1\r\n\r\nOrigin: http://evil.example", "POST", "/x", {}},
+        {"POST /x HTTP/1.1\r\n\r\nOrigin: http://evil.example", "POST", "/x", {}, std::nullopt, Fault::bodyNotObject},
     };
     for (const ParseCase &c : cases) {
         SCOPED_TRACE(c.request);
@@ -100,6 +107,7 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         EXPECT_EQ(parsed.path, QString::fromUtf8(c.path));
         EXPECT_EQ(parsed.body, c.body);
         EXPECT_EQ(parsed.refusal, c.refusal);
+        EXPECT_EQ(parsed.fault, c.fault);
     }
 }
 
@@ -186,11 +194,43 @@ TEST(LoopbackRequest, ReplyCountsBytesAndWebPagesAreRefusedBeforeTheDriver)
     EXPECT_TRUE(refused.startsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "));
     EXPECT_TRUE(refused.endsWith(
         R"({"chrome":false,"needs_you":false,"ok":false,"text":"Requests from web pages are not accepted."})"));
-    const QStringList rejects = home.events(QStringLiteral("loopback.reject"));
+    const QList<test::LoggedEvent> rejects = home.logged(QStringLiteral("loopback.reject"));
     ASSERT_EQ(rejects.size(), 1);
-    EXPECT_TRUE(rejects.front().contains(QStringLiteral(" reason=origin")));
+    EXPECT_EQ(rejects.front()["reason"], QStringLiteral("origin"));
     EXPECT_TRUE(home.events(QStringLiteral("drive")).isEmpty());
     EXPECT_TRUE(home.events(QStringLiteral("loopback.req")).isEmpty());
+}
+
+// Bytes that are not what a request must be get 400 and their reason, and
+// never reach the driver as some other request.
+TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
+{
+    test::TempHome home;
+    struct Case {
+        const char *request;
+        const char *text; // nullptr: served
+    };
+    const Case cases[] = {
+        {"GET /he\xffalth HTTP/1.1\r\n\r\n", "The request is not valid UTF-8."},
+        {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\"text\":\"\xc3\"}", "The request is not valid UTF-8."},
+        {"POST /scroll HTTP/1.1\r\n\r\n{\"direction\":\"up\"", "The body must be a JSON object of strings."},
+        {"POST /cli HTTP/1.1\r\n\r\n[\"tab list\"]", "The body must be a JSON object of strings."},
+        // Not an action: served as ever (and "/health" starts nothing).
+        {"POST /health HTTP/1.1\r\n\r\nnot json", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.request);
+        const qsizetype drivesBefore = home.events(QStringLiteral("drive")).size();
+        const QByteArray reply = LoopbackServer::handle(c.request);
+        if (!c.text) {
+            EXPECT_TRUE(reply.startsWith("HTTP/1.1 200 OK\r\n")) << reply.constData();
+            continue;
+        }
+        EXPECT_TRUE(reply.startsWith("HTTP/1.1 400 Bad Request\r\n")) << reply.constData();
+        EXPECT_TRUE(reply.endsWith(QStringLiteral(R"("ok":false,"text":"%1"})").arg(QString::fromUtf8(c.text)).toUtf8()))
+            << reply.constData();
+        EXPECT_EQ(home.events(QStringLiteral("drive")).size(), drivesBefore);
+    }
 }
 
 TEST(LoopbackListening, ThePeersUserIsFoundBothWays)
@@ -226,12 +266,14 @@ TEST(LoopbackListening, RunningOutOfDescriptorsPausesAcceptingButNeverEndsIt)
     none.rlim_cur = static_cast<rlim_t>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size());
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
     ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    platform::sleepFor(0.6); // several failed accepts
+    // Accepting fails: no descriptor for the connection.
+    EXPECT_TRUE(test::eventually([&] { return server.acceptFailures() > 0; }));
     ::setrlimit(RLIMIT_NOFILE, &before);
     ::close(client);
 
     const test::LocalReply health = test::exchange(server.port(), {"GET /health HTTP/1.1\r\n\r\n"});
     EXPECT_EQ(health.status, 200) << health.head.toStdString();
+    ASSERT_TRUE(test::eventually([&] { return !home.events(QStringLiteral("loopback.fail")).isEmpty(); }));
     const QStringList fails = home.events(QStringLiteral("loopback.fail"));
     ASSERT_EQ(fails.size(), 1) << "told once, not once a pause";
     EXPECT_FALSE(test::eventField(fails.front(), QStringLiteral("error")).isEmpty());

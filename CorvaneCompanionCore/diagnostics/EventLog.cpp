@@ -64,7 +64,40 @@ std::mutex &logLock()
     return lock;
 }
 
+thread_local LogMask *innermostMask = nullptr;
+
 } // namespace
+
+QString maskedText(const QString &text)
+{
+    return QStringLiteral("<%1 chars>").arg(text.toUcs4().size());
+}
+
+LogMask::LogMask(const QStringList &texts)
+    : outer_(innermostMask)
+{
+    for (const QString &text : texts) {
+        if (text.size() >= maskedTextMinimum)
+            texts_.append(text);
+    }
+    // The longest first: a text that holds a shorter one is shown whole.
+    std::sort(texts_.begin(), texts_.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    innermostMask = this;
+}
+
+LogMask::~LogMask()
+{
+    innermostMask = outer_;
+}
+
+QString LogMask::applied(QString value)
+{
+    for (const LogMask *mask = innermostMask; mask; mask = mask->outer_) {
+        for (const QString &text : mask->texts_)
+            value.replace(text, maskedText(text));
+    }
+    return value;
+}
 
 QString yesNo(bool value)
 {
@@ -127,11 +160,14 @@ QString oneLine(const QString &text)
 
 QString clip(const QString &text, int limit)
 {
-    static const QRegularExpression tokenRun(QStringLiteral("token=[A-Za-z0-9_-]+"));
-    // user:password@ in an address, and query values whose key looks secret.
+    // A value is masked whole, up to its delimiter: a dotted token (a JWT)
+    // is a secret in every part.
+    static const QRegularExpression tokenRun(QStringLiteral(R"(token=[^&;#\s]+)"));
+    // user:password@ in an address, and query or fragment values whose key
+    // looks secret (an OAuth reply puts its token after "#").
     static const QRegularExpression userInfo(QStringLiteral(R"(([A-Za-z][A-Za-z0-9+.-]*://)[^/?#@\s]+@)"));
     static const QRegularExpression secretQuery(
-        QStringLiteral(R"(([?&;][^=&;#\s]*(?:token|secret|password|key|sig)[^=&;#\s]*=)[^&;#\s]+)"),
+        QStringLiteral(R"(([?&;#][^=&;#\s]*(?:token|secret|password|key|sig|code|jwt|auth|session)[^=&;#\s]*=)[^&;#\s]+)"),
         QRegularExpression::CaseInsensitiveOption);
     const QChar ellipsis(0x2026);
     // Nothing past this many UTF-16 units can fit in the byte limit; a tool's
@@ -181,7 +217,12 @@ QByteArray statusContent(const QDateTime &when, const Fields &fields)
 
 void companionLog(const QString &event, const Fields &fields)
 {
-    const QByteArray bytes = logLine(QDateTime::currentDateTimeUtc(), event, fields).toUtf8();
+    Fields shown = fields;
+    if (innermostMask) {
+        for (QString &value : shown)
+            value = LogMask::applied(value);
+    }
+    const QByteArray bytes = logLine(QDateTime::currentDateTimeUtc(), event, shown).toUtf8();
 
     std::lock_guard lock(logLock());
     const QString file = companionLogDir() + QStringLiteral("/events.log");

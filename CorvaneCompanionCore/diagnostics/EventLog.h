@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 namespace corvane {
 
@@ -27,6 +28,27 @@ QString yesNo(bool value);
 QString onOff(bool value);
 
 void companionLog(const QString &event, const Fields &fields = {});
+
+// While one lives, the events this thread logs show each of `texts` (what a
+// job types into a page) as its length, whatever field holds it. Texts of
+// fewer than maskedTextMinimum characters are left alone.
+inline constexpr qsizetype maskedTextMinimum = 3;
+// "<13 chars>": what the log shows of such a text.
+QString maskedText(const QString &text);
+class LogMask {
+public:
+    explicit LogMask(const QStringList &texts);
+    ~LogMask();
+    LogMask(const LogMask &) = delete;
+    LogMask &operator=(const LogMask &) = delete;
+
+    // `value` with the texts of every mask on this thread shown as their length.
+    static QString applied(QString value);
+
+private:
+    QStringList texts_;
+    LogMask *outer_;
+};
 void companionStatus(const Fields &fields);
 
 // Created (owner-only) on every call; the path is returned even when that fails.
@@ -39,8 +61,9 @@ QString isoTimestamp(const QDateTime &when);
 bool isSensitiveKey(const QString &key);
 // The first `count` user-perceived characters (grapheme clusters).
 QString firstCharacters(const QString &text, int count);
-// Secrets are masked: "token=" runs, user:password@ in addresses, and query
-// values whose key holds token, secret, password, key or sig.
+// Secrets are masked, each value up to its delimiter: "token=" values,
+// user:password@ in addresses, and query or fragment values whose key holds
+// token, secret, password, key, sig, code, jwt, auth or session.
 // Line breaks become spaces and other characters that could break or disguise
 // a line (controls, line and paragraph separators, bidirectional controls) are
 // written as \u{XXXX}, so one event is always one line.

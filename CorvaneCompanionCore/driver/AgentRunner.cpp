@@ -5,6 +5,7 @@
 #include "diagnostics/EventLog.h"
 #include "driver/DriverResult.h"
 #include "driver/PageDialog.h"
+#include "driver/ToolBatch.h"
 
 #include "ProcessRun.h"
 #include "Processes.h"
@@ -27,9 +28,16 @@ std::mutex &agentLock()
     return lock;
 }
 
+// The first three arguments, a free text as its length: what the log shows
+// of a command.
 QString argsLabel(const QStringList &args)
 {
-    return args.mid(0, 3).join(QLatin1Char(' '));
+    QStringList shown = args.mid(0, 3);
+    for (const qsizetype text : freeTextPositions(args)) {
+        if (text < shown.size())
+            shown[text] = maskedText(shown[text]);
+    }
+    return shown.join(QLatin1Char(' '));
 }
 
 // Output cut at a byte count may end inside a character: drop that part.
@@ -86,12 +94,15 @@ ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, Outp
     // The bare name stands for a file in the current folder, never a PATH search.
     if (!program.contains(QLatin1Char('/')))
         program.prepend(QStringLiteral("./"));
+    // Only the runner's own options go on the command line; the command comes
+    // on standard input, where no other account can read it.
+    const ToolInvocation invocation = toolInvocation(args);
     const QStringList arguments =
         QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), agentSessionName(cdp)}
-        + args;
+        + invocation.arguments;
 
-    const platform::ProcessOutcome outcome =
-        platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)), agentOutputLimit);
+    const platform::ProcessOutcome outcome = platform::runProcess(
+        program, arguments, static_cast<double>(std::max(limit, 1)), agentOutputLimit, invocation.input);
     switch (outcome.end) {
     case platform::ProcessOutcome::End::failedToStart:
         if (!platform::isExecutableFile(program)) {
@@ -115,11 +126,18 @@ ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, Outp
     case platform::ProcessOutcome::End::exited:
         break;
     }
-    const QString out = utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output);
+    QString out = utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output);
+    const bool json = wantsJson(args);
+    if (json) {
+        if (const std::optional<QString> answer = singleAnswer(out))
+            out = *answer;
+    }
     companionLog(QStringLiteral("agent.end"), {{QStringLiteral("args"), label},
                                                {QStringLiteral("status"), QString::number(outcome.status)},
                                                {QStringLiteral("out"), out}});
-    return finishedRun(out, reading, outcome.outputCut);
+    ToolRun finished = finishedRun(out, reading, outcome.outputCut);
+    finished.dialog = reportedDialog(utf8OrEmpty(outcome.errorOutput), json ? out : QString());
+    return finished;
 }
 
 ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limit)

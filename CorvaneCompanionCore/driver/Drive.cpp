@@ -3,17 +3,20 @@
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeLaunch.h"
 #include "diagnostics/EventLog.h"
+#include "diagnostics/JobActivity.h"
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
+#include "driver/CliPolicy.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
+#include "driver/ToolBatch.h"
 #include "driver/WorkTab.h"
 
 #include "Dispatch.h"
-#include "ProcessRun.h"
 
 #include <functional>
+#include <mutex>
 
 namespace corvane {
 
@@ -67,20 +70,13 @@ DriverResult onWorkTabFollowingNewTabs(const std::function<DriverResult()> &acti
     return result;
 }
 
-// A text the system cannot hand to a program as one argument would only fail
-// the tool's start: it is refused before anything runs.
-DriverResult ifPassable(const QStringList &args, const std::function<DriverResult()> &action)
-{
-    return platform::argumentsFit(args) ? action() : refusal(textTooLongText);
-}
-
 DriverResult checkedAction(const QStringList &args)
 {
-    return ifPassable(args, [&] { return onWorkTabFollowingNewTabs([&] {
+    return onWorkTabFollowingNewTabs([&] {
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
         return afterAction(runOnActivePort(args, OutputReading::action));
-    }); });
+    });
 }
 
 DriverResult open(const Body &body)
@@ -88,8 +84,6 @@ DriverResult open(const Body &body)
     const QString url = body.value(QStringLiteral("url"));
     if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://")))
         return refusal(openNeedsPageText);
-    if (!platform::argumentsFit(firstOpenArgs(url)))
-        return refusal(textTooLongText);
     const ToolRun opened = openOnWorkTab(url);
     DriverResult result;
     result.ok = opened.succeeded();
@@ -111,7 +105,7 @@ DriverResult scroll(const Body &body)
         }
     }
     const QStringList args{QStringLiteral("scroll"), value};
-    return ifPassable(args, [&] { return onWorkTab([&] { return afterAction(runOnActivePort(args, OutputReading::action)); }); });
+    return onWorkTab([&] { return afterAction(runOnActivePort(args, OutputReading::action)); });
 }
 
 QStringList cliArgs(const Body &body)
@@ -131,9 +125,13 @@ bool isDialogCommand(const QStringList &args)
 
 DriverResult cli(const Body &body)
 {
-    const QStringList args = cliArgs(body);
-    if (args.isEmpty())
+    const QStringList typed = cliArgs(body);
+    if (typed.isEmpty())
         return refusal(cliNeedsCommandText);
+    const CheckedCommand checked = checkCliCommand(typed);
+    if (!checked.args)
+        return refusal(checked.refusal);
+    const QStringList &args = *checked.args;
 
     const auto runCommand = [&] {
         if (args.front() == QLatin1String("snapshot"))
@@ -146,27 +144,11 @@ DriverResult cli(const Body &body)
         return finishCli(command);
     };
     // Tab commands manage tabs themselves and need no work tab.
-    return ifPassable(args, [&] {
-        return args.front() == QLatin1String("tab") ? runCommand() : onWorkTabFollowingNewTabs(runCommand);
-    });
+    return args.front() == QLatin1String("tab") ? runCommand() : onWorkTabFollowingNewTabs(runCommand);
 }
 
-DriverResult dispatch(const QString &path, const Body &body, bool autostart)
+DriverResult dispatch(const QString &path, const Body &body, bool autostart, bool ready)
 {
-    const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
-    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
-                                           {QStringLiteral("chrome"), onOff(ready)},
-                                           {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
-                                           {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
-
-    if (path == QLatin1String("/health") || path == QLatin1String("/")) {
-        DriverResult result;
-        result.ok = ready;
-        result.chrome = ready;
-        result.text = ready ? chromeDebuggingOnText : chromeOffText;
-        return result;
-    }
-
     if (!ready) {
         if (!autostart)
             return chromeFailure(chromeOffText);
@@ -200,13 +182,78 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart)
     return refusal(notFoundText);
 }
 
+// Jobs take turns in the one work tab: a step of one never lands between
+// the steps of another. Only ever tried, like the runner's lock.
+std::mutex &workTabJobLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// A job in progress counts as browser activity, whichever channel brought it.
+class ActiveJob {
+public:
+    ActiveJob() { jobStarted(); }
+    ~ActiveJob() { jobEnded(); }
+    ActiveJob(const ActiveJob &) = delete;
+    ActiveJob &operator=(const ActiveJob &) = delete;
+};
+
 } // namespace
+
+bool isActionPath(const QString &path)
+{
+    static const QStringList paths{QStringLiteral("/open"), QStringLiteral("/snapshot"), QStringLiteral("/click"),
+                                   QStringLiteral("/fill"), QStringLiteral("/scroll"), QStringLiteral("/view"),
+                                   QStringLiteral("/cli")};
+    return paths.contains(path);
+}
+
+QStringList requestTypedTexts(const QString &path, const Body &body)
+{
+    if (path == QLatin1String("/fill"))
+        return {body.value(QStringLiteral("text"))};
+    if (path != QLatin1String("/cli"))
+        return {};
+    const QStringList args = cliArgs(body);
+    QStringList texts;
+    for (const qsizetype position : freeTextPositions(args))
+        texts.append(args[position]);
+    return texts;
+}
 
 DriverResult drive(const QString &path, const Body &body, bool autostart)
 {
-    // Answering the dialog is the one thing that must run while it is open.
-    DialogWatch watch(!(path == QLatin1String("/cli") && isDialogCommand(cliArgs(body))));
-    DriverResult result = dispatch(path, body, autostart);
+    // What the job types stays out of the log, whatever event would show it.
+    const LogMask mask(requestTypedTexts(path, body));
+    const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
+    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
+                                           {QStringLiteral("chrome"), onOff(ready)},
+                                           {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
+                                           {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
+
+    if (path == QLatin1String("/health") || path == QLatin1String("/")) {
+        DriverResult result;
+        result.ok = ready;
+        result.chrome = ready;
+        result.text = ready ? chromeDebuggingOnText : chromeOffText;
+        return result;
+    }
+
+    // Answering the dialog is the one thing that must run while it is open,
+    // also while the job it stopped still holds the work tab.
+    const bool answersDialog = path == QLatin1String("/cli") && isDialogCommand(cliArgs(body));
+    std::unique_lock job(workTabJobLock(), std::defer_lock);
+    if (!answersDialog && !job.try_lock()) {
+        companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), path}});
+        DriverResult busy;
+        busy.text = agentBusyText;
+        busy.chrome = ready;
+        return busy;
+    }
+    const ActiveJob active;
+    DialogWatch watch(!answersDialog);
+    DriverResult result = dispatch(path, body, autostart, ready);
     if (const std::optional<PageDialog> &dialog = watch.seen()) {
         companionLog(QStringLiteral("dialog.blocking"), {{QStringLiteral("kind"), dialog->kind}});
         result = refusal(dialogText(*dialog));

@@ -14,10 +14,18 @@ inline const QString clickNeedsRefText = QStringLiteral("click needs a ref.");
 inline const QString fillNeedsRefText = QStringLiteral("fill needs a ref.");
 inline const QString cliNeedsCommandText = QStringLiteral("cli needs an agent-browser command.");
 inline const QString notFoundText = QStringLiteral("Not found.");
-inline const QString textTooLongText = QStringLiteral("The text is too long for one browser action.");
 
-// Runs synchronously on the caller's thread; may take many seconds.
+// Runs synchronously on the caller's thread; may take many seconds. One job
+// at a time acts in the work tab: another one meanwhile gets the busy text at
+// once ("/health" and answering a dialog excepted).
 // `autostart`: may Chrome be started when its debugging port does not answer.
 DriverResult drive(const QString &path, const Body &body, bool autostart);
+
+// The paths that act in the browser (all but "/health", "/" and unknown ones).
+bool isActionPath(const QString &path);
+
+// What a request types into the page (a fill's text, a command's free text):
+// kept out of the log by every channel that logs about the job.
+QStringList requestTypedTexts(const QString &path, const Body &body);
 
 } // namespace corvane

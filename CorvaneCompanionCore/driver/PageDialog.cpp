@@ -12,14 +12,14 @@ namespace {
 
 thread_local DialogWatch *currentWatch = nullptr;
 
-std::optional<PageDialog> dialogInText(const QString &text)
+// `A JavaScript confirm dialog is blocking the page: "sure?" — use ...` as a
+// warning, and `... "sure?". Resolve it with ...` as a failure.
+std::optional<PageDialog> dialogIn(const QString &report)
 {
-    // A warning `A JavaScript confirm dialog is blocking the page: "sure?" — use ...`
-    // and a failure `A JavaScript confirm dialog is blocking the page: "sure?". Resolve ...`
-    static const QRegularExpression report(
-        QStringLiteral("A JavaScript (\\S+) dialog is blocking the page: \"(.*?)\"(?: \u2014 use|\\. Resolve|$)"),
-        QRegularExpression::DotMatchesEverythingOption | QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = report.match(text);
+    static const QRegularExpression words(
+        QStringLiteral("^A JavaScript (\\S+) dialog is blocking the page: \"(.*?)\"(?: \u2014 use|\\. Resolve|$)"),
+        QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch match = words.match(report);
     if (!match.hasMatch())
         return std::nullopt;
     return PageDialog{match.captured(1), match.captured(2)};
@@ -27,19 +27,22 @@ std::optional<PageDialog> dialogInText(const QString &text)
 
 } // namespace
 
-std::optional<PageDialog> blockingDialog(const QString &output)
+std::optional<PageDialog> reportedDialog(const QString &errorOutput, const QString &jsonAnswer)
 {
-    if (!output.contains(QLatin1String("dialog is blocking the page")))
-        return std::nullopt;
-    const qsizetype brace = output.indexOf(QLatin1Char('{'));
-    if (brace >= 0) {
-        const QJsonObject object = QJsonDocument::fromJson(output.mid(brace).section(QLatin1Char('\n'), 0, 0).toUtf8()).object();
-        for (const char *key : {"warning", "error"}) {
-            if (std::optional<PageDialog> dialog = dialogInText(object.value(QLatin1String(key)).toString()))
+    // Each line of the tool's own: its mark, a space, then its words.
+    for (const QString &line : errorOutput.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const qsizetype words = line.indexOf(QLatin1Char(' ')) + 1;
+        if (words > 0 && words <= 3) {
+            if (std::optional<PageDialog> dialog = dialogIn(line.mid(words)))
                 return dialog;
         }
     }
-    return dialogInText(output);
+    const QJsonObject answer = QJsonDocument::fromJson(jsonAnswer.toUtf8()).object();
+    for (const char *key : {"warning", "error"}) {
+        if (std::optional<PageDialog> dialog = dialogIn(answer.value(QLatin1String(key)).toString()))
+            return dialog;
+    }
+    return std::nullopt;
 }
 
 QString dialogText(const PageDialog &dialog)

@@ -17,9 +17,11 @@ struct PageDialog {
     QString message;
 };
 
-// The dialog a tool output reports as blocking the page, in its text or in
-// its JSON "warning" or "error"; none otherwise.
-std::optional<PageDialog> blockingDialog(const QString &output);
+// The dialog the tool itself reports as blocking the page: in a warning or
+// failure line of its standard error, or in the "warning" or "error" of its
+// JSON answer. Never from what it passes on of the page (a snapshot, a text,
+// a script's value), which the page could word as it likes.
+std::optional<PageDialog> reportedDialog(const QString &errorOutput, const QString &jsonAnswer = {});
 
 // 'The page is showing a <kind> dialog: "<message>". Answer it with ...'
 QString dialogText(const PageDialog &dialog);

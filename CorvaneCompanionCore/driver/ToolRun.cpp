@@ -91,7 +91,6 @@ ToolRun finishedRun(const QString &output, OutputReading reading, bool outputCut
     run.outcome = classifyOutput(output, reading, outputCut);
     run.output = output;
     run.outputCut = outputCut;
-    run.dialog = blockingDialog(output);
     return run;
 }
 

@@ -56,8 +56,8 @@ struct ToolRun {
 // The outcome of a finished run's output when `reading` reads it.
 ToolOutcome classifyOutput(const QString &output, OutputReading reading, bool outputCut = false);
 
-// A finished run with this output, classified (and its dialog read): what the
-// runner makes of a tool that ran to its end.
+// A finished run with this output, classified: what the runner makes of a
+// tool that ran to its end (it adds the dialog the tool reported).
 ToolRun finishedRun(const QString &output, OutputReading reading, bool outputCut = false);
 
 // The first character after trimming; none for a blank text.

@@ -1,7 +1,6 @@
 #include "link/SocketChannel.h"
 
 #include "diagnostics/EventLog.h"
-#include "diagnostics/JobActivity.h"
 #include "driver/Drive.h"
 #include "link/ResultPosting.h"
 
@@ -56,13 +55,13 @@ void runJob(platform::WebSocketTask &task, const CompanionLink &link, const Sock
     const QString &id = message.id;
     const QString &path = message.path;
     const QString job = jobLabel(id);
+    // What the job types stays out of every event about it, its result's text included.
+    const LogMask mask(requestTypedTexts(path, message.body));
     companionLog(QStringLiteral("job.recv"),
                  {{QStringLiteral("path"), path}, {QStringLiteral("job"), job}, {QStringLiteral("via"), QStringLiteral("socket")}});
 
     const double started = platform::monotonicSeconds();
-    jobStarted();
     const DriverResult result = drive(path, message.body, true);
-    jobEnded();
     const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
 
     companionLog(QStringLiteral("job.done"), {{QStringLiteral("path"), path},

@@ -167,7 +167,15 @@ void RequestFraming::headEnded(qsizetype headSize, bool isCrlf)
 LoopbackRequest parseRequest(const QByteArray &request)
 {
     LoopbackRequest parsed;
-    const QStringList lines = utf8OrEmpty(request).split(crlf);
+    // The head ends at the first blank line (the request line itself, when
+    // it is blank); what follows is the body. Each is read as UTF-8 alone, so
+    // a body that is not still leaves its path known.
+    const qsizetype headEnd = request.startsWith("\r\n") ? 0 : request.indexOf("\r\n\r\n");
+    const QByteArray headBytes = headEnd < 0 ? request : request.left(headEnd);
+    const QString head = utf8OrEmpty(headBytes);
+    if (head.isEmpty() && !headBytes.isEmpty())
+        parsed.fault = LoopbackRequest::Fault::notUtf8;
+    const QStringList lines = head.split(crlf);
     const QStringList requestLine = lines.front().split(QLatin1Char(' '), Qt::SkipEmptyParts);
     parsed.method = requestLine.isEmpty() ? QStringLiteral("GET") : requestLine.front();
     parsed.path = QStringLiteral("/");
@@ -178,12 +186,19 @@ LoopbackRequest parseRequest(const QByteArray &request)
     }
 
     parsed.refusal = webPageReason(headHeaders(request));
-    parsed.headers = headerLines(lines);
-    const qsizetype blank = lines.indexOf(QString());
-    if (const qsizetype headEnd = request.indexOf("\r\n\r\n"); headEnd >= 0)
-        parsed.content = request.mid(headEnd + 4);
-    if (parsed.method != QLatin1String("GET") && blank >= 0 && blank + 1 < lines.size())
-        parsed.body = parseJSONBody(lines.mid(blank + 1).join(crlf));
+    parsed.headers = lines.mid(1);
+    if (headEnd < 0)
+        return parsed;
+    parsed.content = request.mid(headEnd + (headEnd == 0 ? 2 : 4));
+    const QString body = utf8OrEmpty(parsed.content);
+    if (body.isEmpty() && !parsed.content.isEmpty())
+        parsed.fault = LoopbackRequest::Fault::notUtf8;
+    if (parsed.method == QLatin1String("GET") || body.isEmpty())
+        return parsed;
+    if (const std::optional<QJsonObject> object = jsonObjectFromText(body))
+        parsed.body = bodyFromObject(*object);
+    else if (!body.trimmed().isEmpty())
+        parsed.fault = LoopbackRequest::Fault::bodyNotObject;
     return parsed;
 }
 

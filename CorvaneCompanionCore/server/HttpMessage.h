@@ -24,6 +24,8 @@ inline constexpr qint64 requestBodyLimit = 1024 * 1024;
 inline const QString webPageRefusedText = QStringLiteral("Requests from web pages are not accepted.");
 inline const QString otherUserRefusedText = QStringLiteral("Requests from other users are not accepted.");
 inline const QString requestTooLargeText = QStringLiteral("The request is too large.");
+inline const QString requestNotUtf8Text = QStringLiteral("The request is not valid UTF-8.");
+inline const QString bodyNotObjectText = QStringLiteral("The body must be a JSON object of strings.");
 
 // Collects a request's bytes as they arrive and tells what is still missing.
 class RequestFraming {
@@ -64,10 +66,19 @@ struct LoopbackRequest {
     QByteArray content;  // the body's bytes, as they came
     // "origin", "site" or "host" when the request came from a web page.
     std::optional<QString> refusal;
+    // What is wrong with the request's bytes, when they are not what every
+    // request must be.
+    enum class Fault {
+        none,
+        notUtf8,      // the head or the body is not valid UTF-8
+        bodyNotObject // a body that is not blank and not a JSON object
+    };
+    Fault fault = Fault::none;
 };
 
 // Request line and body come from the text (bytes that are not UTF-8 read as
-// the empty request); the web-page test reads the head's bytes as they are.
+// the empty request, and say so); the web-page test reads the head's bytes as
+// they are.
 LoopbackRequest parseRequest(const QByteArray &request);
 
 // A reply of the local server; every reply closes its connection.

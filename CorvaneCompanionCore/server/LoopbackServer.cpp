@@ -123,6 +123,11 @@ quint16 LoopbackServer::port() const
     return listener_ ? listener_->port() : 0;
 }
 
+int LoopbackServer::acceptFailures() const
+{
+    return listener_ ? listener_->acceptFailures() : 0;
+}
+
 QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
 {
     return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, result.json().toUtf8()}
@@ -139,6 +144,17 @@ QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
         DriverResult result;
         result.text = refused->text;
         return replyBytes(refused->status, result);
+    }
+
+    // Bytes that are not what a request must be are said to be so, never
+    // served as something else ("GET /", an empty body).
+    // (The MCP endpoint answers its own messages' faults in its own terms.)
+    const bool notUtf8 = parsed.fault == LoopbackRequest::Fault::notUtf8 && parsed.path != mcpPath;
+    if (notUtf8 || (parsed.fault == LoopbackRequest::Fault::bodyNotObject && isActionPath(parsed.path))) {
+        logReject(notUtf8 ? QStringLiteral("encoding") : QStringLiteral("body"), parsed.path);
+        DriverResult result;
+        result.text = notUtf8 ? requestNotUtf8Text : bodyNotObjectText;
+        return replyBytes(QByteArrayLiteral("400 Bad Request"), result);
     }
 
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});

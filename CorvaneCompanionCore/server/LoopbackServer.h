@@ -38,6 +38,8 @@ public:
     void stop();
     // The port listened on (useful after start(0)); 0 when not listening.
     quint16 port() const;
+    // How often accepting a connection has failed (descriptors ran out).
+    int acceptFailures() const;
 
     // The whole HTTP logic: the bytes of one request in, the complete reply
     // out. `fromUser`: the peer is a program of the user's own.

@@ -18,6 +18,12 @@ QStringList fakeAgentBrowserRuns(bool withRunnerOptions = false);
 // Links the real agent-browser there instead; false when it is not installed.
 bool linkRealAgentBrowser();
 
+// Puts a wrapper there that writes down the command line it was given, as
+// any account could read it, then runs the real agent-browser with it.
+bool installRecordingAgentBrowser();
+// The command lines the wrapper was given, one per run.
+QStringList recordedCommandLines();
+
 // Ends the tool's background session processes started under this HOME.
 void stopAgentBrowserSessions();
 

@@ -1,0 +1,161 @@
+#include "driver/ToolBatch.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+
+namespace corvane {
+
+namespace {
+
+const QString jsonFlag = QStringLiteral("--json");
+
+bool isSpace(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r');
+}
+
+// Where the JSON value that starts at `at` ends (one past it); -1 when it
+// does not end. Strings are skipped with their escapes, containers by depth.
+qsizetype valueEnd(QStringView text, qsizetype at)
+{
+    int depth = 0;
+    bool inString = false;
+    for (qsizetype i = at; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (inString) {
+            if (c == QLatin1Char('\\'))
+                ++i;
+            else if (c == QLatin1Char('"')) {
+                inString = false;
+                if (depth == 0)
+                    return i + 1;
+            }
+            continue;
+        }
+        if (c == QLatin1Char('"')) {
+            inString = true;
+        } else if (c == QLatin1Char('{') || c == QLatin1Char('[')) {
+            ++depth;
+        } else if (c == QLatin1Char('}') || c == QLatin1Char(']')) {
+            if (depth == 0)
+                return i; // the end of a literal inside its container
+            if (--depth == 0)
+                return i + 1;
+        } else if (depth == 0 && (c == QLatin1Char(',') || isSpace(c))) {
+            return i;
+        }
+    }
+    return depth == 0 && !inString ? text.size() : -1;
+}
+
+// The members of the object that starts at `at`, each value as the text it
+// was written with. The caller has checked that the text is valid JSON.
+QMap<QString, QStringView> rawMembers(QStringView text, qsizetype at)
+{
+    QMap<QString, QStringView> members;
+    qsizetype i = at + 1; // past "{"
+    const auto skipSpace = [&] {
+        while (i < text.size() && isSpace(text[i]))
+            ++i;
+    };
+    for (;;) {
+        skipSpace();
+        if (i >= text.size() || text[i] != QLatin1Char('"'))
+            return members; // "}"
+        const qsizetype keyEnd = valueEnd(text, i);
+        if (keyEnd < 0)
+            return members;
+        const QString key =
+            QJsonDocument::fromJson("[" + text.mid(i, keyEnd - i).toUtf8() + "]").array().at(0).toString();
+        i = keyEnd;
+        skipSpace();
+        ++i; // ":"
+        skipSpace();
+        const qsizetype end = valueEnd(text, i);
+        if (end < 0)
+            return members;
+        members.insert(key, text.mid(i, end - i));
+        i = end;
+        skipSpace();
+        if (i < text.size() && text[i] == QLatin1Char(','))
+            ++i;
+    }
+}
+
+} // namespace
+
+QList<qsizetype> freeTextPositions(const QStringList &args)
+{
+    const QString verb = args.value(0);
+    qsizetype from = args.size();
+    if (verb == QLatin1String("fill") || verb == QLatin1String("type"))
+        from = 2;
+    else if (verb == QLatin1String("keyboard") && args.size() > 1)
+        from = 2;
+    else if (verb == QLatin1String("dialog") && args.value(1) == QLatin1String("accept"))
+        from = 2;
+    else if (verb == QLatin1String("find")
+             && (args.value(3) == QLatin1String("fill") || args.value(3) == QLatin1String("type")))
+        from = 4;
+    QList<qsizetype> positions;
+    for (qsizetype i = from; i < args.size(); ++i)
+        positions.append(i);
+    return positions;
+}
+
+bool wantsJson(const QStringList &args)
+{
+    const QList<qsizetype> texts = freeTextPositions(args);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == jsonFlag && !texts.contains(i))
+            return true;
+    }
+    return false;
+}
+
+ToolInvocation toolInvocation(const QStringList &args)
+{
+    ToolInvocation invocation;
+    QStringList command = args;
+    // Options of the program, not of a command, which a batch's commands do
+    // not take: the companion's own screenshot settings (never a request's).
+    for (const QString &option : {QStringLiteral("--screenshot-format"), QStringLiteral("--screenshot-quality")}) {
+        const qsizetype at = command.indexOf(option);
+        if (at >= 0 && at + 1 < command.size() && !freeTextPositions(args).contains(at)) {
+            invocation.arguments << command.at(at) << command.at(at + 1);
+            command.remove(at, 2);
+        }
+    }
+    invocation.arguments.append(QStringLiteral("batch"));
+    if (wantsJson(args)) {
+        invocation.arguments.append(jsonFlag);
+        // Before the action word it is an option of the program, which a
+        // batch's command does not take.
+        if (command.value(0) == jsonFlag)
+            command.removeFirst();
+    }
+    invocation.input = QJsonDocument(QJsonArray{QJsonArray::fromStringList(command)}).toJson(QJsonDocument::Compact);
+    return invocation;
+}
+
+std::optional<QString> singleAnswer(const QString &batchOutput)
+{
+    const QString trimmed = batchOutput.trimmed();
+    const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
+    if (!document.isArray() || document.array().size() != 1 || !document.array().at(0).isObject())
+        return std::nullopt;
+    const QMap<QString, QStringView> members = rawMembers(trimmed, trimmed.indexOf(QLatin1Char('{')));
+    const auto raw = [&](const char *key) {
+        const QStringView value = members.value(QLatin1String(key));
+        return value.isEmpty() ? QStringLiteral("null") : value.toString();
+    };
+    QString answer = QStringLiteral("{\"success\":") + raw("success") + QStringLiteral(",\"data\":") + raw("result")
+        + QStringLiteral(",\"error\":") + raw("error");
+    if (members.contains(QStringLiteral("warning")))
+        answer += QStringLiteral(",\"warning\":") + raw("warning");
+    return answer + QLatin1Char('}');
+}
+
+} // namespace corvane
