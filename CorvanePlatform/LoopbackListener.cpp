@@ -115,8 +115,10 @@ bool evictOldest(Registry &registry, int count = 1, double minimumAge = 0.0)
 
 class HandingServer : public QTcpServer {
 public:
-    HandingServer(LoopbackListener::ConnectionHandler handler, std::shared_ptr<Registry> registry, int maxConnections)
+    HandingServer(LoopbackListener::ConnectionHandler handler, LoopbackListener::Admission admit,
+                  std::shared_ptr<Registry> registry, int maxConnections)
         : handler_(std::move(handler))
+        , admit_(std::move(admit))
         , registry_(std::move(registry))
         , max_(maxConnections)
     {
@@ -126,6 +128,10 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override
     {
         const int fd = static_cast<int>(socketDescriptor);
+        if (admit_ && !admit_(socketDescriptor)) {
+            ::close(fd);
+            return;
+        }
         {
             std::lock_guard lock(registry_->mutex);
             const int served = static_cast<int>(registry_->open.size()) - registry_->evictedOpen;
@@ -148,6 +154,7 @@ protected:
 
 private:
     LoopbackListener::ConnectionHandler handler_;
+    LoopbackListener::Admission admit_;
     std::shared_ptr<Registry> registry_;
     int max_;
 };
@@ -246,6 +253,7 @@ bool LoopbackConnection::evicted() const
 struct LoopbackListener::Worker {
     ConnectionHandler handler;
     AcceptErrorHandler acceptError;
+    Admission admit;
     int maxConnections = defaultMaxConnections;
     std::shared_ptr<Registry> registry = std::make_shared<Registry>();
     QThread thread;
@@ -274,7 +282,7 @@ struct LoopbackListener::Worker {
 
     std::unique_ptr<HandingServer> makeServer()
     {
-        auto server = std::make_unique<HandingServer>(handler, registry, maxConnections);
+        auto server = std::make_unique<HandingServer>(handler, admit, registry, maxConnections);
         HandingServer *raw = server.get();
         // Qt stops accepting for good after such an error; we make room and
         // try again shortly. The error is told after the pause, when the
@@ -316,11 +324,13 @@ struct LoopbackListener::Worker {
     }
 };
 
-LoopbackListener::LoopbackListener(ConnectionHandler handler, AcceptErrorHandler acceptError, int maxConnections)
+LoopbackListener::LoopbackListener(ConnectionHandler handler, AcceptErrorHandler acceptError, Admission admit,
+                                   int maxConnections)
     : worker_(std::make_unique<Worker>())
 {
     worker_->handler = std::move(handler);
     worker_->acceptError = std::move(acceptError);
+    worker_->admit = std::move(admit);
     // Never so many that the connections alone use up the descriptors.
     rlimit descriptors{};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)

@@ -63,10 +63,14 @@ public:
     // Called on the listener's thread when accepting failed (descriptors or
     // memory ran out); accepting resumes by itself shortly after.
     using AcceptErrorHandler = std::function<void(const QString &error)>;
+    // Asked on the listener's thread for every accepted socket before
+    // anything is read from it; a connection it turns away is closed at once
+    // and never takes a place among the open ones.
+    using Admission = std::function<bool(qintptr socketDescriptor)>;
 
     static constexpr int defaultMaxConnections = 256;
 
-    LoopbackListener(ConnectionHandler handler, AcceptErrorHandler acceptError,
+    LoopbackListener(ConnectionHandler handler, AcceptErrorHandler acceptError, Admission admit = {},
                      int maxConnections = defaultMaxConnections);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener &) = delete;

@@ -41,17 +41,23 @@ QByteArray tableEndpoint(const sockaddr_storage &address)
     return QByteArray(text);
 }
 
-// The uid column of the table line whose local end is `local` and remote
-// end is `remote`.
-std::optional<uint> ownerInLine(const QByteArray &line, const QByteArray &local, const QByteArray &remote)
+} // namespace
+
+std::optional<uint> ownerInTableLine(const QByteArray &line, const QByteArray &local, const QByteArray &remote)
 {
     const QList<QByteArray> fields = line.simplified().split(' ');
-    if (fields.size() < 8 || fields.at(1) != local || fields.at(2) != remote)
+    if (fields.size() < 10 || fields.at(1) != local || fields.at(2) != remote)
         return std::nullopt;
+    // A socket whose owner has closed it lingers without one (inode 0), and
+    // the table then names root for it: nobody is known.
     bool ok = false;
     const uint uid = fields.at(7).toUInt(&ok);
-    return ok ? std::optional<uint>(uid) : std::nullopt;
+    bool inodeOk = false;
+    const qulonglong inode = fields.at(9).toULongLong(&inodeOk);
+    return ok && inodeOk && inode != 0 ? std::optional<uint>(uid) : std::nullopt;
 }
+
+namespace {
 
 std::optional<uint> ownerInTable(const char *table, const QByteArray &local, const QByteArray &remote)
 {
@@ -75,7 +81,7 @@ std::optional<uint> ownerInTable(const char *table, const QByteArray &local, con
         const qsizetype at = QByteArrayView(pending).first(complete).indexOf(ends);
         if (at >= 0) {
             const qsizetype start = pending.lastIndexOf('\n', at) + 1;
-            owner = ownerInLine(pending.mid(start, pending.indexOf('\n', at) - start), local, remote);
+            owner = ownerInTableLine(pending.mid(start, pending.indexOf('\n', at) - start), local, remote);
             break;
         }
         pending.remove(0, complete);
@@ -152,7 +158,8 @@ Asked askKernel(const sockaddr_storage &ours, const sockaddr_storage &theirs, ui
                     && found->id.idiag_dport == request.body.id.idiag_dport
                     && std::memcmp(found->id.idiag_src, request.body.id.idiag_src, sizeof found->id.idiag_src) == 0
                     && std::memcmp(found->id.idiag_dst, request.body.id.idiag_dst, sizeof found->id.idiag_dst) == 0;
-                asked = same ? Asked::found : Asked::absent;
+                // An orphaned socket (its owner closed it) has no owner to tell.
+                asked = same && found->idiag_inode != 0 ? Asked::found : Asked::absent;
                 owner = found->idiag_uid;
                 break;
             }
@@ -160,6 +167,21 @@ Asked askKernel(const sockaddr_storage &ours, const sockaddr_storage &theirs, ui
     }
     ::close(query);
     return asked;
+}
+
+// An IPv4 end as an IPv6 socket sees it: ::ffff:a.b.c.d. A client whose
+// socket is IPv6 (Java's and .NET's are) reaches our IPv4 listener so.
+sockaddr_storage mappedEnd(const sockaddr_storage &ipv4End)
+{
+    sockaddr_storage mapped{};
+    const auto &from = reinterpret_cast<const sockaddr_in &>(ipv4End);
+    auto &to = reinterpret_cast<sockaddr_in6 &>(mapped);
+    to.sin6_family = AF_INET6;
+    to.sin6_port = from.sin_port;
+    to.sin6_addr.s6_addr[10] = 0xff;
+    to.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(&to.sin6_addr.s6_addr[12], &from.sin_addr, 4);
+    return mapped;
 }
 
 // Linux lists every TCP socket of the network namespace, with its owner, in
@@ -174,8 +196,11 @@ std::optional<uint> ownerFromTable(const sockaddr_storage &ours, const sockaddr_
     // skip entries that moved meanwhile: a socket that surely exists is
     // looked for again before it counts as nobody's.
     std::optional<uint> owner;
-    for (int attempt = 0; attempt < 3 && !owner; ++attempt)
+    for (int attempt = 0; attempt < 3 && !owner; ++attempt) {
         owner = ownerInTable(table, local, remote);
+        if (!owner && ours.ss_family == AF_INET)
+            owner = ownerInTable("/proc/net/tcp6", tableEndpoint(mappedEnd(theirs)), tableEndpoint(mappedEnd(ours)));
+    }
     return owner;
 }
 
@@ -187,7 +212,10 @@ std::optional<uint> socketPeerUser(qintptr socketDescriptor)
     if (!socketEnds(static_cast<int>(socketDescriptor), ours, theirs))
         return std::nullopt;
     uint owner = 0;
-    switch (askKernel(ours, theirs, owner)) {
+    Asked asked = askKernel(ours, theirs, owner);
+    if (asked == Asked::absent && ours.ss_family == AF_INET)
+        asked = askKernel(mappedEnd(ours), mappedEnd(theirs), owner);
+    switch (asked) {
     case Asked::found:
         return owner;
     case Asked::absent:

@@ -3,6 +3,7 @@
 // Who is at the other end of a local TCP connection. Every account of the
 // machine can reach a loopback port; only the user's own programs may use it.
 
+#include <QByteArray>
 #include <QtGlobal>
 
 #include <optional>
@@ -10,14 +11,20 @@
 namespace corvane::platform {
 
 // The user id of the process that owns the peer's end of a connected loopback
-// socket; none when it cannot be found (the peer is gone, or the system does
-// not say). On Linux the kernel's socket query answers; where it is not
-// available, the socket tables in /proc/net are read instead.
+// socket; none when it cannot be found (the peer is gone or has closed its
+// end already, or the system does not say). On Linux the kernel's socket
+// query answers; where it is not available, the socket tables in /proc/net
+// are read instead. A peer with an IPv6 socket that reached an IPv4 end
+// (::ffff:127.0.0.1) is found as well.
 std::optional<uint> socketPeerUser(qintptr socketDescriptor);
 // The same from the socket tables alone (slower: the kernel prints them whole).
 std::optional<uint> socketPeerUserFromTable(qintptr socketDescriptor);
 
 // The user this process acts for.
 uint currentUser();
+
+// The owner on one line of /proc/net/tcp(6), when its local and remote ends
+// are the given ones and the socket still has an owner (an inode).
+std::optional<uint> ownerInTableLine(const QByteArray &line, const QByteArray &local, const QByteArray &remote);
 
 } // namespace corvane::platform

@@ -131,10 +131,10 @@ TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)
         {"short head, then quiet", {"GET /health HTTP/1.1\r\n" + localHost}, 0, 200, nullptr},
     };
     const qsizetype drivesBefore = home->events(QStringLiteral("drive")).size();
+    const qsizetype rejectsBefore = home->events(QStringLiteral("loopback.reject")).size();
     int served = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const qsizetype rejectsBefore = home->events(QStringLiteral("loopback.reject")).size();
         const LocalReply reply = test::exchange(companionPort, c.parts, c.pause, 30);
         EXPECT_EQ(reply.status, c.status) << reply.head.toStdString();
         if (c.status == 200) {
@@ -145,9 +145,10 @@ TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)
             EXPECT_EQ(reply.json(), (QJsonObject{{"ok", false}, {"chrome", false}, {"needs_you", false},
                                                  {"text", c.status == 431 ? requestTooLargeText : webPageRefusedText}}));
         }
-        ASSERT_TRUE(eventually([&] { return home->events(QStringLiteral("loopback.reject")).size() > rejectsBefore; }, 5));
-        EXPECT_EQ(rejectReasonsSince(*home, rejectsBefore), QSet<QString>{QString::fromLatin1(c.reason)});
+        EXPECT_TRUE(eventually([&] { return rejectReasonsSince(*home, rejectsBefore).contains(QString::fromLatin1(c.reason)); }, 5));
     }
+    // A refusal again within the minute adds to its reason's count, not a line.
+    EXPECT_EQ(home->events(QStringLiteral("loopback.reject")).mid(rejectsBefore).size(), 4);
     const QStringList drives = home->events(QStringLiteral("drive")).mid(drivesBefore);
     EXPECT_EQ(drives.size(), served);
     for (const QString &line : drives)
@@ -161,29 +162,47 @@ TEST_F(LoopbackHardening, OtherUsersOfTheMachineAreRefused)
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
 
-    for (const char *address : {"127.0.0.1", "[::1]"}) {
+    // Closed as it is accepted: nothing is read, a silent client holds no
+    // place, and a request gets no answer at all. IPv6 sockets that reach the
+    // IPv4 listener (::ffff:127.0.0.1) are told apart just the same.
+    const QString probe = QStringLiteral(R"(
+import socket, sys
+family = socket.AF_INET6 if ":" in sys.argv[1] else socket.AF_INET
+s = socket.socket(family)
+s.connect((sys.argv[1], 8766))
+s.settimeout(5)
+try:
+    print("closed" if s.recv(1) == b"" else "answered")
+except socket.timeout:
+    print("held open")
+except OSError:
+    print("closed")
+)");
+    const QString ownRequest = QStringLiteral(R"(
+import socket, sys
+family = socket.AF_INET6 if ":" in sys.argv[1] else socket.AF_INET
+s = socket.socket(family)
+s.connect((sys.argv[1], 8766))
+s.sendall(b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+print(s.makefile("rb").readline().split()[1].decode())
+)");
+    for (const char *address : {"127.0.0.1", "::1", "::ffff:127.0.0.1"}) {
         SCOPED_TRACE(address);
-        const QString url = QStringLiteral("http://%1:8766/open").arg(QLatin1String(address));
         QProcess other;
         other.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                                QStringLiteral("--clear-groups"), QStringLiteral("curl"), QStringLiteral("-s"),
-                                                QStringLiteral("-w"), QStringLiteral("\n%{http_code}"), QStringLiteral("-d"),
-                                                QStringLiteral("{\"url\":\"http://127.0.0.1:9/\"}"), url});
+                                                QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"),
+                                                QStringLiteral("-c"), probe, QString::fromLatin1(address)});
         ASSERT_TRUE(other.waitForFinished(20000));
-        const QStringList answer = QString::fromUtf8(other.readAllStandardOutput()).split(QLatin1Char('\n'));
-        ASSERT_EQ(answer.size(), 2) << other.readAllStandardError().toStdString();
-        EXPECT_EQ(answer.at(1), QStringLiteral("403"));
-        EXPECT_TRUE(answer.at(0).contains(otherUserRefusedText)) << answer.at(0).toStdString();
+        EXPECT_EQ(QString::fromUtf8(other.readAllStandardOutput()).trimmed(), QStringLiteral("closed"))
+            << other.readAllStandardError().toStdString();
         EXPECT_EQ(test::eventField(home->events(QStringLiteral("loopback.reject")).last(), QStringLiteral("reason")),
                   QStringLiteral("user"));
 
         // The user's own program on the same address is served.
         QProcess own;
-        own.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                           QStringLiteral("-w"), QStringLiteral("%{http_code}"),
-                                           QStringLiteral("http://%1:8766/health").arg(QLatin1String(address))});
+        own.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), ownRequest, QString::fromLatin1(address)});
         ASSERT_TRUE(own.waitForFinished(20000));
-        EXPECT_EQ(own.readAllStandardOutput(), "200");
+        EXPECT_EQ(own.readAllStandardOutput(), "200\n") << own.readAllStandardError().toStdString();
     }
     for (const QString &line : home->events(QStringLiteral("drive")))
         EXPECT_NE(test::eventField(line, QStringLiteral("path")), QStringLiteral("/open")) << line.toStdString();

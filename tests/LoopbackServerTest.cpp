@@ -19,6 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -233,19 +236,56 @@ TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
     }
 }
 
-TEST(LoopbackListening, ThePeersUserIsFoundBothWays)
+// The peer's user, from the kernel's query and from the socket tables alike:
+// over IPv4, IPv6, and from an IPv6 socket that reached an IPv4 listener (as
+// Java's and .NET's clients do). A peer that has closed its end already is
+// nobody's, whatever the tables say of it.
+TEST(LoopbackListening, ThePeersUserIsFoundEveryWay)
 {
-    for (const QHostAddress &address : {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}) {
-        SCOPED_TRACE(address.toString().toStdString());
+    struct Case {
+        const char *name;
+        QHostAddress listen;
+        int family;
+        const char *connectTo;
+        bool closedFirst;
+    };
+    const Case cases[] = {
+        {"IPv4", QHostAddress(QHostAddress::LocalHost), AF_INET, "127.0.0.1", false},
+        {"IPv6", QHostAddress(QHostAddress::LocalHostIPv6), AF_INET6, "::1", false},
+        {"IPv4-mapped", QHostAddress(QHostAddress::LocalHost), AF_INET6, "::ffff:127.0.0.1", false},
+        {"closed before it is asked", QHostAddress(QHostAddress::LocalHost), AF_INET, "127.0.0.1", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         QTcpServer server;
-        if (!server.listen(address))
+        if (!server.listen(c.listen))
             continue; // no IPv6 here
-        QTcpSocket client;
-        client.connectToHost(address, server.serverPort());
-        ASSERT_TRUE(client.waitForConnected(2000) && server.waitForNewConnection(2000));
+        const int client = ::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(client, 0);
+        sockaddr_storage to{};
+        if (c.family == AF_INET) {
+            auto &ipv4 = reinterpret_cast<sockaddr_in &>(to);
+            ipv4.sin_family = AF_INET;
+            ipv4.sin_port = htons(server.serverPort());
+            ::inet_pton(AF_INET, c.connectTo, &ipv4.sin_addr);
+        } else {
+            auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(to);
+            ipv6.sin6_family = AF_INET6;
+            ipv6.sin6_port = htons(server.serverPort());
+            ::inet_pton(AF_INET6, c.connectTo, &ipv6.sin6_addr);
+        }
+        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << std::strerror(errno);
+        if (c.closedFirst) {
+            ::send(client, "GET /health HTTP/1.1\r\n\r\n", 25, MSG_NOSIGNAL);
+            ::close(client);
+        }
+        ASSERT_TRUE(server.waitForNewConnection(2000));
         QTcpSocket *accepted = server.nextPendingConnection();
-        EXPECT_EQ(platform::socketPeerUser(accepted->socketDescriptor()), platform::currentUser());
-        EXPECT_EQ(platform::socketPeerUserFromTable(accepted->socketDescriptor()), platform::currentUser());
+        const std::optional<uint> expected = c.closedFirst ? std::nullopt : std::optional<uint>(platform::currentUser());
+        EXPECT_EQ(platform::socketPeerUser(accepted->socketDescriptor()), expected);
+        EXPECT_EQ(platform::socketPeerUserFromTable(accepted->socketDescriptor()), expected);
+        if (!c.closedFirst)
+            ::close(client);
     }
 }
 

@@ -112,6 +112,15 @@ void waitForLoad(int limit)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
+void waitForNewTabPage(int limit)
+{
+    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--fn"),
+                                          QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
+                                         OutputReading::action, limit);
+    if (wait.outcome == ToolOutcome::timedOut)
+        companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
+}
+
 QString cutSnapshot(const QString &text)
 {
     if (text.size() <= snapshotTextLimit)

@@ -133,7 +133,7 @@ ToolRun openOnWorkTab(const QString &url)
     // would find it still empty.
     const ToolRun created = runOnActivePort(firstOpenArgs(url), OutputReading::open);
     if (created.succeeded())
-        waitForLoad(navigateSettleLimit);
+        waitForNewTabPage(navigateSettleLimit);
     return created;
 }
 

@@ -8,7 +8,11 @@
 #include "LoopbackListener.h"
 #include "PeerUser.h"
 
+#include <QHash>
+
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 namespace corvane {
 
@@ -19,11 +23,47 @@ constexpr double quietWait = 2.0;   // a client this quiet has sent what it will
 constexpr double bodyIdleWait = 10.0;
 constexpr double replyWriteWait = 30.0;
 constexpr double acceptFailLogEvery = 60.0;
+constexpr double rejectLogEvery = 60.0;
 constexpr qint64 readChunk = 64 * 1024;
 
+// Refusals come as fast as anyone can connect: one line per reason a minute,
+// counting the refusals since the last line of that reason, so the log is
+// never rotated away by them.
 void logReject(const QString &reason, const QString &path)
 {
-    companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
+    struct Tally {
+        double loggedAt = -rejectLogEvery;
+        int count = 0;
+    };
+    static std::mutex mutex;
+    static QHash<QString, Tally> tallies;
+    int count = 0;
+    {
+        std::lock_guard lock(mutex);
+        Tally &tally = tallies[reason];
+        ++tally.count;
+        const double now = platform::monotonicSeconds();
+        if (now - tally.loggedAt < rejectLogEvery)
+            return;
+        tally.loggedAt = now;
+        count = std::exchange(tally.count, 0);
+    }
+    companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), reason},
+                                                     {QStringLiteral("path"), path},
+                                                     {QStringLiteral("count"), QString::number(count)}});
+}
+
+// Only the user's own programs are served. Another account's connection (or
+// one whose owner the system cannot name: its owner closed it already) is
+// closed as it is accepted, before a byte is read and without taking a place
+// among the connections served.
+bool admitPeer(qintptr socketDescriptor)
+{
+    const std::optional<uint> owner = platform::socketPeerUser(socketDescriptor);
+    if (owner && *owner == platform::currentUser())
+        return true;
+    logReject(owner ? QStringLiteral("user") : QStringLiteral("unknown"), QString());
+    return false;
 }
 
 enum class Arrival { ready, slow, gone };
@@ -68,10 +108,6 @@ Arrival readRequest(platform::LoopbackConnection &connection, RequestFraming &fr
 
 void serveConnection(platform::LoopbackConnection &connection)
 {
-    // Asked first, while the peer's socket surely still exists.
-    const std::optional<uint> owner = platform::socketPeerUser(connection.descriptor());
-    const bool fromUser = owner && *owner == platform::currentUser();
-
     RequestFraming framing;
     const Arrival arrival = readRequest(connection, framing);
     if (arrival == Arrival::gone)
@@ -80,7 +116,7 @@ void serveConnection(platform::LoopbackConnection &connection)
         logReject(QStringLiteral("slow"), parseRequest(framing.bytes()).path);
         return;
     }
-    connection.write(LoopbackServer::handle(framing.bytes(), fromUser), replyWriteWait);
+    connection.write(LoopbackServer::handle(framing.bytes()), replyWriteWait);
 }
 
 // Descriptors running out must not fill the log: one line a minute.
@@ -105,7 +141,7 @@ LoopbackServer::~LoopbackServer()
 
 LoopbackStart LoopbackServer::start(quint16 port)
 {
-    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection, logAcceptError);
+    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection, logAcceptError, admitPeer);
     const QString error = listener->listen(port);
     if (!error.isEmpty())
         return {false, error};
