@@ -1,6 +1,7 @@
 #include "PeerUser.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 
 #include <cerrno>
@@ -237,6 +238,31 @@ std::optional<uint> socketPeerUserFromTable(qintptr socketDescriptor)
 uint currentUser()
 {
     return ::geteuid();
+}
+
+std::optional<QList<uint>> listeningPortOwners(quint16 port)
+{
+    char portText[8];
+    std::snprintf(portText, sizeof portText, ":%04X", port);
+    QList<uint> owners;
+    bool read = false;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        read = true;
+        // "sl local_address rem_address st ... uid": a listener is in state 0A.
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() < 8 || !fields.at(1).endsWith(portText) || fields.at(3) != "0A")
+                continue;
+            bool ok = false;
+            const uint uid = fields.at(7).toUInt(&ok);
+            if (ok && !owners.contains(uid))
+                owners.append(uid);
+        }
+    }
+    return read ? std::optional(owners) : std::nullopt;
 }
 
 } // namespace corvane::platform

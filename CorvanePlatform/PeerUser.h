@@ -4,6 +4,7 @@
 // machine can reach a loopback port; only the user's own programs may use it.
 
 #include <QByteArray>
+#include <QList>
 #include <QtGlobal>
 
 #include <optional>
@@ -22,6 +23,12 @@ std::optional<uint> socketPeerUserFromTable(qintptr socketDescriptor);
 
 // The user this process acts for.
 uint currentUser();
+
+// The users whose sockets listen for TCP on `port` (any loopback or wildcard
+// address, IPv4 or IPv6); empty when nothing listens there, none when the
+// system does not say. Whoever listens on a port answers every connection to
+// it: a program that only trusts its own user's checks this before talking.
+std::optional<QList<uint>> listeningPortOwners(quint16 port);
 
 // The owner on one line of /proc/net/tcp(6), when its local and remote ends
 // are the given ones and the socket still has an owner (an inode).

@@ -112,16 +112,32 @@ TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
     EXPECT_EQ(pages(9222), everydayPages) << "the user's Chrome is left alone";
 }
 
+// Another account's listener is never our Chrome, whatever it answers and
+// whatever its command line says: its port is neither driven nor chosen.
 TEST_F(ChromeIntegration, AnotherUsersProcessIsNeverTakenForOurChrome)
 {
     if (!platform::runningAsRoot() || !platform::isExecutableFile(QStringLiteral("/usr/bin/setpriv")))
         GTEST_SKIP() << "needs root and setpriv to run a process as another user";
+    // A squatter on the first candidate port that answers like a Chrome.
+    QProcess squatter;
+    squatter.start(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                    QStringLiteral("import http.server as h\n"
+                                   "class R(h.BaseHTTPRequestHandler):\n"
+                                   "  def do_GET(s): s.send_response(200); s.end_headers(); s.wfile.write(b'{}')\n"
+                                   "h.HTTPServer(('127.0.0.1', 9222), R).serve_forever()")});
+    ASSERT_TRUE(squatter.waitForStarted(5000));
+    const std::shared_ptr<void> stopSquatter(nullptr, [&](void *) {
+        squatter.kill();
+        squatter.waitForFinished(5000);
+    });
     // A process of another account that poses as our Chrome: our executable,
     // our folder and a port in its command line, and an answering endpoint.
     QProcess impostor;
     impostor.start(QStringLiteral("setpriv"),
                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                    QStringLiteral("bash"), QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" python3 \"$@\""), chromeAppPath(),
+                    QStringLiteral("bash"), QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" /usr/bin/python3 \"$@\""), chromeAppPath(),
                     QStringLiteral("-c"),
                     QStringLiteral("import http.server as h\n"
                                    "class R(h.BaseHTTPRequestHandler):\n"
@@ -133,10 +149,13 @@ TEST_F(ChromeIntegration, AnotherUsersProcessIsNeverTakenForOurChrome)
         impostor.kill();
         impostor.waitForFinished(5000);
     });
-    ASSERT_TRUE(test::eventually([] { return chromeIsReady(localHost, 9223); }, 10));
+    ASSERT_TRUE(test::eventually([] { return portListener(9222) == PortListener::other && portListener(9223) == PortListener::other; }, 10));
 
+    EXPECT_FALSE(chromeIsReady(localHost, 9222));
+    EXPECT_FALSE(chromeIsReady(localHost, 9223));
     EXPECT_EQ(runningChrome(currentChromeTarget()), std::nullopt);
-    EXPECT_EQ(activeChromePort(true), 9222) << "its port is avoided, never driven";
+    EXPECT_EQ(activeChromePort(true), 9224) << "their ports are avoided, never driven";
+    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.foreign-port", {{"port", "9222"}, {"uid", "65534"}}));
 }
 
 TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)

@@ -1,13 +1,19 @@
 #include "chrome/ChromeDiscovery.h"
 
 #include "chrome/PortCache.h"
+#include "diagnostics/EventLog.h"
 
 #include "ChromePlatform.h"
 #include "Dispatch.h"
+#include "PeerUser.h"
 #include "Processes.h"
 #include "UrlSession.h"
 
+#include <QHash>
 #include <QRegularExpression>
+
+#include <algorithm>
+#include <mutex>
 
 namespace corvane {
 
@@ -15,6 +21,7 @@ namespace {
 
 constexpr double probeRequestTimeout = 1.5;
 constexpr double probeWait = 2.0;
+constexpr double foreignPortTellEvery = 60.0;
 
 std::optional<qint64> wholeNumber(const QString &text)
 {
@@ -122,9 +129,45 @@ std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std
     return std::nullopt;
 }
 
+PortListener portListener(qint64 port)
+{
+    if (port <= 0 || port > 65535)
+        return PortListener::nobody;
+    const std::optional<QList<uint>> owners = platform::listeningPortOwners(static_cast<quint16>(port));
+    if (owners && owners->isEmpty())
+        return PortListener::nobody;
+    const uint user = platform::currentUser();
+    if (owners && std::all_of(owners->begin(), owners->end(), [&](uint owner) { return owner == user; }))
+        return PortListener::user;
+    // Another account's, or one the system would not name: told once a minute.
+    static std::mutex mutex;
+    static QHash<qint64, double> toldAt;
+    const double now = platform::monotonicSeconds();
+    bool tell = false;
+    {
+        std::lock_guard lock(mutex);
+        if (!toldAt.contains(port) || now - toldAt.value(port) >= foreignPortTellEvery) {
+            toldAt.insert(port, now);
+            tell = true;
+        }
+    }
+    if (tell) {
+        QStringList users;
+        for (const uint owner : owners.value_or(QList<uint>()))
+            users.append(QString::number(owner));
+        companionLog(QStringLiteral("chrome.foreign-port"),
+                     {{QStringLiteral("port"), QString::number(port)}, {QStringLiteral("uid"), users.join(QLatin1Char(','))}});
+    }
+    return PortListener::other;
+}
+
 bool chromeIsReady(const QString &host, std::optional<qint64> port)
 {
     const qint64 chosen = port ? *port : activeChromePort(false);
+    // Only a Chrome of the user's own: whatever listens for another account
+    // (it may answer like a Chrome) is never talked to.
+    if (portListener(chosen) != PortListener::user)
+        return false;
     const QUrl url(QStringLiteral("http://") + host + QLatin1Char(':') + QString::number(chosen)
                    + QStringLiteral("/json/version"));
     if (!url.isValid() || url.port() != chosen)

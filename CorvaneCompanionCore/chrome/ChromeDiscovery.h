@@ -38,8 +38,16 @@ std::optional<QString> profileInCommandLine(const QString &line);
 std::optional<RunningChrome> runningChrome(const ChromeTarget &target,
                                            const std::optional<QStringList> &lines = std::nullopt);
 
-// True when "/json/version" answers 200 within 2 seconds. Without a port,
-// the port of activeChromePort(false).
+// Who listens on a port of this machine. Any account may listen on any free
+// port: a debugging endpoint is only the user's own Chrome when the user's
+// own socket listens there.
+enum class PortListener { nobody, user, other };
+// "chrome.foreign-port" is logged (once a minute a port) for another's.
+PortListener portListener(qint64 port);
+
+// True when the port's listener is the user's own and "/json/version"
+// answers 200 within 2 seconds. Without a port, the port of
+// activeChromePort(false).
 bool chromeIsReady(const QString &host, std::optional<qint64> port = std::nullopt);
 
 } // namespace corvane

@@ -50,8 +50,10 @@ qint64 activeChromePort(bool refresh)
         // and sessions: past the candidates, look for a free port instead.
         for (qint64 spare = std::max(chromeKnownPorts().last(), candidates.last()) + 1; spare <= lastSparePort; ++spare)
             candidates.append(spare);
+        // A port anything listens on is not free: a Chrome of another folder,
+        // or another account's program waiting to be taken for ours.
         for (const qint64 candidate : candidates) {
-            if (!chromeIsReady(QStringLiteral("127.0.0.1"), candidate)) {
+            if (portListener(candidate) == PortListener::nobody) {
                 port = candidate;
                 break;
             }
