@@ -66,7 +66,9 @@ bool WorkQueue::post(std::function<void()> work)
     if (static_cast<int>(shared_->waiting.size()) >= shared_->capacity)
         return false;
     shared_->waiting.push_back(std::move(work));
-    if (shared_->idle > 0 || shared_->threads >= shared_->workers) {
+    // An idle thread takes one item; more waiting work than idle threads
+    // gets threads of its own, up to the limit.
+    if (static_cast<int>(shared_->waiting.size()) <= shared_->idle || shared_->threads >= shared_->workers) {
         shared_->arrived.notify_one();
         return true;
     }

@@ -100,7 +100,8 @@ void queueResultPost(const CompanionLink &link, const QString &jobId, const Driv
 
 bool queueHangUp(const CompanionLink &link)
 {
-    return postQueue().post([link] { hangUp(link, platform::UrlSession::shared()); });
+    // A path of its own: a disconnect never waits behind a burst of copies.
+    return platform::runInBackground([link] { hangUp(link, platform::UrlSession::shared()); });
 }
 
 void hangUp(const CompanionLink &link, platform::UrlSession &session, double wait)

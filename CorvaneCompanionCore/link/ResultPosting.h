@@ -35,9 +35,9 @@ void postResult(const CompanionLink &link, const QString &jobId, const DriverRes
 // or logged.
 void hangUp(const CompanionLink &link, platform::UrlSession &session, double wait = hangUpWait);
 
-// The one queue for background posts: the HTTP copy of every result and the
-// hang-ups. At most `postWorkers` run at once and `postQueueCapacity` wait,
-// however fast jobs come and however slow the service answers.
+// The one queue for the HTTP copies of results: at most `postWorkers` run at
+// once and `postQueueCapacity` wait, however fast jobs come and however slow
+// the service answers.
 inline constexpr int postWorkers = 4;
 inline constexpr int postQueueCapacity = 1000;
 inline const QString postQueueFullText = QStringLiteral("queue full");
@@ -45,7 +45,8 @@ inline const QString postQueueFullText = QStringLiteral("queue full");
 // Queues postResult with the shared session; a copy that cannot be queued is
 // logged as a failed reply at once.
 void queueResultPost(const CompanionLink &link, const QString &jobId, const DriverResult &driven);
-// Queues hangUp with the shared session; false when it could not be queued.
+// Runs hangUp with the shared session on a thread of its own, never behind
+// the copies; false when no thread could start.
 bool queueHangUp(const CompanionLink &link);
 
 } // namespace corvane
