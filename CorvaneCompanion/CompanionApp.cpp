@@ -51,6 +51,7 @@ CompanionHooks CompanionHooks::standard()
 
 CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks)
     : item_(std::move(presenter))
+    , server_(hooks.server)
     , hooks_(std::move(hooks))
     , loop_(hooks_.loop)
     , anchor_(Anchor::make(this))
@@ -89,7 +90,11 @@ void CompanionApp::applicationDidFinishLaunching()
             app->post([text](CompanionApp &companion) { companion.tellNeedsYou(text); });
     });
 
-    const LoopbackStart started = server_.start(hooks_.port);
+    LoopbackStart started = hooks_.serverStart;
+    if (!hooks_.server) {
+        server_ = std::make_shared<LoopbackServer>();
+        started = server_->start(hooks_.port);
+    }
     if (!started.ok) {
         loopbackFailed_ = true;
         if (item_)
@@ -289,7 +294,8 @@ void CompanionApp::quit()
 {
     companionLog(QStringLiteral("app.quit"), {{QStringLiteral("phase"), phaseWord(phase_)}});
     loop_.silence();
-    server_.stop();
+    if (server_)
+        server_->stop();
     QCoreApplication::quit();
 }
 

@@ -34,6 +34,11 @@ struct CompanionHooks {
     // False when nothing could open the address.
     std::function<bool(const QUrl &)> openURL;
     platform::Bundle bundle;
+    // The local server, listening already (the executable binds its port
+    // first thing), with how its start went; none: the application starts
+    // one on `port` itself.
+    std::shared_ptr<LoopbackServer> server;
+    LoopbackStart serverStart;
     quint16 port = 0;
     double menuInterval = 8.0;
     // A link whose host makes no socket address is tried again this much
@@ -88,7 +93,7 @@ private:
     void loopFoundNoLink();
 
     std::unique_ptr<MenuPresenter> item_;
-    LoopbackServer server_;
+    std::shared_ptr<LoopbackServer> server_;
     QTimer *timer_ = nullptr;
     LinkPhase phase_ = LinkPhase::off;
     CompanionUpdater updater_;

@@ -11,6 +11,7 @@
 #include "Bundle.h"
 #include "BuildFacts.h"
 #include "Dispatch.h"
+#include "InstanceLock.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
@@ -92,6 +93,15 @@ int main(int argc, char **argv)
         return usageExit;
     }
 
+    // One companion per user, and its port taken at once: a second start
+    // (the MCP bridge's, say) finds both even while a tray is awaited.
+    if (!platform::holdInstanceLock(QStringLiteral("corvane-companion"))) {
+        std::fprintf(stdout, "Corvane Companion is already running.\n");
+        return 0;
+    }
+    const auto server = std::make_shared<LoopbackServer>();
+    const LoopbackStart listening = server->start(companionPort);
+
     std::unique_ptr<CompanionApp> companion;
     const auto begin = [&](bool tray) {
         std::unique_ptr<MenuPresenter> presenter;
@@ -100,6 +110,8 @@ int main(int argc, char **argv)
         else
             presenter = std::make_unique<ConsoleStatus>();
         CompanionHooks hooks = CompanionHooks::standard();
+        hooks.server = server;
+        hooks.serverStart = listening;
         hooks.openURL = [tray](const QUrl &page) {
             if (!tray) {
                 std::fprintf(stdout, "Approve the link in your browser: %s\n",

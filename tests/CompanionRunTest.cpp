@@ -113,6 +113,12 @@ TEST(HeadlessStart, LogsInOrderAndQuitsOnTerm)
     // A build-tree binary is no installed copy: nothing registered.
     EXPECT_TRUE(home.events(QStringLiteral("login-item.set")).isEmpty());
 
+    // One companion per user: a second start says so and leaves at once.
+    const CommandRun second = command({QStringLiteral("--headless")});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, QStringLiteral("Corvane Companion is already running.\n"));
+    EXPECT_EQ(home.events(QStringLiteral("app.start")).size(), 1);
+
     EXPECT_EQ(companion.stop(), 0);
     EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("app.quit")).value(0), "app.quit", {{"phase", "off"}}));
     EXPECT_TRUE(QFile::exists(home.logDir() + QStringLiteral("/events.log")));
