@@ -1,9 +1,11 @@
 #include "McpBridge.h"
 
 #include "driver/DriverResult.h"
+#include "server/HttpMessage.h"
 #include "server/McpProtocol.h"
 
 #include "Dispatch.h"
+#include "PeerUser.h"
 #include "UrlSession.h"
 
 #include <QCoreApplication>
@@ -11,8 +13,10 @@
 #include <QProcess>
 #include <QUrl>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 namespace corvane {
@@ -24,23 +28,17 @@ constexpr double startRetryGap = 60.0;
 // A tool call may start Chrome and wait for a slow page.
 constexpr double callWait = 300.0;
 constexpr double probeWait = 5.0;
+// Calls still running when the client leaves get this long to end.
+constexpr double leaveWait = 2.0;
 // A larger message could not pass the local server anyway.
-constexpr qsizetype lineLimit = 2 * 1024 * 1024;
+constexpr qsizetype lineLimit = requestBodyLimit;
 
-const QByteArray sessionHeader = QByteArrayLiteral("Mcp-Session-Id");
-
-QByteArray headerOf(const platform::HttpResponse &response, const QByteArray &name)
-{
-    for (const auto &[key, value] : response.headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return {};
-}
-
+// Standard output is the protocol's channel, written from several threads.
 void writeMessage(const QJsonObject &message)
 {
+    static std::mutex mutex;
     const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+    std::lock_guard lock(mutex);
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
 }
@@ -70,60 +68,79 @@ std::optional<QByteArray> readLine(bool &tooLong)
     return line;
 }
 
+// What answers on the companion's port.
+enum class Listener { none, user, other };
+
+Listener companionListener()
+{
+    const std::optional<QList<uint>> owners = platform::listeningPortOwners(companionPort);
+    if (!owners)
+        return Listener::other; // who listens cannot be told: never trusted
+    if (owners->isEmpty())
+        return Listener::none;
+    const uint user = platform::currentUser();
+    for (const uint owner : *owners) {
+        if (owner != user)
+            return Listener::other;
+    }
+    return Listener::user;
+}
+
+// A JSON-RPC answer as the companion gave it, or none for anything else (a
+// refusal's text, an empty body).
+std::optional<QJsonObject> jsonRpcAnswer(const QByteArray &body)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    if (object.value(QStringLiteral("jsonrpc")).toString() != QLatin1String("2.0")
+        || (!object.contains(QStringLiteral("result")) && !object.contains(QStringLiteral("error"))))
+        return std::nullopt;
+    return object;
+}
+
 class Bridge {
 public:
-    void forward(const QByteArray &line);
-    void close();
+    // On the reader's thread: answered here, or forwarded on a thread of its
+    // own, so a long call never holds up the next message.
+    void take(const QByteArray &line);
+    // The client has left: calls still running get a moment to end.
+    void leave();
 
 private:
-    platform::HttpResponse request(const QByteArray &method, const QByteArray &message, double wait);
+    void forward(const QByteArray &line, const McpMessage &message);
     platform::HttpResponse post(const QByteArray &message, double wait);
-    platform::HttpResponse send(const QByteArray &line, bool initialize);
-    bool companionAnswers();
+    // The user's own companion is listening (started when nothing was);
+    // else the answer the message gets here.
+    std::optional<QJsonObject> reachCompanion(const McpMessage &message);
     bool startCompanion();
-    bool openSession();
-    void answerHere(const McpMessage &message, const QString &why);
 
-    QUrl endpoint_ = QUrl(QStringLiteral("http://127.0.0.1:%1/mcp").arg(companionPort));
-    QByteArray initialize_; // the client's, replayed for a companion that restarted
-    QByteArray session_;
+    const QUrl endpoint_ = QUrl(QStringLiteral("http://127.0.0.1:%1/mcp").arg(companionPort));
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    int running_ = 0;
     QByteArray protocolVersion_;
+    std::mutex startMutex_; // one start at a time
     double startFailedAt_ = -startRetryGap;
     QString startFailure_;
 };
 
-platform::HttpResponse Bridge::request(const QByteArray &method, const QByteArray &message, double wait)
+platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
 {
     platform::HttpRequest request;
     request.url = endpoint_;
-    request.method = method;
+    request.method = "POST";
     request.body = message;
     request.timeoutSeconds = wait;
     request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
-    if (!session_.isEmpty())
-        request.headers.append({sessionHeader, session_});
-    if (!protocolVersion_.isEmpty())
-        request.headers.append({"MCP-Protocol-Version", protocolVersion_});
+    {
+        std::lock_guard lock(mutex_);
+        if (!protocolVersion_.isEmpty())
+            request.headers.append({"MCP-Protocol-Version", protocolVersion_});
+    }
     auto answer = platform::OneShot<platform::HttpResponse>::make();
     platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) { answer->fulfil(response); });
     platform::HttpResponse none;
     none.error = QStringLiteral("No answer.");
     return answer->waitFor(wait + 5.0).value_or(none);
-}
-
-platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
-{
-    return request("POST", message, wait);
-}
-
-// Any HTTP answer at all is a companion; a ping outside a session gets 400.
-bool Bridge::companionAnswers()
-{
-    const QByteArray saved = session_;
-    session_.clear();
-    const bool answers = post(R"({"jsonrpc":"2.0","id":0,"method":"ping"})", probeWait).isHttp;
-    session_ = saved;
-    return answers;
 }
 
 bool Bridge::startCompanion()
@@ -138,107 +155,132 @@ bool Bridge::startCompanion()
     companion.setStandardOutputFile(QProcess::nullDevice());
     companion.setStandardErrorFile(QProcess::nullDevice());
     if (!companion.startDetached()) {
-        startFailure_ = companion.program().isEmpty() ? QStringLiteral("its program file is gone")
-                                                      : QStringLiteral("%1 could not start").arg(companion.program());
+        startFailure_ = QStringLiteral("could not be started: %1 would not start").arg(companion.program());
         startFailedAt_ = platform::monotonicSeconds();
         return false;
     }
     const double until = platform::monotonicSeconds() + startWait;
     while (platform::monotonicSeconds() < until) {
-        if (companionAnswers())
+        if (companionListener() == Listener::user && post(R"({"jsonrpc":"2.0","id":0,"method":"ping"})", probeWait).isHttp)
             return true;
         platform::sleepFor(0.2);
     }
-    startFailure_ = QStringLiteral("it did not answer on 127.0.0.1:%1 within %2 seconds").arg(companionPort).arg(startWait);
+    startFailure_ = QStringLiteral("could not be started: it did not answer on 127.0.0.1:%1 within %2 seconds")
+                        .arg(companionPort)
+                        .arg(startWait);
     startFailedAt_ = platform::monotonicSeconds();
     return false;
 }
 
-bool Bridge::openSession()
+std::optional<QJsonObject> Bridge::reachCompanion(const McpMessage &message)
 {
-    session_.clear();
-    const platform::HttpResponse response = post(initialize_, probeWait);
-    session_ = headerOf(response, sessionHeader);
-    if (response.status != 200 || session_.isEmpty())
-        return false;
-    post(R"({"jsonrpc":"2.0","method":"notifications/initialized"})", probeWait);
-    return true;
-}
-
-void Bridge::answerHere(const McpMessage &message, const QString &why)
-{
-    if (message.kind != McpMessage::Kind::request)
-        return;
+    std::lock_guard lock(startMutex_);
+    switch (companionListener()) {
+    case Listener::user:
+        return std::nullopt;
+    case Listener::other:
+        return mcpErrorReply(message.id, mcpInternalError,
+                             QStringLiteral("Another account's program listens on 127.0.0.1:%1, where your Corvane "
+                                            "companion should be; nothing was sent to it. Quit that program, or start "
+                                            "the companion.")
+                                 .arg(companionPort));
+    case Listener::none:
+        break;
+    }
+    if (startCompanion())
+        return std::nullopt;
+    // The client still gets a working server: its tools say what to do.
     const QString text = QStringLiteral("The Corvane companion is not running and %1. Start it (from the desktop, or "
                                         "with `corvane-companion --headless`), then call the tool again.")
-                             .arg(why);
-    writeMessage(answerMcpRequest(message, [&text](const QString &, const Body &) {
+                             .arg(startFailure_);
+    return answerMcpRequest(message, [&text](const QString &, const Body &) {
         DriverResult result;
         result.text = text;
         return result;
-    }));
+    });
 }
 
-platform::HttpResponse Bridge::send(const QByteArray &line, bool initialize)
+void Bridge::forward(const QByteArray &line, const McpMessage &message)
 {
-    if (!initialize && session_.isEmpty() && !initialize_.isEmpty())
-        openSession();
-    return post(line, callWait);
+    const bool request = message.kind == McpMessage::Kind::request;
+    std::optional<QJsonObject> here = reachCompanion(message);
+    platform::HttpResponse response;
+    if (!here) {
+        response = post(line, callWait);
+        // Gone between the look and the post (a restart, an update):
+        // nothing ran, so the message goes again.
+        if (response.refused && !(here = reachCompanion(message)))
+            response = post(line, callWait);
+    }
+    if (!request)
+        return;
+    if (here)
+        return writeMessage(*here);
+    const std::optional<QJsonObject> answer = jsonRpcAnswer(response.body);
+    if (!answer) {
+        // A refusal of the server, or no answer at all: still an answer to
+        // this request, in the protocol's own terms.
+        QString why = response.error;
+        if (response.isHttp) {
+            const QString text = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("text")).toString();
+            why = QStringLiteral("HTTP %1").arg(response.status) + (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
+        }
+        return writeMessage(mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The companion gave no answer: %1").arg(why)));
+    }
+    if (isMcpInitialize(message)) {
+        const QString version = answer->value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")).toString();
+        std::lock_guard lock(mutex_);
+        protocolVersion_ = version.toLatin1();
+    }
+    writeMessage(*answer);
 }
 
-void Bridge::forward(const QByteArray &line)
+void Bridge::take(const QByteArray &line)
 {
     const McpMessage message = parseMcpMessage(line);
     if (message.kind == McpMessage::Kind::invalid) {
         writeMessage(message.error);
         return;
     }
-    const bool initialize = isMcpInitialize(message);
-    if (initialize) {
-        initialize_ = line;
-        session_.clear();
-        protocolVersion_.clear();
-    }
-
-    platform::HttpResponse response = send(line, initialize);
-    if (response.refused) {
-        // Refused means nothing ran: start a companion and send it again.
-        if (!startCompanion()) {
-            answerHere(message, QStringLiteral("could not be started: ") + startFailure_);
-            return;
-        }
-        response = send(line, initialize);
-    }
-    // A companion that restarted knows no session of ours: open a new one.
-    if (response.status == 404 && !initialize && !initialize_.isEmpty() && openSession())
-        response = post(line, callWait);
-    if (initialize) {
-        session_ = headerOf(response, sessionHeader);
-        const QJsonObject result = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("result")).toObject();
-        protocolVersion_ = result.value(QStringLiteral("protocolVersion")).toString().toLatin1();
-    }
-    if (message.kind != McpMessage::Kind::request)
-        return;
-    const QJsonDocument reply = QJsonDocument::fromJson(response.body);
-    if (response.isHttp && reply.isObject()) {
-        writeMessage(reply.object());
+    if (message.kind == McpMessage::Kind::response)
+        return; // the companion asks the client nothing
+    // A liveness check of the bridge itself: answered at once, also while a
+    // long call runs.
+    if (message.kind == McpMessage::Kind::request && message.method == QLatin1String("ping")) {
+        writeMessage(answerMcpRequest(message, {}));
         return;
     }
-    const QString why = response.error.isEmpty() ? QStringLiteral("HTTP %1").arg(response.status) : response.error;
-    writeMessage(mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The companion gave no answer: %1").arg(why)));
+    {
+        std::lock_guard lock(mutex_);
+        ++running_;
+    }
+    const auto done = [this] {
+        std::lock_guard lock(mutex_);
+        --running_;
+        ended_.notify_all();
+    };
+    if (!platform::runInBackground([this, line, message, done] {
+            forward(line, message);
+            done();
+        })) {
+        done();
+        if (message.kind == McpMessage::Kind::request)
+            writeMessage(mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The bridge could not start a thread for this message.")));
+    }
 }
 
-void Bridge::close()
+void Bridge::leave()
 {
-    if (!session_.isEmpty())
-        request("DELETE", {}, probeWait);
+    std::unique_lock lock(mutex_);
+    ended_.wait_for(lock, std::chrono::duration<double>(leaveWait), [this] { return running_ == 0; });
 }
 
 } // namespace
 
 int runMcpBridge()
 {
-    Bridge bridge;
+    // Lives until the process ends: threads of late calls may still use it.
+    static Bridge bridge;
     bool tooLong = false;
     while (const std::optional<QByteArray> line = readLine(tooLong)) {
         if (tooLong) {
@@ -246,9 +288,9 @@ int runMcpBridge()
             continue;
         }
         if (!line->trimmed().isEmpty())
-            bridge.forward(*line);
+            bridge.take(*line);
     }
-    bridge.close();
+    bridge.leave();
     return 0;
 }
 

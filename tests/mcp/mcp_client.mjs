@@ -1,12 +1,14 @@
 // An MCP client from the ecosystem (the protocol's TypeScript SDK) driving
 // the companion, for the end-to-end tests and the benchmark.
-//   node mcp_client.mjs SDK_DIR http URL PAGE_BASE
-//   node mcp_client.mjs SDK_DIR stdio EXECUTABLE PAGE_BASE
-// Prints one JSON object: what each step gave back.
+//   node mcp_client.mjs SDK_DIR http URL PAGE_BASE [restart]
+//   node mcp_client.mjs SDK_DIR stdio EXECUTABLE PAGE_BASE [restart]
+// Prints one JSON object: what each step gave back. With "restart" it calls
+// a tool, prints "called", waits for a line on its input (the companion is
+// restarted meanwhile), calls again on the same connection and reports both.
 import { createRequire } from 'node:module';
 import path from 'node:path';
 
-const [sdkDir, transportKind, target, pageBase] = process.argv.slice(2);
+const [sdkDir, transportKind, target, pageBase, mode] = process.argv.slice(2);
 const require = createRequire(path.join(sdkDir, 'index.js'));
 const { Client } = require('@modelcontextprotocol/sdk/client/index.js');
 const { StreamableHTTPClientTransport } = require('@modelcontextprotocol/sdk/client/streamableHttp.js');
@@ -26,8 +28,17 @@ const call = async (name, args = {}) => {
 };
 
 const report = {};
+const nextLine = () => new Promise((resolve) => process.stdin.once('data', resolve));
 try {
   await client.connect(transport);
+  if (mode === 'restart') {
+    report.before = await call('browser_status');
+    process.stdout.write('called\n');
+    await nextLine();
+    report.after = await call('browser_status');
+    await client.close();
+    throw null;
+  }
   report.server = client.getServerVersion();
   report.tools = (await client.listTools()).tools.map((tool) => ({ name: tool.name, required: tool.inputSchema.required || [] }));
 
@@ -45,6 +56,13 @@ try {
   report.view = { isError: view.isError, text: view.text, mimeType: image?.mimeType,
                   jpeg: bytes.length > 100 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff };
   report.cli = await call('browser_cli', { command: 'get title' });
+  // A long call does not hold up a ping sent after it.
+  const order = [];
+  const slow = call('browser_cli', { command: 'wait 1500' }).then(() => order.push('call'));
+  await client.ping();
+  order.push('ping');
+  await slow;
+  report.order = order;
 
   await call('browser_open', { url: `${pageBase}/check.html` });
   report.check = await call('browser_snapshot');
@@ -52,7 +70,8 @@ try {
     () => 'answered', (error) => String(error.code));
   await client.close();
 } catch (error) {
-  report.error = String(error?.stack || error);
+  if (error !== null)
+    report.error = String(error?.stack || error);
 }
 for (const step of Object.values(report))
   if (step && typeof step === 'object') delete step.content;

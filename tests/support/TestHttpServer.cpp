@@ -70,11 +70,21 @@ void TestHttpServer::serve()
 void TestHttpServer::answer(int connection)
 {
     // The whole request is read, body included: closing on unread bytes
-    // would reset the connection under the reply.
+    // would reset the connection under the reply. A connection the browser
+    // opened ahead of a request is kept, as any server keeps an idle one,
+    // until the request comes or the server stops: closed early, it may
+    // meet the request on its way and leave a navigation hanging.
     QByteArray request;
     qsizetype wanted = -1;
     pollfd waiting{connection, POLLIN, 0};
-    while ((wanted < 0 || request.size() < wanted) && ::poll(&waiting, 1, 2000) > 0) {
+    const auto readable = [&] {
+        for (;;) {
+            const int ready = ::poll(&waiting, 1, 50);
+            if (ready != 0 || stopping_)
+                return ready > 0;
+        }
+    };
+    while ((wanted < 0 || request.size() < wanted) && readable()) {
         char buffer[8192];
         const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
         if (got <= 0)
