@@ -86,17 +86,6 @@ Listener companionListener()
     return Listener::user;
 }
 
-// A JSON-RPC answer as the companion gave it, or none for anything else (a
-// refusal's text, an empty body).
-std::optional<QJsonObject> jsonRpcAnswer(const QByteArray &body)
-{
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    if (object.value(QStringLiteral("jsonrpc")).toString() != QLatin1String("2.0")
-        || (!object.contains(QStringLiteral("result")) && !object.contains(QStringLiteral("error"))))
-        return std::nullopt;
-    return object;
-}
-
 class Bridge {
 public:
     // On the reader's thread: answered here, or forwarded on a thread of its
@@ -216,7 +205,7 @@ void Bridge::forward(const QByteArray &line, const McpMessage &message)
         return;
     if (here)
         return writeMessage(*here);
-    const std::optional<QJsonObject> answer = jsonRpcAnswer(response.body);
+    const std::optional<QJsonObject> answer = mcpAnswerIn(response.body);
     if (!answer) {
         // A refusal of the server, or no answer at all: still an answer to
         // this request, in the protocol's own terms.

@@ -128,6 +128,15 @@ McpMessage parseMcpMessage(const QByteArray &bytes)
     return message;
 }
 
+std::optional<QJsonObject> mcpAnswerIn(const QByteArray &body)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    if (object.value(QStringLiteral("jsonrpc")).toString() != jsonRpcVersion
+        || (!object.contains(QStringLiteral("result")) && !object.contains(QStringLiteral("error"))))
+        return std::nullopt;
+    return object;
+}
+
 bool isMcpInitialize(const McpMessage &message)
 {
     return message.kind == McpMessage::Kind::request && message.method == QLatin1String("initialize");

@@ -47,6 +47,9 @@ using McpDriver = std::function<DriverResult(const QString &path, const Body &bo
 QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver);
 
 QJsonObject mcpErrorReply(const QJsonValue &id, int code, const QString &message);
+// A JSON-RPC answer (a result or an error) in an HTTP body; none for
+// anything else, such as a refusal's text.
+std::optional<QJsonObject> mcpAnswerIn(const QByteArray &body);
 bool isMcpInitialize(const McpMessage &message);
 
 } // namespace corvane
