@@ -214,7 +214,7 @@ TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
         const char *text; // nullptr: served
     };
     const Case cases[] = {
-        {"GET /he\xffalth HTTP/1.1\r\n\r\n", "The request is not valid UTF-8."},
+        {"GET /he\xff" "alth HTTP/1.1\r\n\r\n", "The request is not valid UTF-8."},
         {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\"text\":\"\xc3\"}", "The request is not valid UTF-8."},
         {"POST /scroll HTTP/1.1\r\n\r\n{\"direction\":\"up\"", "The body must be a JSON object of strings."},
         {"POST /cli HTTP/1.1\r\n\r\n[\"tab list\"]", "The body must be a JSON object of strings."},
