@@ -7,6 +7,7 @@
 #include "chrome/ChromeTarget.h"
 #include "driver/AgentRunner.h"
 #include "driver/DriverResult.h"
+#include "driver/ToolBatch.h"
 
 #include "Chromium.h"
 #include "Eventually.h"
@@ -55,6 +56,22 @@ QString runTool(const QStringList &args)
     tool.start(QStringLiteral(CORVANE_TEST_AGENT_BROWSER),
                QStringList{QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"), agentSessionName(chromePort)}
                    + args);
+    tool.waitForFinished(30000);
+    return QString::fromUtf8(tool.readAll());
+}
+
+// The same command as the companion hands it over: on standard input, to
+// the tool's batch command.
+QString runToolByInput(const QStringList &args)
+{
+    const ToolInvocation invocation = toolInvocation(args);
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral(CORVANE_TEST_AGENT_BROWSER),
+               QStringList{QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"), agentSessionName(chromePort)}
+                   + invocation.arguments);
+    tool.write(invocation.input);
+    tool.closeWriteChannel();
     tool.waitForFinished(30000);
     return QString::fromUtf8(tool.readAll());
 }
@@ -159,6 +176,20 @@ int main(int argc, char **argv)
     }
     compare("/snapshot", snapshotCompanion, snapshotDirect);
     compare("/click", clickCompanion, clickDirect);
+
+    // What handing a step's command over on standard input costs against
+    // its arguments: one tool run each way, alternating.
+    const QString field = QRegularExpression(QStringLiteral(R"(textbox "Query" \[ref=(e\d+)\])")).match(snapshot).captured(1);
+    const QStringList fill{QStringLiteral("fill"), field, QStringLiteral("a typed text of some length")};
+    std::vector<double> fillArgv, fillInput, snapArgv, snapInput;
+    for (int i = 0; i < rounds; ++i) {
+        fillArgv.push_back(secondsOf([&] { runTool(fill); }));
+        fillInput.push_back(secondsOf([&] { runToolByInput(fill); }));
+        snapInput.push_back(secondsOf([&] { runToolByInput(snap); }));
+        snapArgv.push_back(secondsOf([&] { runTool(snap); }));
+    }
+    std::printf("fill       standard input %5.1f ms   arguments %5.1f ms\n", median(fillInput) * 1e3, median(fillArgv) * 1e3);
+    std::printf("snapshot   standard input %5.1f ms   arguments %5.1f ms\n", median(snapInput) * 1e3, median(snapArgv) * 1e3);
     std::printf("companion resident memory at the end: %ld KiB\n", residentKiB(companion.processId()));
 
     // Everyday page patterns, in rounds of all of them: some leave the page
