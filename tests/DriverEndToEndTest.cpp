@@ -4,6 +4,7 @@
 
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeTarget.h"
+#include "diagnostics/JobActivity.h"
 #include "driver/Drive.h"
 #include "driver/PageView.h"
 #include "server/LoopbackServer.h"
@@ -236,6 +237,8 @@ TEST_F(DriverEndToEnd, FillThenClickChangeThePageAndAnswerWithTheNewSnapshot)
 
     const QString words = QStringLiteral("na\u00efve caf\u00e9");
     const LocalReply filled = postJson(port, "/fill", {{"ref", box}, {"text", words}});
+    // A local job is browser work too: no update installs right after it.
+    EXPECT_FALSE(browserIsQuiet(600, QDateTime::currentDateTimeUtc()));
     const QJsonObject fill = filled.json();
     EXPECT_EQ(fill.value(QStringLiteral("ok")), true) << filled.body.toStdString();
     EXPECT_TRUE(text(filled).contains(QStringLiteral(": ") + words)) << text(filled).toStdString();

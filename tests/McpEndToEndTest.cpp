@@ -193,6 +193,52 @@ TEST_F(McpEndToEnd, AConnectedClientOutlivesACompanionRestart)
     }
 }
 
+// The bridge speaks to the user's own companion only, and only in JSON-RPC:
+// what else answers on the port is turned into an error for the request.
+TEST_F(McpEndToEnd, TheBridgeTrustsOnlyTheUsersOwnCompanion)
+{
+    const auto askThroughBridge = [](const QByteArray &line) {
+        QProcess bridge;
+        bridge.start(test::CompanionProcess::executable(), {QStringLiteral("mcp")});
+        bridge.write(line + "\n");
+        bridge.closeWriteChannel();
+        bridge.waitForFinished(30000);
+        return QJsonDocument::fromJson(bridge.readAllStandardOutput()).object();
+    };
+    const QByteArray call = R"({"jsonrpc":"2.0","id":"c1","method":"tools/call","params":{"name":"browser_status"}})";
+    {
+        // A program of the user's on the port that refuses like the server does.
+        test::TestHttpServer refusing([](const QByteArray &) {
+            const QByteArray body = R"({"ok":false,"text":"Requests from web pages are not accepted."})";
+            return "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "
+                + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        }, companionPort);
+        ASSERT_EQ(refusing.port(), companionPort);
+        const QJsonObject answer = askThroughBridge(call);
+        EXPECT_EQ(answer.value(QStringLiteral("id")), QStringLiteral("c1"));
+        EXPECT_TRUE(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()
+                        .contains(QStringLiteral("HTTP 403: Requests from web pages are not accepted.")))
+            << QJsonDocument(answer).toJson().constData();
+    }
+    if (!platform::runningAsRoot() || !QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+        GTEST_SKIP() << "needs root and setpriv for another account's listener";
+    QProcess squatter;
+    squatter.start(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                    QStringLiteral("import socket\ns = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', 8766)); s.listen(8)\n"
+                                   "print('listening', flush=True)\nc, _ = s.accept(); print('reached', flush=True)\n")});
+    ASSERT_TRUE(squatter.waitForReadyRead(10000));
+    const QJsonObject answer = askThroughBridge(call);
+    EXPECT_EQ(answer.value(QStringLiteral("id")), QStringLiteral("c1"));
+    EXPECT_TRUE(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()
+                    .contains(QStringLiteral("Another account's program")))
+        << QJsonDocument(answer).toJson().constData();
+    squatter.kill();
+    squatter.waitForFinished(5000);
+    EXPECT_FALSE(squatter.readAllStandardOutput().contains("reached")) << "nothing was sent to it";
+}
+
 TEST_F(McpEndToEnd, ProtocolErrorsAreAnsweredWithoutDrivingTheBrowser)
 {
     test::CompanionProcess companion;

@@ -154,9 +154,9 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
         {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, LoopResult::closed,
          "socket.closed", {{"reason", "empty-or-bad-json"}}},
         {"refresh carrying a job", [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
-         LoopResult::refresh, "socket.refresh"},
+         LoopResult::refresh, "socket.refresh", {}},
         {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, LoopResult::waiting,
-         "socket.waiting"},
+         "socket.waiting", {}},
         // Arriving over several receive turns, with heartbeats due meanwhile.
         {"a message over 16 MiB, trickling in",
          [](auto &s) {

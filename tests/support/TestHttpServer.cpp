@@ -18,12 +18,15 @@ QByteArray replyWith(const QByteArray &statusLine, const QByteArray &contentType
 
 } // namespace
 
-TestHttpServer::TestHttpServer(Responder responder)
+TestHttpServer::TestHttpServer(Responder responder, quint16 port)
     : responder_(std::move(responder))
 {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener_ >= 0 && ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0

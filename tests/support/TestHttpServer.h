@@ -9,14 +9,14 @@
 
 namespace corvane::test {
 
-// A tiny HTTP server on 127.0.0.1 (a port of the system's choosing) for
-// Chrome probes and test pages: the responder turns a request's path into
-// the complete reply bytes.
+// A tiny HTTP server on 127.0.0.1 (a port of the system's choosing unless
+// one is given) for Chrome probes and test pages: the responder turns a
+// request's path into the complete reply bytes.
 class TestHttpServer {
 public:
     using Responder = std::function<QByteArray(const QByteArray &path)>;
 
-    explicit TestHttpServer(Responder responder);
+    explicit TestHttpServer(Responder responder, quint16 port = 0);
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
