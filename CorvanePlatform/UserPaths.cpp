@@ -55,6 +55,28 @@ QString configHome()
     return xdgDir("XDG_CONFIG_HOME", QStringLiteral(".config"));
 }
 
+QString downloadsDir()
+{
+    // Lines like XDG_DOWNLOAD_DIR="$HOME/Downloads", as xdg-user-dirs writes them.
+    QFile dirs(configHome() + QStringLiteral("/user-dirs.dirs"));
+    if (dirs.size() < 64 * 1024 && dirs.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &raw : dirs.readAll().split('\n')) {
+            const QString line = QString::fromUtf8(raw.trimmed());
+            const QString key = QStringLiteral("XDG_DOWNLOAD_DIR=\"");
+            if (!line.startsWith(key) || !line.endsWith(QLatin1Char('"')) || line.size() <= key.size() + 1)
+                continue;
+            QString value = line.mid(key.size(), line.size() - key.size() - 1);
+            if (value.startsWith(QLatin1String("$HOME")))
+                value = homeDir() + value.mid(5);
+            const QString clean = QDir::cleanPath(value);
+            // The home folder itself means "not set" to the desktop's tools.
+            if (QDir::isAbsolutePath(clean) && clean != QDir::cleanPath(homeDir()))
+                return clean;
+        }
+    }
+    return homeDir() + QStringLiteral("/Downloads");
+}
+
 bool makePrivateDir(const QString &path)
 {
     const QString parent = QFileInfo(path).absolutePath();

@@ -19,6 +19,10 @@ QString logDir();
 // $XDG_CONFIG_HOME, else ~/.config.
 QString configHome();
 
+// The user's download folder: XDG_DOWNLOAD_DIR from user-dirs.dirs, else
+// ~/Downloads. Not created here.
+QString downloadsDir();
+
 // The user's own temporary folder, ending with "/": $XDG_RUNTIME_DIR, else a
 // folder of ours with mode 0700 under the system temporary folder. Never a
 // fixed name that another user could have made first. Empty when no private
