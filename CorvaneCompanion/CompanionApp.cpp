@@ -7,6 +7,7 @@
 #include "chrome/ChromeTarget.h"
 #include "diagnostics/JobActivity.h"
 #include "driver/AgentRunner.h"
+#include "driver/HandOver.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/WorkTab.h"
 #include "link/ResultPosting.h"
@@ -65,6 +66,7 @@ CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHo
 CompanionApp::~CompanionApp()
 {
     setNeedsYouListener(nullptr);
+    setHandOverListener(nullptr);
     anchor_->release();
 }
 
@@ -88,6 +90,16 @@ void CompanionApp::applicationDidFinishLaunching()
     setNeedsYouListener([weak = std::weak_ptr<Anchor>(anchor_)](const QString &text) {
         if (const std::shared_ptr<Anchor> app = weak.lock())
             app->post([text](CompanionApp &companion) { companion.tellNeedsYou(text); });
+    });
+    setHandOverListener([weak = std::weak_ptr<Anchor>(anchor_)](bool waiting, const QString &reason) {
+        if (const std::shared_ptr<Anchor> app = weak.lock()) {
+            app->post([waiting, reason](CompanionApp &companion) {
+                // The notification has no buttons of its own: it says where "done" is.
+                if (waiting)
+                    companion.tellNeedsYou(reason + QStringLiteral("\nWhen you are done, choose \u201c%1\u201d in the tray menu.").arg(handBackTitle));
+                companion.refreshMenu();
+            });
+        }
     });
 
     LoopbackStart started = hooks_.serverStart;
@@ -132,6 +144,7 @@ void CompanionApp::refreshMenu()
     state.launchAtLoginOn = LaunchAtLogin::isOn(hooks_.bundle);
     state.updatesRunning = updater_.controller() != nullptr;
     state.version = companionVersion(hooks_.bundle);
+    state.handOverWaiting = handOverWaiting();
 
     menu_ = menuItems(state);
     if (item_) {
@@ -320,6 +333,9 @@ void CompanionApp::perform(MenuAction action)
         return updater_.checkNow();
     case MenuAction::Quit:
         return quit();
+    case MenuAction::HandBack:
+        handBack();
+        return refreshMenu();
     case MenuAction::ShowWorkTab:
         // A tool run: never on the main thread.
         platform::runInBackground([] { runOnActivePort({QStringLiteral("tab"), workTabLabel}, OutputReading::tabSwitch); });

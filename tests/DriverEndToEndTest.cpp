@@ -392,7 +392,7 @@ TEST_F(DriverEndToEnd, WithChromeOffHealthSaysSoAndAnActionStartsIt)
     EXPECT_EQ(health.json(), (QJsonObject{{"ok", false}, {"chrome", false}, {"needs_you", false}, {"text", chromeOffText}}));
     EXPECT_FALSE(chromeIsReady(QStringLiteral("127.0.0.1"), chromePort)) << "/health must never start Chrome";
     EXPECT_EQ(drive(QStringLiteral("/open"), {{QStringLiteral("url"), QString::fromLatin1(page("/form.html"))}}, false),
-              (DriverResult{false, chromeOffText, false, false, {}, {}, {}}));
+              (DriverResult{false, chromeOffText, false, false, {}, {}, {}, {}, {}, {}}));
 
     const LocalReply opened = open("/form.html");
     EXPECT_EQ(opened.json().value(QStringLiteral("ok")), true) << opened.body.toStdString();

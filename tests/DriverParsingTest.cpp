@@ -110,8 +110,9 @@ TEST(CliPolicy, OnlyCommandsOnThePageRun)
         SCOPED_TRACE(typed);
         const CheckedCommand checked = checkCliCommand(agentBrowserArgs(QString::fromUtf8(typed).arg(mine)));
         ASSERT_TRUE(checked.args.has_value()) << checked.refusal.toStdString();
-        if (ran)
+        if (ran) {
             EXPECT_EQ(checked.args->join(QLatin1Char(' ')), QString::fromUtf8(ran).arg(mine));
+        }
     }
     const char *const refused[] = {
         "screenshot /tmp/x.png", "screenshot", "pdf /tmp/x.pdf", "open file:///etc/passwd", "open chrome://settings",

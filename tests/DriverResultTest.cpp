@@ -30,13 +30,13 @@ TEST(DriverResultJson, MembersPresentOnlyWhenFilled)
         QStringList members;
     };
     const Case cases[] = {
-        {"bare", {false, QStringLiteral("x"), false, false, {}, {}, {}},
+        {"bare", {false, QStringLiteral("x"), false, false, {}, {}, {}, {}, {}, {}},
          {"chrome", "needs_you", "ok", "text"}},
-        {"title only", {true, {}, false, true, QStringLiteral("T"), {}, {}},
+        {"title only", {true, {}, false, true, QStringLiteral("T"), {}, {}, {}, {}, {}},
          {"chrome", "needs_you", "ok", "text", "title"}},
-        {"url and image", {true, {}, true, true, {}, QStringLiteral("http://a/"), QStringLiteral("data:x")},
+        {"url and image", {true, {}, true, true, {}, QStringLiteral("http://a/"), QStringLiteral("data:x"), {}, {}, {}},
          {"chrome", "image", "needs_you", "ok", "text", "url"}},
-        {"all", {true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i")},
+        {"all", {true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i"), {}, {}, {}},
          {"chrome", "image", "needs_you", "ok", "text", "title", "url"}},
     };
     for (const Case &c : cases) {
@@ -54,7 +54,7 @@ TEST(DriverResultJson, MembersPresentOnlyWhenFilled)
 TEST(DriverResultJson, IsCompactAndKeepsNonAscii)
 {
     const DriverResult result{true, QStringLiteral("Grüße \"quoted\"\nline — 日本 👨‍👩‍👧"), false, true,
-                              QStringLiteral("Café"), {}, {}};
+                              QStringLiteral("Café"), {}, {}, {}, {}, {}};
     const QString json = result.json();
     EXPECT_FALSE(json.contains(QLatin1String(": ")));
     EXPECT_FALSE(json.contains(QLatin1String(", ")));
@@ -75,7 +75,7 @@ TEST(DriverResultJson, FailureReplyIsTheFixedCompactObject)
 
 TEST(DriverResultEquality, AllSevenFieldsCount)
 {
-    const DriverResult base{true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i")};
+    const DriverResult base{true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i"), {}, {}, {}};
     EXPECT_EQ(base, base);
     DriverResult other = base;
     other.image = QStringLiteral("j");
@@ -139,7 +139,7 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
     test::TempHome home;
     const auto waiting = [](const char *url, const char *title) {
         return DriverResult{false, QStringLiteral("Checking your browser"), true, true, QString::fromLatin1(title),
-                            QString::fromLatin1(url), {}};
+                            QString::fromLatin1(url), {}, {}, {}, {}};
     };
     noticeIfNeedsYou(waiting("http://a.example/", "A")); // nobody listens: nothing happens
     QStringList told;
@@ -147,7 +147,7 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
     noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
     noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
     noticeIfNeedsYou(waiting("http://b.example/", ""));
-    noticeIfNeedsYou(DriverResult{true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}});
+    noticeIfNeedsYou(DriverResult{true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}, {}, {}, {}});
     setNeedsYouListener(nullptr);
     EXPECT_EQ(told, (QStringList{"Just a moment...: the page wants a person (a check or a captcha).",
                                  "http://b.example/: the page wants a person (a check or a captcha)."}));

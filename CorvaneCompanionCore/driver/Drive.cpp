@@ -4,9 +4,12 @@
 #include "chrome/ChromeLaunch.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/JobActivity.h"
+#include "chrome/PortCache.h"
+#include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
+#include "driver/HandOver.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
@@ -16,6 +19,7 @@
 #include "Dispatch.h"
 
 #include <functional>
+#include <future>
 #include <mutex>
 
 namespace corvane {
@@ -53,29 +57,52 @@ std::optional<DriverResult> humanCheckBlocks()
     return result;
 }
 
-DriverResult onWorkTab(const std::function<DriverResult()> &action)
+using WorkTabAction = std::function<DriverResult(const QString &workTarget)>;
+
+DriverResult onWorkTab(const WorkTabAction &action)
 {
-    return focusWorkTabIfAny() ? action() : refusal(noWorkTabText);
+    QString target;
+    return focusWorkTabIfAny(nullptr, &target) ? action(target) : refusal(noWorkTabText);
 }
 
 // An action that may make the page open a tab: the work follows it there.
-DriverResult onWorkTabFollowingNewTabs(const std::function<DriverResult()> &action)
+DriverResult onWorkTabFollowingNewTabs(const WorkTabAction &action)
 {
     QStringList listed;
-    if (!focusWorkTabIfAny(&listed))
+    QString target;
+    if (!focusWorkTabIfAny(&listed, &target))
         return refusal(noWorkTabText);
-    DriverResult result = action();
-    if (followNewTab(listed))
+    DriverResult result = action(target);
+    if (const std::optional<QString> url = followNewTab(listed)) {
         result.text += QStringLiteral("\n\n") + newTabFollowedText;
+        result.newTabUrl = *url;
+    }
     return result;
+}
+
+// Starts watching the work tab; the watch is ready once the future is.
+std::future<std::unique_ptr<ActionWatch>> startWatch(const QString &workTarget)
+{
+    return std::async(std::launch::async, [port = activeChromePort(false), workTarget] {
+        return std::make_unique<ActionWatch>(port, workTarget);
+    });
+}
+
+// The action with the page watched from just before it to after it settled.
+DriverResult watchedAction(const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching)
+{
+    const std::unique_ptr<ActionWatch> watch = watching.get();
+    return afterAction(runOnActivePort(args, OutputReading::action), watch.get());
 }
 
 DriverResult checkedAction(const QStringList &args)
 {
-    return onWorkTabFollowingNewTabs([&] {
+    return onWorkTabFollowingNewTabs([&](const QString &target) {
+        // The watch connects while the page is checked: it costs no time of its own.
+        std::future<std::unique_ptr<ActionWatch>> watching = startWatch(target);
         if (std::optional<DriverResult> blocked = humanCheckBlocks())
             return *blocked;
-        return afterAction(runOnActivePort(args, OutputReading::action));
+        return watchedAction(args, std::move(watching));
     });
 }
 
@@ -105,7 +132,7 @@ DriverResult scroll(const Body &body)
         }
     }
     const QStringList args{QStringLiteral("scroll"), value};
-    return onWorkTab([&] { return afterAction(runOnActivePort(args, OutputReading::action)); });
+    return onWorkTab([&](const QString &target) { return watchedAction(args, startWatch(target)); });
 }
 
 QStringList cliArgs(const Body &body)
@@ -144,10 +171,86 @@ DriverResult cli(const Body &body)
         return finishCli(command);
     };
     // Tab commands manage tabs themselves and need no work tab.
-    return args.front() == QLatin1String("tab") ? runCommand() : onWorkTabFollowingNewTabs(runCommand);
+    return args.front() == QLatin1String("tab") ? runCommand()
+                                                : onWorkTabFollowingNewTabs([&](const QString &) { return runCommand(); });
 }
 
-DriverResult dispatch(const QString &path, const Body &body, bool autostart, bool ready)
+// The work's tabs, or a switch to one of them by its number.
+DriverResult tabs(const Body &body)
+{
+    const QString chosen = body.value(QStringLiteral("tab"));
+    if (!chosen.isEmpty()) {
+        bool isNumber = false;
+        const int index = chosen.toInt(&isNumber);
+        if (!isNumber || !switchWorkTab(index))
+            return refusal(noSuchWorkTabText);
+    }
+    const std::optional<QList<ListedTab>> listed = workTabs();
+    if (!listed || listed->isEmpty())
+        return refusal(noWorkTabText);
+    DriverResult result;
+    QStringList lines;
+    for (qsizetype i = 0; i < listed->size(); ++i) {
+        const ListedTab &tab = listed->at(i);
+        lines.append(QStringLiteral("%1 %2. %3").arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" ")).arg(i + 1).arg(tab.url));
+        if (tab.active)
+            result.url = tab.url;
+    }
+    result.ok = true;
+    result.chrome = true;
+    result.text = workTabsHeading + QLatin1Char('\n') + lines.join(QLatin1Char('\n'));
+    return result;
+}
+
+DriverResult waitForText(const Body &body)
+{
+    const QString text = body.value(QStringLiteral("text"));
+    if (text.isEmpty())
+        return refusal(waitForNeedsTextText);
+    // Below the runner's own limit, so that the tool says it timed out.
+    bool given = false;
+    const double seconds = body.value(QStringLiteral("timeout")).toDouble(&given);
+    const int limitMs = static_cast<int>(1000 * (given && seconds > 0 ? std::min(seconds, waitForLimit) : waitForLimit));
+    const QStringList args{QStringLiteral("wait"), QStringLiteral("--text"), text, QStringLiteral("--timeout"), QString::number(limitMs)};
+    return onWorkTab([&](const QString &target) { return watchedAction(args, startWatch(target)); });
+}
+
+DriverResult upload(const Body &body)
+{
+    const QString ref = body.value(QStringLiteral("ref"));
+    const QString file = body.value(QStringLiteral("file"));
+    if (ref.isEmpty() || file.isEmpty())
+        return refusal(uploadNeedsFileText);
+    const CheckedCommand checked = checkCliCommand({QStringLiteral("upload"), ref, file});
+    if (!checked.args)
+        return refusal(checked.refusal);
+    return checkedAction(*checked.args);
+}
+
+DriverResult handOverFor(const Body &body, const CallControl &control)
+{
+    const QString wait = body.value(QStringLiteral("wait"));
+    bool isNumber = true;
+    const double limit = wait.isEmpty() ? handOverLimit : wait.toDouble(&isNumber);
+    if (!isNumber || limit <= 0)
+        return refusal(handOverWaitText);
+    return handOver(body.value(QStringLiteral("reason")), limit, control);
+}
+
+// A step that is one plain action of the tool, by ref or not.
+std::optional<QStringList> plainAction(const QString &path, const Body &body)
+{
+    const QString ref = body.value(QStringLiteral("ref"));
+    if (path == QLatin1String("/press") && !body.value(QStringLiteral("key")).isEmpty())
+        return QStringList{QStringLiteral("press"), body.value(QStringLiteral("key"))};
+    if (path == QLatin1String("/select") && !ref.isEmpty() && body.contains(QStringLiteral("value")))
+        return QStringList{QStringLiteral("select"), ref, body.value(QStringLiteral("value"))};
+    if (path == QLatin1String("/back"))
+        return QStringList{QStringLiteral("back")};
+    return std::nullopt;
+}
+
+DriverResult dispatch(const QString &path, const Body &body, bool autostart, bool ready, const CallControl &control)
 {
     if (!ready) {
         if (!autostart)
@@ -158,11 +261,11 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart, boo
     }
 
     if (path == QLatin1String("/view"))
-        return onWorkTab(pageView);
+        return onWorkTab([](const QString &) { return pageView(); });
     if (path == QLatin1String("/open"))
         return open(body);
     if (path == QLatin1String("/snapshot"))
-        return onWorkTab([] { return finish(snapshotSettled(snapshotArgs(), OutputReading::snapshot), true); });
+        return onWorkTab([](const QString &) { return finish(snapshotSettled(snapshotArgs(), OutputReading::snapshot), true); });
     if (path == QLatin1String("/click")) {
         const QString ref = body.value(QStringLiteral("ref"));
         if (ref.isEmpty())
@@ -179,6 +282,20 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart, boo
         return scroll(body);
     if (path == QLatin1String("/cli"))
         return cli(body);
+    if (const std::optional<QStringList> args = plainAction(path, body))
+        return checkedAction(*args);
+    if (path == QLatin1String("/press"))
+        return refusal(pressNeedsKeyText);
+    if (path == QLatin1String("/select"))
+        return refusal(selectNeedsValueText);
+    if (path == QLatin1String("/wait-for"))
+        return waitForText(body);
+    if (path == QLatin1String("/upload"))
+        return upload(body);
+    if (path == QLatin1String("/tabs"))
+        return tabs(body);
+    if (path == QLatin1String("/hand-over"))
+        return handOverFor(body, control);
     return refusal(notFoundText);
 }
 
@@ -201,12 +318,20 @@ public:
 
 } // namespace
 
-bool isActionPath(const QString &path)
+bool isChatPath(const QString &path)
 {
     static const QStringList paths{QStringLiteral("/open"), QStringLiteral("/snapshot"), QStringLiteral("/click"),
                                    QStringLiteral("/fill"), QStringLiteral("/scroll"), QStringLiteral("/view"),
                                    QStringLiteral("/cli")};
     return paths.contains(path);
+}
+
+bool isActionPath(const QString &path)
+{
+    static const QStringList paths{QStringLiteral("/press"), QStringLiteral("/select"), QStringLiteral("/back"),
+                                   QStringLiteral("/wait-for"), QStringLiteral("/upload"), QStringLiteral("/tabs"),
+                                   QStringLiteral("/hand-over"), QStringLiteral("/hand-back")};
+    return isChatPath(path) || paths.contains(path);
 }
 
 QStringList requestTypedTexts(const QString &path, const Body &body)
@@ -222,7 +347,7 @@ QStringList requestTypedTexts(const QString &path, const Body &body)
     return texts;
 }
 
-DriverResult drive(const QString &path, const Body &body, bool autostart)
+DriverResult drive(const QString &path, const Body &body, bool autostart, const CallControl &control)
 {
     // What the job types stays out of the log, whatever event would show it.
     const LogMask mask(requestTypedTexts(path, body));
@@ -239,6 +364,14 @@ DriverResult drive(const QString &path, const Body &body, bool autostart)
         result.text = ready ? chromeDebuggingOnText : chromeOffText;
         return result;
     }
+    // The person's word reaches the hand-over that holds the work tab.
+    if (path == QLatin1String("/hand-back")) {
+        DriverResult result;
+        result.ok = handBack();
+        result.chrome = ready;
+        result.text = result.ok ? handOverEndSentence(HandOverEnd::handedBack, 0) : noHandOverText;
+        return result;
+    }
 
     // Answering the dialog is the one thing that must run while it is open,
     // also while the job it stopped still holds the work tab.
@@ -247,18 +380,30 @@ DriverResult drive(const QString &path, const Body &body, bool autostart)
     if (!answersDialog && !job.try_lock()) {
         companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), path}});
         DriverResult busy;
-        busy.text = agentBusyText;
+        busy.text = handOverWaiting() ? personHasBrowserText : agentBusyText;
         busy.chrome = ready;
         return busy;
     }
     const ActiveJob active;
-    DialogWatch watch(!answersDialog);
-    DriverResult result = dispatch(path, body, autostart, ready);
+    // The person answers dialogs themselves while they have the browser.
+    DialogWatch watch(!answersDialog && path != QLatin1String("/hand-over"));
+    DriverResult result = dispatch(path, body, autostart, ready, control);
     if (const std::optional<PageDialog> &dialog = watch.seen()) {
         companionLog(QStringLiteral("dialog.blocking"), {{QStringLiteral("kind"), dialog->kind}});
         result = refusal(dialogText(*dialog));
+        result.dialog = DialogInfo{dialog->kind, dialog->message};
     }
     noticeIfNeedsYou(result);
+    return result;
+}
+
+DriverResult driveChatJob(const QString &path, const Body &body)
+{
+    if (!isActionPath(path) || isChatPath(path))
+        return drive(path, body, true);
+    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path}, {QStringLiteral("served"), QStringLiteral("no")}});
+    DriverResult result = refusal(notFoundText);
+    result.chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
     return result;
 }
 

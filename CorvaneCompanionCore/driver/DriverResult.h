@@ -24,6 +24,24 @@ inline const QString replyFailureJson =
 
 using Body = QMap<QString, QString>;
 
+// A file the work tab downloaded; `bytes` so far while it is not finished.
+struct DownloadInfo {
+    QString name;
+    qint64 bytes = 0;
+    QString path; // the file, or the folder it goes to while unfinished
+    bool finished = false;
+
+    friend bool operator==(const DownloadInfo &, const DownloadInfo &) = default;
+};
+
+// A dialog that stopped an action: "alert", "confirm", "prompt", "beforeunload".
+struct DialogInfo {
+    QString kind;
+    QString message;
+
+    friend bool operator==(const DialogInfo &, const DialogInfo &) = default;
+};
+
 struct DriverResult {
     bool ok = false;
     QString text;
@@ -32,6 +50,11 @@ struct DriverResult {
     QString title;
     QString url;
     QString image;
+    // Details for callers that take them typed (MCP); json() leaves them out,
+    // the text says them.
+    std::optional<DownloadInfo> download;
+    std::optional<DialogInfo> dialog;
+    QString newTabUrl;
 
     // Compact JSON: "ok", "text", "needs_you", "chrome" always; "title",
     // "url" and "image" only when non-empty.

@@ -1,6 +1,7 @@
 #include "driver/PageView.h"
 
 #include "diagnostics/EventLog.h"
+#include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 
 #include "Dispatch.h"
@@ -188,7 +189,7 @@ DriverResult finishCli(const ToolRun &command)
     return result;
 }
 
-DriverResult afterAction(const ToolRun &action)
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch)
 {
     const QString out = runText(action);
     if (needsYou(out))
@@ -197,6 +198,8 @@ DriverResult afterAction(const ToolRun &action)
         return failedOn(out, false);
 
     platform::sleepFor(settlePause);
+    if (watch)
+        watch->settle();
     const ToolRun snapshot = runOnActivePort(snapshotArgs(), OutputReading::pageAfterAction);
     const QString snap = runText(snapshot);
     if (needsYou(snap))
@@ -206,11 +209,17 @@ DriverResult afterAction(const ToolRun &action)
     result.url = pageRead(QStringLiteral("url"));
     result.title = pageRead(QStringLiteral("title"));
     result.chrome = true;
+    if (watch)
+        result.download = watch->download();
+    // A download is said last, whatever else the text holds.
+    const auto withDownload = [&result](const QString &text) {
+        return result.download ? text + QStringLiteral("\n\n") + downloadSentence(*result.download) : text;
+    };
     if (snapshot.outcome == ToolOutcome::timedOut) {
         companionLog(QStringLiteral("after.snapshot-timeout"), {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
         const QString trimmed = out.trimmed();
         result.ok = !trimmed.isEmpty();
-        result.text = result.ok ? trimmed : snapshotTimedOutAfterActionText;
+        result.text = withDownload(result.ok ? trimmed : snapshotTimedOutAfterActionText);
         return result;
     }
     if (snapshot.outcome == ToolOutcome::failed) {
@@ -223,6 +232,11 @@ DriverResult afterAction(const ToolRun &action)
         text = out;
     result.ok = !text.isEmpty();
     result.text = result.ok ? text : pageEmptyText;
+    if (watch) {
+        if (const QString changed = watch->changedText(); !changed.isEmpty())
+            result.text += QStringLiteral("\n\n") + changed;
+    }
+    result.text = withDownload(result.text);
     return result;
 }
 

@@ -50,7 +50,11 @@ ToolRun snapshotSettled(const QStringList &args, OutputReading reading = OutputR
 
 DriverResult pageView();
 DriverResult finish(const ToolRun &snapshot, bool chrome);
-DriverResult afterAction(const ToolRun &action);
+class ActionWatch;
+// The result of an action: the page after it, once it settled. With a
+// watch, the settling waits for what the action started, and the text tells
+// what it changed and downloaded.
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr);
 DriverResult finishCli(const ToolRun &command);
 
 } // namespace corvane

@@ -86,27 +86,85 @@ QString followedTarget(const QList<ListedTab> &tabs)
 
 } // namespace
 
-bool focusWorkTabIfAny(QStringList *listed)
+namespace {
+
+// The tab actions go to, from a listing: the newest followed one still
+// open, else the labelled work tab.
+const ListedTab *currentWorkTab(const QList<ListedTab> &tabs)
 {
-    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
+    const QString followed = followedTarget(tabs);
+    return followed.isEmpty() ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+                              : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+}
+
+std::optional<QList<ListedTab>> listing()
+{
+    return listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
+}
+
+} // namespace
+
+bool focusWorkTabIfAny(QStringList *listed, QString *workTarget)
+{
+    const std::optional<QList<ListedTab>> tabs = listing();
     if (!tabs)
         return false;
     if (listed) {
         for (const ListedTab &tab : *tabs)
             listed->append(tab.targetId);
     }
-    const QString followed = followedTarget(*tabs);
-    const ListedTab *work = followed.isEmpty()
-        ? tabWith(*tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
-        : tabWith(*tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    const ListedTab *work = currentWorkTab(*tabs);
     if (!work)
         return false;
+    if (workTarget)
+        *workTarget = work->targetId;
     if (work->active)
         return true;
     const bool worked =
-        runOnActivePort({QStringLiteral("tab"), followed.isEmpty() ? workTabLabel : followed}, OutputReading::tabSwitch).succeeded();
+        runOnActivePort({QStringLiteral("tab"), work->label == workTabLabel ? workTabLabel : work->targetId}, OutputReading::tabSwitch)
+            .succeeded();
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
+}
+
+std::optional<QList<ListedTab>> workTabs()
+{
+    const std::optional<QList<ListedTab>> tabs = listing();
+    if (!tabs)
+        return std::nullopt;
+    const ListedTab *current = currentWorkTab(*tabs);
+    QStringList ids;
+    if (const ListedTab *labelled = tabWith(*tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; }))
+        ids.append(labelled->targetId);
+    {
+        std::lock_guard lock(followedMutex);
+        for (const QString &id : std::as_const(followedTargets)) {
+            if (!ids.contains(id))
+                ids.append(id);
+        }
+    }
+    QList<ListedTab> work;
+    for (const QString &id : std::as_const(ids)) {
+        if (const ListedTab *tab = tabWith(*tabs, [&](const ListedTab &listed) { return listed.targetId == id; })) {
+            work.append(*tab);
+            work.back().active = current && current->targetId == id;
+        }
+    }
+    return work;
+}
+
+bool switchWorkTab(int index)
+{
+    const std::optional<QList<ListedTab>> tabs = workTabs();
+    if (!tabs || index < 1 || index > tabs->size())
+        return false;
+    {
+        // The chosen tab becomes the newest followed one.
+        std::lock_guard lock(followedMutex);
+        followedTargets.removeAll(tabs->at(index - 1).targetId);
+        followedTargets.append(tabs->at(index - 1).targetId);
+    }
+    return focusWorkTabIfAny();
 }
 
 std::optional<QString> followNewTab(const QStringList &listedBefore)

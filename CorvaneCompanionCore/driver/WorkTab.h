@@ -35,8 +35,16 @@ struct ListedTab {
 std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput);
 
 // True when the work tab is the active tab afterwards. `listed` receives the
-// target ids of every tab there was.
-bool focusWorkTabIfAny(QStringList *listed = nullptr);
+// target ids of every tab there was, `workTarget` the work tab's.
+bool focusWorkTabIfAny(QStringList *listed = nullptr, QString *workTarget = nullptr);
+
+// The tabs the work has: the work tab and the open tabs it followed, oldest
+// first, the one actions go to marked `active`. None when the tool gave no
+// listing.
+std::optional<QList<ListedTab>> workTabs();
+// Makes the work's tab at `index` (from 1, as workTabs() lists them) the one
+// actions go to. False when there is no such tab.
+bool switchWorkTab(int index);
 
 // After an action in the work tab: a tab that was not `listedBefore` and is
 // now the active one was opened by the page, and becomes the work tab. Its

@@ -61,7 +61,7 @@ void runJob(platform::WebSocketTask &task, const CompanionLink &link, const Sock
                  {{QStringLiteral("path"), path}, {QStringLiteral("job"), job}, {QStringLiteral("via"), QStringLiteral("socket")}});
 
     const double started = platform::monotonicSeconds();
-    const DriverResult result = drive(path, message.body, true);
+    const DriverResult result = driveChatJob(path, message.body);
     const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
 
     companionLog(QStringLiteral("job.done"), {{QStringLiteral("path"), path},

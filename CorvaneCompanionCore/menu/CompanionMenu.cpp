@@ -1,5 +1,7 @@
 #include "menu/CompanionMenu.h"
 
+#include "driver/HandOver.h"
+
 #include "link/LinkStore.h"
 
 namespace corvane {
@@ -67,6 +69,9 @@ QList<MenuItem> menuItems(const MenuState &state)
     separator.separator = true;
 
     QList<MenuItem> items;
+    // First, while the person has the browser: the way to give it back.
+    if (state.handOverWaiting)
+        items << action(handBackTitle, MenuAction::HandBack) << separator;
     items << info(state.loopbackFailed ? menuErrorStatus
                                        : menuStatusText(state.chrome, linked, isConnected(state.phase)));
     items << info(state.chrome ? QStringLiteral("Chrome debugging is on") : QStringLiteral("Chrome debugging is off"));

@@ -34,6 +34,7 @@ enum class MenuAction {
     CheckForUpdates,
     Quit,
     ShowWorkTab, // not in the menu: chosen from a notice that a page waits
+    HandBack,    // the person is done with what the assistant handed them
 };
 
 struct MenuItem {
@@ -58,6 +59,7 @@ struct MenuState {
     bool launchAtLoginOn = false;
     bool updatesRunning = false;
     QString version;
+    bool handOverWaiting = false;
 };
 
 bool isConnected(LinkPhase phase);

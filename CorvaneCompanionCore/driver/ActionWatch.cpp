@@ -1,0 +1,330 @@
+#include "driver/ActionWatch.h"
+
+#include "chrome/DevToolsSession.h"
+#include "diagnostics/EventLog.h"
+
+#include "Dispatch.h"
+#include "UserPaths.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QLocale>
+#include <QSet>
+
+namespace corvane {
+
+namespace {
+
+constexpr double connectLimit = 2.0;
+constexpr double pollEvery = 0.05;
+
+// Runs in a world of the companion's own beside the page's: the page cannot
+// see or change it. Notes when the document last changed.
+const QString quietWatcherScript = QStringLiteral(R"JS((() => {
+  if (!globalThis.__cvWatch) {
+    const watch = { last: performance.now() };
+    new MutationObserver(() => { watch.last = performance.now(); }).observe(document, {
+      subtree: true, childList: true, characterData: true,
+      attributes: true, attributeFilter: ['class', 'hidden', 'open', 'aria-hidden', 'aria-busy', 'disabled'] });
+    globalThis.__cvWatch = watch;
+  }
+  return performance.now() - globalThis.__cvWatch.last;
+})())JS");
+
+// The visible text outside interactive elements (the snapshot shows those),
+// one line per block, bounded.
+const QString visibleTextScript = QStringLiteral(R"JS((() => {
+  const interactive = 'a,button,input,select,textarea,option,summary,[role=button],[role=link],[role=checkbox],' +
+    '[role=radio],[role=tab],[role=menuitem],[role=option],[role=switch],[role=textbox],[role=combobox],[contenteditable]';
+  const skipped = new Set(['SCRIPT', 'STYLE', 'NOSCRIPT', 'TEMPLATE']);
+  const blocks = new Map();
+  const blockOf = (element) => {
+    for (let e = element; e; e = e.parentElement) {
+      if (blocks.has(e)) return blocks.get(e) || blockOf(e.parentElement);
+      const display = getComputedStyle(e).display;
+      const isBlock = !display.startsWith('inline') && display !== 'contents';
+      blocks.set(e, isBlock ? e : null);
+      if (isBlock) return e;
+    }
+    return null;
+  };
+  const lines = [];
+  let total = 0, block, line = '';
+  const flush = () => {
+    const text = line.replace(/\s+/g, ' ').trim();
+    if (text) { lines.push(text); total += text.length; }
+    line = '';
+  };
+  const root = document.body || document.documentElement;
+  const walker = root ? document.createTreeWalker(root, NodeFilter.SHOW_TEXT) : null;
+  for (let node = walker && walker.nextNode(); node && total < 200000 && lines.length < 5000; node = walker.nextNode()) {
+    const element = node.parentElement;
+    if (!element || !node.data.trim() || skipped.has(element.tagName) || element.closest(interactive)
+        || !element.checkVisibility({ checkOpacity: true, checkVisibilityCSS: true })) continue;
+    const owner = blockOf(element);
+    if (owner !== block) { flush(); block = owner; }
+    line += node.data;
+  }
+  flush();
+  return lines;
+})())JS");
+
+// Requests that stay open by design: waiting for them would always take the
+// whole limit.
+bool neverEnds(const QString &type)
+{
+    return type == QLatin1String("EventSource") || type == QLatin1String("Ping") || type == QLatin1String("Media")
+        || type == QLatin1String("WebSocket");
+}
+
+QString bytesText(qint64 bytes)
+{
+    return QLocale(QLocale::English).toString(bytes);
+}
+
+} // namespace
+
+QString changedTextSection(const QStringList &before, const QStringList &after)
+{
+    QHash<QString, int> earlier;
+    for (const QString &line : before)
+        ++earlier[line];
+    QStringList fresh;
+    for (const QString &line : after) {
+        auto seen = earlier.find(line);
+        if (seen != earlier.end() && *seen > 0) {
+            --*seen;
+            continue;
+        }
+        fresh.append(line);
+    }
+    if (fresh.isEmpty())
+        return {};
+    QString section = changedTextHeading;
+    qsizetype kept = 0;
+    for (; kept < fresh.size(); ++kept) {
+        if (section.size() + 1 + fresh[kept].size() > changedTextLimit + changedTextHeading.size())
+            break;
+        section += QLatin1Char('\n') + fresh[kept];
+    }
+    if (kept == 0) {
+        // One line longer than the whole section: its beginning.
+        section += QLatin1Char('\n') + fresh.front().left(changedTextLimit);
+        kept = 1;
+    }
+    if (kept < fresh.size())
+        section += QStringLiteral("\n[changed text cut: %1 more lines]").arg(fresh.size() - kept);
+    return section;
+}
+
+QString downloadSentence(const DownloadInfo &download)
+{
+    if (!download.finished)
+        return QStringLiteral("Still downloading %1 into %2").arg(download.name, download.path);
+    return QStringLiteral("Downloaded %1 (%2 bytes) to %3").arg(download.name, bytesText(download.bytes), download.path);
+}
+
+QString companionDownloadsFolder()
+{
+    return platform::downloadsDir() + QStringLiteral("/Corvane");
+}
+
+struct ActionWatch::State {
+    std::unique_ptr<DevToolsSession> devTools;
+    QString targetId;
+    QString page;  // the tab's session
+    int world = 0; // the companion's world in the current document; 0: none yet
+    QSet<QString> frames;
+    QSet<QString> requests;
+    int loadingFrames = 0;
+    double lastNetwork = 0;
+    QStringList before;
+    bool beforeRead = false;
+    QString downloadGuid;
+    std::optional<DownloadInfo> download;
+
+    std::optional<QJsonValue> evaluate(const QString &script)
+    {
+        if (world == 0) {
+            const DevToolsReply made = devTools->call(
+                QStringLiteral("Page.createIsolatedWorld"),
+                {{QStringLiteral("frameId"), targetId}, {QStringLiteral("worldName"), QStringLiteral("corvane")}}, page);
+            if (!made.ok)
+                return std::nullopt;
+            world = made.result.value(QStringLiteral("executionContextId")).toInt();
+        }
+        const DevToolsReply reply = devTools->call(QStringLiteral("Runtime.evaluate"),
+                                                   {{QStringLiteral("expression"), script},
+                                                    {QStringLiteral("contextId"), world},
+                                                    {QStringLiteral("returnByValue"), true},
+                                                    {QStringLiteral("timeout"), 2000}},
+                                                   page);
+        const QJsonObject result = reply.result.value(QStringLiteral("result")).toObject();
+        if (!reply.ok || reply.result.contains(QStringLiteral("exceptionDetails")) || !result.contains(QStringLiteral("value"))) {
+            world = 0; // the document it lived in is gone
+            return std::nullopt;
+        }
+        return result.value(QStringLiteral("value"));
+    }
+
+    QStringList visibleText()
+    {
+        QStringList lines;
+        for (const QJsonValue &line : evaluate(visibleTextScript).value_or(QJsonValue()).toArray())
+            lines.append(line.toString());
+        return lines;
+    }
+
+    void take(const DevToolsEvent &event)
+    {
+        const QJsonObject &p = event.params;
+        const QString &method = event.method;
+        if (event.sessionId.isEmpty()) {
+            takeBrowserEvent(method, p);
+            return;
+        }
+        if (event.sessionId != page)
+            return;
+        if (method == QLatin1String("Network.requestWillBeSent")) {
+            if (!neverEnds(p.value(QStringLiteral("type")).toString()))
+                requests.insert(p.value(QStringLiteral("requestId")).toString());
+            lastNetwork = platform::monotonicSeconds();
+        } else if (method == QLatin1String("Network.loadingFinished") || method == QLatin1String("Network.loadingFailed")) {
+            if (requests.remove(p.value(QStringLiteral("requestId")).toString()))
+                lastNetwork = platform::monotonicSeconds();
+        } else if (method == QLatin1String("Page.frameStartedLoading")) {
+            ++loadingFrames;
+            frames.insert(p.value(QStringLiteral("frameId")).toString());
+        } else if (method == QLatin1String("Page.frameStoppedLoading")) {
+            loadingFrames = std::max(0, loadingFrames - 1);
+        } else if (method == QLatin1String("Page.frameAttached")) {
+            frames.insert(p.value(QStringLiteral("frameId")).toString());
+        } else if (method == QLatin1String("Page.frameNavigated")) {
+            const QJsonObject frame = p.value(QStringLiteral("frame")).toObject();
+            if (frame.value(QStringLiteral("id")).toString() == targetId)
+                world = 0;
+        }
+    }
+
+    void takeBrowserEvent(const QString &method, const QJsonObject &p)
+    {
+        const QString guid = p.value(QStringLiteral("guid")).toString();
+        if (method == QLatin1String("Browser.downloadWillBegin")) {
+            // Only the work's own: a download of the person's tabs is theirs.
+            if (!frames.contains(p.value(QStringLiteral("frameId")).toString()) || download)
+                return;
+            downloadGuid = guid;
+            download = DownloadInfo{};
+            download->name = p.value(QStringLiteral("suggestedFilename")).toString();
+            download->path = companionDownloadsFolder();
+            companionLog(QStringLiteral("download.start"), {});
+        } else if (method == QLatin1String("Browser.downloadProgress") && download && guid == downloadGuid) {
+            const QString state = p.value(QStringLiteral("state")).toString();
+            download->bytes = static_cast<qint64>(p.value(QStringLiteral("receivedBytes")).toDouble());
+            if (state == QLatin1String("completed")) {
+                download->finished = true;
+                const QString file = p.value(QStringLiteral("filePath")).toString();
+                if (!file.isEmpty()) {
+                    download->path = file;
+                    download->name = file.section(QLatin1Char('/'), -1);
+                }
+                companionLog(QStringLiteral("download.done"), {{QStringLiteral("bytes"), QString::number(download->bytes)}});
+            } else if (state == QLatin1String("canceled")) {
+                companionLog(QStringLiteral("download.cancelled"), {});
+                download.reset();
+            }
+        }
+    }
+
+    void takeWaitingEvents(double wait)
+    {
+        for (std::optional<DevToolsEvent> event = devTools->nextEvent(wait); event; event = devTools->nextEvent(0))
+            take(*event);
+    }
+};
+
+ActionWatch::ActionWatch(qint64 port, const QString &targetId)
+    : state_(std::make_unique<State>())
+{
+    State &s = *state_;
+    s.targetId = targetId;
+    s.frames.insert(targetId);
+    s.devTools = DevToolsSession::connect(port, connectLimit);
+    if (!s.devTools || targetId.isEmpty()) {
+        s.devTools.reset();
+        return;
+    }
+    const DevToolsReply attached = s.devTools->call(QStringLiteral("Target.attachToTarget"),
+                                                    {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
+    s.page = attached.result.value(QStringLiteral("sessionId")).toString();
+    if (!attached.ok || s.page.isEmpty()) {
+        s.devTools.reset();
+        return;
+    }
+    // The tab's downloads go to the companion's folder, and only while this
+    // connection lasts: Chrome restores its own behaviour when it closes.
+    const QString folder = companionDownloadsFolder();
+    const bool folderReady = platform::makePrivateDir(folder);
+    s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"),
+                     {{QStringLiteral("behavior"), folderReady ? QStringLiteral("allow") : QStringLiteral("deny")},
+                      {QStringLiteral("downloadPath"), folder},
+                      {QStringLiteral("eventsEnabled"), true}});
+    for (const QString &domain : {QStringLiteral("Network.enable"), QStringLiteral("Page.enable")})
+        s.devTools->call(domain, {}, s.page);
+    const DevToolsReply tree = s.devTools->call(QStringLiteral("Page.getFrameTree"), {}, s.page);
+    for (const QJsonValue &child : tree.result.value(QStringLiteral("frameTree")).toObject().value(QStringLiteral("childFrames")).toArray())
+        s.frames.insert(child.toObject().value(QStringLiteral("frame")).toObject().value(QStringLiteral("id")).toString());
+    s.evaluate(quietWatcherScript);
+    const std::optional<QJsonValue> before = s.evaluate(visibleTextScript);
+    s.beforeRead = before.has_value();
+    for (const QJsonValue &line : before.value_or(QJsonValue()).toArray())
+        s.before.append(line.toString());
+    s.lastNetwork = platform::monotonicSeconds();
+}
+
+ActionWatch::~ActionWatch() = default;
+
+bool ActionWatch::watching() const
+{
+    return state_->devTools && state_->devTools->alive();
+}
+
+void ActionWatch::settle()
+{
+    if (!watching())
+        return;
+    State &s = *state_;
+    const double until = platform::monotonicSeconds() + settleLimitSeconds;
+    for (;;) {
+        // The reply comes after every event Chrome sent before it, so what
+        // the action started is known once the queue is read.
+        const double documentQuiet = s.evaluate(quietWatcherScript).value_or(QJsonValue(0)).toDouble() / 1000.0;
+        s.takeWaitingEvents(0);
+        const double now = platform::monotonicSeconds();
+        if (now >= until || !watching()) {
+            if (watching())
+                companionLog(QStringLiteral("settle.limit"), {{QStringLiteral("limit_s"), QString::number(settleLimitSeconds)}});
+            return;
+        }
+        const bool downloading = s.download && !s.download->finished;
+        const bool busy = !s.requests.isEmpty() || s.loadingFrames > 0 || downloading;
+        const double quiet = std::min(now - s.lastNetwork, documentQuiet);
+        if (!busy && quiet >= settleQuietSeconds)
+            return;
+        s.takeWaitingEvents(std::min(busy ? pollEvery : settleQuietSeconds - quiet, until - now));
+    }
+}
+
+QString ActionWatch::changedText()
+{
+    if (!watching() || !state_->beforeRead)
+        return {};
+    return changedTextSection(state_->before, state_->visibleText());
+}
+
+std::optional<DownloadInfo> ActionWatch::download() const
+{
+    return state_->download;
+}
+
+} // namespace corvane

@@ -1,0 +1,64 @@
+#pragma once
+
+// What an action set going in the work tab, seen over the browser's own
+// debugging protocol: the requests it started, a navigation, changes to the
+// page, a download. Made before the action, asked after it. A watch that
+// cannot start (no connection, a tab that went away) sees nothing, and the
+// action's result is what it would have been without it.
+
+#include "driver/DriverResult.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+namespace corvane {
+
+class DevToolsSession;
+
+inline constexpr double settleQuietSeconds = 0.15;
+inline constexpr double settleLimitSeconds = 3.0;
+inline constexpr qsizetype changedTextLimit = 2000;
+
+inline const QString changedTextHeading = QStringLiteral("New or changed text on the page:");
+
+// The page's visible text lines that are not in `before` (each line of
+// `before` accounts for one equal line after), in page order, under the
+// heading, cut at a line past changedTextLimit with a note; empty when
+// nothing is new.
+QString changedTextSection(const QStringList &before, const QStringList &after);
+
+// "Downloaded report.pdf (48,213 bytes) to /home/u/Downloads/Corvane/report.pdf",
+// or the still-running form.
+QString downloadSentence(const DownloadInfo &download);
+
+// The folder downloads of the work tab go to; created private on first use.
+QString companionDownloadsFolder();
+
+class ActionWatch {
+public:
+    // Starts watching the tab `targetId` on the Chrome at `port`.
+    ActionWatch(qint64 port, const QString &targetId);
+    ~ActionWatch();
+    ActionWatch(const ActionWatch &) = delete;
+    ActionWatch &operator=(const ActionWatch &) = delete;
+
+    bool watching() const;
+    // Waits until the page has been quiet for settleQuietSeconds (no
+    // requests of its own running, no frame loading, no change to the
+    // document, no download of its still coming), for at most
+    // settleLimitSeconds.
+    void settle();
+    // After settle(): the text section of what the action made appear.
+    QString changedText();
+    // A download the tab started while watched.
+    std::optional<DownloadInfo> download() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace corvane

@@ -1,0 +1,46 @@
+#pragma once
+
+// Handing the browser to the person for a step only they can do (a check, a
+// captcha, a second factor): the work tab comes to the front, they are told
+// why, and the job waits until they hand it back, the page stops asking for
+// a person, the caller gives up, or the time is up. Meanwhile other jobs are
+// told that the person has the browser.
+
+#include "driver/CallControl.h"
+#include "driver/DriverResult.h"
+
+#include <QString>
+
+#include <functional>
+
+namespace corvane {
+
+inline constexpr double handOverLimit = 600.0;
+inline constexpr double handOverProgressEvery = 5.0;
+
+inline const QString handBackTitle = QStringLiteral("Done \u2014 hand back to Corvane");
+inline const QString personHasBrowserText =
+    QStringLiteral("The person has the browser: Corvane handed it to them and waits until they hand it back. Try again "
+                   "after that.");
+inline const QString handOverNeedsReasonText = QStringLiteral("hand-over needs a reason.");
+inline const QString noHandOverText = QStringLiteral("No hand-over is waiting.");
+
+enum class HandOverEnd { handedBack, pageCleared, timeUp, cancelled };
+
+// What the result says about how the wait ended.
+QString handOverEndSentence(HandOverEnd end, double limit);
+
+// Told on the job's thread when a hand-over starts waiting (with its
+// reason) and when it ends (with an empty reason); the person hears the
+// reason and gets a way to hand back.
+void setHandOverListener(std::function<void(bool waiting, const QString &reason)> listener);
+
+bool handOverWaiting();
+// The person says they are done. False when no hand-over was waiting.
+bool handBack();
+
+// Runs the hand-over in the work tab (the caller holds the work tab's job
+// lock); `limit` is capped at handOverLimit.
+DriverResult handOver(const QString &reason, double limit, const CallControl &control);
+
+} // namespace corvane
