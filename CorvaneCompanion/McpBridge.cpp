@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 namespace corvane {
 
@@ -25,8 +26,10 @@ namespace {
 
 constexpr double startWait = 10.0;
 constexpr double startRetryGap = 60.0;
-// A tool call may start Chrome and wait for a slow page.
-constexpr double callWait = 300.0;
+// A tool call may start Chrome and wait for a slow page, or for the person
+// to hand the browser back (ten minutes at most).
+constexpr double callWait = 660.0;
+constexpr double progressEvery = 5.0;
 constexpr double probeWait = 5.0;
 // Calls still running when the client leaves get this long to end.
 constexpr double leaveWait = 2.0;
@@ -86,6 +89,45 @@ Listener companionListener()
     return Listener::user;
 }
 
+// While a call that asked for progress waits for its answer, the client
+// hears every few seconds that it still runs.
+class ProgressTicker {
+public:
+    explicit ProgressTicker(const McpMessage &message)
+    {
+        const std::optional<QJsonValue> token = mcpProgressToken(message);
+        if (!token || message.method != QLatin1String("tools/call"))
+            return;
+        thread_ = std::thread([this, token = *token] {
+            const double started = platform::monotonicSeconds();
+            std::unique_lock lock(mutex_);
+            while (!done_.wait_for(lock, std::chrono::duration<double>(progressEvery), [this] { return finished_; })) {
+                writeMessage(mcpProgressNotification(token, platform::monotonicSeconds() - started, callWait,
+                                                     QStringLiteral("Waiting for the companion's answer.")));
+            }
+        });
+    }
+    ~ProgressTicker()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        thread_.join();
+    }
+    ProgressTicker(const ProgressTicker &) = delete;
+    ProgressTicker &operator=(const ProgressTicker &) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
 class Bridge {
 public:
     // On the reader's thread: answered here, or forwarded on a thread of its
@@ -119,7 +161,8 @@ platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
     request.method = "POST";
     request.body = message;
     request.timeoutSeconds = wait;
-    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
+    // One JSON answer: the bridge tells the client of progress itself.
+    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
     {
         std::lock_guard lock(mutex_);
         if (!protocolVersion_.isEmpty())
@@ -182,7 +225,7 @@ std::optional<QJsonObject> Bridge::reachCompanion(const McpMessage &message)
     const QString text = QStringLiteral("The Corvane companion is not running and %1. Start it (from the desktop, or "
                                         "with `corvane-companion --headless`), then call the tool again.")
                              .arg(startFailure_);
-    return answerMcpRequest(message, [&text](const QString &, const Body &) {
+    return answerMcpRequest(message, [&text](const QString &, const Body &, const CallControl &) {
         DriverResult result;
         result.text = text;
         return result;
@@ -195,6 +238,7 @@ void Bridge::forward(const QByteArray &line, const McpMessage &message)
     std::optional<QJsonObject> here = reachCompanion(message);
     platform::HttpResponse response;
     if (!here) {
+        const ProgressTicker ticker(message);
         response = post(line, callWait);
         // Gone between the look and the post (a restart, an update):
         // nothing ran, so the message goes again.

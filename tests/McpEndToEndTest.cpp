@@ -129,12 +129,26 @@ TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)
         QStringList names;
         for (const QJsonValue tool : report.value(QStringLiteral("tools")).toArray())
             names << tool.toObject().value(QStringLiteral("name")).toString();
-        EXPECT_EQ(names, (QStringList{"browser_open", "browser_snapshot", "browser_click", "browser_fill", "browser_scroll",
-                                      "browser_view", "browser_cli", "browser_status"}));
+        QStringList readOnly;
+        for (const QJsonValue tool : report.value(QStringLiteral("tools")).toArray()) {
+            if (tool[QStringLiteral("annotations")][QStringLiteral("readOnlyHint")].toBool())
+                readOnly << tool[QStringLiteral("name")].toString();
+        }
+        EXPECT_EQ(names, (QStringList{"browser_open", "browser_snapshot", "browser_click", "browser_fill", "browser_press",
+                                      "browser_select", "browser_scroll", "browser_back", "browser_wait_for", "browser_tabs",
+                                      "browser_upload", "browser_view", "browser_hand_over", "browser_cli", "browser_status"}));
+        EXPECT_EQ(readOnly, (QStringList{"browser_snapshot", "browser_wait_for", "browser_view", "browser_status"}));
+        // The list is read into every conversation: it stays small.
+        EXPECT_LT(report.value(QStringLiteral("listChars")).toInt(), 8000);
         for (const char *name : {"open", "snapshot", "fill", "click", "cli"})
             EXPECT_FALSE(step(name).value(QStringLiteral("isError")).toBool()) << name << ": " << said(name);
         EXPECT_NE(said("open").find("Page URL: http://127.0.0.1"), std::string::npos) << said("open");
         EXPECT_NE(said("click").find("Sent hello"), std::string::npos) << said("click");
+        EXPECT_EQ(step("click")[QStringLiteral("structured")][QStringLiteral("ok")], true);
+        EXPECT_TRUE(step("click")[QStringLiteral("structured")][QStringLiteral("url")].toString().endsWith(QLatin1String("/form.html")));
+        EXPECT_NE(step("handOver")[QStringLiteral("ended")].toString(), QStringLiteral("answered")) << "called off by the client";
+        EXPECT_GT(step("handOver")[QStringLiteral("progress")][QStringLiteral("total")].toDouble(), 0);
+        EXPECT_FALSE(step("afterHandOver").isEmpty()) << "the work tab is free once the hand-over is called off";
         EXPECT_NE(said("cli").find("Sent hello"), std::string::npos) << said("cli");
         EXPECT_TRUE(step("view").value(QStringLiteral("jpeg")).toBool()) << said("view");
         EXPECT_EQ(step("view").value(QStringLiteral("mimeType")).toString(), QStringLiteral("image/jpeg"));

@@ -116,7 +116,8 @@ void serveConnection(platform::LoopbackConnection &connection)
         logReject(QStringLiteral("slow"), parseRequest(framing.bytes()).path);
         return;
     }
-    connection.write(LoopbackServer::handle(framing.bytes()), replyWriteWait);
+    LoopbackServer::respond(framing.bytes(), true,
+                            [&connection](const QByteArray &bytes) { return connection.write(bytes, replyWriteWait); });
 }
 
 // Descriptors running out must not fill the log: one line a minute.
@@ -172,6 +173,16 @@ QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResu
 
 QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
 {
+    QByteArray reply;
+    respond(request, fromUser, [&reply](const QByteArray &bytes) {
+        reply += bytes;
+        return true;
+    });
+    return reply;
+}
+
+void LoopbackServer::respond(const QByteArray &request, bool fromUser, const ReplyWriter &write)
+{
     RequestFraming framing;
     framing.append(request);
     const LoopbackRequest parsed = parseRequest(request);
@@ -179,7 +190,8 @@ QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
         logReject(refused->reason, parsed.path);
         DriverResult result;
         result.text = refused->text;
-        return replyBytes(refused->status, result);
+        write(replyBytes(refused->status, result));
+        return;
     }
 
     // Bytes that are not what a request must be are said to be so, never
@@ -190,17 +202,18 @@ QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
         logReject(notUtf8 ? QStringLiteral("encoding") : QStringLiteral("body"), parsed.path);
         DriverResult result;
         result.text = notUtf8 ? requestNotUtf8Text : bodyNotObjectText;
-        return replyBytes(QByteArrayLiteral("400 Bad Request"), result);
+        write(replyBytes(QByteArrayLiteral("400 Bad Request"), result));
+        return;
     }
 
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     if (parsed.path == mcpPath)
-        return companionMcpEndpoint().handle(parsed).bytes();
+        return companionMcpEndpoint().serve(parsed, write);
     const DriverResult result = drive(parsed.path, parsed.body, true);
     companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
                                                   {QStringLiteral("ok"), yesNo(result.ok)},
                                                   {QStringLiteral("chrome"), onOff(result.chrome)}});
-    return replyBytes(QByteArrayLiteral("200 OK"), result);
+    write(replyBytes(QByteArrayLiteral("200 OK"), result));
 }
 
 } // namespace corvane

@@ -8,6 +8,7 @@
 
 #include "driver/DriverResult.h"
 #include "server/HttpMessage.h"
+#include "server/McpHttp.h"
 
 #include <QByteArray>
 #include <QString>
@@ -44,6 +45,8 @@ public:
     // The whole HTTP logic: the bytes of one request in, the complete reply
     // out. `fromUser`: the peer is a program of the user's own.
     static QByteArray handle(const QByteArray &request, bool fromUser = true);
+    // The same, the reply written as it is made (an MCP event stream).
+    static void respond(const QByteArray &request, bool fromUser, const ReplyWriter &write);
     static QByteArray replyBytes(const QByteArray &status, const DriverResult &result);
 
 private:

@@ -23,30 +23,56 @@ McpHttpEndpoint::McpHttpEndpoint(McpDriver driver)
 {
 }
 
-HttpAnswer McpHttpEndpoint::handle(const LoopbackRequest &request) const
+void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &write) const
 {
     if (request.method != QLatin1String("POST")) {
         HttpAnswer answer = jsonAnswer("405 Method Not Allowed",
                                        mcpErrorReply({}, transportError, QStringLiteral("Method not allowed: this server takes POST only.")));
         answer.headers.append({QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")});
-        return answer;
+        write(answer.bytes());
+        return;
     }
     if (const std::optional<QString> version = requestHeader(request, QLatin1String("mcp-protocol-version"));
         version && !isSupportedMcpProtocolVersion(*version)) {
-        return jsonAnswer("400 Bad Request",
-                          mcpErrorReply({}, transportError, QStringLiteral("Bad Request: unsupported protocol version %1.").arg(*version)));
+        write(jsonAnswer("400 Bad Request",
+                         mcpErrorReply({}, transportError, QStringLiteral("Bad Request: unsupported protocol version %1.").arg(*version)))
+                  .bytes());
+        return;
     }
     const McpMessage message = parseMcpMessage(request.content);
-    if (message.kind == McpMessage::Kind::invalid)
-        return jsonAnswer("400 Bad Request", message.error);
-    if (message.kind != McpMessage::Kind::request)
-        return {"202 Accepted", {}, {}};
-    return jsonAnswer("200 OK", answerMcpRequest(message, driver_));
+    if (message.kind == McpMessage::Kind::invalid) {
+        write(jsonAnswer("400 Bad Request", message.error).bytes());
+        return;
+    }
+    if (message.kind != McpMessage::Kind::request) {
+        takeMcpNotification(message);
+        write(HttpAnswer{"202 Accepted", {}, {}}.bytes());
+        return;
+    }
+    const bool streams = requestHeader(request, QLatin1String("accept")).value_or(QString()).contains(QLatin1String("text/event-stream"));
+    if (!streams || !mcpProgressToken(message)) {
+        write(jsonAnswer("200 OK", answerMcpRequest(message, driver_)).bytes());
+        return;
+    }
+    // The head goes first; each message then is one event, and the end of
+    // the connection ends the stream.
+    bool reachable = write(QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+                                             "Connection: close\r\n\r\n"));
+    const auto event = [&write](const QJsonObject &payload) {
+        return write("event: message\ndata: " + QJsonDocument(payload).toJson(QJsonDocument::Compact) + "\n\n");
+    };
+    const QJsonObject answer = answerMcpRequest(message, driver_, [&](const QJsonObject &notification) {
+        reachable = reachable && event(notification);
+        return reachable;
+    });
+    if (reachable)
+        event(answer);
 }
 
 const McpHttpEndpoint &companionMcpEndpoint()
 {
-    static const McpHttpEndpoint endpoint([](const QString &path, const Body &body) { return drive(path, body, true); });
+    static const McpHttpEndpoint endpoint(
+        [](const QString &path, const Body &body, const CallControl &control) { return drive(path, body, true, control); });
     return endpoint;
 }
 

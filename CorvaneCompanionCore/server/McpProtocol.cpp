@@ -5,9 +5,15 @@
 
 #include "Bundle.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
 
 namespace corvane {
 
@@ -48,11 +54,62 @@ QJsonObject initializeResult(const McpMessage &request)
                      {QStringLiteral("version"), companionVersion}}},
         {QStringLiteral("instructions"),
          QStringLiteral("Browser tools acting in one work tab of the user's own Chrome, signed in as the user. Open a "
-                        "page, take a snapshot for element refs, then click or fill by ref.")},
+                        "page, take a snapshot for element refs, then click or fill by ref. An action returns the page after "
+                        "it (its interactive elements), then the text it made appear or change, and any dialog, new tab "
+                        "or download.")},
     };
 }
 
-QJsonObject callTool(const McpMessage &request, const McpDriver &driver)
+// Tool calls running now, by their request id, so that a cancellation can
+// reach them. Ids are the clients' own: a cancellation calls off every
+// running call with its id.
+class RunningCalls {
+public:
+    using Flag = std::shared_ptr<std::atomic<bool>>;
+
+    Flag add(const QString &key)
+    {
+        auto flag = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard lock(mutex_);
+        calls_.insert(key, flag);
+        return flag;
+    }
+    void remove(const QString &key, const Flag &flag)
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = calls_.find(key); it != calls_.end() && it.key() == key; ++it) {
+            if (it.value() == flag) {
+                calls_.erase(it);
+                return;
+            }
+        }
+    }
+    int cancel(const QString &key)
+    {
+        std::lock_guard lock(mutex_);
+        int cancelled = 0;
+        for (auto it = calls_.find(key); it != calls_.end() && it.key() == key; ++it, ++cancelled)
+            it.value()->store(true);
+        return cancelled;
+    }
+
+private:
+    std::mutex mutex_;
+    QMultiHash<QString, Flag> calls_;
+};
+
+RunningCalls &runningCalls()
+{
+    static RunningCalls calls;
+    return calls;
+}
+
+QString idKey(const QJsonValue &id)
+{
+    return id.isString() ? QStringLiteral("s:") + id.toString() : QStringLiteral("n:") + QString::number(id.toInteger());
+}
+
+QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify)
 {
     const QJsonValue name = request.params.value(QStringLiteral("name"));
     if (!name.isString())
@@ -65,12 +122,26 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver)
         return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("The arguments must be an object."));
     const std::optional<Body> body = mcpToolBody(*tool, arguments.toObject());
     if (!body) {
-        const QString needs = tool->required.isEmpty() ? QStringLiteral("its arguments must be strings")
+        const QString needs = (tool->required.isEmpty() ? QString()
                                                         : tool->required.join(QStringLiteral(", "))
-                + QStringLiteral(" must be given, and every argument must be a string");
+                                   + QStringLiteral(" must be given, and "))
+            + QStringLiteral("each argument must have the type its schema gives");
         return mcpErrorReply(request.id, mcpInvalidParams, tool->name + QStringLiteral(": ") + needs + QLatin1Char('.'));
     }
-    const DriverResult result = driver(tool->path, *body);
+    const QString key = idKey(request.id);
+    const RunningCalls::Flag cancelled = runningCalls().add(key);
+    CallControl control;
+    control.cancelled = [cancelled] { return cancelled->load(); };
+    const std::optional<QJsonValue> token = mcpProgressToken(request);
+    if (token && notify) {
+        control.progress = [&notify, token, cancelled](double waited, double limit, const QString &message) {
+            // A client that cannot be told any more is gone.
+            if (!notify(mcpProgressNotification(*token, waited, limit, message)))
+                cancelled->store(true);
+        };
+    }
+    const DriverResult result = driver(tool->path, *body, control);
+    runningCalls().remove(key, cancelled);
     companionLog(QStringLiteral("mcp.call"), {{QStringLiteral("tool"), tool->name}, {QStringLiteral("ok"), yesNo(result.ok)}});
     return resultReply(request.id, mcpToolResult(result));
 }
@@ -142,7 +213,36 @@ bool isMcpInitialize(const McpMessage &message)
     return message.kind == McpMessage::Kind::request && message.method == QLatin1String("initialize");
 }
 
-QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver)
+void takeMcpNotification(const McpMessage &notification)
+{
+    if (notification.method != QLatin1String("notifications/cancelled"))
+        return;
+    const QJsonValue id = notification.params.value(QStringLiteral("requestId"));
+    if (!isValidId(id))
+        return;
+    const int cancelled = runningCalls().cancel(idKey(id));
+    companionLog(QStringLiteral("mcp.cancel"), {{QStringLiteral("running"), QString::number(cancelled)}});
+}
+
+std::optional<QJsonValue> mcpProgressToken(const McpMessage &request)
+{
+    const QJsonValue token = request.params.value(QStringLiteral("_meta")).toObject().value(QStringLiteral("progressToken"));
+    if (!isValidId(token))
+        return std::nullopt;
+    return token;
+}
+
+QJsonObject mcpProgressNotification(const QJsonValue &token, double progress, double total, const QString &message)
+{
+    return {{QStringLiteral("jsonrpc"), jsonRpcVersion},
+            {QStringLiteral("method"), QStringLiteral("notifications/progress")},
+            {QStringLiteral("params"), QJsonObject{{QStringLiteral("progressToken"), token},
+                                                   {QStringLiteral("progress"), std::floor(progress)},
+                                                   {QStringLiteral("total"), total},
+                                                   {QStringLiteral("message"), message}}}};
+}
+
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify)
 {
     const QString &method = request.method;
     if (method == QLatin1String("initialize")) {
@@ -155,7 +255,7 @@ QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver)
     if (method == QLatin1String("tools/list"))
         return resultReply(request.id, {{QStringLiteral("tools"), mcpToolList()}});
     if (method == QLatin1String("tools/call"))
-        return callTool(request, driver);
+        return callTool(request, driver, notify);
     return mcpErrorReply(request.id, mcpMethodNotFound, QStringLiteral("Method not found: %1").arg(method));
 }
 

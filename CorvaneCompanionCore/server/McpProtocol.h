@@ -4,6 +4,7 @@
 // reading one message, and the answer to a request. Malformed input gets a
 // JSON-RPC error, never a call of the driver.
 
+#include "driver/CallControl.h"
 #include "driver/DriverResult.h"
 
 #include <QByteArray>
@@ -41,10 +42,22 @@ struct McpMessage {
 McpMessage parseMcpMessage(const QByteArray &bytes);
 
 // The browser action behind a tool: a driver path and its body in.
-using McpDriver = std::function<DriverResult(const QString &path, const Body &body)>;
+using McpDriver = std::function<DriverResult(const QString &path, const Body &body, const CallControl &control)>;
+// Sends the client a notification while its request runs; false once the
+// client cannot be reached any more.
+using McpNotifier = std::function<bool(const QJsonObject &notification)>;
 
-// The reply to a request: a result or a JSON-RPC error.
-QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver);
+// The reply to a request: a result or a JSON-RPC error. A tool call that
+// asked for progress is told it through `notify`, when there is one.
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify = {});
+
+// A notification from the client: "notifications/cancelled" calls off the
+// running tool call it names; others change nothing.
+void takeMcpNotification(const McpMessage &notification);
+
+// The token a request gave for progress notifications, if any.
+std::optional<QJsonValue> mcpProgressToken(const McpMessage &request);
+QJsonObject mcpProgressNotification(const QJsonValue &token, double progress, double total, const QString &message);
 
 QJsonObject mcpErrorReply(const QJsonValue &id, int code, const QString &message);
 // A JSON-RPC answer (a result or an error) in an HTTP body; none for

@@ -24,8 +24,10 @@ const refOf = (snapshot, role, name) =>
   (snapshot.match(new RegExp(`${role} "${name}"[^\\n]*\\[ref=(e\\d+)\\]`)) || [])[1];
 const call = async (name, args = {}) => {
   const result = await client.callTool({ name, arguments: args }, undefined, { timeout: 120000 });
-  return { isError: result.isError === true, text: textOf(result), content: result.content };
+  return { isError: result.isError === true, text: textOf(result), content: result.content,
+           structured: result.structuredContent };
 };
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 const report = {};
 const nextLine = () => new Promise((resolve) => process.stdin.once('data', resolve));
@@ -40,7 +42,10 @@ try {
     throw null;
   }
   report.server = client.getServerVersion();
-  report.tools = (await client.listTools()).tools.map((tool) => ({ name: tool.name, required: tool.inputSchema.required || [] }));
+  const listed = await client.listTools();
+  report.listChars = JSON.stringify(listed).length;
+  report.tools = listed.tools.map((tool) => ({ name: tool.name, required: tool.inputSchema.required || [],
+                                               annotations: tool.annotations }));
 
   report.open = await call('browser_open', { url: `${pageBase}/form.html` });
   const snapshot = await call('browser_snapshot');
@@ -66,6 +71,22 @@ try {
 
   await call('browser_open', { url: `${pageBase}/check.html` });
   report.check = await call('browser_snapshot');
+  // A hand-over tells the client that it still waits, and the client can
+  // call it off; the tab is free again afterwards.
+  await call('browser_open', { url: `${pageBase}/form.html` });
+  const controller = new AbortController();
+  const progress = [];
+  const handOver = client.callTool(
+    { name: 'browser_hand_over', arguments: { reason: 'Solve the puzzle', wait: 120 } }, undefined,
+    { timeout: 180000, signal: controller.signal,
+      onprogress: (p) => { progress.push(p); controller.abort(); } })
+    .then(() => 'answered', (error) => String(error.name || error));
+  report.handOver = { ended: await handOver, progress: progress[0] };
+  for (let tries = 0; tries < 400 && !report.afterHandOver; tries++) {
+    const snapshot = await call('browser_snapshot');
+    if (!snapshot.isError) report.afterHandOver = snapshot;
+    else await sleep(25);
+  }
   report.unknownTool = await client.callTool({ name: 'browser_nothing', arguments: {} }).then(
     () => 'answered', (error) => String(error.code));
   await client.close();
