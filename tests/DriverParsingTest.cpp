@@ -1,6 +1,7 @@
 // The driver's pure pieces: command-line parsing, output classifiers, the tab
 // listing and the request head rules of the local server.
 
+#include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
@@ -189,6 +190,31 @@ TEST(Classifiers, OutputsTellFailureFromSuccess)
         EXPECT_EQ(read(OutputReading::command).outcome == ToolOutcome::timedOut, c.timedOut);
         EXPECT_EQ(!read(OutputReading::open).succeeded(), c.openFailed);
         EXPECT_EQ(!read(OutputReading::action).succeeded(), c.actionFailed);
+    }
+}
+
+TEST(ChangedText, OnlyWhatTheActionMadeAppearUnderItsHeading)
+{
+    const QString longLine(1500, QLatin1Char('x'));
+    struct Case {
+        const char *name;
+        QStringList before, after;
+        QString snapshot;
+        QStringList lines; // under the heading; none: no section at all
+    };
+    const Case cases[] = {
+        {"nothing changed", {"Cart: empty", "Help"}, {"Cart: empty", "Help"}, {}, {}},
+        {"a line replaced", {"Cart: empty", "Help"}, {"Cart: 1 item", "Help"}, {}, {"Cart: 1 item"}},
+        {"a second equal line is new", {"Saved"}, {"Saved", "Saved"}, {}, {"Saved"}},
+        {"a line removed says nothing", {"Toast", "Help"}, {"Help"}, {}, {}},
+        {"the snapshot names it already", {}, {"3 results", "Desk lamp"}, "- heading \"3 results\" [ref=e6]", {"Desk lamp"}},
+        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, {longLine, "[changed text cut: 2 more lines]"}},
+        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, {QString(2000, QLatin1Char('y'))}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString section = changedTextSection(c.before, c.after, c.snapshot);
+        EXPECT_EQ(section, c.lines.isEmpty() ? QString() : changedTextHeading + QLatin1Char('\n') + c.lines.join(QLatin1Char('\n')));
     }
 }
 

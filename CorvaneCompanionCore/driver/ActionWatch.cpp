@@ -84,7 +84,7 @@ QString bytesText(qint64 bytes)
 
 } // namespace
 
-QString changedTextSection(const QStringList &before, const QStringList &after)
+QString changedTextSection(const QStringList &before, const QStringList &after, const QString &snapshot)
 {
     QHash<QString, int> earlier;
     for (const QString &line : before)
@@ -96,7 +96,8 @@ QString changedTextSection(const QStringList &before, const QStringList &after)
             --*seen;
             continue;
         }
-        fresh.append(line);
+        if (!snapshot.contains(QLatin1Char('"') + line + QLatin1Char('"')))
+            fresh.append(line);
     }
     if (fresh.isEmpty())
         return {};
@@ -137,6 +138,7 @@ struct ActionWatch::State {
     QSet<QString> frames;
     QSet<QString> requests;
     int loadingFrames = 0;
+    bool dialogOpen = false; // the page stands still until someone answers it
     double lastNetwork = 0;
     QStringList before;
     bool beforeRead = false;
@@ -197,6 +199,8 @@ struct ActionWatch::State {
             frames.insert(p.value(QStringLiteral("frameId")).toString());
         } else if (method == QLatin1String("Page.frameStoppedLoading")) {
             loadingFrames = std::max(0, loadingFrames - 1);
+        } else if (method == QLatin1String("Page.javascriptDialogOpening")) {
+            dialogOpen = true;
         } else if (method == QLatin1String("Page.frameAttached")) {
             frames.insert(p.value(QStringLiteral("frameId")).toString());
         } else if (method == QLatin1String("Page.frameNavigated")) {
@@ -296,10 +300,15 @@ void ActionWatch::settle()
     State &s = *state_;
     const double until = platform::monotonicSeconds() + settleLimitSeconds;
     for (;;) {
+        s.takeWaitingEvents(0);
+        if (s.dialogOpen)
+            return;
         // The reply comes after every event Chrome sent before it, so what
         // the action started is known once the queue is read.
         const double documentQuiet = s.evaluate(quietWatcherScript).value_or(QJsonValue(0)).toDouble() / 1000.0;
         s.takeWaitingEvents(0);
+        if (s.dialogOpen)
+            return;
         const double now = platform::monotonicSeconds();
         if (now >= until || !watching()) {
             if (watching())
@@ -315,11 +324,11 @@ void ActionWatch::settle()
     }
 }
 
-QString ActionWatch::changedText()
+QString ActionWatch::changedText(const QString &snapshot)
 {
     if (!watching() || !state_->beforeRead)
         return {};
-    return changedTextSection(state_->before, state_->visibleText());
+    return changedTextSection(state_->before, state_->visibleText(), snapshot);
 }
 
 std::optional<DownloadInfo> ActionWatch::download() const

@@ -27,8 +27,8 @@ inline const QString changedTextHeading = QStringLiteral("New or changed text on
 // The page's visible text lines that are not in `before` (each line of
 // `before` accounts for one equal line after), in page order, under the
 // heading, cut at a line past changedTextLimit with a note; empty when
-// nothing is new.
-QString changedTextSection(const QStringList &before, const QStringList &after);
+// nothing is new. A line the snapshot already names ("...") is left out.
+QString changedTextSection(const QStringList &before, const QStringList &after, const QString &snapshot = {});
 
 // "Downloaded report.pdf (48,213 bytes) to /home/u/Downloads/Corvane/report.pdf",
 // or the still-running form.
@@ -51,8 +51,9 @@ public:
     // document, no download of its still coming), for at most
     // settleLimitSeconds.
     void settle();
-    // After settle(): the text section of what the action made appear.
-    QString changedText();
+    // After settle(): the text section of what the action made appear,
+    // beside the snapshot taken after it.
+    QString changedText(const QString &snapshot);
     // A download the tab started while watched.
     std::optional<DownloadInfo> download() const;
 

@@ -3,6 +3,7 @@
 #include "diagnostics/EventLog.h"
 #include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
+#include "driver/PageDialog.h"
 
 #include "Dispatch.h"
 #include "UserPaths.h"
@@ -198,7 +199,9 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch)
         return failedOn(out, false);
 
     platform::sleepFor(settlePause);
-    if (watch)
+    // A page that shows a blocking dialog does nothing more until it is answered.
+    const DialogWatch *dialogs = DialogWatch::current();
+    if (watch && !(dialogs && dialogs->seen()))
         watch->settle();
     const ToolRun snapshot = runOnActivePort(snapshotArgs(), OutputReading::pageAfterAction);
     const QString snap = runText(snapshot);
@@ -233,7 +236,7 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch)
     result.ok = !text.isEmpty();
     result.text = result.ok ? text : pageEmptyText;
     if (watch) {
-        if (const QString changed = watch->changedText(); !changed.isEmpty())
+        if (const QString changed = watch->changedText(text); !changed.isEmpty())
             result.text += QStringLiteral("\n\n") + changed;
     }
     result.text = withDownload(result.text);
