@@ -3,56 +3,21 @@
 // @playwright/mcp (--cdp-endpoint) and chrome-devtools-mcp (--browser-url).
 // The servers take turns in alternating rounds, each on its own tab.
 //   node bench/mcp_bench.mjs COMPANION_EXECUTABLE [ROUNDS]
-// Needs ./dev bench's .deps/mcp-client and .deps/mcp-peers, and agent-browser.
-import { spawn, execFileSync } from 'node:child_process';
-import { createRequire } from 'node:module';
 import fs from 'node:fs';
-import http from 'node:http';
-import os from 'node:os';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+import { call, connect, quantile, startStage, textOf, timed, toFront, transports } from './mcp_stage.mjs';
+
 const [companionExe, roundsArg] = process.argv.slice(2);
 const rounds = Number(roundsArg || 10);
-const require = createRequire(path.join(root, '.deps/mcp-client/index.js'));
-const { Client } = require('@modelcontextprotocol/sdk/client/index.js');
-const { StreamableHTTPClientTransport } = require('@modelcontextprotocol/sdk/client/streamableHttp.js');
-const { StdioClientTransport } = require('@modelcontextprotocol/sdk/client/stdio.js');
-const peers = path.join(root, '.deps/mcp-peers/node_modules/.bin');
-const chromePort = 9222;
-
-// A home of its own: the companion's profile folder is where Chromium runs.
-const home = fs.mkdtempSync(path.join(os.tmpdir(), 'mcp-bench-'));
-fs.mkdirSync(path.join(home, '.local/bin'), { recursive: true });
-fs.symlinkSync(path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64'), path.join(home, '.local/bin/agent-browser'));
-const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/config`, XDG_DATA_HOME: `${home}/data`,
-              XDG_STATE_HOME: `${home}/state`, XDG_RUNTIME_DIR: '', QT_QPA_PLATFORM: 'offscreen' };
 
 const items = Array.from({ length: 60 }, (_, i) =>
   `<li><a href="#item${i}">Item ${i}</a> <input aria-label="Note ${i}"></li>`).join('');
 const page = `<!doctype html><title>Bench page</title><h1>Bench page</h1>
 <button onclick="this.textContent='Pressed'">Press me</button><ul>${items}</ul>`;
-const pages = http.createServer((req, res) => { res.setHeader('Content-Type', 'text/html'); res.end(page); });
-await new Promise((resolve) => pages.listen(0, '127.0.0.1', resolve));
-const pageUrl = `http://127.0.0.1:${pages.address().port}/bench.html`;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const chromium = spawn('/usr/lib/chromium/chromium', [
-  '--headless=new', '--disable-gpu', '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  '--disable-background-timer-throttling', '--disable-renderer-backgrounding', '--disable-backgrounding-occluded-windows',
-  '--no-first-run', '--no-default-browser-check', `--remote-debugging-port=${chromePort}`,
-  `--user-data-dir=${home}/.corvane-companion-chrome`, ...(process.getuid() === 0 ? ['--no-sandbox'] : []), 'about:blank'],
-  { env, stdio: 'ignore' });
-for (let i = 0; i < 100; ++i) {
-  if (await fetch(`http://127.0.0.1:${chromePort}/json/version`).then((r) => r.ok, () => false)) break;
-  await sleep(100);
-}
-const companion = spawn(companionExe, ['--headless'], { env, stdio: 'ignore' });
-for (let i = 0; i < 100; ++i) {
-  if (await fetch('http://127.0.0.1:8766/health').then((r) => r.ok, () => false)) break;
-  await sleep(100);
-}
+const stage = await startStage(companionExe, (req, res) => { res.setHeader('Content-Type', 'text/html'); res.end(page); });
+const pageUrl = `${stage.pageBase}/bench.html`;
+const { companion } = stage;
+const transport = transports(stage);
 
 // Resident memory of a process and everything started under it, in KiB.
 const procs = () => fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map((pid) => {
@@ -63,6 +28,9 @@ const procs = () => fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map((
              rss: Number((status.match(/VmRSS:\s+(\d+)/) || [0, 0])[1]), cmdline };
   } catch { return null; }
 }).filter(Boolean);
+const fromStage = (pid) => {
+  try { return fs.readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').includes(`HOME=${stage.home}`); } catch { return false; }
+};
 const treeRss = (rootPid, also = () => false) => {
   const all = procs();
   const inTree = new Set([rootPid]);
@@ -73,25 +41,14 @@ const treeRss = (rootPid, also = () => false) => {
   return all.filter((p) => inTree.has(p.pid) || also(p)).reduce((sum, p) => sum + p.rss, 0);
 };
 
-const textOf = (result) => (result.content || []).filter((c) => c.type === 'text').map((c) => c.text).join('\n');
-const connect = async (transport) => {
-  const client = new Client({ name: 'mcp-bench', version: '1.0.0' });
-  await client.connect(transport);
-  return client;
-};
-const call = async (client, name, args = {}) => {
-  const result = await client.callTool({ name, arguments: args }, undefined, { timeout: 120000 });
-  if (result.isError) throw new Error(`${name}: ${textOf(result).slice(0, 300)}`);
-  return result;
-};
-
 // Each server's own words for the four steps.
 const servers = [
   {
     name: 'companion',
     tag: 'companion',
-    transport: () => new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8766/mcp')),
-    rss: () => treeRss(companion.pid, (p) => p.cmdline.includes('agent-browser')),
+    transport: transport.companion,
+    // The tool's daemon is not the companion's child: it is the one started from this stage's home.
+    rss: () => treeRss(companion.pid, (p) => p.cmdline.includes('agent-browser') && fromStage(p.pid)),
     open: (c) => call(c, 'browser_open', { url: `${pageUrl}?companion` }),
     snapshot: (c) => call(c, 'browser_snapshot'),
     ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(e\d+)\]/) || [])[1],
@@ -102,9 +59,7 @@ const servers = [
   {
     name: '@playwright/mcp',
     tag: 'playwright',
-    // Run from the temporary home: the server writes its snapshots below its working folder.
-    transport: () => new StdioClientTransport({ command: `${peers}/playwright-mcp`, env, cwd: home,
-                                                args: ['--cdp-endpoint', `http://127.0.0.1:${chromePort}`], stderr: 'ignore' }),
+    transport: transport.playwright,
     open: (c) => call(c, 'browser_navigate', { url: `${pageUrl}?playwright` }),
     snapshot: (c) => call(c, 'browser_snapshot'),
     ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(\w+)\]/) || [])[1],
@@ -115,9 +70,7 @@ const servers = [
   {
     name: 'chrome-devtools-mcp',
     tag: 'devtools',
-    transport: () => new StdioClientTransport({ command: `${peers}/chrome-devtools-mcp`, env, cwd: home, stderr: 'ignore',
-                                                args: ['--browser-url', `http://127.0.0.1:${chromePort}`,
-                                                       '--no-usage-statistics', '--no-performance-crux'] }),
+    transport: transport.devtools,
     setup: async (server, c) => {
       const text = textOf(await call(c, 'new_page', { url: 'about:blank' }));
       const selected = text.split('\n').find((line) => line.includes('[selected]')) || '';
@@ -131,24 +84,6 @@ const servers = [
     screenshot: (c, s) => call(c, 'take_screenshot', { pageId: s.pageId, format: 'jpeg' }),
   },
 ];
-
-const timed = async (work) => {
-  const start = performance.now();
-  const value = await work();
-  return [performance.now() - start, value];
-};
-const quantile = (values, q) => {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
-};
-
-// A headless Chromium paints only its front tab: each server's turn brings
-// its own tab to the front first (outside the timings).
-const toFront = async (tag) => {
-  const tabs = await fetch(`http://127.0.0.1:${chromePort}/json/list`).then((r) => r.json(), () => []);
-  const tab = tabs.find((t) => t.type === 'page' && t.url.endsWith(`?${tag}`));
-  if (tab) await fetch(`http://127.0.0.1:${chromePort}/json/activate/${tab.id}`).catch(() => {});
-};
 
 const steps = ['open', 'snapshot', 'click+see', 'screenshot'];
 try {
@@ -200,10 +135,5 @@ try {
   }
 } finally {
   for (const server of servers) await server.client?.close().catch(() => {});
-  companion.kill('SIGTERM');
-  chromium.kill('SIGTERM');
-  pages.close();
-  await sleep(500);
-  try { execFileSync('pkill', ['-f', `${home}`]); } catch {}
-  fs.rmSync(home, { recursive: true, force: true });
+  await stage.close();
 }
