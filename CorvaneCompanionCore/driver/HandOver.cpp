@@ -158,6 +158,7 @@ DriverResult handOver(const QString &reason, double limit, const CallControl &co
         return result;
     }
     limit = std::clamp(limit, 1.0, handOverLimit);
+    const QString shown = reason.size() > handOverReasonLimit ? reason.left(handOverReasonLimit) + QChar(0x2026) : reason;
     bringToFront(target);
     const bool pageAsked = pageAsksForPerson();
     {
@@ -166,8 +167,8 @@ DriverResult handOver(const QString &reason, double limit, const CallControl &co
         shared().handedBack = false;
     }
     companionLog(QStringLiteral("handover.start"), {{QStringLiteral("limit_s"), QString::number(limit)}});
-    tellListener(true, reason);
-    const HandOverEnd end = waitForPerson(limit, pageAsked, reason, control);
+    tellListener(true, shown);
+    const HandOverEnd end = waitForPerson(limit, pageAsked, shown, control);
     {
         std::lock_guard lock(shared().mutex);
         shared().waiting = false;

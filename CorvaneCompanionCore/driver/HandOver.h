@@ -17,6 +17,8 @@ namespace corvane {
 
 inline constexpr double handOverLimit = 600.0;
 inline constexpr double handOverProgressEvery = 5.0;
+// A reason is shown to the person in a notification: a few lines at most.
+inline constexpr qsizetype handOverReasonLimit = 300;
 
 inline const QString handBackTitle = QStringLiteral("Done \u2014 hand back to Corvane");
 inline const QString personHasBrowserText =
