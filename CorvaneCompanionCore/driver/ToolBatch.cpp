@@ -136,7 +136,10 @@ ToolInvocation toolInvocation(const QStringList &args)
         if (command.value(0) == jsonFlag)
             command.removeFirst();
     }
-    invocation.input = QJsonDocument(QJsonArray{QJsonArray::fromStringList(command)}).toJson(QJsonDocument::Compact);
+    // Appended, not braced: clang reads QJsonArray{anArray} as a copy of it.
+    QJsonArray commands;
+    commands.append(QJsonArray::fromStringList(command));
+    invocation.input = QJsonDocument(commands).toJson(QJsonDocument::Compact);
     return invocation;
 }
 
