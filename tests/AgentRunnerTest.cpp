@@ -224,9 +224,12 @@ namespace {
 const QString pageTool = QStringLiteral(R"(case "$5" in
   snapshot) printf '%s' "$FAKE_SNAPSHOT" ;;
   wait) echo '✓ Done' ;;
-  --json) case "$7" in
-      title) printf '{"data":{"title":"%s"}}' "$FAKE_TITLE" ;;
-      url) printf '{"data":{"url":"%s"}}' "$FAKE_URL" ;;
+  --json) case "$6 $7" in
+      "get title") printf '{"data":{"title":"%s"}}' "$FAKE_TITLE" ;;
+      "get url") printf '{"data":{"url":"%s"}}' "$FAKE_URL" ;;
+      snapshot*) printf '%s' "$FAKE_SNAPSHOT" ;;
+      screenshot*) if [ -n "$FAKE_SHOT_FAILS" ]; then echo '✗ Screenshot failed'
+        else printf '%s' "$FAKE_IMAGE" > "${11}"; echo '{"success":true,"data":{}}'; fi ;;
     esac ;;
   screenshot) if [ -n "$FAKE_SHOT_FAILS" ]; then echo '✗ Screenshot failed'
     else printf '%s' "$FAKE_IMAGE" > "${10}"; echo "✓ Screenshot saved to ${10}"; fi ;;
@@ -264,7 +267,7 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         {"", "", false, false, "The page was empty.", true},
         {"\u2713 Done\n", "\u2717 Timed out after 9000ms", true, false, "\u2713 Done", true},
         {" ", "\u2717 TIMED OUT", false, false, "The page changed. Snapshot timed out \u2014 call browser_snapshot.", true},
-        {"\u2713 Done", "Checking your browser before you continue", false, true, "Checking your browser before you continue", false},
+        {"\u2713 Done", "Checking your browser before you continue", false, true, "Checking your browser before you continue\n", false},
         // The snapshot cannot run (nor can the page reads): the action's own output.
         {"\u2713 Done", nullptr, true, false, "\u2713 Done", false},
         {"\u2717 Unknown ref: e99", "unused", false, false, "\u2717 Unknown ref: e99", false},
@@ -292,7 +295,7 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         if (c.readsPage) {
             EXPECT_EQ(result.title, QStringLiteral("Form page"));
             EXPECT_EQ(result.url, QStringLiteral("http://127.0.0.1/form"));
-            EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("--json get url"),
+            EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("--json snapshot -i -c"), QStringLiteral("--json get url"),
                                                            QStringLiteral("--json get title")}));
         } else {
             EXPECT_TRUE(result.title.isEmpty());
@@ -350,7 +353,7 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         ScopedEnv image("FAKE_IMAGE", QString::fromLatin1(c.image));
         ScopedEnv fails("FAKE_SHOT_FAILS", c.shotFails ? QStringLiteral("yes") : QString());
         ASSERT_TRUE(test::writeFile(file, "an older picture"));
-        const DriverResult view = pageView();
+        const DriverResult view = pageView([](const QList<BatchStep> &reads) { return runBatchOnActivePort(reads); }).value();
         EXPECT_EQ(view.ok, c.ok);
         EXPECT_EQ(view.text, QString::fromUtf8(c.text));
         EXPECT_EQ(view.title, QString::fromUtf8(c.title));
@@ -359,8 +362,8 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         EXPECT_EQ(view.image, bytes.isEmpty() ? QString() : QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64()));
         // A delivered image is cleaned up; an empty file stays.
         EXPECT_EQ(QFile::exists(file), bytes.isEmpty() && !c.shotFails);
-        EXPECT_EQ(fakeAgentBrowserRuns().last(),
-                  QStringLiteral("screenshot --screenshot-format jpeg --screenshot-quality 55 ") + file);
+        EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("--json get title"), QStringLiteral("--json get url"),
+                                                       QStringLiteral("--json screenshot --screenshot-format jpeg --screenshot-quality 55 ") + file}));
     }
 }
 

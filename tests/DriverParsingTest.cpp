@@ -153,6 +153,32 @@ TEST(ToolBatch, CommandsGoOnStandardInput)
     EXPECT_EQ(singleAnswer(QStringLiteral(R"([{"command":["snapshot"],"error":"Dialog: \"x\"","success":false,"warning":"w"}])")),
               QStringLiteral(R"({"success":false,"data":null,"error":"Dialog: \"x\"","warning":"w"})"));
     EXPECT_EQ(singleAnswer(QStringLiteral("\u2717 not a batch")), std::nullopt);
+
+    // The reads of one step in one process: each answer apart, and the text
+    // the tool would have printed for it.
+    const ToolInvocation reads = batchInvocation({{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")},
+                                                  {QStringLiteral("snapshot"), QStringLiteral("-i")},
+                                                  {QStringLiteral("screenshot"), QStringLiteral("--screenshot-quality"),
+                                                   QStringLiteral("55"), QStringLiteral("/run/v.jpg")}});
+    EXPECT_EQ(reads.arguments, (QStringList{QStringLiteral("--screenshot-quality"), QStringLiteral("55"), QStringLiteral("batch"),
+                                            QStringLiteral("--json")}));
+    EXPECT_EQ(reads.input, QByteArray(R"([["tab","list"],["snapshot","-i"],["screenshot","/run/v.jpg"]])"));
+    const std::optional<QStringList> answers = batchAnswers(QStringLiteral(
+        R"([{"command":["tab","list"],"error":null,"result":{"tabs":[{"a":"}]"}]},"success":true},)"
+        R"({"command":["snapshot"],"error":null,"result":{"snapshot":"- button \"Go\" [ref=e1]"},"success":true,"warning":"w"},)"
+        R"({"command":["get","url"],"error":"A JavaScript alert dialog is blocking the page: \"x\". Resolve it","result":null,"success":false}])"));
+    ASSERT_TRUE(answers.has_value());
+    ASSERT_EQ(answers->size(), 3);
+    EXPECT_EQ(answers->at(0), QStringLiteral(R"({"success":true,"data":{"tabs":[{"a":"}]"}]},"error":null})"));
+    const std::pair<QString, QString> texts[] = {
+        {answers->at(0), QString()},
+        {answers->at(1), QStringLiteral("\u26A0 w\n- button \"Go\" [ref=e1]\n")},
+        {answers->at(2), QStringLiteral("\u2717 A JavaScript alert dialog is blocking the page: \"x\". Resolve it\n")},
+        {QStringLiteral(R"({"success":false,"data":null,"error":null})"), QStringLiteral("\u2717 Unknown error\n")},
+    };
+    for (const auto &[answer, text] : texts)
+        EXPECT_EQ(answerText(answer), text) << answer.toStdString();
+    EXPECT_EQ(batchAnswers(QStringLiteral(R"([{"command":["a"]},"text"])")), std::nullopt);
 }
 
 TEST(Classifiers, OutputsTellFailureFromSuccess)

@@ -38,6 +38,23 @@ ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit,
 // a dialog blocks the page in this job, nothing more runs.
 ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limit = toolRunLimit);
 
+// One command of a batch, and how a step reads its answer.
+struct BatchStep {
+    QStringList args;
+    OutputReading reading = OutputReading::data;
+};
+
+// Runs the steps on the active port in one process, in order, and gives
+// each its own run as if it had run alone: data steps get the answer as
+// JSON, the others the text the tool prints for it. A run that did not come
+// to an answer (busy, cut short, a time-out) is every step's. Once a dialog
+// blocks the page, the steps after it count as blocked.
+QList<ToolRun> runBatchOnActivePort(const QList<BatchStep> &steps, int limit = toolRunLimit);
+
+// The value `key` of a data run's answer ("url", "title"); the empty text
+// when the run has no such value.
+QString answerValue(const ToolRun &run, const QString &key);
+
 // Runs ["--json"] + args on the active port and returns the output's "data"
 // object; empty when the output is not such JSON.
 QJsonObject agentData(const QStringList &args);

@@ -46,17 +46,6 @@ DriverResult refusal(const QString &text)
     return result;
 }
 
-// Pre-action check: a human-verification page stops the action before it runs.
-std::optional<DriverResult> humanCheckBlocks()
-{
-    const QString snap = runText(runOnActivePort(snapshotArgs(), OutputReading::snapshot));
-    if (!needsYou(snap))
-        return std::nullopt;
-    DriverResult result = refusal(snap);
-    result.needsYou = true;
-    return result;
-}
-
 using WorkTabAction = std::function<DriverResult(const QString &workTarget)>;
 
 DriverResult onWorkTab(const WorkTabAction &action)
@@ -65,15 +54,11 @@ DriverResult onWorkTab(const WorkTabAction &action)
     return focusWorkTabIfAny(nullptr, &target) ? action(target) : refusal(noWorkTabText);
 }
 
-// An action that may make the page open a tab: the work follows it there.
-DriverResult onWorkTabFollowingNewTabs(const WorkTabAction &action)
+// After an action that may have made the page open a tab: the work follows
+// it there. `listingAfter`: the listing the action's reads took, if any.
+DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefore, const std::optional<QString> &listingAfter)
 {
-    QStringList listed;
-    QString target;
-    if (!focusWorkTabIfAny(&listed, &target))
-        return refusal(noWorkTabText);
-    DriverResult result = action(target);
-    if (const std::optional<QString> url = followNewTab(listed)) {
+    if (const std::optional<QString> url = followNewTab(listedBefore, listingAfter)) {
         result.text += QStringLiteral("\n\n") + newTabFollowedText;
         result.newTabUrl = *url;
     }
@@ -89,21 +74,39 @@ std::future<std::unique_ptr<ActionWatch>> startWatch(const QString &workTarget)
 }
 
 // The action with the page watched from just before it to after it settled.
-DriverResult watchedAction(const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching)
+DriverResult watchedAction(const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching,
+                           std::optional<QString> *listingAfter = nullptr)
 {
     const std::unique_ptr<ActionWatch> watch = watching.get();
-    return afterAction(runOnActivePort(args, OutputReading::action), watch.get());
+    return afterAction(runOnActivePort(args, OutputReading::action), watch.get(), listingAfter);
 }
 
+// An action after the pre-action check: a human-verification page stops it
+// before it runs.
 DriverResult checkedAction(const QStringList &args)
 {
-    return onWorkTabFollowingNewTabs([&](const QString &target) {
-        // The watch connects while the page is checked: it costs no time of its own.
-        std::future<std::unique_ptr<ActionWatch>> watching = startWatch(target);
-        if (std::optional<DriverResult> blocked = humanCheckBlocks())
-            return *blocked;
-        return watchedAction(args, std::move(watching));
-    });
+    // The watch connects while the page is checked, on the tab that was the
+    // work tab last time; it starts again should that have changed.
+    const QString lastTarget = lastWorkTarget();
+    std::future<std::unique_ptr<ActionWatch>> watching;
+    if (!lastTarget.isEmpty())
+        watching = startWatch(lastTarget);
+    QStringList listed;
+    QString target;
+    const std::optional<QList<ToolRun>> checked =
+        readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
+    if (!checked)
+        return refusal(noWorkTabText);
+    if (target != lastTarget)
+        watching = startWatch(target);
+    const QString snap = runText(checked->front());
+    if (needsYou(snap)) {
+        DriverResult result = refusal(snap);
+        result.needsYou = true;
+        return followingNewTabs(result, listed, std::nullopt);
+    }
+    std::optional<QString> listingAfter;
+    return followingNewTabs(watchedAction(args, std::move(watching), &listingAfter), listed, listingAfter);
 }
 
 DriverResult open(const Body &body)
@@ -171,8 +174,12 @@ DriverResult cli(const Body &body)
         return finishCli(command);
     };
     // Tab commands manage tabs themselves and need no work tab.
-    return args.front() == QLatin1String("tab") ? runCommand()
-                                                : onWorkTabFollowingNewTabs([&](const QString &) { return runCommand(); });
+    if (args.front() == QLatin1String("tab"))
+        return runCommand();
+    QStringList listed;
+    if (!focusWorkTabIfAny(&listed))
+        return refusal(noWorkTabText);
+    return followingNewTabs(runCommand(), listed, std::nullopt);
 }
 
 // The work's tabs, or a switch to one of them by its number.
@@ -260,12 +267,19 @@ DriverResult dispatch(const QString &path, const Body &body, bool autostart, boo
             return chromeFailure(started.text);
     }
 
-    if (path == QLatin1String("/view"))
-        return onWorkTab([](const QString &) { return pageView(); });
+    if (path == QLatin1String("/view")) {
+        const std::optional<DriverResult> view =
+            pageView([](const QList<BatchStep> &reads) { return readOnWorkTab(reads, toolRunLimit); });
+        return view ? *view : refusal(noWorkTabText);
+    }
     if (path == QLatin1String("/open"))
         return open(body);
-    if (path == QLatin1String("/snapshot"))
-        return onWorkTab([](const QString &) { return finish(snapshotSettled(snapshotArgs(), OutputReading::snapshot), true); });
+    if (path == QLatin1String("/snapshot")) {
+        const std::optional<QList<ToolRun>> read = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, snapshotLimit);
+        if (!read)
+            return refusal(noWorkTabText);
+        return finish(snapshotSettled(read->front(), snapshotArgs(), OutputReading::snapshot), true);
+    }
     if (path == QLatin1String("/click")) {
         const QString ref = body.value(QStringLiteral("ref"));
         if (ref.isEmpty())

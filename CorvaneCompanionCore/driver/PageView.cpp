@@ -4,6 +4,7 @@
 #include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 #include "driver/PageDialog.h"
+#include "driver/WorkTab.h"
 
 #include "Dispatch.h"
 #include "UserPaths.h"
@@ -17,13 +18,6 @@ namespace {
 
 constexpr double settlePause = 0.3;
 
-// A page read that failed, or that has no such value, reads as the empty text.
-QString pageRead(const QString &what)
-{
-    const QJsonValue value = agentData({QStringLiteral("get"), what}).value(what);
-    return value.isUndefined() || value.isNull() ? QString() : jsonValueText(value);
-}
-
 DriverResult failedOn(const QString &text, bool needsYouFlag)
 {
     DriverResult result;
@@ -33,20 +27,28 @@ DriverResult failedOn(const QString &text, bool needsYouFlag)
     return result;
 }
 
-// The screenshot as a data URL; empty when it could not be taken or read. A
-// file left by an earlier run never stands in for this one's picture.
-QString screenshotImage()
+BatchStep pageRead(const char *what)
+{
+    return {{QStringLiteral("get"), QLatin1String(what)}, OutputReading::data};
+}
+
+// The file the screenshot goes to, with no picture of an earlier run left
+// in it; empty when there is none to be had.
+QString freshScreenshotFile()
 {
     const QString folder = platform::temporaryDir();
     if (folder.isEmpty())
         return {};
     const QString file = folder + screenshotFileName;
-    QFile image(file);
-    if (image.exists() && !image.remove())
+    if (QFile::exists(file) && !QFile::remove(file))
         return {};
-    const ToolRun shot = runOnActivePort({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
-                                          QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file},
-                                         OutputReading::action);
+    return file;
+}
+
+// The screenshot as a data URL; empty when it could not be taken or read.
+QString screenshotImage(const ToolRun &shot, const QString &file)
+{
+    QFile image(file);
     if (!shot.succeeded() || !image.open(QIODevice::ReadOnly))
         return {};
     const QByteArray bytes = image.readAll();
@@ -137,7 +139,12 @@ QString cutSnapshot(const QString &text)
 
 ToolRun snapshotSettled(const QStringList &args, OutputReading reading)
 {
-    ToolRun run = runOnActivePort(args, reading, snapshotLimit);
+    return snapshotSettled(runOnActivePort(args, reading, snapshotLimit), args, reading);
+}
+
+ToolRun snapshotSettled(const ToolRun &first, const QStringList &args, OutputReading reading)
+{
+    ToolRun run = first;
     if (run.outcome == ToolOutcome::timedOut) {
         companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
         waitForLoad(loadWaitLimit);
@@ -146,12 +153,22 @@ ToolRun snapshotSettled(const QStringList &args, OutputReading reading)
     return cutToLimit(run, reading);
 }
 
-DriverResult pageView()
+std::optional<DriverResult> pageView(const PageReads &read)
 {
+    const QString file = freshScreenshotFile();
+    QList<BatchStep> reads{pageRead("title"), pageRead("url")};
+    if (!file.isEmpty())
+        reads.append({{QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
+                       QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file},
+                      OutputReading::action});
+    const std::optional<QList<ToolRun>> runs = read(reads);
+    if (!runs)
+        return std::nullopt;
     DriverResult result;
-    result.title = pageRead(QStringLiteral("title"));
-    result.url = pageRead(QStringLiteral("url"));
-    result.image = screenshotImage();
+    result.title = answerValue(runs->at(0), QStringLiteral("title"));
+    result.url = answerValue(runs->at(1), QStringLiteral("url"));
+    if (!file.isEmpty())
+        result.image = screenshotImage(runs->at(2), file);
     QStringList lines;
     if (!result.title.isEmpty())
         lines.append(result.title);
@@ -190,7 +207,7 @@ DriverResult finishCli(const ToolRun &command)
     return result;
 }
 
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch)
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter)
 {
     const QString out = runText(action);
     if (needsYou(out))
@@ -203,14 +220,20 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch)
     const DialogWatch *dialogs = DialogWatch::current();
     if (watch && !(dialogs && dialogs->seen()))
         watch->settle();
-    const ToolRun snapshot = runOnActivePort(snapshotArgs(), OutputReading::pageAfterAction);
+    QList<BatchStep> reads{{snapshotArgs(), OutputReading::pageAfterAction}, pageRead("url"), pageRead("title")};
+    if (listingAfter)
+        reads.append({workTabListArgs(), OutputReading::data});
+    const QList<ToolRun> runs = runBatchOnActivePort(reads);
+    if (listingAfter)
+        *listingAfter = runs.at(3).output;
+    const ToolRun &snapshot = runs.at(0);
     const QString snap = runText(snapshot);
     if (needsYou(snap))
         return failedOn(snap, true);
 
     DriverResult result;
-    result.url = pageRead(QStringLiteral("url"));
-    result.title = pageRead(QStringLiteral("title"));
+    result.url = answerValue(runs.at(1), QStringLiteral("url"));
+    result.title = answerValue(runs.at(2), QStringLiteral("title"));
     result.chrome = true;
     if (watch)
         result.download = watch->download();

@@ -5,11 +5,15 @@
 // address, and the "/view" screenshot. The texts a run stands for are made
 // here, where results are built.
 
+#include "driver/AgentRunner.h"
 #include "driver/DriverResult.h"
 #include "driver/ToolRun.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <functional>
+#include <optional>
 
 namespace corvane {
 
@@ -47,14 +51,23 @@ void waitForNewTabPage(int limit);
 // The snapshot, taken again once after a load wait when it timed out, cut to
 // snapshotTextLimit and read as `reading` says.
 ToolRun snapshotSettled(const QStringList &args, OutputReading reading = OutputReading::snapshot);
+// The same for a snapshot that has already run once, as `first`.
+ToolRun snapshotSettled(const ToolRun &first, const QStringList &args, OutputReading reading);
 
-DriverResult pageView();
+// Runs page reads where they belong (in the work tab) and gives their runs
+// in order; none when there is nowhere to read.
+using PageReads = std::function<std::optional<QList<ToolRun>>(const QList<BatchStep> &reads)>;
+
+// The "/view" result: the title, the address and a screenshot, read by
+// `read` in one go. None when `read` gave nothing.
+std::optional<DriverResult> pageView(const PageReads &read);
 DriverResult finish(const ToolRun &snapshot, bool chrome);
 class ActionWatch;
-// The result of an action: the page after it, once it settled. With a
-// watch, the settling waits for what the action started, and the text tells
-// what it changed and downloaded.
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr);
+// The result of an action: the page after it, once it settled, read in one
+// process. With a watch, the settling waits for what the action started,
+// and the text tells what it changed and downloaded. With `listingAfter`,
+// the reads take the tab listing too and leave its output there.
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr, std::optional<QString> *listingAfter = nullptr);
 DriverResult finishCli(const ToolRun &command);
 
 } // namespace corvane

@@ -115,41 +115,36 @@ bool wantsJson(const QStringList &args)
     return false;
 }
 
-ToolInvocation toolInvocation(const QStringList &args)
+namespace {
+
+// Options of the program, not of a command, which a batch's commands do not
+// take: the companion's own screenshot settings (never a request's). They
+// move from `command` to `programOptions`.
+void moveProgramOptions(QStringList &command, QStringList &programOptions)
 {
-    ToolInvocation invocation;
-    QStringList command = args;
-    // Options of the program, not of a command, which a batch's commands do
-    // not take: the companion's own screenshot settings (never a request's).
+    const QList<qsizetype> texts = freeTextPositions(command);
     for (const QString &option : {QStringLiteral("--screenshot-format"), QStringLiteral("--screenshot-quality")}) {
         const qsizetype at = command.indexOf(option);
-        if (at >= 0 && at + 1 < command.size() && !freeTextPositions(args).contains(at)) {
-            invocation.arguments << command.at(at) << command.at(at + 1);
+        if (at >= 0 && at + 1 < command.size() && !texts.contains(at)) {
+            programOptions << command.at(at) << command.at(at + 1);
             command.remove(at, 2);
         }
     }
-    invocation.arguments.append(QStringLiteral("batch"));
-    if (wantsJson(args)) {
-        invocation.arguments.append(jsonFlag);
-        // Before the action word it is an option of the program, which a
-        // batch's command does not take.
-        if (command.value(0) == jsonFlag)
-            command.removeFirst();
-    }
-    // Appended, not braced: clang reads QJsonArray{anArray} as a copy of it.
-    QJsonArray commands;
-    commands.append(QJsonArray::fromStringList(command));
-    invocation.input = QJsonDocument(commands).toJson(QJsonDocument::Compact);
-    return invocation;
 }
 
-std::optional<QString> singleAnswer(const QString &batchOutput)
+QByteArray commandsInput(const QList<QStringList> &commands)
 {
-    const QString trimmed = batchOutput.trimmed();
-    const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
-    if (!document.isArray() || document.array().size() != 1 || !document.array().at(0).isObject())
-        return std::nullopt;
-    const QMap<QString, QStringView> members = rawMembers(trimmed, trimmed.indexOf(QLatin1Char('{')));
+    // Appended, not braced: clang reads QJsonArray{anArray} as a copy of it.
+    QJsonArray list;
+    for (const QStringList &command : commands)
+        list.append(QJsonArray::fromStringList(command));
+    return QJsonDocument(list).toJson(QJsonDocument::Compact);
+}
+
+// An answer in the tool's own form, from one member of a batch's array.
+QString answerFrom(QStringView text, qsizetype objectAt)
+{
+    const QMap<QString, QStringView> members = rawMembers(text, objectAt);
     const auto raw = [&](const char *key) {
         const QStringView value = members.value(QLatin1String(key));
         return value.isEmpty() ? QStringLiteral("null") : value.toString();
@@ -159,6 +154,86 @@ std::optional<QString> singleAnswer(const QString &batchOutput)
     if (members.contains(QStringLiteral("warning")))
         answer += QStringLiteral(",\"warning\":") + raw("warning");
     return answer + QLatin1Char('}');
+}
+
+} // namespace
+
+ToolInvocation toolInvocation(const QStringList &args)
+{
+    ToolInvocation invocation;
+    QStringList command = args;
+    moveProgramOptions(command, invocation.arguments);
+    invocation.arguments.append(QStringLiteral("batch"));
+    if (wantsJson(args)) {
+        invocation.arguments.append(jsonFlag);
+        // Before the action word it is an option of the program, which a
+        // batch's command does not take.
+        if (command.value(0) == jsonFlag)
+            command.removeFirst();
+    }
+    invocation.input = commandsInput({command});
+    return invocation;
+}
+
+ToolInvocation batchInvocation(const QList<QStringList> &commands)
+{
+    ToolInvocation invocation;
+    QList<QStringList> list;
+    for (QStringList command : commands) {
+        moveProgramOptions(command, invocation.arguments);
+        const QList<qsizetype> texts = freeTextPositions(command);
+        for (qsizetype i = command.size() - 1; i >= 0; --i) {
+            if (command.at(i) == jsonFlag && !texts.contains(i))
+                command.removeAt(i);
+        }
+        list.append(command);
+    }
+    invocation.arguments << QStringLiteral("batch") << jsonFlag;
+    invocation.input = commandsInput(list);
+    return invocation;
+}
+
+std::optional<QString> singleAnswer(const QString &batchOutput)
+{
+    const std::optional<QStringList> answers = batchAnswers(batchOutput);
+    if (!answers || answers->size() != 1)
+        return std::nullopt;
+    return answers->front();
+}
+
+std::optional<QStringList> batchAnswers(const QString &batchOutput)
+{
+    const QString trimmed = batchOutput.trimmed();
+    const QJsonDocument document = QJsonDocument::fromJson(trimmed.toUtf8());
+    if (!document.isArray())
+        return std::nullopt;
+    const QJsonArray array = document.array();
+    QStringList answers;
+    qsizetype at = 1; // past "["
+    for (const QJsonValue &element : array) {
+        if (!element.isObject())
+            return std::nullopt;
+        at = trimmed.indexOf(QLatin1Char('{'), at);
+        answers.append(answerFrom(trimmed, at));
+        at = valueEnd(trimmed, at);
+    }
+    return answers;
+}
+
+QString answerText(const QString &answer)
+{
+    const QJsonObject object = QJsonDocument::fromJson(answer.toUtf8()).object();
+    const QString warning = object.value(QStringLiteral("warning")).toString();
+    const QString warningLine = warning.isEmpty() ? QString() : QStringLiteral("\u26A0 ") + warning + QLatin1Char('\n');
+    // As the tool prints them: a failure before its warning, a warning before
+    // what a command that worked shows.
+    if (object.value(QStringLiteral("success")) != QJsonValue(true)) {
+        const QString error = object.value(QStringLiteral("error")).toString();
+        return QStringLiteral("\u2717 ") + (error.isEmpty() ? QStringLiteral("Unknown error") : error) + QLatin1Char('\n')
+            + warningLine;
+    }
+    const QJsonValue snapshot = object.value(QStringLiteral("data")).toObject().value(QStringLiteral("snapshot"));
+    return snapshot.isString() ? warningLine + snapshot.toString() + QLatin1Char('\n') : warningLine;
 }
 
 } // namespace corvane

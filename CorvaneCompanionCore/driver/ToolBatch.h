@@ -1,9 +1,9 @@
 #pragma once
 
-// How a command reaches the tool: never on its command line, which every
+// How commands reach the tool: never on its command line, which every
 // account of the machine can read, but on its standard input, as its `batch`
-// command takes it. And how the answer of a JSON batch reads as the tool's
-// own JSON answer to that one command.
+// command takes them. And how the answers of a JSON batch read as the tool's
+// own answer to each command.
 
 #include <QByteArray>
 #include <QString>
@@ -32,10 +32,23 @@ struct ToolInvocation {
 };
 ToolInvocation toolInvocation(const QStringList &args);
 
+// Several commands in one JSON batch: each answers on its own, whatever it
+// asked for (a command's own "--json" is dropped).
+ToolInvocation batchInvocation(const QList<QStringList> &commands);
+
 // The answer of a JSON batch of one command, as the tool prints it for that
 // command alone: {"success":…,"data":…,"error":…} and "warning" when there is
 // one, each value exactly as the tool wrote it. None when it is not such an
 // answer.
 std::optional<QString> singleAnswer(const QString &batchOutput);
+
+// Each answer of a JSON batch, in the form singleAnswer gives; none when the
+// output is not such a batch.
+std::optional<QStringList> batchAnswers(const QString &batchOutput);
+
+// What the tool prints for a command without "--json", made from its
+// answer: its warning, then the failure mark with the error, or a snapshot's
+// text. Other answers print nothing that a step reads.
+QString answerText(const QString &answer);
 
 } // namespace corvane

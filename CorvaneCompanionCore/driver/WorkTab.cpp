@@ -65,6 +65,7 @@ namespace {
 // move a label, so the companion remembers them (for as long as it runs).
 std::mutex followedMutex;
 QStringList followedTargets;
+QString lastTarget; // under followedMutex
 
 const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(const ListedTab &)> &wanted)
 {
@@ -93,8 +94,34 @@ namespace {
 const ListedTab *currentWorkTab(const QList<ListedTab> &tabs)
 {
     const QString followed = followedTarget(tabs);
-    return followed.isEmpty() ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
-                              : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    const ListedTab *work = followed.isEmpty() ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+                                               : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    std::lock_guard lock(followedMutex);
+    lastTarget = work ? work->targetId : QString();
+    return work;
+}
+
+// Brings the work tab to the front, as the tool knows it.
+bool switchTo(const ListedTab &work)
+{
+    const bool worked =
+        runOnActivePort({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId}, OutputReading::tabSwitch)
+            .succeeded();
+    companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
+    return worked;
+}
+
+// The listing's tabs, and the work tab among them.
+const ListedTab *noteWorkTab(const QList<ListedTab> &tabs, QStringList *listed, QString *workTarget)
+{
+    if (listed) {
+        for (const ListedTab &tab : tabs)
+            listed->append(tab.targetId);
+    }
+    const ListedTab *work = currentWorkTab(tabs);
+    if (work && workTarget)
+        *workTarget = work->targetId;
+    return work;
 }
 
 std::optional<QList<ListedTab>> listing()
@@ -109,22 +136,39 @@ bool focusWorkTabIfAny(QStringList *listed, QString *workTarget)
     const std::optional<QList<ListedTab>> tabs = listing();
     if (!tabs)
         return false;
-    if (listed) {
-        for (const ListedTab &tab : *tabs)
-            listed->append(tab.targetId);
+    const ListedTab *work = noteWorkTab(*tabs, listed, workTarget);
+    return work && (work->active || switchTo(*work));
+}
+
+std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int limit, QStringList *listed, QString *workTarget)
+{
+    // The reads go to whichever tab is in front, and count only when that is
+    // the work tab: they never act on a page, so nothing is done elsewhere.
+    QList<ToolRun> runs = runBatchOnActivePort(QList<BatchStep>{{workTabListArgs(), OutputReading::data}} + reads, limit);
+    const std::optional<QList<ListedTab>> tabs = listedTabs(runs.takeFirst().output);
+    if (!tabs) {
+        // No listing came: the long way, except that reads that ran out of
+        // time stand, for their step to take again as it does.
+        if (!focusWorkTabIfAny(listed, workTarget))
+            return std::nullopt;
+        if (runs.front().outcome == ToolOutcome::timedOut && runs.front().output.isEmpty())
+            return runs;
+        return runBatchOnActivePort(reads, limit);
     }
-    const ListedTab *work = currentWorkTab(*tabs);
+    const ListedTab *work = noteWorkTab(*tabs, listed, workTarget);
     if (!work)
-        return false;
-    if (workTarget)
-        *workTarget = work->targetId;
+        return std::nullopt;
     if (work->active)
-        return true;
-    const bool worked =
-        runOnActivePort({QStringLiteral("tab"), work->label == workTabLabel ? workTabLabel : work->targetId}, OutputReading::tabSwitch)
-            .succeeded();
-    companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
-    return worked;
+        return runs;
+    if (!switchTo(*work))
+        return std::nullopt;
+    return runBatchOnActivePort(reads, limit);
+}
+
+QString lastWorkTarget()
+{
+    std::lock_guard lock(followedMutex);
+    return lastTarget;
 }
 
 std::optional<QList<ListedTab>> workTabs()
@@ -167,9 +211,10 @@ bool switchWorkTab(int index)
     return focusWorkTabIfAny();
 }
 
-std::optional<QString> followNewTab(const QStringList &listedBefore)
+std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter)
 {
-    const std::optional<QList<ListedTab>> tabs = listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
+    const std::optional<QList<ListedTab>> tabs =
+        listedTabs(listingAfter ? *listingAfter : runOnActivePort(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
     const ListedTab *active = tabWith(*tabs, [](const ListedTab &tab) { return tab.active; });

@@ -3,6 +3,7 @@
 // The one tab the companion acts in, labelled "cv-work" inside agent-browser:
 // finding it in the tab listing, bringing it to the front, opening pages in it.
 
+#include "driver/AgentRunner.h"
 #include "driver/ToolRun.h"
 
 #include <QList>
@@ -38,6 +39,16 @@ std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput);
 // target ids of every tab there was, `workTarget` the work tab's.
 bool focusWorkTabIfAny(QStringList *listed = nullptr, QString *workTarget = nullptr);
 
+// Runs `reads` in the work tab, after bringing it to the front when it is
+// not: in one process with the listing when it is in front already, as it
+// mostly is. None when there is no work tab. `listed` and `workTarget` as
+// for focusWorkTabIfAny.
+std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int limit, QStringList *listed = nullptr,
+                                            QString *workTarget = nullptr);
+
+// The work tab's target id as the last listing gave it; empty before one.
+QString lastWorkTarget();
+
 // The tabs the work has: the work tab and the open tabs it followed, oldest
 // first, the one actions go to marked `active`. None when the tool gave no
 // listing.
@@ -49,8 +60,9 @@ bool switchWorkTab(int index);
 // After an action in the work tab: a tab that was not `listedBefore` and is
 // now the active one was opened by the page, and becomes the work tab. Its
 // address when that happened. A followed tab that closes itself hands the
-// work back to the tab it came from.
-std::optional<QString> followNewTab(const QStringList &listedBefore);
+// work back to the tab it came from. `listingAfter`: the output of a listing
+// taken after the action, when the action's reads took one.
+std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter = std::nullopt);
 
 // Opens `url` in the work tab, creating the tab when there is none; the run
 // of that step.

@@ -24,55 +24,72 @@ QString runsPath()
     return platform::homeDir() + QStringLiteral("/agent-browser-runs.txt");
 }
 
-// The runner hands the tool its command on standard input, as the tool's
-// batch command takes it, and the program's own options before "batch". The
-// stand-in puts the command back in its arguments after the runner's four
-// options, where the case scripts of the tests look for it ("$5" is the
-// action word, or "--json" before it; program options follow the action
-// word), and a JSON answer of the tool's own form goes back as the batch's
-// array.
+// The runner hands the tool its commands on standard input, as the tool's
+// batch command takes them, and the program's own options before "batch".
+// The stand-in runs the case script once per command, with the command back
+// in its arguments after the runner's four options ("$5" is the action word,
+// or "--json" before it; program options follow the action word of a single
+// command or of a screenshot). For a
+// JSON batch it answers with the batch's array in the tool's own form: a
+// JSON answer as it is, a text that opens with the failure mark as that
+// error, a snapshot's text as that snapshot.
 QString fakePreamble()
 {
     return QStringLiteral(R"SH(#!/bin/sh
-json=
-case " $* " in *" batch --json"*) json=1 ;; esac
-case " $* " in *" batch"*)
-  words=$(/usr/bin/python3 -c '
-import json, shlex, sys
-batch = sys.argv.index("batch")
-command = json.load(sys.stdin)[0]
-command = command[:1] + sys.argv[5:batch] + command[1:]
-if "--json" in sys.argv[batch:] and "--json" not in command:
-    command = ["--json"] + command
-print(" ".join(shlex.quote(word) for word in command))' "$@")
-  eval "set -- \"\$1\" \"\$2\" \"\$3\" \"\$4\" $words" ;;
-esac
-echo "$*" >> '%1'
 tool() {
 %2
 :
 }
-if [ -z "$json" ]; then
-  tool "$@"
-  exit $?
-fi
-out=$(tool "$@")
-status=$?
-printf '%s' "$out" | COMMAND="$*" /usr/bin/python3 -c '
+r1=$1 r2=$2 r3=$3 r4=$4
+json=
+case " $* " in *" batch --json"*) json=1 ;; esac
+commands=$(/usr/bin/python3 -c '
+import json, shlex, sys
+batch = sys.argv.index("batch")
+commands = json.load(sys.stdin)
+for command in commands:
+    if len(commands) == 1 or command[:1] == ["screenshot"]:
+        command = command[:1] + sys.argv[5:batch] + command[1:]
+    if "--json" in sys.argv[batch:] and "--json" not in command:
+        command = ["--json"] + command
+    print(" ".join(shlex.quote(word) for word in command))' "$@")
+rows=
+status=0
+while IFS= read -r words; do
+  eval "set -- \"\$r1\" \"\$r2\" \"\$r3\" \"\$r4\" $words"
+  echo "$*" >> '%1'
+  if [ -z "$json" ]; then
+    tool "$@" < /dev/null
+    exit $?
+  fi
+  out=$(tool "$@" < /dev/null)
+  ran=$?
+  [ $ran -eq 0 ] || status=$ran
+  row=$(printf '%s' "$out" | COMMAND="$*" /usr/bin/python3 -c '
 import json, os, sys
 text = sys.stdin.read()
+command = os.environ["COMMAND"].split()[4:]
 try:
     answer = json.loads(text[text.index("{"):])
     assert isinstance(answer, dict)
 except Exception:
-    answer = {"success": False, "error": text}
-row = {"command": os.environ["COMMAND"].split()[4:], "success": answer.get("success", True),
-       "error": answer.get("error")}
+    if text.strip().startswith("\u2717"):
+        answer = {"success": False, "error": text.strip()[1:].strip()}
+    elif "snapshot" in command[:2]:
+        answer = {"success": True, "data": {"snapshot": text}}
+    else:
+        answer = {"success": False, "error": text}
+row = {"command": command, "success": answer.get("success", True), "error": answer.get("error")}
 if answer.get("data") is not None:
     row["result"] = answer["data"]
 if "warning" in answer:
     row["warning"] = answer["warning"]
-print(json.dumps([row], ensure_ascii=False))'
+print(json.dumps(row, ensure_ascii=False))')
+  rows="$rows${rows:+,}$row"
+done <<EOF
+$commands
+EOF
+printf '[%s]\n' "$rows"
 exit $status
 )SH");
 }
