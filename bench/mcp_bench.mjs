@@ -1,11 +1,17 @@
-// The same MCP client (the protocol's TypeScript SDK) against three servers
-// on one headless Chromium and one local page: the companion's /mcp,
-// @playwright/mcp (--cdp-endpoint) and chrome-devtools-mcp (--browser-url).
-// The servers take turns in alternating rounds, each on its own tab.
+// Every way to take the same four steps, side by side on one headless
+// Chromium and one local page: the companion over its local HTTP, over MCP
+// (/mcp and the stdio bridge, with the protocol's TypeScript SDK as client),
+// the raw tool sequence the companion runs for each step, @playwright/mcp
+// (--cdp-endpoint) and chrome-devtools-mcp (--browser-url). They take turns
+// in alternating rounds; each server has its own tab (the companion's
+// channels share its one work tab).
 //   node bench/mcp_bench.mjs COMPANION_EXECUTABLE [ROUNDS]
+import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import path from 'node:path';
 
-import { call, connect, quantile, startStage, textOf, timed, toFront, transports } from './mcp_stage.mjs';
+import { StdioClientTransport, call, chromePort, connect, quantile, root, sleep, startStage, textOf, timed, toFront,
+         transports } from './mcp_stage.mjs';
 
 const [companionExe, roundsArg] = process.argv.slice(2);
 const rounds = Number(roundsArg || 10);
@@ -41,20 +47,100 @@ const treeRss = (rootPid, also = () => false) => {
   return all.filter((p) => inTree.has(p.pid) || also(p)).reduce((sum, p) => sum + p.rss, 0);
 };
 
+// The companion's answers over HTTP, in the form of a tool result.
+const post = async (route, body = {}) => {
+  const reply = await fetch(`http://127.0.0.1:8766${route}`, { method: 'POST', body: JSON.stringify(body),
+                                                              headers: { 'Content-Type': 'application/json' } });
+  const answer = await reply.json();
+  if (!answer.ok) throw new Error(`${route}: ${String(answer.text).slice(0, 300)}`);
+  return { content: [{ type: 'text', text: answer.text }, ...(answer.image ? [{ type: 'image' }] : [])] };
+};
+
+// The tool by hand, in a session and tab of its own: the same processes, with
+// the same standard input, that the companion runs for each step.
+// A home of its own keeps its daemon apart from the companion's.
+const toolBinary = path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64');
+const rawEnv = { ...stage.env, HOME: path.join(stage.home, 'raw') };
+fs.mkdirSync(rawEnv.HOME);
+const tool = (args, commands) => new Promise((resolve) => {
+  const child = spawn(toolBinary, ['--cdp', String(chromePort), '--session', 'raw-bench', ...args], { env: rawEnv });
+  let out = '';
+  child.stdout.on('data', (chunk) => { out += chunk; });
+  child.on('close', () => resolve(out));
+  child.stdin.end(JSON.stringify(commands));
+});
+const batch = async (commands) => JSON.parse(await tool(['batch', '--json'], commands));
+const textRun = (command) => tool(['batch'], [command]);
+const listing = ['tab', 'list'];
+const snapshotArgs = ['snapshot', '-i', '-c'];
+const asResult = (text, image) => ({ content: [{ type: 'text', text }, ...(image ? [{ type: 'image' }] : [])] });
+const shotFile = path.join(stage.home, 'raw-view.jpg');
+
+const companionSteps = {
+  tag: 'companion',
+  // The tool's daemon is not the companion's child: it is the one started from this stage's home.
+  rss: () => treeRss(companion.pid, (p) => p.cmdline.includes('agent-browser') && fromStage(p.pid)),
+  ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(e\d+)\]/) || [])[1],
+};
+const overMcp = {
+  ...companionSteps,
+  open: (c) => call(c, 'browser_open', { url: `${pageUrl}?companion` }),
+  snapshot: (c) => call(c, 'browser_snapshot'),
+  click: (c, ref) => call(c, 'browser_click', { ref }),
+  look: (c) => call(c, 'browser_snapshot'),
+  screenshot: (c) => call(c, 'browser_view'),
+};
+
 // Each server's own words for the four steps.
 const servers = [
   {
-    name: 'companion',
-    tag: 'companion',
-    transport: transport.companion,
-    // The tool's daemon is not the companion's child: it is the one started from this stage's home.
-    rss: () => treeRss(companion.pid, (p) => p.cmdline.includes('agent-browser') && fromStage(p.pid)),
-    open: (c) => call(c, 'browser_open', { url: `${pageUrl}?companion` }),
-    snapshot: (c) => call(c, 'browser_snapshot'),
+    name: 'companion HTTP',
+    ...companionSteps,
+    open: () => post('/open', { url: `${pageUrl}?companion` }),
+    snapshot: () => post('/snapshot'),
+    click: (c, ref) => post('/click', { ref }),
+    look: () => post('/snapshot'),
+    screenshot: () => post('/view'),
+  },
+  { name: 'companion MCP /mcp', transport: transport.companion, ...overMcp },
+  {
+    name: 'companion MCP stdio',
+    transport: () => new StdioClientTransport({ command: companionExe, args: ['mcp'], env: stage.env, stderr: 'ignore' }),
+    ...overMcp,
+  },
+  {
+    name: 'raw tool sequence',
+    tag: 'raw',
+    rss: () => 0,
+    // Its tab comes with its first turn, as the companion's does: a tab that
+    // was there before the peers connected timed out on every screenshot.
+    open: async (c, s) => {
+      if (!s.tab) {
+        s.tab = await textRun(['tab', 'new', '--label', 'raw-work', `${pageUrl}?raw`]);
+        await toFront('raw');
+      }
+      await batch([listing]);
+      return asResult(await textRun(['open', `${pageUrl}?raw`]));
+    },
+    snapshot: async () => asResult((await batch([listing, snapshotArgs]))[1].result.snapshot),
     ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(e\d+)\]/) || [])[1],
-    click: (c, ref) => call(c, 'browser_click', { ref }),
-    look: (c) => call(c, 'browser_snapshot'),
-    screenshot: (c) => call(c, 'browser_view'),
+    click: async (c, ref) => {
+      await batch([listing, snapshotArgs]);
+      await textRun(['click', ref]);
+      await sleep(300);
+      const reads = await batch([snapshotArgs, ['get', 'url'], ['get', 'title'], listing]);
+      return asResult(reads[0].result.snapshot);
+    },
+    look: async () => asResult((await batch([listing, snapshotArgs]))[1].result.snapshot),
+    screenshot: async () => {
+      fs.rmSync(shotFile, { force: true });
+      const out = await tool(['--screenshot-format', 'jpeg', '--screenshot-quality', '55', 'batch', '--json'],
+                             [listing, ['get', 'title'], ['get', 'url'], ['screenshot', shotFile]]);
+      if (!fs.existsSync(shotFile)) throw new Error(`raw screenshot: ${out.slice(-600)}`);
+      const image = fs.readFileSync(shotFile).toString('base64');
+      fs.rmSync(shotFile);
+      return asResult('', image);
+    },
   },
   {
     name: '@playwright/mcp',
@@ -88,8 +174,10 @@ const servers = [
 const steps = ['open', 'snapshot', 'click+see', 'screenshot'];
 try {
   for (const server of servers) {
-    server.client = await connect(server.transport());
-    server.pid = server.client.transport?.pid ?? server.client._transport?.pid;
+    if (server.transport) {
+      server.client = await connect(server.transport());
+      server.pid = server.client.transport?.pid ?? server.client._transport?.pid;
+    }
     if (server.setup) await server.setup(server, server.client);
     server.times = Object.fromEntries(steps.map((step) => [step, []]));
     server.rssPeak = 0;
@@ -109,28 +197,34 @@ try {
         if (textOf(await s.click(c, ref, s)).includes('Pressed')) return;
         if (!textOf(await s.look(c, s)).includes('Pressed')) throw new Error(`${s.name}: the click did not show`);
       });
+      await toFront(s.tag);
       const [shotMs, shot] = await timed(() => s.screenshot(c, s));
       if (!(shot.content || []).some((part) => part.type === 'image')) throw new Error(`${s.name}: no image`);
       s.times.open.push(openMs);
       s.times.snapshot.push(snapMs);
       s.times['click+see'].push(clickMs);
       s.times.screenshot.push(shotMs);
-      const rss = s.name === 'companion' ? s.rss() : treeRss(s.pid);
+      const rss = s.rss ? s.rss() : treeRss(s.pid);
       s.rssPeak = Math.max(s.rssPeak, rss);
     }
   }
 
-  console.log(`MCP servers side by side: ${rounds} rounds, one headless Chromium, one page (60 items)`);
+  console.log(`Side by side: ${rounds} rounds, one headless Chromium, one page (60 items)`);
   console.log('server                 step         median ms   p90 ms');
   for (const s of servers) {
     for (const step of steps) {
       console.log(`${s.name.padEnd(22)} ${step.padEnd(12)} ${quantile(s.times[step], 0.5).toFixed(1).padStart(9)} ${quantile(s.times[step], 0.9).toFixed(1).padStart(8)}`);
     }
-    console.log(`${s.name.padEnd(22)} snapshot ${s.snapshotChars} chars, resident ${(s.rssPeak / 1024).toFixed(1)} MiB`);
+    if (s.rssPeak) console.log(`${s.name.padEnd(22)} snapshot ${s.snapshotChars} chars, resident ${(s.rssPeak / 1024).toFixed(1)} MiB`);
   }
-  const [own, ...others] = servers;
-  for (const peer of others) {
-    const ratios = steps.map((step) => `${step} ${(quantile(own.times[step], 0.5) / quantile(peer.times[step], 0.5)).toFixed(2)}`);
+  const median = (s, step) => quantile(s.times[step], 0.5);
+  const raw = servers.find((s) => s.tag === 'raw');
+  for (const s of servers.filter((s) => s.tag === 'companion')) {
+    console.log(`${s.name} / raw tool sequence: ${steps.map((step) => `${step} ${(median(s, step) / median(raw, step)).toFixed(3)}`).join(', ')}`);
+  }
+  const own = servers[0];
+  for (const peer of servers.filter((s) => s.tag !== 'companion' && s !== raw)) {
+    const ratios = steps.map((step) => `${step} ${(median(own, step) / median(peer, step)).toFixed(2)}`);
     console.log(`companion / ${peer.name}: ${ratios.join(', ')}, snapshot chars ${(own.snapshotChars / peer.snapshotChars).toFixed(2)}, memory ${(own.rssPeak / peer.rssPeak).toFixed(2)}`);
   }
 } finally {
