@@ -242,11 +242,10 @@ uint currentUser()
 
 namespace {
 
-// The owners of the sockets of `family` that listen on `port`, from the
-// kernel's socket query: a dump of the listening sockets alone, a few
-// entries, where the text tables print every connection. None when the
-// query is not available.
-std::optional<QList<uint>> listenersFromKernel(int family, quint16 port)
+// The sockets of `family` that listen on `port`, from the kernel's socket
+// query: a dump of the listening sockets alone, a few entries, where the text
+// tables print every connection. None when the query is not available.
+std::optional<QList<ListeningSocket>> listenersFromKernel(int family, quint16 port)
 {
     const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (query < 0)
@@ -265,9 +264,9 @@ std::optional<QList<uint>> listenersFromKernel(int family, quint16 port)
     request.body.sdiag_protocol = IPPROTO_TCP;
     request.body.idiag_states = 1U << 10; // TCP_LISTEN
 
-    std::optional<QList<uint>> owners;
+    std::optional<QList<ListeningSocket>> sockets;
     if (::send(query, &request, sizeof request, 0) == static_cast<ssize_t>(sizeof request)) {
-        QList<uint> found;
+        QList<ListeningSocket> found;
         alignas(nlmsghdr) char reply[16384];
         for (bool done = false; !done;) {
             ssize_t got = ::recv(query, reply, sizeof reply, 0);
@@ -277,64 +276,72 @@ std::optional<QList<uint>> listenersFromKernel(int family, quint16 port)
                  header = NLMSG_NEXT(header, got)) {
                 if (header->nlmsg_type == NLMSG_ERROR) {
                     done = true;
-                    found.clear();
                     break;
                 }
                 if (header->nlmsg_type == NLMSG_DONE) {
                     done = true;
-                    owners = found;
+                    sockets = found;
                     break;
                 }
                 const auto *listener = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
-                if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && ntohs(listener->id.idiag_sport) == port
-                    && !found.contains(listener->idiag_uid))
-                    found.append(listener->idiag_uid);
+                if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && ntohs(listener->id.idiag_sport) == port)
+                    found.append({listener->idiag_uid, listener->idiag_inode});
             }
         }
     }
     ::close(query);
-    return owners;
+    return sockets;
 }
 
-std::optional<QList<uint>> listenersFromTables(quint16 port)
+std::optional<QList<ListeningSocket>> listenersFromTables(quint16 port)
 {
     char portText[8];
     std::snprintf(portText, sizeof portText, ":%04X", port);
-    QList<uint> owners;
+    QList<ListeningSocket> sockets;
     bool read = false;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         QFile file(QString::fromLatin1(table));
         if (!file.open(QIODevice::ReadOnly))
             continue;
         read = true;
-        // "sl local_address rem_address st ... uid": a listener is in state 0A.
+        // "sl local_address rem_address st ... uid timeout inode": a listener is in state 0A.
         for (const QByteArray &line : file.readAll().split('\n')) {
             const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() < 8 || !fields.at(1).endsWith(portText) || fields.at(3) != "0A")
+            if (fields.size() < 10 || !fields.at(1).endsWith(portText) || fields.at(3) != "0A")
                 continue;
-            bool ok = false;
-            const uint uid = fields.at(7).toUInt(&ok);
-            if (ok && !owners.contains(uid))
-                owners.append(uid);
+            bool uidOk = false;
+            bool inodeOk = false;
+            const uint uid = fields.at(7).toUInt(&uidOk);
+            const quint64 inode = fields.at(9).toULongLong(&inodeOk);
+            if (uidOk && inodeOk)
+                sockets.append({uid, inode});
         }
     }
-    return read ? std::optional(owners) : std::nullopt;
+    return read ? std::optional(sockets) : std::nullopt;
 }
 
 } // namespace
 
-std::optional<QList<uint>> listeningPortOwners(quint16 port)
+std::optional<QList<ListeningSocket>> listeningSockets(quint16 port)
 {
     // Every step asks this of Chrome's port: the kernel answers in
     // microseconds where the tables take milliseconds.
-    const std::optional<QList<uint>> ipv4 = listenersFromKernel(AF_INET, port);
-    const std::optional<QList<uint>> ipv6 = ipv4 ? listenersFromKernel(AF_INET6, port) : std::nullopt;
+    const std::optional<QList<ListeningSocket>> ipv4 = listenersFromKernel(AF_INET, port);
+    const std::optional<QList<ListeningSocket>> ipv6 = ipv4 ? listenersFromKernel(AF_INET6, port) : std::nullopt;
     if (!ipv4 || !ipv6)
         return listenersFromTables(port);
-    QList<uint> owners = *ipv4;
-    for (const uint owner : *ipv6) {
-        if (!owners.contains(owner))
-            owners.append(owner);
+    return *ipv4 + *ipv6;
+}
+
+std::optional<QList<uint>> listeningPortOwners(quint16 port)
+{
+    const std::optional<QList<ListeningSocket>> sockets = listeningSockets(port);
+    if (!sockets)
+        return std::nullopt;
+    QList<uint> owners;
+    for (const ListeningSocket &socket : *sockets) {
+        if (!owners.contains(socket.owner))
+            owners.append(socket.owner);
     }
     return owners;
 }

@@ -30,6 +30,16 @@ uint currentUser();
 // it: a program that only trusts its own user's checks this before talking.
 std::optional<QList<uint>> listeningPortOwners(quint16 port);
 
+// One socket that listens: its owner, and its inode, which names that very
+// socket for as long as it is open.
+struct ListeningSocket {
+    uint owner = 0;
+    quint64 inode = 0;
+    bool operator==(const ListeningSocket &) const = default;
+};
+// The sockets that listen for TCP on `port`, as for listeningPortOwners.
+std::optional<QList<ListeningSocket>> listeningSockets(quint16 port);
+
 // The owner on one line of /proc/net/tcp(6), when its local and remote ends
 // are the given ones and the socket still has an owner (an inode).
 std::optional<uint> ownerInTableLine(const QByteArray &line, const QByteArray &local, const QByteArray &remote);

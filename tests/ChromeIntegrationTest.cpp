@@ -61,6 +61,16 @@ TEST_F(ChromeIntegration, ReadyOnlyWhileTheEndpointAnswers200)
     EXPECT_TRUE(chromeIsReady(localHost, 9223));
     chromium.stop();
     EXPECT_FALSE(chromeIsReady(localHost, 9223));
+    // Chrome's answer stands only for the sockets that gave it: whatever
+    // listens on the port next is asked afresh.
+    {
+        test::TestHttpServer answering(test::fixedStatus("200 OK"), 9223);
+        ASSERT_EQ(answering.port(), 9223);
+        EXPECT_TRUE(chromeIsReady(localHost, 9223));
+    }
+    test::TestHttpServer refusing(test::fixedStatus("404 Not Found"), 9223);
+    ASSERT_EQ(refusing.port(), 9223);
+    EXPECT_FALSE(chromeIsReady(localHost, 9223));
 
     const std::pair<QByteArray, bool> statuses[] = {
         {"200 OK", true}, {"404 Not Found", false}, {"500 Internal Server Error", false}, {"204 No Content", false},

@@ -129,11 +129,19 @@ std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std
     return std::nullopt;
 }
 
-PortListener portListener(qint64 port)
+namespace {
+
+// Who listens, from the port's listening sockets (none: the system would not say).
+PortListener listenerOf(qint64 port, const std::optional<QList<platform::ListeningSocket>> &sockets)
 {
-    if (port <= 0 || port > 65535)
-        return PortListener::nobody;
-    const std::optional<QList<uint>> owners = platform::listeningPortOwners(static_cast<quint16>(port));
+    std::optional<QList<uint>> owners;
+    if (sockets) {
+        owners.emplace();
+        for (const platform::ListeningSocket &socket : *sockets) {
+            if (!owners->contains(socket.owner))
+                owners->append(socket.owner);
+        }
+    }
     if (owners && owners->isEmpty())
         return PortListener::nobody;
     const uint user = platform::currentUser();
@@ -161,13 +169,40 @@ PortListener portListener(qint64 port)
     return PortListener::other;
 }
 
-bool chromeIsReady(const QString &host, std::optional<qint64> port)
+std::optional<QList<platform::ListeningSocket>> socketsOn(qint64 port)
+{
+    if (port <= 0 || port > 65535)
+        return QList<platform::ListeningSocket>();
+    return platform::listeningSockets(static_cast<quint16>(port));
+}
+
+} // namespace
+
+PortListener portListener(qint64 port)
+{
+    return listenerOf(port, socketsOn(port));
+}
+
+namespace {
+
+bool chromeReady(const QString &host, std::optional<qint64> port, bool mayReuse)
 {
     const qint64 chosen = port ? *port : activeChromePort(false);
     // Only a Chrome of the user's own: whatever listens for another account
     // (it may answer like a Chrome) is never talked to.
-    if (portListener(chosen) != PortListener::user)
+    const std::optional<QList<platform::ListeningSocket>> sockets = socketsOn(chosen);
+    if (listenerOf(chosen, sockets) != PortListener::user)
         return false;
+    // The very sockets that answered as a Chrome still listen: that Chrome is
+    // still there, and every step is spared a request to it.
+    static std::mutex answeredMutex;
+    static QHash<QString, QList<platform::ListeningSocket>> answered;
+    const QString key = host + QLatin1Char(':') + QString::number(chosen);
+    {
+        std::lock_guard lock(answeredMutex);
+        if (mayReuse && answered.value(key) == *sockets)
+            return true;
+    }
     const QUrl url(QStringLiteral("http://") + host + QLatin1Char(':') + QString::number(chosen)
                    + QStringLiteral("/json/version"));
     if (!url.isValid() || url.port() != chosen)
@@ -180,7 +215,26 @@ bool chromeIsReady(const QString &host, std::optional<qint64> port)
     platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) {
         answer->fulfil(response.isHttp && response.status == 200 && response.error.isEmpty());
     });
-    return answer->waitFor(probeWait).value_or(false);
+    const bool ready = answer->waitFor(probeWait).value_or(false);
+    std::lock_guard lock(answeredMutex);
+    const bool named = std::all_of(sockets->begin(), sockets->end(), [](const platform::ListeningSocket &socket) { return socket.inode != 0; });
+    if (ready && named)
+        answered.insert(key, *sockets);
+    else
+        answered.remove(key);
+    return ready;
+}
+
+} // namespace
+
+bool chromeIsReady(const QString &host, std::optional<qint64> port)
+{
+    return chromeReady(host, port, true);
+}
+
+bool chromeAnswersNow(const QString &host, std::optional<qint64> port)
+{
+    return chromeReady(host, port, false);
 }
 
 } // namespace corvane

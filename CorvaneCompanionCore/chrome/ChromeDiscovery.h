@@ -46,8 +46,11 @@ enum class PortListener { nobody, user, other };
 PortListener portListener(qint64 port);
 
 // True when the port's listener is the user's own and "/json/version"
-// answers 200 within 2 seconds. Without a port, the port of
-// activeChromePort(false).
+// answers 200 within 2 seconds, or answered so through the very sockets that
+// still listen there. Without a port, the port of activeChromePort(false).
 bool chromeIsReady(const QString &host, std::optional<qint64> port = std::nullopt);
+// As chromeIsReady, but Chrome is always asked: for when it may have stopped
+// answering.
+bool chromeAnswersNow(const QString &host, std::optional<qint64> port = std::nullopt);
 
 } // namespace corvane

@@ -286,7 +286,13 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
     s.lastNetwork = platform::monotonicSeconds();
 }
 
-ActionWatch::~ActionWatch() = default;
+ActionWatch::~ActionWatch()
+{
+    // Leaving the tab before the connection closes: Chrome tears a dropped
+    // session down while the next step already runs, and that step waits.
+    if (watching())
+        state_->devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), state_->page}}, {}, 1.0);
+}
 
 bool ActionWatch::watching() const
 {

@@ -129,7 +129,7 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
         run.startError = outcome.error;
         return run;
     case platform::ProcessOutcome::End::timedOut: {
-        const bool chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
+        const bool chrome = chromeAnswersNow(QStringLiteral("127.0.0.1"));
         companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
                                                        {QStringLiteral("limit_s"), QString::number(limit)},
                                                        {QStringLiteral("chrome"), onOff(chrome)}});
