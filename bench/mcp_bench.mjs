@@ -4,7 +4,7 @@
 // the raw tool sequence the companion runs for each step, @playwright/mcp
 // (--cdp-endpoint) and chrome-devtools-mcp (--browser-url). They take turns
 // in alternating rounds; each server has its own tab (the companion's
-// channels share its one work tab).
+// channels and the raw sequence share its one work tab).
 //   node bench/mcp_bench.mjs COMPANION_EXECUTABLE [ROUNDS]
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -56,14 +56,12 @@ const post = async (route, body = {}) => {
   return { content: [{ type: 'text', text: answer.text }, ...(answer.image ? [{ type: 'image' }] : [])] };
 };
 
-// The tool by hand, in a session and tab of its own: the same processes, with
-// the same standard input, that the companion runs for each step.
-// A home of its own keeps its daemon apart from the companion's.
+// The tool by hand, on the companion's own session and work tab: the same
+// processes, with the same standard input, that the companion runs for each
+// step, so that both meet the same page in the same state.
 const toolBinary = path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64');
-const rawEnv = { ...stage.env, HOME: path.join(stage.home, 'raw') };
-fs.mkdirSync(rawEnv.HOME);
 const tool = (args, commands) => new Promise((resolve) => {
-  const child = spawn(toolBinary, ['--cdp', String(chromePort), '--session', 'raw-bench', ...args], { env: rawEnv });
+  const child = spawn(toolBinary, ['--cdp', String(chromePort), '--session', 'corvane', ...args], { env: stage.env });
   let out = '';
   child.stdout.on('data', (chunk) => { out += chunk; });
   child.on('close', () => resolve(out));
@@ -110,17 +108,11 @@ const servers = [
   },
   {
     name: 'raw tool sequence',
-    tag: 'raw',
+    tag: 'companion',
     rss: () => 0,
-    // Its tab comes with its first turn, as the companion's does: a tab that
-    // was there before the peers connected timed out on every screenshot.
-    open: async (c, s) => {
-      if (!s.tab) {
-        s.tab = await textRun(['tab', 'new', '--label', 'raw-work', `${pageUrl}?raw`]);
-        await toFront('raw');
-      }
+    open: async () => {
       await batch([listing]);
-      return asResult(await textRun(['open', `${pageUrl}?raw`]));
+      return asResult(await textRun(['open', `${pageUrl}?companion`]));
     },
     snapshot: async () => asResult((await batch([listing, snapshotArgs]))[1].result.snapshot),
     ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(e\d+)\]/) || [])[1],
@@ -218,12 +210,12 @@ try {
     if (s.rssPeak) console.log(`${s.name.padEnd(22)} snapshot ${s.snapshotChars} chars, resident ${(s.rssPeak / 1024).toFixed(1)} MiB`);
   }
   const median = (s, step) => quantile(s.times[step], 0.5);
-  const raw = servers.find((s) => s.tag === 'raw');
-  for (const s of servers.filter((s) => s.tag === 'companion')) {
+  const raw = servers.find((s) => s.name === 'raw tool sequence');
+  for (const s of servers.filter((s) => s.tag === 'companion' && s !== raw)) {
     console.log(`${s.name} / raw tool sequence: ${steps.map((step) => `${step} ${(median(s, step) / median(raw, step)).toFixed(3)}`).join(', ')}`);
   }
   const own = servers[0];
-  for (const peer of servers.filter((s) => s.tag !== 'companion' && s !== raw)) {
+  for (const peer of servers.filter((s) => s.tag !== 'companion')) {
     const ratios = steps.map((step) => `${step} ${(median(own, step) / median(peer, step)).toFixed(2)}`);
     console.log(`companion / ${peer.name}: ${ratios.join(', ')}, snapshot chars ${(own.snapshotChars / peer.snapshotChars).toFixed(2)}, memory ${(own.rssPeak / peer.rssPeak).toFixed(2)}`);
   }
