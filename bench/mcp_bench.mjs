@@ -219,6 +219,37 @@ try {
     const ratios = steps.map((step) => `${step} ${(median(own, step) / median(peer, step)).toFixed(2)}`);
     console.log(`companion / ${peer.name}: ${ratios.join(', ')}, snapshot chars ${(own.snapshotChars / peer.snapshotChars).toFixed(2)}, memory ${(own.rssPeak / peer.rssPeak).toFixed(2)}`);
   }
+
+  // What the stdio bridge adds: the same message as a line through the
+  // bridge and as a POST of the client's own, without an SDK on either side.
+  const bridge = spawn(companionExe, ['mcp'], { env: stage.env, stdio: ['pipe', 'pipe', 'ignore'] });
+  let pending = '';
+  let answered = null;
+  bridge.stdout.on('data', (chunk) => {
+    pending += chunk;
+    const end = pending.indexOf('\n');
+    if (end >= 0 && answered) {
+      pending = pending.slice(end + 1);
+      const done = answered;
+      answered = null;
+      done();
+    }
+  });
+  const overBridge = (message) => new Promise((resolve) => { answered = resolve; bridge.stdin.write(`${JSON.stringify(message)}\n`); });
+  const overHttp = async (message) => (await fetch('http://127.0.0.1:8766/mcp', {
+    method: 'POST', body: JSON.stringify(message),
+    headers: { 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream' } })).text();
+  await overBridge({ jsonrpc: '2.0', id: 0, method: 'initialize',
+                     params: { protocolVersion: '2025-06-18', capabilities: {}, clientInfo: { name: 'mcp-bench', version: '1' } } });
+  const hops = { bridge: [], http: [] };
+  for (let id = 1; id <= 200; ++id) {
+    const message = { jsonrpc: '2.0', id, method: 'tools/list', params: {} };
+    hops.bridge.push((await timed(() => overBridge(message)))[0]);
+    hops.http.push((await timed(() => overHttp(message)))[0]);
+  }
+  bridge.kill();
+  console.log(`tools/list, 200 times: through the stdio bridge ${quantile(hops.bridge, 0.5).toFixed(2)} ms, `
+    + `a POST to /mcp ${quantile(hops.http, 0.5).toFixed(2)} ms (medians)`);
 } finally {
   for (const server of servers) await server.client?.close().catch(() => {});
   await stage.close();
