@@ -115,26 +115,44 @@ void copyEnd(const sockaddr_storage &address, __be16 &port, __be32 (&words)[4])
 
 enum class Asked { found, absent, unavailable };
 
+// A socket for the kernel's socket query that waits at most a second for an
+// answer; -1 when the system has none.
+int openDiagQuery()
+{
+    const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (query >= 0) {
+        const timeval limit{1, 0};
+        ::setsockopt(query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    return query;
+}
+
+struct DiagRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+};
+
+// A query for the TCP sockets of `family` in `states` (a bit per state).
+DiagRequest diagRequest(int family, __u32 states, __u16 flags)
+{
+    DiagRequest request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = flags;
+    request.body.sdiag_family = static_cast<__u8>(family);
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = states;
+    return request;
+}
+
 // The kernel's socket query finds the one socket by its four-tuple, where the
 // text tables are walked whole: the same entry, in microseconds.
 Asked askKernel(const sockaddr_storage &ours, const sockaddr_storage &theirs, uint &owner)
 {
-    const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const int query = openDiagQuery();
     if (query < 0)
         return Asked::unavailable;
-    const timeval limit{1, 0};
-    ::setsockopt(query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.body.sdiag_family = static_cast<__u8>(ours.ss_family);
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0U;
+    DiagRequest request = diagRequest(ours.ss_family, ~0U, NLM_F_REQUEST);
     // The socket asked for is the peer's: its own end is theirs, its remote end ours.
     copyEnd(theirs, request.body.id.idiag_sport, request.body.id.idiag_src);
     copyEnd(ours, request.body.id.idiag_dport, request.body.id.idiag_dst);
@@ -247,22 +265,10 @@ namespace {
 // tables print every connection. None when the query is not available.
 std::optional<QList<ListeningSocket>> listenersFromKernel(int family, quint16 port)
 {
-    const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const int query = openDiagQuery();
     if (query < 0)
         return std::nullopt;
-    const timeval limit{1, 0};
-    ::setsockopt(query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.body.sdiag_family = static_cast<__u8>(family);
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = 1U << 10; // TCP_LISTEN
+    const DiagRequest request = diagRequest(family, 1U << 10 /* TCP_LISTEN */, NLM_F_REQUEST | NLM_F_DUMP);
 
     std::optional<QList<ListeningSocket>> sockets;
     if (::send(query, &request, sizeof request, 0) == static_cast<ssize_t>(sizeof request)) {
