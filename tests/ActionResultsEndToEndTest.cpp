@@ -10,6 +10,7 @@
 #include "server/LoopbackServer.h"
 
 #include "BrowserSuite.h"
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "LocalHttp.h"
 #include "TempHome.h"
@@ -249,4 +250,36 @@ TEST_F(ActionResults, AHandOverWaitsForThePersonAndKeepsOtherJobsOut)
     EXPECT_TRUE(text(handedOver).endsWith(handOverEndSentence(HandOverEnd::handedBack, 0)));
     EXPECT_EQ(told, (QStringList{QStringLiteral("Solve the puzzle"), QStringLiteral("(ended)")}));
     EXPECT_EQ(text(postJson(port, "/hand-back")), noHandOverText);
+}
+
+// A step reads its page in one go with the tab listing, and those reads count
+// only when the work tab is the one in front: with another tab there, the
+// work tab comes forward and the page is read again.
+TEST_F(ActionResults, ReadsComeFromTheWorkTabWhateverTabIsInFront)
+{
+    const QString box = openAndFind("/search.html", QStringLiteral("textbox"), QStringLiteral("Search"));
+    const auto otherTabInFront = [&] {
+        const LocalReply opened = postJson(port, "/cli", {{"command", "tab new " + QString::fromLatin1(pages->url("/quiet.html"))}});
+        ASSERT_EQ(opened.json().value(QStringLiteral("ok")), true) << opened.body.toStdString();
+    };
+    const qsizetype switchesBefore = home->events(QStringLiteral("worktab.switch")).size();
+
+    otherTabInFront();
+    const QString snapshot = text(postJson(port, "/snapshot"));
+    EXPECT_EQ(refOf(snapshot, QStringLiteral("textbox"), QStringLiteral("Search")), box) << snapshot.toStdString();
+    EXPECT_FALSE(snapshot.contains(QStringLiteral("Press me"))) << snapshot.toStdString();
+
+    otherTabInFront();
+    const LocalReply view = postJson(port, "/view");
+    EXPECT_EQ(view.json().value(QStringLiteral("title")).toString(), QStringLiteral("Search")) << view.body.toStdString();
+    EXPECT_FALSE(view.json().value(QStringLiteral("image")).toString().isEmpty());
+
+    otherTabInFront();
+    const LocalReply filled = postJson(port, "/fill", {{"ref", box}, {"text", "lamps"}});
+    EXPECT_EQ(filled.json().value(QStringLiteral("ok")), true) << filled.body.toStdString();
+    EXPECT_TRUE(filled.json().value(QStringLiteral("url")).toString().endsWith(QStringLiteral("/search.html"))) << filled.body.toStdString();
+
+    const QList<test::LoggedEvent> switches = home->logged(QStringLiteral("worktab.switch"));
+    ASSERT_EQ(switches.size() - switchesBefore, 3);
+    EXPECT_TRUE(test::isEvent(switches.last(), "worktab.switch", {{"ok", "yes"}}));
 }
