@@ -10,8 +10,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace corvane::platform {
 
@@ -97,6 +101,96 @@ std::uint64_t processListings()
 bool launchDetached(const QString &program, const QStringList &arguments)
 {
     return QProcess::startDetached(program, arguments);
+}
+
+std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &arguments, int childReads,
+                                     int childWrites)
+{
+    // Above 4, so that neither lands on the other's place before its dup2.
+    const int reads = ::fcntl(childReads, F_DUPFD_CLOEXEC, 10);
+    const int writes = ::fcntl(childWrites, F_DUPFD_CLOEXEC, 10);
+    std::vector<QByteArray> words{program.toLocal8Bit()};
+    for (const QString &argument : arguments)
+        words.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, reads, 3);
+    posix_spawn_file_actions_adddup2(&actions, writes, 4);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int failed = reads < 0 || writes < 0
+        ? EBADF
+        : ::posix_spawn(&pid, words.front().constData(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (reads >= 0)
+        ::close(reads);
+    if (writes >= 0)
+        ::close(writes);
+    if (failed != 0)
+        return std::nullopt;
+    return pid;
+}
+
+std::optional<int> runToExit(const QString &program, const QStringList &arguments, double limitSeconds)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start(program, arguments);
+    if (!process.waitForStarted(static_cast<int>(limitSeconds * 1000)))
+        return std::nullopt;
+    if (!process.waitForFinished(static_cast<int>(limitSeconds * 1000)) || process.exitStatus() != QProcess::NormalExit)
+        return std::nullopt;
+    return process.exitCode();
+}
+
+bool BackgroundStart::begin()
+{
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
+    if (child > 0) {
+        ::close(report[1]);
+        unsigned char code = 1; // the child ended without a word
+        while (::read(report[0], &code, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(code);
+    }
+    ::close(report[0]);
+    reportTo_ = report[1];
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    return true;
+}
+
+void BackgroundStart::report(int code)
+{
+    if (reportTo_ < 0)
+        return;
+    const unsigned char byte = static_cast<unsigned char>(code);
+    while (::write(reportTo_, &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::close(reportTo_);
+    reportTo_ = -1;
 }
 
 bool isExecutableFile(const QString &path)

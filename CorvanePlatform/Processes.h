@@ -1,8 +1,8 @@
 #pragma once
 
 // Processes of the machine: the full command line of each one, read from
-// /proc without starting a lister, and launching a program that lives on
-// independently of us.
+// /proc without starting a lister, launching a program that lives on
+// independently of us, and a child that speaks on two pipes.
 
 #include <QString>
 #include <QStringList>
@@ -29,6 +29,33 @@ std::uint64_t processListings();
 // Starts `program` with `arguments` (no shell), its standard channels
 // inherited, and does not keep track of it. False when it could not start.
 bool launchDetached(const QString &program, const QStringList &arguments);
+
+// Starts `program` in a session of its own with `childReads` as its
+// descriptor 3 and `childWrites` as its descriptor 4 (how a Chrome started
+// with --remote-debugging-pipe speaks its protocol), its standard channels
+// ours. The process id, or none when it could not be started.
+std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &arguments, int childReads,
+                                     int childWrites);
+
+// Runs `program` with our standard channels until it exits and gives its exit
+// code; none when it could not start, was ended by a signal or ran past
+// `limitSeconds` (then it is killed).
+std::optional<int> runToExit(const QString &program, const QStringList &arguments, double limitSeconds);
+
+// Turns this process into a background one before anything else has started:
+// the process forks, the parent waits for the child's report (or its end)
+// and exits with it, and the child carries on from here in a session of its
+// own, with standard input and output on the null device.
+class BackgroundStart {
+public:
+    // False in the parent's place when forking failed.
+    bool begin();
+    // Lets the waiting parent exit with `code`; once.
+    void report(int code);
+
+private:
+    int reportTo_ = -1;
+};
 
 // A regular file we may execute.
 bool isExecutableFile(const QString &path);

@@ -1,6 +1,7 @@
 #include "server/LoopbackServer.h"
 
 #include "diagnostics/EventLog.h"
+#include "diagnostics/SparseLog.h"
 #include "driver/Drive.h"
 #include "server/McpHttp.h"
 
@@ -23,34 +24,12 @@ constexpr double quietWait = 2.0;   // a client this quiet has sent what it will
 constexpr double bodyIdleWait = 10.0;
 constexpr double replyWriteWait = 30.0;
 constexpr double acceptFailLogEvery = 60.0;
-constexpr double rejectLogEvery = 60.0;
 constexpr qint64 readChunk = 64 * 1024;
 
-// Refusals come as fast as anyone can connect: one line per reason a minute,
-// counting the refusals since the last line of that reason, so the log is
-// never rotated away by them.
 void logReject(const QString &reason, const QString &path)
 {
-    struct Tally {
-        double loggedAt = -rejectLogEvery;
-        int count = 0;
-    };
-    static std::mutex mutex;
-    static QHash<QString, Tally> tallies;
-    int count = 0;
-    {
-        std::lock_guard lock(mutex);
-        Tally &tally = tallies[reason];
-        ++tally.count;
-        const double now = platform::monotonicSeconds();
-        if (now - tally.loggedAt < rejectLogEvery)
-            return;
-        tally.loggedAt = now;
-        count = std::exchange(tally.count, 0);
-    }
-    companionLog(QStringLiteral("loopback.reject"), {{QStringLiteral("reason"), reason},
-                                                     {QStringLiteral("path"), path},
-                                                     {QStringLiteral("count"), QString::number(count)}});
+    logSparingly(QStringLiteral("loopback.reject"), reason,
+                 {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
 }
 
 // Only the user's own programs are served. Another account's connection (or

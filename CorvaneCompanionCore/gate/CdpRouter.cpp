@@ -1,0 +1,239 @@
+#include "gate/CdpRouter.h"
+
+namespace corvane {
+
+namespace {
+
+const QString idKey = QStringLiteral("id");
+const QString methodKey = QStringLiteral("method");
+const QString paramsKey = QStringLiteral("params");
+const QString resultKey = QStringLiteral("result");
+const QString sessionKey = QStringLiteral("sessionId");
+
+QJsonObject detach(const QString &session)
+{
+    return {{methodKey, QStringLiteral("Target.detachFromTarget")}, {paramsKey, QJsonObject{{sessionKey, session}}}};
+}
+
+} // namespace
+
+qint64 CdpRouter::send(Effects &effects, QJsonObject message, Pending pending)
+{
+    const qint64 id = nextId_++;
+    message.insert(idKey, id);
+    effects.toChrome.append(message);
+    pending_.insert(id, std::move(pending));
+    return id;
+}
+
+CdpRouter::Effects CdpRouter::open(Client client, const std::optional<QString> &pageTarget)
+{
+    Effects effects;
+    clients_.insert(client, ClientState{});
+    QJsonObject attach;
+    if (pageTarget) {
+        attach = {{methodKey, QStringLiteral("Target.attachToTarget")},
+                  {paramsKey, QJsonObject{{QStringLiteral("targetId"), *pageTarget}, {QStringLiteral("flatten"), true}}}};
+    } else {
+        attach = {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}};
+    }
+    send(effects, attach, Pending{Pending::Kind::attach, client, {}, {}});
+    return effects;
+}
+
+CdpRouter::Effects CdpRouter::call(const QString &method, const QJsonObject &params, Reply done)
+{
+    Effects effects;
+    QJsonObject message{{methodKey, method}};
+    if (!params.isEmpty())
+        message.insert(paramsKey, params);
+    send(effects, message, Pending{Pending::Kind::own, 0, {}, std::move(done)});
+    return effects;
+}
+
+CdpRouter::Effects CdpRouter::fromClient(Client client, const QJsonObject &message)
+{
+    Effects effects;
+    const auto state = clients_.find(client);
+    if (state == clients_.end())
+        return effects;
+    // Without a numeric id and a method nothing could be answered: Chrome
+    // closes such a client too.
+    if (!message.value(idKey).isDouble() || !message.value(methodKey).isString()) {
+        drop(effects, client);
+        return effects;
+    }
+    if (state->root.isEmpty()) {
+        if (state->queued.size() >= queuedLimit)
+            drop(effects, client);
+        else
+            state->queued.append(message);
+        return effects;
+    }
+    forward(effects, client, message);
+    return effects;
+}
+
+void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
+{
+    ClientState &state = clients_[client];
+    const QJsonValue id = message.value(idKey);
+    const QJsonValue session = message.value(sessionKey);
+    if (session.isUndefined()) {
+        message.insert(sessionKey, state.root);
+    } else if (!session.isString() || !state.sessions.contains(session.toString())) {
+        // Another client's session, or none at all: answered as Chrome
+        // answers an unknown one, and never passed on.
+        QJsonObject answer{{idKey, id},
+                           {QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), -32001},
+                                                                 {QStringLiteral("message"), QStringLiteral("Session with given id not found.")}}}};
+        if (session.isString())
+            answer.insert(sessionKey, session);
+        effects.toClients.append({client, answer});
+        return;
+    }
+    if (state.pending >= pendingLimit) {
+        drop(effects, client);
+        return;
+    }
+    ++state.pending;
+    send(effects, message, Pending{Pending::Kind::forward, client, id, {}});
+}
+
+void CdpRouter::adopt(Client client, const QString &session)
+{
+    const auto state = clients_.find(client);
+    if (session.isEmpty() || state == clients_.end() || session == state->root)
+        return;
+    state->sessions.insert(session);
+    owners_.insert(session, client);
+}
+
+void CdpRouter::forget(const QString &session)
+{
+    const auto owner = owners_.find(session);
+    if (owner == owners_.end())
+        return;
+    if (const auto state = clients_.find(*owner); state != clients_.end())
+        state->sessions.remove(session);
+    owners_.erase(owner);
+}
+
+CdpRouter::Effects CdpRouter::fromChrome(const QJsonObject &message)
+{
+    Effects effects;
+    const QString session = message.value(sessionKey).toString();
+    const QJsonValue idValue = message.value(idKey);
+    if (idValue.isDouble()) {
+        const auto found = pending_.find(idValue.toInteger());
+        if (found == pending_.end())
+            return effects;
+        const Pending pending = *found;
+        pending_.erase(found);
+        switch (pending.kind) {
+        case Pending::Kind::own:
+            if (pending.done)
+                pending.done(message);
+            break;
+        case Pending::Kind::attach: {
+            const auto state = clients_.find(pending.client);
+            if (state == clients_.end()) {
+                // It left before its session came: let the session go too.
+                const QString late = message.value(resultKey).toObject().value(sessionKey).toString();
+                if (!late.isEmpty())
+                    send(effects, detach(late), Pending{Pending::Kind::own, 0, {}, {}});
+                break;
+            }
+            const QString root = message.value(resultKey).toObject().value(sessionKey).toString();
+            if (root.isEmpty()) {
+                drop(effects, pending.client);
+                break;
+            }
+            state->root = root;
+            roots_.insert(root, pending.client);
+            const QList<QJsonObject> queued = std::exchange(state->queued, {});
+            for (const QJsonObject &early : queued)
+                forward(effects, pending.client, early);
+            break;
+        }
+        case Pending::Kind::forward: {
+            const auto state = clients_.find(pending.client);
+            if (state == clients_.end())
+                break;
+            --state->pending;
+            QJsonObject answer = message;
+            answer.insert(idKey, pending.id);
+            if (session == state->root)
+                answer.remove(sessionKey);
+            // A session the client attached by asking for it.
+            adopt(pending.client, answer.value(resultKey).toObject().value(sessionKey).toString());
+            effects.toClients.append({pending.client, answer});
+            break;
+        }
+        }
+        return effects;
+    }
+
+    // An event: it goes to the client whose session it came on. The
+    // connection's own events are the gate's and go nowhere.
+    std::optional<Client> to;
+    bool onRoot = false;
+    if (const auto root = roots_.find(session); root != roots_.end()) {
+        to = *root;
+        onRoot = true;
+    } else if (const auto owner = owners_.find(session); owner != owners_.end()) {
+        to = *owner;
+    }
+    const QString method = message.value(methodKey).toString();
+    const QString named = message.value(paramsKey).toObject().value(sessionKey).toString();
+    if (!to) {
+        // A client's root session ended (its page closed, Chrome let it go).
+        if (method == QLatin1String("Target.detachedFromTarget") && roots_.contains(named))
+            drop(effects, roots_.value(named));
+        return effects;
+    }
+    if (method == QLatin1String("Target.attachedToTarget"))
+        adopt(*to, named);
+    QJsonObject event = message;
+    if (onRoot)
+        event.remove(sessionKey);
+    effects.toClients.append({*to, event});
+    if (method == QLatin1String("Target.detachedFromTarget"))
+        forget(named);
+    return effects;
+}
+
+void CdpRouter::drop(Effects &effects, Client client)
+{
+    const Effects gone = closed(client);
+    effects.toChrome.append(gone.toChrome);
+    effects.close.append(client);
+}
+
+CdpRouter::Effects CdpRouter::closed(Client client)
+{
+    Effects effects;
+    const auto state = clients_.find(client);
+    if (state == clients_.end())
+        return effects;
+    const ClientState left = *state;
+    clients_.erase(state);
+    for (const QString &session : left.sessions) {
+        owners_.remove(session);
+        send(effects, detach(session), Pending{Pending::Kind::own, 0, {}, {}});
+    }
+    if (!left.root.isEmpty()) {
+        roots_.remove(left.root);
+        send(effects, detach(left.root), Pending{Pending::Kind::own, 0, {}, {}});
+    }
+    // Replies still due to it are dropped as they come.
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->kind == Pending::Kind::forward && it->client == client)
+            it = pending_.erase(it);
+        else
+            ++it;
+    }
+    return effects;
+}
+
+} // namespace corvane
