@@ -8,6 +8,9 @@
 #include "DesktopSession.h"
 #include "TrayIcon.h"
 
+#include "chrome/ChromeLaunch.h"
+#include "gate/ChromeGate.h"
+
 #include "Bundle.h"
 #include "BuildFacts.h"
 #include "Dispatch.h"
@@ -50,6 +53,9 @@ bool isDesktopApplication()
 int main(int argc, char **argv)
 {
     using namespace corvane;
+    // The gate must fork before anything else has started.
+    if (argc > 1 && QString::fromLocal8Bit(argv[1]) == chromeGateCommand)
+        return runChromeGate(argc, argv);
     platform::setMainBundleInfo({{platform::shortVersionKey, QString::fromUtf8(build::version)},
                                  {platform::feedURLKey, QString::fromUtf8(build::feedURL)},
                                  {platform::publicEDKeyKey, QString::fromUtf8(build::updatePublicKey)}});
@@ -58,10 +64,12 @@ int main(int argc, char **argv)
         words << QString::fromLocal8Bit(argv[i]);
     if (!words.isEmpty() && isCompanionCommand(words.first())) {
         QCoreApplication app(argc, argv);
+        setChromeGateProgram(QCoreApplication::applicationFilePath());
         return runCompanionCommand(words);
     }
 
     std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, prepareDesktopSession());
+    setChromeGateProgram(QCoreApplication::applicationFilePath());
     QCoreApplication::setApplicationName(QStringLiteral("corvane-companion"));
     QCoreApplication::setApplicationVersion(QString::fromUtf8(build::version));
 

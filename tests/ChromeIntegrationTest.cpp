@@ -117,8 +117,8 @@ TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
     const StopChromeOnExit cleanup{companionChromeProfile()};
     EXPECT_EQ(activeChromePort(true), 9224) << "every candidate answers, none is ours";
     EXPECT_TRUE(ensureChromeReady(20).ready);
-    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.launch", {{"port", "9224"}}));
-    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9224, QStringLiteral("Default")}));
+    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.launch", {{"port", "9224"}, {"via", "gate"}}));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9224, QStringLiteral("Default"), ChromeVia::gate}));
     EXPECT_EQ(pages(9222), everydayPages) << "the user's Chrome is left alone";
 }
 
@@ -200,11 +200,11 @@ TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
     EXPECT_TRUE(test::hasEvent(events, "chrome.autostart", {{"profile", companionChromeProfile()}}));
     const test::LoggedEvent launch = firstEvent(events, QStringLiteral("chrome.launch"));
     EXPECT_TRUE(test::isEvent(launch, "chrome.launch",
-                              {{"port", QString::number(port)}, {"profile", "Default"}, {"exe", "/usr/lib/chromium/chromium"}}));
+                              {{"port", QString::number(port)}, {"profile", "Default"}, {"exe", "/usr/lib/chromium/chromium"}, {"via", "gate"}}));
     EXPECT_TRUE(launch["switches"].contains(QStringLiteral("--disable-background-networking"))) << launch;
     const test::LoggedEvent ok = firstEvent(events, QStringLiteral("chrome.autostart.ok"));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+$")).match(ok["ms"]).hasMatch()) << ok;
-    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default")}));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default"), ChromeVia::gate}));
 
     const ChromeReadiness again = ensureChromeReady(8);
     EXPECT_EQ(again.text, QStringLiteral("Chrome debugging is on."));

@@ -117,6 +117,11 @@ std::optional<QString> profileInCommandLine(const QString &line)
     return profile;
 }
 
+bool gateInCommandLine(const QString &line, const QString &executable)
+{
+    return line.contains(QLatin1Char(' ') + chromeGateCommand + QLatin1Char(' ') + platform::chromeCommandLinePrefix(executable));
+}
+
 std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std::optional<QStringList> &lines)
 {
     const QStringList all = lines ? *lines : chromeCommandLines();
@@ -124,7 +129,8 @@ std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std
     for (const QString &line : all) {
         const auto port = debugPortInCommandLine(line, target.userDataDir, executable);
         if (port && chromeIsReady(QStringLiteral("127.0.0.1"), *port))
-            return RunningChrome{*port, profileInCommandLine(line)};
+            return RunningChrome{*port, profileInCommandLine(line),
+                                 gateInCommandLine(line, executable) ? ChromeVia::gate : ChromeVia::port};
     }
     return std::nullopt;
 }

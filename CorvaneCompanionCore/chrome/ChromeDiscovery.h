@@ -13,9 +13,19 @@
 
 namespace corvane {
 
+// The word that makes the companion's executable the gate in front of its
+// own Chrome; the gate's command line carries Chrome's after it.
+inline const QString chromeGateCommand = QStringLiteral("chrome-gate");
+
+// How a Chrome's debugging protocol is reached: through the companion's gate,
+// which answers only the user, or on a port of Chrome's own, which answers
+// every account of the machine.
+enum class ChromeVia { port, gate };
+
 struct RunningChrome {
     qint64 port = 0;
     std::optional<QString> profileDirectory;
+    ChromeVia via = ChromeVia::port;
 
     friend bool operator==(const RunningChrome &, const RunningChrome &) = default;
 };
@@ -34,6 +44,8 @@ std::optional<qint64> debugPortInCommandLine(const QString &line, const QString 
                                              const QString &executable);
 
 std::optional<QString> profileInCommandLine(const QString &line);
+// Whether the line is the companion's gate in front of a Chrome.
+bool gateInCommandLine(const QString &line, const QString &executable);
 
 std::optional<RunningChrome> runningChrome(const ChromeTarget &target,
                                            const std::optional<QStringList> &lines = std::nullopt);

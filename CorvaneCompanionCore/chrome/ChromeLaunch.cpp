@@ -13,6 +13,7 @@
 #include <QJsonObject>
 
 #include <cmath>
+#include <mutex>
 
 namespace corvane {
 
@@ -21,20 +22,51 @@ namespace {
 const QString localHost = QStringLiteral("127.0.0.1");
 constexpr double readinessPollInterval = 0.25;
 
+constexpr double gateStartLimit = 15.0;
+
+std::mutex gateMutex;
+QString gateProgram;
+
+// Starts Chrome behind the gate when there is one: Chrome then has no port
+// of its own, and the gate answers only the user. The gate's exit code says
+// whether Chrome could be started.
+std::optional<ChromeVia> startChrome(const QString &executable, const QStringList &arguments)
+{
+    const QString gate = chromeGateProgram();
+    if (gate.isEmpty())
+        return platform::launchDetached(executable, arguments) ? std::optional(ChromeVia::port) : std::nullopt;
+    const std::optional<int> code = platform::runToExit(gate, QStringList{chromeGateCommand, executable} + arguments, gateStartLimit);
+    return code == 0 ? std::optional(ChromeVia::gate) : std::nullopt;
+}
+
+enum class Start {
+    fresh,    // a new Chrome on the folder, behind the gate where there is one
+    handOver, // Chrome already runs there: this start only hands it a window
+};
+
 // Launches Chrome on the target and logs `event` with what was started.
 bool launchChrome(const QString &executable, const QString &event, const QStringList &extra,
-                  const ChromeTarget &target, qint64 port)
+                  const ChromeTarget &target, qint64 port, Start start = Start::fresh)
 {
     const QStringList switches = chromePlatformSwitches();
-    if (!platform::launchDetached(executable, companionChromeArgs(extra, target, port, switches)))
-        return false;
-    companionLog(event, {
+    const QStringList arguments = companionChromeArgs(extra, target, port, switches);
+    Fields fields{
         {QStringLiteral("dir"), target.userDataDir},
         {QStringLiteral("profile"), target.profileDirectory},
         {QStringLiteral("port"), QString::number(port)},
         {QStringLiteral("exe"), executable},
         {QStringLiteral("switches"), switches.join(QLatin1Char(' '))},
-    });
+    };
+    if (start == Start::handOver) {
+        if (!platform::launchDetached(executable, arguments))
+            return false;
+    } else {
+        const std::optional<ChromeVia> via = startChrome(executable, arguments);
+        if (!via)
+            return false;
+        fields.insert(QStringLiteral("via"), *via == ChromeVia::gate ? QStringLiteral("gate") : QStringLiteral("port"));
+    }
+    companionLog(event, fields);
     return true;
 }
 
@@ -45,6 +77,18 @@ std::optional<QString> stringAt(const QJsonObject &object, const QString &key)
 }
 
 } // namespace
+
+void setChromeGateProgram(const QString &program)
+{
+    std::lock_guard lock(gateMutex);
+    gateProgram = program;
+}
+
+QString chromeGateProgram()
+{
+    std::lock_guard lock(gateMutex);
+    return gateProgram;
+}
 
 QStringList chromePlatformSwitches()
 {
@@ -102,7 +146,10 @@ QString openChromeForSignIn()
         return chromeNotInstalledText;
     const ChromeTarget target = currentChromeTarget();
     const qint64 port = activeChromePort(true);
-    if (!launchChrome(executable, QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target, port))
+    // A Chrome already on the folder opens the window itself, and its port
+    // (or its gate) stays as it is.
+    const Start start = runningChrome(target) ? Start::handOver : Start::fresh;
+    if (!launchChrome(executable, QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target, port, start))
         return chromeDidNotStartText;
     return QStringLiteral("Opened a window on the ") + target.profileDirectory + QStringLiteral(" Chrome profile.");
 }

@@ -17,6 +17,12 @@ inline const QString chromeDidNotStartText = QStringLiteral("Chrome did not star
 inline const QString chromeDebuggingOnText = QStringLiteral("Chrome debugging is on.");
 inline const QString chromeStartedText = QStringLiteral("Started Chrome with remote debugging.");
 
+// The program that runs the gate in front of the Chrome the companion
+// starts (the companion's own executable, given `chromeGateCommand`). Unset,
+// Chrome is started with its debugging port open to every account.
+void setChromeGateProgram(const QString &program);
+QString chromeGateProgram();
+
 // The switches this platform adds after the five fixed ones, from the
 // display, the user we run as and the "CORVANE_CHROME_FLAGS" setting.
 QStringList chromePlatformSwitches();

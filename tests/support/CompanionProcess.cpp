@@ -3,6 +3,7 @@
 #include "Eventually.h"
 #include "TempHome.h"
 
+#include "chrome/ChromeLaunch.h"
 #include "diagnostics/EventLog.h"
 
 #include <QDir>
@@ -104,6 +105,15 @@ int descriptorCount(qint64 pid)
 qint64 residentKiB(qint64 pid)
 {
     return statusField(pid, "VmRSS:");
+}
+
+} // namespace corvane::test
+
+namespace corvane::test {
+
+void useChromeGate()
+{
+    setChromeGateProgram(CompanionProcess::executable());
 }
 
 } // namespace corvane::test

@@ -48,4 +48,8 @@ int threadCount(qint64 pid);
 int descriptorCount(qint64 pid);
 qint64 residentKiB(qint64 pid);
 
+// In-process launches start Chrome behind the built companion's gate, as
+// the companion does.
+void useChromeGate();
+
 } // namespace corvane::test

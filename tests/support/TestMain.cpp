@@ -2,6 +2,7 @@
 // Qt's networking expect one) inside a temporary home of its own. Suites of
 // the application's drawing get a GUI application on the offscreen platform.
 
+#include "CompanionProcess.h"
 #include "TempHome.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@ int main(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     qputenv("AGENT_BROWSER_NO_VERSION_CHECK", "1");
     corvane::test::TempHome home;
+    corvane::test::useChromeGate();
 #ifdef CORVANE_TEST_GUI
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
