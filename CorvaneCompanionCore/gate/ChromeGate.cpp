@@ -172,7 +172,11 @@ void ChromeGate::Private::readHead(QTcpSocket *socket)
 
 void ChromeGate::Private::answerHttp(QTcpSocket *socket, const LoopbackRequest &request, const QString &hostHeader)
 {
-    const QString host = hostHeader.isEmpty() ? QStringLiteral("127.0.0.1:") + QString::number(port) : hostHeader;
+    // The address clients are told to connect to: the one they used, with
+    // the port when their Host left it out.
+    QString host = hostHeader.isEmpty() ? QStringLiteral("127.0.0.1") : hostHeader;
+    if (!host.contains(QLatin1Char(':')) || host.endsWith(QLatin1Char(']')))
+        host += QLatin1Char(':') + QString::number(port);
     const QString path = request.path.endsWith(QLatin1Char('/')) ? request.path.chopped(1) : request.path;
     if (request.method != QLatin1String("GET")) {
         finish(socket, textAnswer(QByteArrayLiteral("405 Method Not Allowed"), QStringLiteral("Only GET is served.")));
