@@ -72,6 +72,11 @@ int status()
                                    : QStringLiteral("not connected (the companion is not running)")));
     }
     say(stdout, QStringLiteral("Chrome debugging: ") + onOff(chromeIsReady(QStringLiteral("127.0.0.1"))));
+    if (const auto chrome = runningChrome(currentChromeTarget()); chrome && chrome->via == ChromeVia::port) {
+        say(stdout, QStringLiteral("Chrome's debugging port %1 is open to every account of this machine: this Chrome "
+                                   "was started with a port of its own, not behind the companion's gate.")
+                        .arg(chrome->port));
+    }
     return 0;
 }
 
