@@ -19,32 +19,6 @@
 
 namespace corvane::test {
 
-namespace {
-
-// Process ids of main processes whose command line names `userDataDir`.
-QList<pid_t> chromePidsOn(const QString &userDataDir)
-{
-    QList<pid_t> pids;
-    const QByteArray needle = "--user-data-dir=" + QFile::encodeName(userDataDir);
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return pids;
-    while (const dirent *entry = ::readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-        if (pid <= 0)
-            continue;
-        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = file.readAll().replace('\0', ' ');
-        if (line.contains(needle) && !line.contains("--type=") && !line.contains("crashpad"))
-            pids.append(pid);
-    }
-    ::closedir(proc);
-    return pids;
-}
-
-} // namespace
 
 QStringList quietChromiumSwitches()
 {
@@ -113,6 +87,28 @@ void Chromium::kill()
 {
     process_.kill();
     process_.waitForFinished(5000);
+}
+
+QList<pid_t> chromePidsOn(const QString &userDataDir)
+{
+    QList<pid_t> pids;
+    const QByteArray needle = "--user-data-dir=" + QFile::encodeName(userDataDir);
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return pids;
+    while (const dirent *entry = ::readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
+        if (pid <= 0)
+            continue;
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = file.readAll().replace('\0', ' ');
+        if (line.contains(needle) && !line.contains("--type=") && !line.contains("crashpad"))
+            pids.append(pid);
+    }
+    ::closedir(proc);
+    return pids;
 }
 
 void stopChromeOn(const QString &userDataDir)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 namespace corvane::test {
 
 // The switches every Chromium started by a test gets: headless, no sandbox as
@@ -33,6 +35,10 @@ private:
     QString profileDirectory_;
     QProcess process_;
 };
+
+// Process ids of main processes whose command line names `userDataDir`
+// (the companion's gate in front of one among them).
+QList<pid_t> chromePidsOn(const QString &userDataDir);
 
 // Ends every main Chrome process on `userDataDir` (one a test had the
 // companion launch itself) and waits until they are gone.
