@@ -106,6 +106,13 @@ bool launchDetached(const QString &program, const QStringList &arguments)
 std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &arguments, int childReads,
                                      int childWrites)
 {
+#ifdef F_SETPIPE_SZ
+    // Room for a large message (a screenshot) in one go rather than in the
+    // system's 64 KiB turns; where the system will not, the default serves.
+    constexpr int pipeRoom = 1024 * 1024;
+    ::fcntl(childReads, F_SETPIPE_SZ, pipeRoom);
+    ::fcntl(childWrites, F_SETPIPE_SZ, pipeRoom);
+#endif
     // Above 4, so that neither lands on the other's place before its dup2.
     const int reads = ::fcntl(childReads, F_DUPFD_CLOEXEC, 10);
     const int writes = ::fcntl(childWrites, F_DUPFD_CLOEXEC, 10);

@@ -1,5 +1,9 @@
 #include "gate/CdpRouter.h"
 
+#include "gate/CdpEnvelope.h"
+
+#include <QJsonDocument>
+
 namespace corvane {
 
 namespace {
@@ -9,6 +13,17 @@ const QString methodKey = QStringLiteral("method");
 const QString paramsKey = QStringLiteral("params");
 const QString resultKey = QStringLiteral("result");
 const QString sessionKey = QStringLiteral("sessionId");
+
+QByteArray bytesOf(const QJsonObject &message)
+{
+    return QJsonDocument(message).toJson(QJsonDocument::Compact);
+}
+
+// Events that change which client holds which session.
+bool changesSessions(const QByteArray &method)
+{
+    return method == "Target.attachedToTarget" || method == "Target.detachedFromTarget";
+}
 
 QJsonObject detach(const QString &session)
 {
@@ -21,15 +36,39 @@ qint64 CdpRouter::send(Effects &effects, QJsonObject message, Pending pending)
 {
     const qint64 id = nextId_++;
     message.insert(idKey, id);
-    effects.toChrome.append(message);
+    effects.toChrome.append(bytesOf(message));
     pending_.insert(id, std::move(pending));
     return id;
+}
+
+CdpRouter::Effects CdpRouter::prepare()
+{
+    Effects effects;
+    if (!versionAsked_) {
+        versionAsked_ = true;
+        send(effects, {{methodKey, QStringLiteral("Browser.getVersion")}},
+             Pending{Pending::Kind::own, 0, {}, [this](const QJsonObject &message) {
+                         version_ = message.value(resultKey).toObject();
+                         versionAsked_ = !version_.isEmpty();
+                     }});
+    }
+    if (spare_.isEmpty() && !preparing_) {
+        preparing_ = true;
+        send(effects, {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}}, Pending{Pending::Kind::spare, 0, {}, {}});
+    }
+    return effects;
 }
 
 CdpRouter::Effects CdpRouter::open(Client client, const std::optional<QString> &pageTarget)
 {
     Effects effects;
     clients_.insert(client, ClientState{});
+    if (!pageTarget && !spare_.isEmpty()) {
+        const QString root = std::exchange(spare_, QString());
+        clients_[client].root = root;
+        roots_.insert(root, client);
+        return prepare();
+    }
     QJsonObject attach;
     if (pageTarget) {
         attach = {{methodKey, QStringLiteral("Target.attachToTarget")},
@@ -51,12 +90,13 @@ CdpRouter::Effects CdpRouter::call(const QString &method, const QJsonObject &par
     return effects;
 }
 
-CdpRouter::Effects CdpRouter::fromClient(Client client, const QJsonObject &message)
+CdpRouter::Effects CdpRouter::fromClient(Client client, const QByteArray &bytes)
 {
     Effects effects;
     const auto state = clients_.find(client);
     if (state == clients_.end())
         return effects;
+    const QJsonObject message = QJsonDocument::fromJson(bytes).object();
     // Without a numeric id and a method nothing could be answered: Chrome
     // closes such a client too.
     if (!message.value(idKey).isDouble() || !message.value(methodKey).isString()) {
@@ -79,6 +119,10 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
     ClientState &state = clients_[client];
     const QJsonValue id = message.value(idKey);
     const QJsonValue session = message.value(sessionKey);
+    if (session.isUndefined() && !version_.isEmpty() && message.value(methodKey) == QLatin1String("Browser.getVersion")) {
+        effects.toClients.append({client, bytesOf({{idKey, id}, {resultKey, version_}})});
+        return;
+    }
     if (session.isUndefined()) {
         message.insert(sessionKey, state.root);
     } else if (!session.isString() || !state.sessions.contains(session.toString())) {
@@ -89,7 +133,7 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
                                                                  {QStringLiteral("message"), QStringLiteral("Session with given id not found.")}}}};
         if (session.isString())
             answer.insert(sessionKey, session);
-        effects.toClients.append({client, answer});
+        effects.toClients.append({client, bytesOf(answer)});
         return;
     }
     if (state.pending >= pendingLimit) {
@@ -97,7 +141,9 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
         return;
     }
     ++state.pending;
-    send(effects, message, Pending{Pending::Kind::forward, client, id, {}});
+    const QString method = message.value(methodKey).toString();
+    const bool attaches = method == QLatin1String("Target.attachToTarget") || method == QLatin1String("Target.attachToBrowserTarget");
+    send(effects, message, Pending{Pending::Kind::forward, client, id, {}, attaches});
 }
 
 void CdpRouter::adopt(Client client, const QString &session)
@@ -119,21 +165,67 @@ void CdpRouter::forget(const QString &session)
     owners_.erase(owner);
 }
 
-CdpRouter::Effects CdpRouter::fromChrome(const QJsonObject &message)
+CdpRouter::Effects CdpRouter::fromChrome(const QByteArray &bytes)
 {
     Effects effects;
+    if (!passOn(effects, bytes)) {
+        const QJsonDocument document = QJsonDocument::fromJson(bytes);
+        if (document.isObject())
+            fromChromeParsed(effects, document.object());
+    }
+    return effects;
+}
+
+bool CdpRouter::passOn(Effects &effects, const QByteArray &bytes)
+{
+    const std::optional<CdpEnvelope> envelope = cdpEnvelope(bytes);
+    if (!envelope)
+        return false;
+    if (envelope->id) {
+        const auto found = pending_.constFind(*envelope->id);
+        if (found == pending_.constEnd() || found->kind != Pending::Kind::forward || found->attaches || !found->id.isDouble())
+            return false;
+        const double original = found->id.toDouble();
+        if (original != static_cast<double>(static_cast<qint64>(original)))
+            return false;
+        const Client client = found->client;
+        pending_.erase(found);
+        const auto state = clients_.find(client);
+        if (state == clients_.end())
+            return true;
+        --state->pending;
+        const bool onRoot = !envelope->session.isEmpty() && envelope->session == state->root.toLatin1();
+        effects.toClients.append({client, envelope->rewritten(bytes, static_cast<qint64>(original), onRoot)});
+        return true;
+    }
+    if (changesSessions(envelope->method) || envelope->session.isEmpty())
+        return false;
+    const QString session = QString::fromLatin1(envelope->session);
+    if (const auto root = roots_.constFind(session); root != roots_.constEnd())
+        effects.toClients.append({*root, envelope->rewritten(bytes, std::nullopt, true)});
+    else if (const auto owner = owners_.constFind(session); owner != owners_.constEnd())
+        effects.toClients.append({*owner, bytes});
+    return true;
+}
+
+void CdpRouter::fromChromeParsed(Effects &effects, const QJsonObject &message)
+{
     const QString session = message.value(sessionKey).toString();
     const QJsonValue idValue = message.value(idKey);
     if (idValue.isDouble()) {
         const auto found = pending_.find(idValue.toInteger());
         if (found == pending_.end())
-            return effects;
+            return;
         const Pending pending = *found;
         pending_.erase(found);
         switch (pending.kind) {
         case Pending::Kind::own:
             if (pending.done)
                 pending.done(message);
+            break;
+        case Pending::Kind::spare:
+            preparing_ = false;
+            spare_ = message.value(resultKey).toObject().value(sessionKey).toString();
             break;
         case Pending::Kind::attach: {
             const auto state = clients_.find(pending.client);
@@ -167,11 +259,11 @@ CdpRouter::Effects CdpRouter::fromChrome(const QJsonObject &message)
                 answer.remove(sessionKey);
             // A session the client attached by asking for it.
             adopt(pending.client, answer.value(resultKey).toObject().value(sessionKey).toString());
-            effects.toClients.append({pending.client, answer});
+            effects.toClients.append({pending.client, bytesOf(answer)});
             break;
         }
         }
-        return effects;
+        return;
     }
 
     // An event: it goes to the client whose session it came on. The
@@ -190,17 +282,16 @@ CdpRouter::Effects CdpRouter::fromChrome(const QJsonObject &message)
         // A client's root session ended (its page closed, Chrome let it go).
         if (method == QLatin1String("Target.detachedFromTarget") && roots_.contains(named))
             drop(effects, roots_.value(named));
-        return effects;
+        return;
     }
     if (method == QLatin1String("Target.attachedToTarget"))
         adopt(*to, named);
     QJsonObject event = message;
     if (onRoot)
         event.remove(sessionKey);
-    effects.toClients.append({*to, event});
+    effects.toClients.append({*to, bytesOf(event)});
     if (method == QLatin1String("Target.detachedFromTarget"))
         forget(named);
-    return effects;
 }
 
 void CdpRouter::drop(Effects &effects, Client client)

@@ -84,7 +84,6 @@ struct ChromeGate::Private {
     void upgrade(QTcpSocket *socket);
     void welcome(QWebSocket *socket);
     void fromClient(CdpRouter::Client client, const QByteArray &bytes);
-    void fromChrome(const QByteArray &bytes);
     void apply(const CdpRouter::Effects &effects);
     void finish(QTcpSocket *socket, const HttpAnswer &answer);
     void settled(QTcpSocket *socket);
@@ -111,6 +110,9 @@ void ChromeGate::Private::accept(qintptr descriptor)
         delete socket;
         return;
     }
+    // Many small messages go each way in a step: none may wait for the
+    // acknowledgement of the one before.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     ++waiting;
     socket->setProperty("waiting", true);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { readHead(socket); });
@@ -191,23 +193,28 @@ void ChromeGate::Private::answerHttp(QTcpSocket *socket, const LoopbackRequest &
     };
     QTimer::singleShot(static_cast<int>(chromeAnswerWait * 1000), socket, [socket] { socket->abort(); });
     if (path == QLatin1String("/json/version")) {
-        const QString id = browserId;
-        apply(router.call(QStringLiteral("Browser.getVersion"), {}, [reply, host, id](const QJsonObject &message) {
-            const QJsonObject version = message.value(QStringLiteral("result")).toObject();
-            if (version.isEmpty()) {
-                reply(textAnswer(QByteArrayLiteral("500 Internal Server Error"), QStringLiteral("Chrome did not answer.")));
-                return;
-            }
+        const auto answer = [host, id = browserId](const QJsonObject &version) {
             const QString revision = version.value(QStringLiteral("revision")).toString();
-            reply(jsonAnswer(QByteArrayLiteral("200 OK"),
-                             QJsonDocument(QJsonObject{
-                                 {QStringLiteral("Browser"), version.value(QStringLiteral("product"))},
-                                 {QStringLiteral("Protocol-Version"), version.value(QStringLiteral("protocolVersion"))},
-                                 {QStringLiteral("User-Agent"), version.value(QStringLiteral("userAgent"))},
-                                 {QStringLiteral("V8-Version"), version.value(QStringLiteral("jsVersion"))},
-                                 {QStringLiteral("WebKit-Version"), QStringLiteral("537.36 (") + revision + QLatin1Char(')')},
-                                 {QStringLiteral("webSocketDebuggerUrl"), QStringLiteral("ws://") + host + QStringLiteral("/devtools/browser/") + id},
-                             })));
+            return jsonAnswer(QByteArrayLiteral("200 OK"),
+                              QJsonDocument(QJsonObject{
+                                  {QStringLiteral("Browser"), version.value(QStringLiteral("product"))},
+                                  {QStringLiteral("Protocol-Version"), version.value(QStringLiteral("protocolVersion"))},
+                                  {QStringLiteral("User-Agent"), version.value(QStringLiteral("userAgent"))},
+                                  {QStringLiteral("V8-Version"), version.value(QStringLiteral("jsVersion"))},
+                                  {QStringLiteral("WebKit-Version"), QStringLiteral("537.36 (") + revision + QLatin1Char(')')},
+                                  {QStringLiteral("webSocketDebuggerUrl"), QStringLiteral("ws://") + host + QStringLiteral("/devtools/browser/") + id},
+                              }));
+        };
+        if (!router.version().isEmpty()) {
+            reply(answer(router.version()));
+            return;
+        }
+        apply(router.call(QStringLiteral("Browser.getVersion"), {}, [reply, answer](const QJsonObject &message) {
+            const QJsonObject result = message.value(QStringLiteral("result")).toObject();
+            if (result.isEmpty())
+                reply(textAnswer(QByteArrayLiteral("500 Internal Server Error"), QStringLiteral("Chrome did not answer.")));
+            else
+                reply(answer(result));
         }));
         return;
     }
@@ -289,35 +296,26 @@ void ChromeGate::Private::welcome(QWebSocket *socket)
 
 void ChromeGate::Private::fromClient(CdpRouter::Client client, const QByteArray &bytes)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
     // A client that outruns Chrome by this much is cut off rather than
     // let the gate's memory grow without end.
-    if (!document.isObject() || (pipe && pipe->backlog() > PipeChannel::messageLimit)) {
-        CdpRouter::Effects effects;
+    if (pipe && pipe->backlog() > PipeChannel::messageLimit) {
+        CdpRouter::Effects effects = router.closed(client);
         effects.close.append(client);
-        effects.toChrome = router.closed(client).toChrome;
         apply(effects);
         return;
     }
-    apply(router.fromClient(client, document.object()));
-}
-
-void ChromeGate::Private::fromChrome(const QByteArray &bytes)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
-    if (document.isObject())
-        apply(router.fromChrome(document.object()));
+    apply(router.fromClient(client, bytes));
 }
 
 void ChromeGate::Private::apply(const CdpRouter::Effects &effects)
 {
-    for (const QJsonObject &message : effects.toChrome) {
+    for (const QByteArray &message : effects.toChrome) {
         if (pipe)
-            pipe->send(QJsonDocument(message).toJson(QJsonDocument::Compact));
+            pipe->send(message);
     }
     for (const auto &[client, message] : effects.toClients) {
         if (const QPointer<QWebSocket> socket = clients.value(client))
-            socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+            socket->sendTextMessage(QString::fromUtf8(message));
     }
     for (const CdpRouter::Client client : effects.close) {
         if (const QPointer<QWebSocket> socket = clients.take(client))
@@ -357,7 +355,8 @@ void ChromeGate::attach(PipeChannel *pipe, std::function<void()> ended)
 {
     d->pipe = pipe;
     d->ended = std::move(ended);
-    QObject::connect(pipe, &PipeChannel::message, pipe, [this](const QByteArray &bytes) { d->fromChrome(bytes); });
+    d->apply(d->router.prepare());
+    QObject::connect(pipe, &PipeChannel::message, pipe, [this](const QByteArray &bytes) { d->apply(d->router.fromChrome(bytes)); });
     QObject::connect(pipe, &PipeChannel::ended, pipe, [this] {
         if (d->ended)
             d->ended();

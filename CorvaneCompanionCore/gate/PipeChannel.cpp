@@ -11,7 +11,7 @@ namespace corvane {
 
 namespace {
 
-constexpr qsizetype readChunk = 256 * 1024;
+constexpr qsizetype readChunk = 1024 * 1024; // the pipe's room
 
 void nonBlocking(int fd)
 {
