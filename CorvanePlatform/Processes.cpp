@@ -178,7 +178,14 @@ bool BackgroundStart::begin()
         ::_exit(code);
     }
     ::close(report[0]);
+    // Nothing the parent's parent left open (a test runner's log, a
+    // terminal's pipe) stays open for as long as this one lives.
     reportTo_ = report[1];
+    if (reportTo_ != 3) {
+        reportTo_ = ::dup3(report[1], 3, O_CLOEXEC);
+        ::close(report[1]);
+    }
+    ::close_range(4, ~0U, 0);
     ::setsid();
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0) {

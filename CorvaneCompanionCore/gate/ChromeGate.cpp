@@ -355,12 +355,14 @@ void ChromeGate::attach(PipeChannel *pipe, std::function<void()> ended)
 {
     d->pipe = pipe;
     d->ended = std::move(ended);
-    d->apply(d->router.prepare());
     QObject::connect(pipe, &PipeChannel::message, pipe, [this](const QByteArray &bytes) { d->apply(d->router.fromChrome(bytes)); });
     QObject::connect(pipe, &PipeChannel::ended, pipe, [this] {
         if (d->ended)
             d->ended();
     });
+    // Chrome may be gone already (it handed its window to a running one):
+    // the first write then ends the pipe.
+    d->apply(d->router.prepare());
 }
 
 int runChromeGate(int argc, char **argv)
@@ -412,7 +414,8 @@ int runChromeGate(int argc, char **argv)
         return static_cast<int>(GateStart::chromeDidNotStart);
     }
     auto *pipe = new PipeChannel(fromChrome[0], toChrome[1], &app);
-    gate.attach(pipe, [] { QCoreApplication::exit(0); });
+    // Queued: the pipe may end before the event loop has started.
+    gate.attach(pipe, [&app] { QTimer::singleShot(0, &app, &QCoreApplication::quit); });
     start.report(static_cast<int>(GateStart::started));
     return app.exec();
 }
