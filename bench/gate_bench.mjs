@@ -80,8 +80,8 @@ const table = (title, rows) => {
 };
 table('tool step', Object.keys(steps).map((step) => [step, times[step][direct.name], times[step][gated.name]]));
 
-// The companion's steps: a home each, the direct one with its Chromium on
-// the companion's profile, the gated one letting the companion start its own.
+// The companion's steps: a home each, with a Chromium started alike on each
+// companion's profile, one with a port of its own, one behind the gate.
 const companionHome = (name) => {
   const dir = `${home}/${name}`;
   fs.mkdirSync(`${dir}/.local/bin`, { recursive: true });
@@ -93,7 +93,11 @@ const companionHome = (name) => {
 const modes = { [direct.name]: companionHome('companion-direct'), [gated.name]: companionHome('companion-gated') };
 const ownChromium = spawn('/usr/lib/chromium/chromium', chromeArgs(9244, 'companion-direct/.corvane-companion-chrome'),
                           { env, stdio: 'ignore' });
-for (let i = 0; i < 100 && !(await fetch('http://127.0.0.1:9244/json/version').then((r) => r.ok, () => false)); ++i) await sleep(100);
+spawnSync(companionExe, ['chrome-gate', '/usr/lib/chromium/chromium', ...chromeArgs(9245, 'companion-gated/.corvane-companion-chrome')],
+          { env, stdio: 'ignore' });
+for (const port of [9244, 9245]) {
+  for (let i = 0; i < 100 && !(await fetch(`http://127.0.0.1:${port}/json/version`).then((r) => r.ok, () => false)); ++i) await sleep(100);
+}
 const post = async (route, body = {}) => {
   const start = performance.now();
   const reply = await fetch(`http://127.0.0.1:8766${route}`, { method: 'POST', body: JSON.stringify(body) });
