@@ -41,6 +41,13 @@ void CompanionUpdater::start()
     const platform::Bundle &bundle = hooks_.bundle;
     const QVariant feedValue = bundle.info.value(platform::feedURLKey);
     const QString feedURL = feedValue.typeId() == QMetaType::QString ? feedValue.toString() : QString();
+    if (bundle.fromPackage) {
+        // The system's package manager updates a packaged copy; replacing
+        // files under /usr behind its back would corrupt its records.
+        companionLog(QStringLiteral("update.off"), {{QStringLiteral("reason"), QStringLiteral("package")},
+                                                    {QStringLiteral("version"), companionVersion(bundle)}});
+        return;
+    }
     const Fields off{{QStringLiteral("reason"), QStringLiteral("not-a-bundle")},
                      {QStringLiteral("version"), companionVersion(bundle)}};
     if (!bundle.isApplication || (feedURL.isEmpty() && !appcastOverride())) {

@@ -3,6 +3,7 @@
 #include "BuildFacts.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <utility>
@@ -17,6 +18,21 @@ QVariantMap &mainInfo()
     return info;
 }
 
+// Whether the system's package manager installed this file: dpkg lists the
+// files of each package it installed.
+bool installedByPackage(const QString &path)
+{
+    QFile list(QStringLiteral("/var/lib/dpkg/info/corvane-companion.list"));
+    if (!list.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray wanted = QFile::encodeName(path);
+    while (!list.atEnd()) {
+        if (list.readLine().trimmed() == wanted)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QString bundleIdentifier()
@@ -26,7 +42,7 @@ QString bundleIdentifier()
 
 Bundle bundleForExecutable(const QString &executablePath)
 {
-    Bundle bundle{{}, executablePath, {}, false};
+    Bundle bundle{{}, executablePath, {}, false, false};
     const QFileInfo executable(executablePath);
     const QDir folder = executable.absoluteDir();
     bundle.location = folder.absolutePath();
@@ -36,6 +52,7 @@ Bundle bundleForExecutable(const QString &executablePath)
         if (QFileInfo(entry).isFile()) {
             bundle.location = prefix;
             bundle.isApplication = true;
+            bundle.fromPackage = installedByPackage(executable.absoluteFilePath());
         }
     }
     return bundle;

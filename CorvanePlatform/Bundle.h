@@ -4,7 +4,7 @@
 // from. On Linux the keys are compiled in at build time, and an "application
 // bundle" is an installed copy: the executable in PREFIX/bin beside
 // PREFIX/share/applications/<identifier>.desktop, as `cmake --install` lays
-// it out. A build-tree binary is not one. The information keys come from the
+// it out, or as the package does under /usr. A build-tree binary is not one. The information keys come from the
 // executable itself, which sets them before anything else runs.
 
 #include <QString>
@@ -23,6 +23,8 @@ struct Bundle {
     // The installed prefix for an installed copy, else the executable's folder.
     QString location;
     bool isApplication = false;
+    // Installed by the system's package manager, which then also updates it.
+    bool fromPackage = false;
 };
 
 // The application identifier: names the .desktop file and the autostart entry.
