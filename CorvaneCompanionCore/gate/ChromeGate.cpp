@@ -113,6 +113,8 @@ void ChromeGate::Private::accept(qintptr descriptor)
     // Many small messages go each way in a step: none may wait for the
     // acknowledgement of the one before.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // No more than a head is taken in until the head has been judged.
+    socket->setReadBufferSize(requestHeadLimit + 1);
     ++waiting;
     socket->setProperty("waiting", true);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { readHead(socket); });
@@ -253,6 +255,7 @@ void ChromeGate::Private::upgrade(QTcpSocket *socket)
         return;
     }
     QObject::disconnect(socket, nullptr, socket, nullptr);
+    socket->setReadBufferSize(0);
     socket->setParent(nullptr);
     sockets.handleConnection(socket);
     // Its head came before the server listened for it.
