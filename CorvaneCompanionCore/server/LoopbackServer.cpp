@@ -9,10 +9,8 @@
 #include "LoopbackListener.h"
 #include "PeerUser.h"
 
-#include <QHash>
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 namespace corvane {
