@@ -7,6 +7,7 @@
 
 #include "chrome/ChromeDiscovery.h"
 #include "diagnostics/EventLog.h"
+#include "driver/ActionWatch.h"
 #include "link/LinkStore.h"
 #include "link/SocketChannel.h"
 
@@ -76,7 +77,8 @@ protected:
     {
         startStage();
         servePages({
-            {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\"><button>Send</button>"},
+            {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
+                           "<button onclick=\"this.insertAdjacentHTML('afterend', '<p>Sent</p>')\">Send</button>"},
         });
     }
 
@@ -248,10 +250,20 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
         {"chromium", [] { stage->chromium.kill(); }},
         {"tool-own", [&] { ::kill(toolSession(), SIGKILL); }},
     };
+    // A watched click sees what it changed; the second case's click comes
+    // after Chromium was killed, when the watch's kept connection is dead.
+    const auto clickShowsWhatChanged = [&] {
+        const QString snapshot = chat.runJob(QStringLiteral("/snapshot"), {}, 60).value(QStringLiteral("socket"))[QStringLiteral("text")].toString();
+        const QString ref = QRegularExpression(QStringLiteral(R"(button "Send"[^\n]*ref=(e\d+))")).match(snapshot).captured(1);
+        const QJsonObject clicked = chat.runJob(QStringLiteral("/click"), {{"ref", ref}}, 60).value(QStringLiteral("socket")).toObject();
+        EXPECT_TRUE(clicked.value(QStringLiteral("text")).toString().contains(changedTextHeading + QStringLiteral("\nSent")))
+            << QJsonDocument(clicked).toJson().constData();
+    };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.id);
         const QJsonObject opened = chat.runJob(QStringLiteral("/open"), {{"url", page()}}, 60);
         ASSERT_EQ(opened.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(opened).toJson().constData();
+        clickShowsWhatChanged();
         ASSERT_GT(toolSession(), 0);
         const auto evals = [] {
             const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));

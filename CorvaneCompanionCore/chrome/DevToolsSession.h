@@ -45,6 +45,9 @@ public:
     // The oldest event not taken yet, waiting up to `seconds` for one.
     std::optional<DevToolsEvent> nextEvent(double seconds);
     bool alive() const { return failure_.isEmpty(); }
+    // Drops the events taken so far: after a call's reply, they are all
+    // older than the call.
+    void forgetEvents() { events_.clear(); }
 
 private:
     explicit DevToolsSession(std::unique_ptr<platform::WebSocketTask> task);

@@ -11,6 +11,8 @@
 #include <QLocale>
 #include <QSet>
 
+#include <mutex>
+
 namespace corvane {
 
 namespace {
@@ -77,6 +79,46 @@ bool neverEnds(const QString &type)
         || type == QLatin1String("WebSocket");
 }
 
+// The watch's connection outlives the watch: Chrome takes a while to tear a
+// closed one down, and the step after the action waited for it. One is kept,
+// for the port it was made to; the user's Chrome keeps its own download
+// behaviour meanwhile.
+struct KeptConnection {
+    std::mutex lock;
+    std::unique_ptr<DevToolsSession> session;
+    qint64 port = 0;
+};
+
+// Never destroyed: a connection closed this late would only wait on a
+// network thread that has already stopped.
+KeptConnection &keptConnection()
+{
+    static auto *kept = new KeptConnection;
+    return *kept;
+}
+
+std::unique_ptr<DevToolsSession> takeKeptConnection(qint64 port)
+{
+    KeptConnection &kept = keptConnection();
+    std::unique_ptr<DevToolsSession> session;
+    {
+        std::lock_guard guard(kept.lock);
+        if (kept.port != port)
+            return nullptr; // the other port's connection stays until replaced
+        session = std::move(kept.session);
+    }
+    return session && session->alive() ? std::move(session) : nullptr;
+}
+
+void keepConnection(std::unique_ptr<DevToolsSession> session, qint64 port)
+{
+    KeptConnection &kept = keptConnection();
+    std::lock_guard guard(kept.lock);
+    std::swap(kept.session, session);
+    kept.port = port;
+    // The one replaced closes as `session` goes, after the lock.
+}
+
 QString bytesText(qint64 bytes)
 {
     return QLocale(QLocale::English).toString(bytes);
@@ -132,6 +174,7 @@ QString companionDownloadsFolder()
 
 struct ActionWatch::State {
     std::unique_ptr<DevToolsSession> devTools;
+    qint64 port = 0;
     QString targetId;
     QString page;  // the tab's session
     int world = 0; // the companion's world in the current document; 0: none yet
@@ -253,20 +296,29 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
     State &s = *state_;
     s.targetId = targetId;
     s.frames.insert(targetId);
-    s.devTools = DevToolsSession::connect(port, connectLimit);
-    if (!s.devTools || targetId.isEmpty()) {
-        s.devTools.reset();
+    s.port = port;
+    if (targetId.isEmpty())
         return;
+    const auto attach = [&s, &targetId] {
+        const DevToolsReply attached = s.devTools->call(
+            QStringLiteral("Target.attachToTarget"), {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
+        s.page = attached.result.value(QStringLiteral("sessionId")).toString();
+        return attached.ok && !s.page.isEmpty();
+    };
+    // A kept connection may have ended with its Chrome: then a new one.
+    s.devTools = takeKeptConnection(port);
+    if (s.devTools && attach()) {
+        s.devTools->forgetEvents(); // the earlier watch's
+    } else {
+        s.devTools = DevToolsSession::connect(port, connectLimit);
+        if (!s.devTools || !attach()) {
+            s.devTools.reset();
+            return;
+        }
     }
-    const DevToolsReply attached = s.devTools->call(QStringLiteral("Target.attachToTarget"),
-                                                    {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
-    s.page = attached.result.value(QStringLiteral("sessionId")).toString();
-    if (!attached.ok || s.page.isEmpty()) {
-        s.devTools.reset();
-        return;
-    }
-    // The tab's downloads go to the companion's folder, and only while this
-    // connection lasts: Chrome restores its own behaviour when it closes.
+    // The tab's downloads go to the companion's folder while the watch lasts:
+    // it gives Chrome its own behaviour back as it ends, and Chrome restores
+    // it itself should the connection close first.
     const QString folder = companionDownloadsFolder();
     const bool folderReady = platform::makePrivateDir(folder);
     s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"),
@@ -288,10 +340,13 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
 
 ActionWatch::~ActionWatch()
 {
-    // Leaving the tab before the connection closes: Chrome tears a dropped
-    // session down while the next step already runs, and that step waits.
-    if (watching())
-        state_->devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), state_->page}}, {}, 1.0);
+    // The connection is kept only once it has left the tab and given the
+    // user's Chrome its own download behaviour back.
+    State &s = *state_;
+    if (watching()
+        && s.devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), s.page}}, {}, 1.0).ok
+        && s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"), {{QStringLiteral("behavior"), QStringLiteral("default")}}, {}, 1.0).ok)
+        keepConnection(std::move(s.devTools), s.port);
 }
 
 bool ActionWatch::watching() const
