@@ -6,6 +6,7 @@
 // result endpoint. Faults that need root skip with the reason elsewhere.
 
 #include "chrome/ChromeDiscovery.h"
+#include "chrome/DevToolsSession.h"
 #include "diagnostics/EventLog.h"
 #include "driver/ActionWatch.h"
 #include "link/LinkStore.h"
@@ -43,7 +44,18 @@ using test::eventually;
 
 namespace {
 
-const QString slowEval = QStringLiteral("eval \"new Promise(r => setTimeout(() => r(7), 4000))\"");
+// Marks its tab once it runs in the page.
+const QString slowEval = QStringLiteral("eval \"new Promise(r => { document.title = 'Waiting'; setTimeout(() => r(7), 4000); })\"");
+
+bool slowEvalRunsInThePage()
+{
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(test::BrowserStage::chromePort, 5);
+    if (!devTools)
+        return false;
+    const QJsonArray targets = devTools->call(QStringLiteral("Target.getTargets")).result.value(QStringLiteral("targetInfos")).toArray();
+    return std::any_of(targets.begin(), targets.end(),
+                       [](const QJsonValue &target) { return target[QStringLiteral("title")].toString() == QLatin1String("Waiting"); });
+}
 
 bool runs(const QString &program, const QStringList &arguments)
 {
@@ -273,7 +285,7 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
         const qsizetype evalsBefore = evals();
         chat.post("/dev/jobs", {{"id", QString::fromLatin1(c.id)}, {"path", "/cli"}, {"body", QJsonObject{{"command", slowEval}}}});
         ASSERT_TRUE(eventually([&] { return evals() > evalsBefore; }, 20));
-        platform::sleepFor(0.5); // the tool is well into it
+        ASSERT_TRUE(eventually(slowEvalRunsInThePage, 20));
         c.kill();
         const QJsonObject killed = chat.get("/dev/jobs/" + QByteArray(c.id) + "?wait=40");
         EXPECT_EQ(killed.value(QStringLiteral("socket")).toObject().value("ok"), false) << QJsonDocument(killed).toJson().constData();
