@@ -1,9 +1,13 @@
 #include "PeerUser.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
+#include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -263,7 +267,7 @@ namespace {
 // The sockets of `family` that listen on `port`, from the kernel's socket
 // query: a dump of the listening sockets alone, a few entries, where the text
 // tables print every connection. None when the query is not available.
-std::optional<QList<ListeningSocket>> listenersFromKernel(int family, quint16 port)
+std::optional<QList<ListeningSocket>> listenersFromKernel(int family, std::optional<quint16> port)
 {
     const int query = openDiagQuery();
     if (query < 0)
@@ -290,8 +294,9 @@ std::optional<QList<ListeningSocket>> listenersFromKernel(int family, quint16 po
                     break;
                 }
                 const auto *listener = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
-                if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && ntohs(listener->id.idiag_sport) == port)
-                    found.append({listener->idiag_uid, listener->idiag_inode});
+                const quint16 local = ntohs(listener->id.idiag_sport);
+                if (header->nlmsg_type == SOCK_DIAG_BY_FAMILY && (!port || local == *port))
+                    found.append({listener->idiag_uid, listener->idiag_inode, local});
             }
         }
     }
@@ -299,10 +304,11 @@ std::optional<QList<ListeningSocket>> listenersFromKernel(int family, quint16 po
     return sockets;
 }
 
-std::optional<QList<ListeningSocket>> listenersFromTables(quint16 port)
+std::optional<QList<ListeningSocket>> listenersFromTables(std::optional<quint16> port)
 {
-    char portText[8];
-    std::snprintf(portText, sizeof portText, ":%04X", port);
+    char portText[8] = ":";
+    if (port)
+        std::snprintf(portText, sizeof portText, ":%04X", *port);
     QList<ListeningSocket> sockets;
     bool read = false;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
@@ -317,10 +323,12 @@ std::optional<QList<ListeningSocket>> listenersFromTables(quint16 port)
                 continue;
             bool uidOk = false;
             bool inodeOk = false;
+            bool portOk = false;
             const uint uid = fields.at(7).toUInt(&uidOk);
             const quint64 inode = fields.at(9).toULongLong(&inodeOk);
-            if (uidOk && inodeOk)
-                sockets.append({uid, inode});
+            const quint16 local = fields.at(1).mid(fields.at(1).lastIndexOf(':') + 1).toUShort(&portOk, 16);
+            if (uidOk && inodeOk && portOk)
+                sockets.append({uid, inode, local});
         }
     }
     return read ? std::optional(sockets) : std::nullopt;
@@ -328,7 +336,7 @@ std::optional<QList<ListeningSocket>> listenersFromTables(quint16 port)
 
 } // namespace
 
-std::optional<QList<ListeningSocket>> listeningSockets(quint16 port)
+std::optional<QList<ListeningSocket>> listeningSockets(std::optional<quint16> port)
 {
     // Every step asks this of Chrome's port: the kernel answers in
     // microseconds where the tables take milliseconds.
@@ -350,6 +358,35 @@ std::optional<QList<uint>> listeningPortOwners(quint16 port)
             owners.append(socket.owner);
     }
     return owners;
+}
+
+std::optional<QList<quint16>> tcpListeningPortsOf(qint64 pid)
+{
+    // The process's sockets are its descriptors that link to "socket:[inode]".
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    QDir folder(fds);
+    if (pid <= 0 || !folder.exists())
+        return std::nullopt;
+    QSet<quint64> inodes;
+    for (const QString &entry : folder.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        const QByteArray link = QFile::encodeName(fds + QLatin1Char('/') + entry);
+        const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
+        const QByteArray named(target, std::max<ssize_t>(length, 0));
+        if (named.startsWith("socket:[") && named.endsWith(']'))
+            inodes.insert(named.mid(8, named.size() - 9).toULongLong());
+    }
+    if (!QFileInfo::exists(fds))
+        return std::nullopt; // gone while we looked: nothing to say of it
+    const std::optional<QList<ListeningSocket>> listening = listeningSockets(std::nullopt);
+    if (!listening)
+        return std::nullopt;
+    QList<quint16> ports;
+    for (const ListeningSocket &socket : *listening) {
+        if (inodes.contains(socket.inode) && !ports.contains(socket.port))
+            ports.append(socket.port);
+    }
+    return ports;
 }
 
 } // namespace corvane::platform

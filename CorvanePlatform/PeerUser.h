@@ -35,10 +35,16 @@ std::optional<QList<uint>> listeningPortOwners(quint16 port);
 struct ListeningSocket {
     uint owner = 0;
     quint64 inode = 0;
+    quint16 port = 0;
     bool operator==(const ListeningSocket &) const = default;
 };
-// The sockets that listen for TCP on `port`, as for listeningPortOwners.
-std::optional<QList<ListeningSocket>> listeningSockets(quint16 port);
+// The sockets that listen for TCP on `port` (on any port without one), as
+// for listeningPortOwners.
+std::optional<QList<ListeningSocket>> listeningSockets(std::optional<quint16> port);
+
+// The TCP ports the process `pid` of this user listens on; none when the
+// system does not say (no such process, or not ours to look at).
+std::optional<QList<quint16>> tcpListeningPortsOf(qint64 pid);
 
 // The owner on one line of /proc/net/tcp(6), when its local and remote ends
 // are the given ones and the socket still has an owner (an inode).

@@ -1,11 +1,14 @@
 #include "ProcessRun.h"
 
 #include "Dispatch.h"
+#include "ProcessSandbox.h"
 
 #include <QProcess>
 
 #include <algorithm>
 #include <cmath>
+
+#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -19,11 +22,35 @@ int milliseconds(double seconds)
 // Runs on a thread of its own, which owns the QProcess from start to reaping.
 // The waiter learns the outcome through `box`; on a time-out it stops waiting
 // while this thread goes on to collect the program.
+void prepare(QProcess &process, const ProcessSetup &setup)
+{
+    if (!setup.environment.empty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, value] : setup.environment) {
+            if (value)
+                environment.insert(name, *value);
+            else
+                environment.remove(name);
+        }
+        process.setProcessEnvironment(environment);
+    }
+    if (!setup.workingDirectory.isEmpty())
+        process.setWorkingDirectory(setup.workingDirectory);
+    if (setup.forbidTcpBinding) {
+        // A child that cannot be limited never runs the program.
+        process.setChildProcessModifier([] {
+            if (!forbidTcpBinding())
+                ::_exit(126);
+        });
+    }
+}
+
 void superviseProcess(const QString &program, const QStringList &arguments, const QByteArray &input, double limitSeconds,
-                      qint64 outputLimit, const std::shared_ptr<OneShot<ProcessOutcome>> &box)
+                      qint64 outputLimit, const ProcessSetup &setup, const std::shared_ptr<OneShot<ProcessOutcome>> &box)
 {
     const double deadline = monotonicSeconds() + limitSeconds;
     QProcess process;
+    prepare(process, setup);
     process.start(program, arguments);
     if (!process.waitForStarted(milliseconds(std::max(limitSeconds, 1.0)))) {
         ProcessOutcome failed;
@@ -89,11 +116,11 @@ void superviseProcess(const QString &program, const QStringList &arguments, cons
 } // namespace
 
 ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds, qint64 outputLimit,
-                          const QByteArray &input)
+                          const QByteArray &input, const ProcessSetup &setup)
 {
     auto box = OneShot<ProcessOutcome>::make();
-    if (!runInBackground([program, arguments, input, limitSeconds, outputLimit, box] {
-            superviseProcess(program, arguments, input, limitSeconds, outputLimit, box);
+    if (!runInBackground([program, arguments, input, limitSeconds, outputLimit, setup, box] {
+            superviseProcess(program, arguments, input, limitSeconds, outputLimit, setup, box);
         })) {
         ProcessOutcome failed;
         failed.error = QStringLiteral("no thread could be started");

@@ -10,6 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
+#include <optional>
+
 namespace corvane::platform {
 
 struct ProcessOutcome {
@@ -33,11 +36,21 @@ struct ProcessOutcome {
 inline constexpr double reapGraceSeconds = 3.0;
 inline constexpr qint64 errorOutputLimit = 64 * 1024;
 
+// How a program is started, beyond its arguments.
+struct ProcessSetup {
+    // Changes to the environment it inherits: a value sets, none removes.
+    std::map<QString, std::optional<QString>> environment;
+    // Its current folder; empty: ours.
+    QString workingDirectory;
+    // It and its children may not bind a TCP port (see ProcessSandbox.h).
+    bool forbidTcpBinding = false;
+};
+
 // Blocks the calling thread until the program ends or `limitSeconds` pass.
 // On a time-out the program has been sent SIGTERM when this returns. At most
 // `outputLimit` bytes of output are kept (negative: no limit). `input` is
 // written to the program's standard input, which is then closed.
 ProcessOutcome runProcess(const QString &program, const QStringList &arguments, double limitSeconds,
-                          qint64 outputLimit = -1, const QByteArray &input = {});
+                          qint64 outputLimit = -1, const QByteArray &input = {}, const ProcessSetup &setup = {});
 
 } // namespace corvane::platform

@@ -14,6 +14,7 @@
 #include "ProcessRun.h"
 #include "UserPaths.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -175,14 +176,24 @@ TEST_F(AgentRunner, AToolThatIgnoresTheStopSignalIsKilledAfterItsGrace)
 TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
 {
     QFile::remove(platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
-    if (agentBrowserPath() != QLatin1String("agent-browser"))
+    if (!agentBrowserPath().isEmpty())
         GTEST_SKIP() << "an agent-browser is installed system-wide: " << agentBrowserPath().toStdString();
+    // One in the current folder (a project the assistant works in) never runs.
+    const QString project = platform::homeDir() + QStringLiteral("/project");
+    QDir().mkpath(project);
+    const QString planted = project + QStringLiteral("/agent-browser");
+    test::writeFile(planted, "#!/bin/sh\ntouch \"$HOME/planted-ran\"\n");
+    QFile::setPermissions(planted, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(project);
     EXPECT_EQ(run({QStringLiteral("tab"), QStringLiteral("list")}), agentMissingText);
+    QDir::setCurrent(before);
+    EXPECT_FALSE(QFile::exists(platform::homeDir() + QStringLiteral("/planted-ran")));
     EXPECT_EQ(home.events(QStringLiteral("agent.missing")).size(), 1);
 
     // A file that is there but not executable does not count either.
     test::writeFile(platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"), "#!/bin/sh\necho hi\n");
-    EXPECT_EQ(agentBrowserPath(), QStringLiteral("agent-browser"));
+    EXPECT_EQ(agentBrowserPath(), QString());
     installFakeAgentBrowser(QStringLiteral("true"));
     EXPECT_EQ(agentBrowserPath(), platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
 
@@ -445,4 +456,33 @@ TEST(ResultBuilders, BlockingDialogsAreReadOnlyFromTheToolsOwnReport)
             EXPECT_EQ(dialog->message, QString::fromUtf8(c.message));
         }
     }
+}
+
+// The tool's background process may never serve others: one that listens on
+// TCP anyway (a listen without a bind slips past the kernel's rule) is ended
+// and the step refused.
+TEST_F(AgentRunner, ABackgroundProcessThatListensIsEndedAndNotUsed)
+{
+    const QString pidFile = agentSocketDir() + QStringLiteral("/corvane.pid");
+    // It says who it is once it listens, as the tool's process does.
+    ScopedEnv listens("FAKE_LISTEN", QStringLiteral("import os, socket, sys, time; s = socket.socket(); s.listen(); "
+                                                    "open(sys.argv[1], 'w').write(str(os.getpid())); time.sleep(60)"));
+    installFakeAgentBrowser(QStringLiteral(
+        "pid=\"$AGENT_BROWSER_SOCKET_DIR/corvane.pid\"\n"
+        "[ -s \"$pid\" ] || bash -c 'exec -a agent-browser-daemon /usr/bin/python3 -c \"$FAKE_LISTEN\" \"$0\"' \"$pid\" >/dev/null 2>&1 &\n"
+        "while [ ! -s \"$pid\" ]; do sleep 0.05; done\necho done"));
+    const ToolRun refused = runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
+    EXPECT_EQ(refused.outcome, ToolOutcome::unguarded);
+    EXPECT_EQ(runText(refused), agentListenerText);
+    const qint64 daemon = test::readFile(pidFile).trimmed().toLongLong();
+    ASSERT_GT(daemon, 0);
+    EXPECT_TRUE(eventually([daemon] { return processState(daemon).isEmpty() || processState(daemon) == QLatin1String("Z"); }));
+    EXPECT_TRUE(test::hasEvent(home.logged(), "agent.listener", {{"session", "corvane"}}));
+
+    // A quiet background process is checked once, and then used.
+    QFile::remove(pidFile);
+    installFakeAgentBrowser(QStringLiteral("echo $PPID > \"$AGENT_BROWSER_SOCKET_DIR/corvane.pid\"\necho done"));
+    EXPECT_EQ(run({QStringLiteral("tab"), QStringLiteral("list")}), QStringLiteral("done\n"));
+    EXPECT_EQ(run({QStringLiteral("tab"), QStringLiteral("list")}), QStringLiteral("done\n"));
+    EXPECT_EQ(home.logged("agent.listener").size(), 1);
 }

@@ -7,15 +7,22 @@
 #include "driver/PageDialog.h"
 #include "driver/ToolBatch.h"
 
+#include "Bundle.h"
+#include "PeerUser.h"
 #include "ProcessRun.h"
+#include "ProcessSandbox.h"
 #include "Processes.h"
 #include "UserPaths.h"
 
+#include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 
 #include <algorithm>
 #include <mutex>
 #include <variant>
+
+#include <signal.h>
 
 namespace corvane {
 
@@ -67,19 +74,87 @@ QString agentSessionName(qint64 port)
 
 QString agentBrowserPath()
 {
+    // An installed companion carries the version it was tested with.
+    static const QString carried = [] {
+        const platform::Bundle bundle = platform::mainBundle();
+        return bundle.isApplication ? bundle.location + QStringLiteral("/lib/corvane-companion/agent-browser") : QString();
+    }();
     const QString candidates[] = {
+        carried,
         QStringLiteral("/opt/homebrew/bin/agent-browser"),
         QStringLiteral("/usr/local/bin/agent-browser"),
         platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"),
     };
     for (const QString &candidate : candidates) {
-        if (platform::isExecutableFile(candidate))
+        if (!candidate.isEmpty() && platform::isExecutableFile(candidate))
             return candidate;
     }
-    return QStringLiteral("agent-browser");
+    return {};
+}
+
+QString agentSocketDir()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.startsWith(QLatin1Char('/')))
+        return runtime + QStringLiteral("/agent-browser");
+    return platform::homeDir() + QStringLiteral("/.agent-browser");
 }
 
 namespace {
+
+// The tool keeps a background process per session, which it starts with
+// a TCP listener of its own that nothing guards. Every process is started
+// unable to bind one where the kernel allows; each new background process is
+// checked all the same, and one that listens is ended before it serves more.
+class DaemonGuard {
+public:
+    // Whether the session's background process may be used. A new one that
+    // listens on TCP is ended here.
+    bool admits(const QString &session)
+    {
+        const qint64 pid = readPid(session);
+        std::lock_guard lock(mutex_);
+        if (pid <= 0 || checked_.value(session) == pid)
+            return true;
+        const std::optional<QList<quint16>> ports = platform::tcpListeningPortsOf(pid);
+        const bool alive = ::kill(static_cast<pid_t>(pid), 0) == 0;
+        if (ports && ports->isEmpty()) {
+            checked_.insert(session, pid);
+            return true;
+        }
+        if (!ports && !alive)
+            return true; // gone already: the next run starts a new one, checked then
+        // Listening, or not to be checked: it serves nobody any more. Only
+        // the tool's own process is ended, never whatever took its id.
+        QStringList shown;
+        for (const quint16 port : ports.value_or(QList<quint16>()))
+            shown.append(QString::number(port));
+        const std::optional<QString> program = platform::processProgram(pid);
+        if (program && program->contains(QLatin1String("agent-browser")))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        companionLog(QStringLiteral("agent.listener"), {{QStringLiteral("session"), session},
+                                                        {QStringLiteral("ports"), shown.isEmpty() ? QStringLiteral("unknown") : shown.join(QLatin1Char(','))}});
+        return false;
+    }
+
+private:
+    static qint64 readPid(const QString &session)
+    {
+        QFile file(agentSocketDir() + QLatin1Char('/') + session + QStringLiteral(".pid"));
+        if (!file.open(QIODevice::ReadOnly))
+            return 0;
+        return file.read(32).trimmed().toLongLong();
+    }
+
+    std::mutex mutex_;
+    QHash<QString, qint64> checked_;
+};
+
+DaemonGuard &daemonGuard()
+{
+    static DaemonGuard guard;
+    return guard;
+}
 
 // A process of the tool that ran to its end: its output as text.
 struct ToolProcess {
@@ -104,18 +179,28 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
     }
     companionLog(QStringLiteral("agent.start"), {{QStringLiteral("args"), label}});
 
-    QString program = agentBrowserPath();
-    // The bare name stands for a file in the current folder, never a PATH search.
-    if (!program.contains(QLatin1Char('/')))
-        program.prepend(QStringLiteral("./"));
+    const QString program = agentBrowserPath();
+    if (program.isEmpty()) {
+        companionLog(QStringLiteral("agent.missing"), {{QStringLiteral("args"), label}});
+        run.outcome = ToolOutcome::missingTool;
+        return run;
+    }
+    const QString session = agentSessionName(cdp);
     // Only the runner's own options go on the command line; the commands come
     // on standard input, where no other account can read them.
     const QStringList arguments =
-        QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), agentSessionName(cdp)}
-        + invocation.arguments;
+        QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session} + invocation.arguments;
+    platform::ProcessSetup setup;
+    platform::makePrivateDir(agentSocketDir());
+    setup.environment[QStringLiteral("AGENT_BROWSER_SOCKET_DIR")] = agentSocketDir();
+    setup.forbidTcpBinding = platform::canForbidTcpBinding();
 
     const platform::ProcessOutcome outcome = platform::runProcess(
-        program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit, invocation.input);
+        program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit, invocation.input, setup);
+    if (!daemonGuard().admits(session)) {
+        run.outcome = ToolOutcome::unguarded;
+        return run;
+    }
     switch (outcome.end) {
     case platform::ProcessOutcome::End::failedToStart:
         if (!platform::isExecutableFile(program)) {

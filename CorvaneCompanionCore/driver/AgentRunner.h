@@ -24,9 +24,15 @@ inline constexpr qint64 agentOutputLimit = 4 * 1024 * 1024;
 // The tool session of a Chrome port: each port keeps its own tool state.
 QString agentSessionName(qint64 port);
 
-// The first of the known install places that holds an executable, else the
-// bare name (which then fails to launch: there is no PATH search).
+// The first of the known install places that holds an executable: the copy
+// an installed companion carries, then the three usual places; empty when
+// none does. Never a bare name: there is no PATH search, and the current
+// folder is whoever started us.
 QString agentBrowserPath();
+
+// The folder the tool keeps its sessions' sockets and process ids in: the
+// tool's own default, given to it explicitly so that we know where to look.
+QString agentSocketDir();
 
 // Runs the tool with ["--cdp", port, "--session", session] + args and reads
 // its output as `reading` says. Never waits for another run: while one is

@@ -81,6 +81,8 @@ QString runText(const ToolRun &run)
         return agentMissingText;
     case ToolOutcome::couldNotStart:
         return agentStartFailedText + run.startError;
+    case ToolOutcome::unguarded:
+        return agentListenerText;
     case ToolOutcome::timedOut:
         if (run.output.isEmpty())
             return agentTimeoutText; // the runner's limit, not the tool's own

@@ -23,6 +23,9 @@ inline const QString agentMissingText = QStringLiteral("agent-browser is not ins
 inline const QString agentTimeoutText = QStringLiteral("The browser action timed out.");
 // Followed by the system's reason, for a tool that is there but would not start.
 inline const QString agentStartFailedText = QStringLiteral("agent-browser could not start: ");
+inline const QString agentListenerText = QStringLiteral(
+    "agent-browser opened a network port that other accounts of this machine could use; the companion stopped it and "
+    "does not drive the browser through it.");
 inline const QString outputCutText = QStringLiteral("\n[output cut at 4 MiB]");
 
 inline const QString pageEmptyText = QStringLiteral("The page was empty.");

@@ -73,7 +73,8 @@ const OutputRule outputRules[] = {
 
 bool ToolRun::ran() const
 {
-    return outcome != ToolOutcome::busy && outcome != ToolOutcome::missingTool && outcome != ToolOutcome::couldNotStart;
+    return outcome != ToolOutcome::busy && outcome != ToolOutcome::missingTool && outcome != ToolOutcome::couldNotStart
+        && outcome != ToolOutcome::unguarded;
 }
 
 ToolOutcome classifyOutput(const QString &output, OutputReading reading, bool outputCut)

@@ -21,6 +21,7 @@ enum class ToolOutcome {
     busy,          // another run held the lock: nothing ran
     missingTool,   // there is no executable where the tool is looked for
     couldNotStart, // the executable is there but the system would not start it
+    unguarded,     // its background process listened on TCP and was ended
 };
 
 // How a step reads its command's output. The same words fail some steps and
