@@ -118,4 +118,48 @@ void writeToStandardError(const QByteArray &bytes)
     queue.arrived.notify_one();
 }
 
+QString moveIntoFolder(const QString &from, const QString &folder, const QString &name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString stem = dot > 0 ? name.left(dot) : name;
+    const QString extension = dot > 0 ? name.mid(dot) : QString();
+    const QByteArray source = QFile::encodeName(from);
+    for (int number = 0; number < 1000; ++number) {
+        const QString candidate = folder + QLatin1Char('/')
+            + (number == 0 ? name : QStringLiteral("%1 (%2)%3").arg(stem).arg(number).arg(extension));
+        const QByteArray target = QFile::encodeName(candidate);
+        // A link is made only where no file is: the taken name is never replaced.
+        if (::link(source.constData(), target.constData()) == 0) {
+            ::unlink(source.constData());
+            return candidate;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno != EXDEV)
+            return {};
+        // Another file system: a copy, made only where no file is.
+        const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (out < 0) {
+            if (errno == EEXIST)
+                continue;
+            return {};
+        }
+        QFile copy;
+        QFile in(from);
+        bool copied = copy.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && in.open(QIODevice::ReadOnly);
+        while (copied && !in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            copied = !chunk.isEmpty() && copy.write(chunk) == chunk.size();
+        }
+        copy.close();
+        if (!copied) {
+            ::unlink(target.constData());
+            return {};
+        }
+        in.remove();
+        return candidate;
+    }
+    return {};
+}
+
 } // namespace corvane::platform

@@ -20,6 +20,11 @@ enum class Appended {
 // `rotated`, replacing that one, and a new file is begun.
 Appended appendToOwnFile(const QString &path, const QByteArray &bytes, qint64 limit, const QString &rotated);
 
+// Moves the file `from` into `folder` under `name`, never replacing a file
+// there: a name already taken gets a number ("report (1).txt"). The path
+// it now has; empty when it could not be moved.
+QString moveIntoFolder(const QString &from, const QString &folder, const QString &name);
+
 // Hands `bytes` to standard error from a thread of its own, so a stalled
 // reader stalls nobody else. While more than `standardErrorBacklog` bytes
 // wait, further writes are dropped whole.

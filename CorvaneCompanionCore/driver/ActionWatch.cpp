@@ -4,6 +4,7 @@
 #include "diagnostics/EventLog.h"
 
 #include "Dispatch.h"
+#include "OwnFiles.h"
 #include "UserPaths.h"
 
 #include <QHash>
@@ -263,7 +264,7 @@ struct ActionWatch::State {
             downloadGuid = guid;
             download = DownloadInfo{};
             download->name = p.value(QStringLiteral("suggestedFilename")).toString();
-            download->path = companionDownloadsFolder();
+            download->path = chromeDownloadsText;
             companionLog(QStringLiteral("download.start"), {});
         } else if (method == QLatin1String("Browser.downloadProgress") && download && guid == downloadGuid) {
             const QString state = p.value(QStringLiteral("state")).toString();
@@ -272,8 +273,19 @@ struct ActionWatch::State {
                 download->finished = true;
                 const QString file = p.value(QStringLiteral("filePath")).toString();
                 if (!file.isEmpty()) {
+                    // Chrome saved it where it saves everything, under a name
+                    // it made safe; the work's file moves to the companion's
+                    // folder, next to what is there, never over it.
                     download->path = file;
                     download->name = file.section(QLatin1Char('/'), -1);
+                    const QString folder = companionDownloadsFolder();
+                    const QString moved = platform::makePrivateDir(folder)
+                        ? platform::moveIntoFolder(file, folder, download->name)
+                        : QString();
+                    if (!moved.isEmpty()) {
+                        download->path = moved;
+                        download->name = moved.section(QLatin1Char('/'), -1);
+                    }
                 }
                 companionLog(QStringLiteral("download.done"), {{QStringLiteral("bytes"), QString::number(download->bytes)}});
             } else if (state == QLatin1String("canceled")) {
@@ -316,15 +328,11 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
             return;
         }
     }
-    // The tab's downloads go to the companion's folder while the watch lasts:
-    // it gives Chrome its own behaviour back as it ends, and Chrome restores
-    // it itself should the connection close first.
-    const QString folder = companionDownloadsFolder();
-    const bool folderReady = platform::makePrivateDir(folder);
+    // Chrome's download setting is the whole browser's, the person's tabs
+    // included: it stays Chrome's own. The watch only hears of downloads,
+    // and moves the work's own once Chrome has saved them.
     s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"),
-                     {{QStringLiteral("behavior"), folderReady ? QStringLiteral("allow") : QStringLiteral("deny")},
-                      {QStringLiteral("downloadPath"), folder},
-                      {QStringLiteral("eventsEnabled"), true}});
+                     {{QStringLiteral("behavior"), QStringLiteral("default")}, {QStringLiteral("eventsEnabled"), true}});
     for (const QString &domain : {QStringLiteral("Network.enable"), QStringLiteral("Page.enable")})
         s.devTools->call(domain, {}, s.page);
     const DevToolsReply tree = s.devTools->call(QStringLiteral("Page.getFrameTree"), {}, s.page);

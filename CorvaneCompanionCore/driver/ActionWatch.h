@@ -34,7 +34,11 @@ QString changedTextSection(const QStringList &before, const QStringList &after, 
 // or the still-running form.
 QString downloadSentence(const DownloadInfo &download);
 
-// The folder downloads of the work tab go to; created private on first use.
+// Where a download still coming is going, for the sentence that says so.
+inline const QString chromeDownloadsText = QStringLiteral("Chrome's download folder");
+
+// The folder the work tab's downloads are moved to once Chrome has saved
+// them; created private on first use.
 QString companionDownloadsFolder();
 
 class ActionWatch {

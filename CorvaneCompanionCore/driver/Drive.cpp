@@ -10,6 +10,7 @@
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
 #include "driver/HandOver.h"
+#include "driver/LocalTargets.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
@@ -114,6 +115,8 @@ DriverResult open(const Body &body)
     const QString url = body.value(QStringLiteral("url"));
     if (!url.startsWith(QLatin1String("http://")) && !url.startsWith(QLatin1String("https://")))
         return refusal(openNeedsPageText);
+    if (const std::optional<QString> refused = localTargetRefusal(url))
+        return refusal(*refused);
     const ToolRun opened = openOnWorkTab(url);
     DriverResult result;
     result.ok = opened.succeeded();
@@ -162,6 +165,15 @@ DriverResult cli(const Body &body)
     if (!checked.args)
         return refusal(checked.refusal);
     const QStringList &args = *checked.args;
+    // The page an open or a new tab goes to (the policy let through one at most).
+    if (args.front() == QLatin1String("open") || args.front() == QLatin1String("tab")) {
+        for (const QString &arg : args) {
+            if (!arg.startsWith(QLatin1String("http://")) && !arg.startsWith(QLatin1String("https://")))
+                continue;
+            if (const std::optional<QString> refused = localTargetRefusal(arg))
+                return refusal(*refused);
+        }
+    }
 
     const auto runCommand = [&] {
         if (args.front() == QLatin1String("snapshot"))
@@ -173,9 +185,11 @@ DriverResult cli(const Body &body)
         }
         return finishCli(command);
     };
-    // Tab commands manage tabs themselves and need no work tab.
-    if (args.front() == QLatin1String("tab"))
-        return runCommand();
+    // Tab commands need no work tab, and reach only the work's tabs.
+    if (args.front() == QLatin1String("tab")) {
+        const std::optional<ToolRun> ran = runWorkTabCommand(args);
+        return ran ? finishCli(*ran) : refusal(notWorksTabText);
+    }
     QStringList listed;
     if (!focusWorkTabIfAny(&listed))
         return refusal(noWorkTabText);
@@ -388,10 +402,11 @@ DriverResult drive(const QString &path, const Body &body, bool autostart, const 
     }
 
     // Answering the dialog is the one thing that must run while it is open,
-    // also while the job it stopped still holds the work tab.
+    // also while the job it stopped still holds the work tab; but a dialog
+    // that comes while the person has the browser is theirs to answer.
     const bool answersDialog = path == QLatin1String("/cli") && isDialogCommand(cliArgs(body));
     std::unique_lock job(workTabJobLock(), std::defer_lock);
-    if (!answersDialog && !job.try_lock()) {
+    if ((answersDialog && handOverWaiting()) || (!answersDialog && !job.try_lock())) {
         companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), path}});
         DriverResult busy;
         busy.text = handOverWaiting() ? personHasBrowserText : agentBusyText;

@@ -21,6 +21,7 @@ inline const QString waitForNeedsTextText = QStringLiteral("wait-for needs a tex
 inline const QString uploadNeedsFileText = QStringLiteral("upload needs a ref and a file name.");
 inline const QString handOverWaitText = QStringLiteral("wait must be a number of seconds, at most 600.");
 inline const QString noSuchWorkTabText = QStringLiteral("No such tab: give the number of one of the work's tabs.");
+inline const QString notWorksTabText = QStringLiteral("No such tab among the work's tabs: /cli tab lists them.");
 inline const QString workTabsHeading = QStringLiteral("The work's tabs (\u2192 marks the one actions go to):");
 // The most a wait for a text takes, below the runner's limit.
 inline constexpr double waitForLimit = 15.0;

@@ -1,5 +1,7 @@
 #include "driver/WorkTab.h"
 
+#include "chrome/DevToolsSession.h"
+#include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
 #include "driver/PageView.h"
@@ -42,7 +44,8 @@ std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput)
         const QJsonObject object = tab.toObject();
         const QJsonValue active = object.value(QStringLiteral("active"));
         listed.append({object.value(QStringLiteral("targetId")).toString(), object.value(QStringLiteral("label")).toString(),
-                       object.value(QStringLiteral("url")).toString(), active.isBool() && active.toBool()});
+                       object.value(QStringLiteral("url")).toString(), active.isBool() && active.toBool(),
+                       object.value(QStringLiteral("tabId")).toString(), object.value(QStringLiteral("title")).toString()});
     }
     return listed;
 }
@@ -65,6 +68,9 @@ namespace {
 // move a label, so the companion remembers them (for as long as it runs).
 std::mutex followedMutex;
 QStringList followedTargets;
+// Tabs the work made itself (a "/cli tab new"): the work's, but actions stay
+// where they were until one is switched to. Under followedMutex.
+QStringList madeTargets;
 QString lastTarget; // under followedMutex
 
 const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(const ListedTab &)> &wanted)
@@ -77,6 +83,7 @@ const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(
 QString followedTarget(const QList<ListedTab> &tabs)
 {
     std::lock_guard lock(followedMutex);
+    madeTargets.removeIf([&](const QString &id) { return !tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == id; }); });
     while (!followedTargets.isEmpty()
            && !tabWith(tabs, [](const ListedTab &tab) { return tab.targetId == followedTargets.back(); })) {
         followedTargets.removeLast();
@@ -88,6 +95,20 @@ QString followedTarget(const QList<ListedTab> &tabs)
 } // namespace
 
 namespace {
+
+// The work's tabs' target ids, as far as the companion knows them.
+QStringList workTargets(const QList<ListedTab> &tabs)
+{
+    QStringList ids;
+    if (const ListedTab *labelled = tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; }))
+        ids.append(labelled->targetId);
+    std::lock_guard lock(followedMutex);
+    for (const QString &id : followedTargets + madeTargets) {
+        if (!ids.contains(id))
+            ids.append(id);
+    }
+    return ids;
+}
 
 // The tab actions go to, from a listing: the newest followed one still
 // open, else the labelled work tab.
@@ -176,20 +197,15 @@ std::optional<QList<ListedTab>> workTabs()
     const std::optional<QList<ListedTab>> tabs = listing();
     if (!tabs)
         return std::nullopt;
-    const ListedTab *current = currentWorkTab(*tabs);
-    QStringList ids;
-    if (const ListedTab *labelled = tabWith(*tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; }))
-        ids.append(labelled->targetId);
-    {
-        std::lock_guard lock(followedMutex);
-        for (const QString &id : std::as_const(followedTargets)) {
-            if (!ids.contains(id))
-                ids.append(id);
-        }
-    }
+    return workTabs(*tabs);
+}
+
+QList<ListedTab> workTabs(const QList<ListedTab> &tabs)
+{
+    const ListedTab *current = currentWorkTab(tabs);
     QList<ListedTab> work;
-    for (const QString &id : std::as_const(ids)) {
-        if (const ListedTab *tab = tabWith(*tabs, [&](const ListedTab &listed) { return listed.targetId == id; })) {
+    for (const QString &id : workTargets(tabs)) {
+        if (const ListedTab *tab = tabWith(tabs, [&](const ListedTab &listed) { return listed.targetId == id; })) {
             work.append(*tab);
             work.back().active = current && current->targetId == id;
         }
@@ -206,10 +222,47 @@ bool switchWorkTab(int index)
         // The chosen tab becomes the newest followed one.
         std::lock_guard lock(followedMutex);
         followedTargets.removeAll(tabs->at(index - 1).targetId);
+        madeTargets.removeAll(tabs->at(index - 1).targetId);
         followedTargets.append(tabs->at(index - 1).targetId);
     }
     return focusWorkTabIfAny();
 }
+
+namespace {
+
+// Whether Chrome says one of `openers` opened the tab `targetId`. Not known
+// counts as no: a tab of unknown origin is not the work's.
+bool openedBy(const QString &targetId, const QStringList &openers)
+{
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
+    if (!devTools)
+        return false;
+    const DevToolsReply info = devTools->call(QStringLiteral("Target.getTargetInfo"), {{QStringLiteral("targetId"), targetId}});
+    const QString opener =
+        info.result.value(QStringLiteral("targetInfo")).toObject().value(QStringLiteral("openerId")).toString();
+    return info.ok && !opener.isEmpty() && openers.contains(opener);
+}
+
+void follow(const ListedTab &tab)
+{
+    {
+        std::lock_guard lock(followedMutex);
+        followedTargets.removeAll(tab.targetId);
+        followedTargets.append(tab.targetId);
+    }
+    companionLog(QStringLiteral("worktab.follow"), {{QStringLiteral("url"), tab.url}});
+}
+
+// The tab that came since `listedBefore` and is the active one now.
+const ListedTab *newActiveTab(const QList<ListedTab> &tabs, const QStringList &listedBefore)
+{
+    const ListedTab *active = tabWith(tabs, [](const ListedTab &tab) { return tab.active; });
+    if (!active || active->targetId.isEmpty() || listedBefore.contains(active->targetId))
+        return nullptr;
+    return active;
+}
+
+} // namespace
 
 std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter)
 {
@@ -217,15 +270,115 @@ std::optional<QString> followNewTab(const QStringList &listedBefore, const std::
         listedTabs(listingAfter ? *listingAfter : runOnActivePort(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
-    const ListedTab *active = tabWith(*tabs, [](const ListedTab &tab) { return tab.active; });
-    if (!active || active->targetId.isEmpty() || listedBefore.contains(active->targetId))
+    const ListedTab *opened = newActiveTab(*tabs, listedBefore);
+    if (!opened || !openedBy(opened->targetId, workTargets(*tabs)))
         return std::nullopt;
-    {
-        std::lock_guard lock(followedMutex);
-        followedTargets.append(active->targetId);
+    follow(*opened);
+    return opened->url;
+}
+
+namespace {
+
+bool wantsJsonOutput(const QStringList &args)
+{
+    return args.contains(QStringLiteral("--json"));
+}
+
+// The tool's own listing, of the work's tabs alone.
+QString workTabListing(const QList<ListedTab> &work, const QString &toolOutput, bool json)
+{
+    if (json) {
+        const qsizetype brace = toolOutput.indexOf(QLatin1Char('{'));
+        QJsonObject answer = QJsonDocument::fromJson(toolOutput.mid(std::max<qsizetype>(brace, 0)).toUtf8()).object();
+        QJsonObject data = answer.value(QStringLiteral("data")).toObject();
+        QJsonArray kept;
+        for (const QJsonValue &tab : data.value(QStringLiteral("tabs")).toArray()) {
+            const QString id = tab.toObject().value(QStringLiteral("targetId")).toString();
+            const auto mine = std::find_if(work.begin(), work.end(), [&](const ListedTab &listed) { return listed.targetId == id; });
+            if (mine == work.end())
+                continue;
+            QJsonObject shown = tab.toObject();
+            shown.insert(QStringLiteral("active"), mine->active);
+            kept.append(shown);
+        }
+        data.insert(QStringLiteral("tabs"), kept);
+        answer.insert(QStringLiteral("data"), data);
+        return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
     }
-    companionLog(QStringLiteral("worktab.follow"), {{QStringLiteral("url"), active->url}});
-    return active->url;
+    QStringList lines;
+    for (const ListedTab &tab : work) {
+        const QString label = tab.label.isEmpty() ? QString() : tab.label + QLatin1Char(' ');
+        lines.append(QStringLiteral("%1 [%2] %3%4 - %5")
+                         .arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" "), tab.tabId, label, tab.title, tab.url));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+ToolRun shownAsRun(const QString &output)
+{
+    ToolRun run;
+    run.output = output;
+    return run;
+}
+
+} // namespace
+
+std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
+{
+    // The words after "tab", without the options the command may carry.
+    QStringList words;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--label"))
+            ++i;
+        else if (args[i] != QLatin1String("--json"))
+            words.append(args[i]);
+    }
+    const ToolRun listingRun = runOnActivePort(workTabListArgs(), OutputReading::data);
+    const QString &listingOutput = listingRun.output;
+    const std::optional<QList<ListedTab>> tabs = listedTabs(listingOutput);
+    if (!tabs) {
+        // Without a listing there is nothing to hold the command to.
+        ToolRun unread = listingRun;
+        if (unread.succeeded())
+            unread = shownAsRun(noTabListingText);
+        return unread;
+    }
+    const QList<ListedTab> work = workTabs(*tabs);
+    const QString operation = words.value(0);
+
+    if (words.isEmpty() || operation == QLatin1String("list"))
+        return shownAsRun(work.isEmpty() ? noWorkTabText : workTabListing(work, listingOutput, wantsJsonOutput(args)));
+
+    if (operation == QLatin1String("new")) {
+        QStringList before;
+        for (const ListedTab &tab : *tabs)
+            before.append(tab.targetId);
+        const ToolRun made = runOnActivePort(args, OutputReading::command);
+        const std::optional<QList<ListedTab>> after = listing();
+        if (const ListedTab *opened = after ? newActiveTab(*after, before) : nullptr) {
+            std::lock_guard lock(followedMutex);
+            madeTargets.append(opened->targetId);
+        }
+        return made;
+    }
+
+    // A switch or a close names one of the work's tabs (by the tool's short
+    // name or its label); a close without one closes the tab actions go to.
+    const bool closing = operation == QLatin1String("close");
+    const QString named = closing ? words.value(1) : operation;
+    const ListedTab *chosen = nullptr;
+    for (const ListedTab &tab : work) {
+        if (named.isEmpty() ? tab.active : (tab.tabId == named || (!tab.label.isEmpty() && tab.label == named)))
+            chosen = &tab;
+    }
+    if (!chosen || chosen->tabId.isEmpty())
+        return std::nullopt;
+    if (closing)
+        return runOnActivePort({QStringLiteral("tab"), QStringLiteral("close"), chosen->tabId}, OutputReading::command);
+    const qsizetype index = chosen - work.data();
+    if (!switchWorkTab(static_cast<int>(index) + 1))
+        return shownAsRun(QStringLiteral("\u2717 Could not switch to tab %1.").arg(chosen->tabId));
+    return shownAsRun(QStringLiteral("\u2713 %1\n  %2").arg(chosen->title, chosen->url));
 }
 
 ToolRun openOnWorkTab(const QString &url)

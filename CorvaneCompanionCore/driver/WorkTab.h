@@ -22,6 +22,7 @@ const QStringList &workTabListArgs();
 
 WorkTabState workTabState(const QString &listingOutput);
 
+inline const QString noTabListingText = QStringLiteral("\u2717 agent-browser gave no tab listing.");
 inline const QString newTabFollowedText = QStringLiteral("The page opened a new tab; actions now go to it.");
 
 // One tab of the tool's listing.
@@ -30,6 +31,8 @@ struct ListedTab {
     QString label;
     QString url;
     bool active = false;
+    QString tabId; // the tool's short name for it ("t2")
+    QString title;
 };
 
 // The tabs of a `tab list --json` output; none when it is not such a listing.
@@ -53,16 +56,26 @@ QString lastWorkTarget();
 // first, the one actions go to marked `active`. None when the tool gave no
 // listing.
 std::optional<QList<ListedTab>> workTabs();
+// The same from a listing's tabs.
+QList<ListedTab> workTabs(const QList<ListedTab> &tabs);
 // Makes the work's tab at `index` (from 1, as workTabs() lists them) the one
 // actions go to. False when there is no such tab.
 bool switchWorkTab(int index);
 
-// After an action in the work tab: a tab that was not `listedBefore` and is
-// now the active one was opened by the page, and becomes the work tab. Its
-// address when that happened. A followed tab that closes itself hands the
-// work back to the tab it came from. `listingAfter`: the output of a listing
-// taken after the action, when the action's reads took one.
+// After an action in the work tab: a tab that was not `listedBefore`, is
+// now the active one and was opened by one of the work's tabs (Chrome names
+// its opener) becomes the work tab. Its address when that happened. A tab
+// the person opened meanwhile is left alone. A followed tab that closes
+// itself hands the work back to the tab it came from. `listingAfter`: the
+// output of a listing taken after the action, when the action's reads took
+// one.
 std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter = std::nullopt);
+
+// A "/cli" tab command held to the work's tabs: a listing names only them,
+// a switch or a close takes only one of them, and a tab it makes becomes
+// one of them. The run of what was done; none when it names a tab that is
+// not the work's (nothing ran then).
+std::optional<ToolRun> runWorkTabCommand(const QStringList &args);
 
 // Opens `url` in the work tab, creating the tab when there is none; the run
 // of that step.

@@ -25,6 +25,7 @@ inline const QString webPageRefusedText = QStringLiteral("Requests from web page
 inline const QString otherUserRefusedText = QStringLiteral("Requests from other users are not accepted.");
 inline const QString requestTooLargeText = QStringLiteral("The request is too large.");
 inline const QString requestNotUtf8Text = QStringLiteral("The request is not valid UTF-8.");
+inline const QString postNeededText = QStringLiteral("Actions need POST; GET serves /health only.");
 inline const QString bodyNotObjectText = QStringLiteral("The body must be a JSON object of strings.");
 
 // Collects a request's bytes as they arrive and tells what is still missing.

@@ -183,6 +183,21 @@ void LoopbackServer::respond(const QByteArray &request, bool fromUser, const Rep
         return;
     }
 
+    // A web page can make a GET with an image tag, and it carries no Origin:
+    // only the health answer is had that way, never an action.
+    const bool plainRead = parsed.method == QLatin1String("GET") || parsed.method == QLatin1String("HEAD");
+    if (plainRead && parsed.path != QLatin1String("/health") && parsed.path != QLatin1String("/") && parsed.path != mcpPath) {
+        logReject(QStringLiteral("method"), parsed.path);
+        DriverResult result;
+        result.text = postNeededText;
+        HttpAnswer answer{QByteArrayLiteral("405 Method Not Allowed"),
+                          {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")},
+                           {QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")}},
+                          result.json().toUtf8()};
+        write(answer.bytes());
+        return;
+    }
+
     companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     if (parsed.path == mcpPath)
         return companionMcpEndpoint().serve(parsed, write);
