@@ -4,7 +4,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <mutex>
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -94,23 +93,16 @@ QString temporaryDir()
     if (runtime.startsWith(QLatin1Char('/')) && QFileInfo(runtime).isDir())
         return QDir::cleanPath(runtime) + QLatin1Char('/');
 
-    const QString ours = QDir::tempPath() + QStringLiteral("/corvane-companion-") + QString::number(::geteuid());
+    // Without one, a folder in the user's own home: no other account can make
+    // it first, so every start of the user meets the same lock there.
+    const QString ours = xdgDir("XDG_STATE_HOME", QStringLiteral(".local/state")) + QStringLiteral("/CorvaneCompanion/runtime");
     const QByteArray native = QFile::encodeName(ours);
+    QDir().mkpath(QFileInfo(ours).absolutePath());
     ::mkdir(native.constData(), 0700);
-    if (isPrivateDir(native))
-        return ours + QLatin1Char('/');
-
-    // Someone else holds that name, or it is not private: use a fresh folder,
-    // made once and kept for the life of the process.
-    static std::mutex fallbackLock;
-    static QString fallback;
-    std::lock_guard lock(fallbackLock);
-    if (fallback.isEmpty()) {
-        QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/corvane-companion-XXXXXX";
-        if (::mkdtemp(pattern.data()))
-            fallback = QFile::decodeName(pattern) + QLatin1Char('/');
-    }
-    return fallback;
+    struct stat info {};
+    if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid())
+        ::chmod(native.constData(), 0700); // ours, but opened up by hand: closed again
+    return isPrivateDir(native) ? ours + QLatin1Char('/') : QString();
 }
 
 } // namespace corvane::platform

@@ -23,10 +23,11 @@ QString configHome();
 // ~/Downloads. Not created here.
 QString downloadsDir();
 
-// The user's own temporary folder, ending with "/": $XDG_RUNTIME_DIR, else a
-// folder of ours with mode 0700 under the system temporary folder. Never a
-// fixed name that another user could have made first. Empty when no private
-// folder can be made (callers then write nothing rather than write in public).
+// The user's own temporary folder, ending with "/": $XDG_RUNTIME_DIR, else
+// "runtime" in the companion's state folder, mode 0700 and owned by the user.
+// Never a folder another account could have made first. Empty when no
+// private folder can be had (callers then write nothing rather than write in
+// public).
 QString temporaryDir();
 
 // Creates `path` and its missing parents; the last folder gets mode 0700 when

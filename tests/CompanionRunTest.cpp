@@ -13,6 +13,7 @@
 #include "QtPrinting.h"
 #include "TempHome.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +23,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 using namespace corvane;
 using corvane::test::eventually;
@@ -122,6 +125,30 @@ TEST(HeadlessStart, LogsInOrderAndQuitsOnTerm)
     EXPECT_EQ(companion.stop(), 0);
     EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("app.quit")).value(0), "app.quit", {{"phase", "off"}}));
     EXPECT_TRUE(QFile::exists(home.logDir() + QStringLiteral("/events.log")));
+}
+
+// Without XDG_RUNTIME_DIR the lock lives in the user's own state folder: a
+// folder another account made where the shared temporary one used to be
+// cannot split two starts of the user apart.
+TEST(HeadlessStart, WithoutARuntimeFolderASecondStartStillMeetsTheLock)
+{
+    test::TempHome home;
+    test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", QString());
+    const QString shared = home.path() + QStringLiteral("/tmp");
+    QDir().mkpath(shared);
+    test::ScopedEnv tmpdir("TMPDIR", shared);
+    const QString taken = shared + QStringLiteral("/corvane-companion-") + QString::number(::geteuid());
+    QDir().mkpath(taken);
+    if (::geteuid() == 0)
+        ASSERT_EQ(::chown(QFile::encodeName(taken).constData(), 65534, 65534), 0) << "nobody's folder";
+
+    Companion first({QStringLiteral("--headless")});
+    ASSERT_TRUE(eventually([&] { return eventNames(home).contains(QStringLiteral("loopback.listen")); }));
+    const CommandRun second = command({QStringLiteral("--headless")});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, QStringLiteral("Corvane Companion is already running.\n"));
+    EXPECT_EQ(home.events(QStringLiteral("app.start")).size(), 1);
+    EXPECT_EQ(first.stop(), 0);
 }
 
 TEST(HeadlessStart, ATakenPortShowsTheErrorLineFromTheNextRefresh)

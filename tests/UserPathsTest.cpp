@@ -64,25 +64,22 @@ TEST(UserPaths, TemporaryDirIsTheUsersOwn)
     test::TempHome home;
     EXPECT_EQ(platform::temporaryDir(), home.path() + QStringLiteral("/run/"));
 
+    // Without one, a folder of the companion's state: another account
+    // cannot have made it first, whatever it put in the shared temporary folder.
     test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", QString());
-    const QString systemTemp = home.path() + QStringLiteral("/tmp");
-    ASSERT_TRUE(QDir().mkpath(systemTemp));
-    test::ScopedEnv tmpdir("TMPDIR", systemTemp);
-    const QString ours = systemTemp + QStringLiteral("/corvane-companion-") + QString::number(::geteuid());
-
+    const QString ours = home.stateDir() + QStringLiteral("/CorvaneCompanion/runtime");
     EXPECT_EQ(platform::temporaryDir(), ours + QLatin1Char('/'));
     EXPECT_EQ(modeOf(ours), 0700u);
+    ASSERT_TRUE(QFile::setPermissions(ours, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::ReadOther | QFileDevice::ExeOther));
     EXPECT_EQ(platform::temporaryDir(), ours + QLatin1Char('/')) << "the same folder next time";
+    EXPECT_EQ(modeOf(ours), 0700u) << "closed again";
 
-    // Someone made the name first as a link to a folder of their choosing.
+    // A link in its place is not followed: nothing is private then.
     ASSERT_TRUE(QDir(ours).removeRecursively());
     const QString elsewhere = home.path() + QStringLiteral("/elsewhere");
     ASSERT_TRUE(QDir().mkdir(elsewhere));
     ASSERT_TRUE(QFile::link(elsewhere, ours));
-    const QString chosen = platform::temporaryDir();
-    EXPECT_NE(chosen, ours + QLatin1Char('/'));
-    EXPECT_TRUE(chosen.startsWith(systemTemp + QStringLiteral("/corvane-companion-"))) << chosen.toStdString();
-    EXPECT_EQ(modeOf(chosen), 0700u);
-    EXPECT_EQ(platform::temporaryDir(), chosen) << "one fallback folder, not a new one per call";
+    EXPECT_EQ(platform::temporaryDir(), QString());
     EXPECT_TRUE(QDir(elsewhere).isEmpty());
 }
