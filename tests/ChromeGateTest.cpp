@@ -8,6 +8,7 @@
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
 #include "LocalHttp.h"
+#include "RawDevTools.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
 
@@ -20,7 +21,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QWebSocket>
 
 #include <gtest/gtest.h>
 
@@ -29,72 +29,12 @@
 using namespace corvane;
 using test::eventuallyHandlingEvents;
 using test::postJson;
+using test::RawClient;
+using test::browserSocketUrl;
 
 namespace {
 
 constexpr quint16 companionPort = 8766;
-
-// A DevTools client of our own, speaking the protocol with nothing between.
-class RawClient {
-public:
-    explicit RawClient(const QString &url)
-    {
-        QObject::connect(&socket_, &QWebSocket::textMessageReceived, [this](const QString &text) {
-            messages_.append(QJsonDocument::fromJson(text.toUtf8()).object());
-        });
-        socket_.open(QUrl(url));
-    }
-    bool connected() { return eventuallyHandlingEvents([&] { return socket_.state() == QAbstractSocket::ConnectedState; }, 30); }
-    void send(int id, const QString &method, const QJsonObject &params = {}, const QString &session = {})
-    {
-        QJsonObject message{{"id", id}, {"method", method}, {"params", params}};
-        if (!session.isEmpty())
-            message.insert("sessionId", session);
-        socket_.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
-    }
-    // The reply to `id`, once it came.
-    QJsonObject reply(int id)
-    {
-        QJsonObject found;
-        eventuallyHandlingEvents([&] {
-            for (const QJsonObject &message : std::as_const(messages_)) {
-                if (message.value("id").toInt(-1) == id)
-                    return found = message, true;
-            }
-            return false;
-        }, 30);
-        return found;
-    }
-    QJsonObject call(int id, const QString &method, const QJsonObject &params = {}, const QString &session = {})
-    {
-        send(id, method, params, session);
-        return reply(id).value("result").toObject();
-    }
-    QList<QJsonObject> replies() const
-    {
-        QList<QJsonObject> all;
-        for (const QJsonObject &message : messages_) {
-            if (message.contains("id"))
-                all.append(message);
-        }
-        return all;
-    }
-    void close()
-    {
-        socket_.close();
-        eventuallyHandlingEvents([&] { return socket_.state() == QAbstractSocket::UnconnectedState; });
-    }
-
-private:
-    QWebSocket socket_;
-    QList<QJsonObject> messages_;
-};
-
-QString browserSocketUrl(quint16 port)
-{
-    const test::LocalReply version = test::exchange(port, {"GET /json/version HTTP/1.1\r\nHost: localhost\r\n\r\n"});
-    return version.json().value("webSocketDebuggerUrl").toString();
-}
 
 // What another account gets from the port: nothing at all.
 QByteArray asAnotherUser(const QStringList &command)

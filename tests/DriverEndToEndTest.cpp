@@ -7,6 +7,7 @@
 #include "diagnostics/JobActivity.h"
 #include "driver/Drive.h"
 #include "driver/PageView.h"
+#include "server/HttpMessage.h"
 #include "server/LoopbackServer.h"
 
 #include "BrowserSuite.h"
@@ -178,9 +179,10 @@ TEST_F(DriverEndToEnd, InputErrorsAreAnsweredWithoutTheTool)
         ASSERT_EQ(reply.status, 200);
         EXPECT_EQ(reply.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", c.text}}));
     }
-    // A GET carries no body: the url below is never read.
+    // A GET does not act: the url below is never read.
     const LocalReply get = test::exchange(port, {"GET /open HTTP/1.1\r\n\r\n{\"url\":\"" + page("/form.html") + "\"}"});
-    EXPECT_EQ(text(get), QStringLiteral("open needs one http(s) page."));
+    EXPECT_EQ(get.status, 405);
+    EXPECT_EQ(text(get), postNeededText);
     EXPECT_EQ(home->events(QStringLiteral("agent.start")).size(), runsBefore);
 }
 

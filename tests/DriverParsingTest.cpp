@@ -5,6 +5,7 @@
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
+#include "driver/LocalTargets.h"
 #include "driver/ToolBatch.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
@@ -287,5 +288,47 @@ TEST(WorkTabListing, StatusMarkAndNavigatingCommands)
     for (const auto &[args, expected] : navigating) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
         EXPECT_EQ(mayNavigate(args), expected);
+    }
+}
+
+TEST(LocalTargets, PagesOnThisMachineOrItsNetworkNeedTheUsersLeave)
+{
+    const auto allowing = [](const char *origins) {
+        return [origins](const QString &, const QString &) -> std::optional<QString> {
+            return *origins ? std::optional<QString>(QString::fromLatin1(origins)) : std::nullopt;
+        };
+    };
+    const struct {
+        const char *url;
+        const char *allowed;
+        bool refused;
+    } cases[] = {
+        {"http://127.0.0.1:3000/", "", true},
+        {"http://2130706433:3000/", "", true},       // 127.0.0.1 as one number
+        {"http://0x7f.1:3000/", "", true},           // and in hexadecimal parts
+        {"http://[::1]/", "", true},
+        {"http://[::ffff:10.0.0.8]/", "", true},     // IPv4 inside IPv6
+        {"http://[fd12::1]/", "", true},
+        {"http://[fe80::1]/", "", true},
+        {"http://10.1.2.3/", "", true},
+        {"http://172.20.0.1/", "", true},
+        {"http://192.168.1.1/", "", true},
+        {"http://169.254.169.254/latest/", "", true},
+        {"http://0.0.0.0:3000/", "", true},
+        {"http://localhost:3000/", "", true},
+        {"http://app.localhost./", "", true},
+        {"http://8.8.8.8/", "", false},
+        {"https://172.32.0.1/", "", false},
+        {"http://name.invalid/", "", false},          // resolves to nothing: reaches nothing
+        {"http://localhost:3000/x", "http://localhost:3000", false},
+        {"http://localhost:3001/x", "http://localhost:3000", true},
+        {"https://localhost:3000/x", "http://localhost:3000", true},
+        {"http://127.0.0.1:4321/", "http://127.0.0.1:*", false},
+        {"http://127.0.0.1/", " http://example.test , http://127.0.0.1 ", false},
+        {"http://127.0.0.1:8766/health", "http://127.0.0.1:*", true}, // the companion's own port, always
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.url) + " allowed: " + c.allowed);
+        EXPECT_EQ(localTargetRefusal(QString::fromLatin1(c.url), allowing(c.allowed)).has_value(), c.refused);
     }
 }

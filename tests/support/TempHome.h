@@ -29,7 +29,8 @@ LoggedEvent loggedEvent(const QString &line);
 QList<LoggedEvent> loggedEvents(const QStringList &lines);
 
 // Points HOME and the XDG folders at a fresh temporary folder and clears the
-// companion's own settings variables; everything is put back on destruction.
+// companion's own settings variables, but for allowing pages on 127.0.0.1
+// (where tests serve them); everything is put back on destruction.
 class TempHome {
 public:
     TempHome();
