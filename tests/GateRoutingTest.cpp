@@ -153,3 +153,54 @@ TEST(GateRouting, EnvelopeReadsOnlyTheMessagesOwnSession)
     EXPECT_FALSE(cdpEnvelope(R"({"result":{},"id":3})")) << "any other form is parsed whole";
     EXPECT_FALSE(cdpEnvelope(R"({"id":3})"));
 }
+
+// Nothing Chrome or a client sends ends the gate: an answer too large to
+// pass on fails only its own call, an event that large is lost, and an id
+// too large to be a whole number is never converted.
+TEST(GateRouting, OversizedAnswersFailTheirCallAndOddIdsPassUntouched)
+{
+    Stage stage;
+    stage.take(stage.router.prepare());
+    stage.take(stage.router.open(1));
+    const QString root = stage.rootOf(1);
+    stage.take(stage.router.fromClient(1, R"({"id":7,"method":"Page.captureScreenshot"})"));
+    const qint64 onRoot = stage.sent.last().value("id").toInteger();
+    stage.take(stage.router.fromClient(1, R"({"id":8,"method":"Page.captureScreenshot","sessionId":"S-not-held"})"));
+    stage.take(stage.router.fromChrome(R"({"method":"Target.attachedToTarget","params":{"sessionId":"C1"},"sessionId":")" + root.toUtf8() + "\"}"));
+    stage.take(stage.router.fromClient(1, R"({"id":9,"method":"DOM.getDocument","sessionId":"C1"})"));
+    const qint64 onChild = stage.sent.last().value("id").toInteger();
+    stage.delivered.clear();
+
+    const struct {
+        QByteArray head;
+        QJsonObject delivered; // empty: nothing
+    } cases[] = {
+        {"{\"id\":" + QByteArray::number(onRoot) + ",\"result\":{\"data\":\"iVBOR",
+         {{"id", 7}, {"error", QJsonObject{{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
+        {"{\"id\":" + QByteArray::number(onChild) + ",\"result\":{\"root\":{",
+         {{"id", 9}, {"sessionId", "C1"}, {"error", QJsonObject{{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
+        {"{\"id\":" + QByteArray::number(onChild) + ",\"result\":{", {}}, // answered already
+        {"{\"method\":\"Network.dataReceived\",\"params\":{\"data\":\"", {}},
+        {"{\"id\":99999999999999999999999,", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.head.toStdString());
+        stage.delivered.clear();
+        stage.take(stage.router.oversizedFromChrome(c.head));
+        if (c.delivered.isEmpty()) {
+            EXPECT_TRUE(stage.delivered.isEmpty());
+        } else {
+            ASSERT_EQ(stage.delivered.size(), 1);
+            EXPECT_EQ(stage.delivered.front().second, c.delivered);
+        }
+    }
+    EXPECT_TRUE(stage.closed.isEmpty()) << "the client stays";
+
+    // An id of 1e20 goes to Chrome renumbered and comes back as it was sent.
+    stage.take(stage.router.fromClient(1, R"({"id":1e20,"method":"Runtime.evaluate"})"));
+    const qint64 big = stage.sent.last().value("id").toInteger();
+    stage.delivered.clear();
+    stage.take(stage.router.fromChrome("{\"id\":" + QByteArray::number(big) + ",\"result\":{},\"sessionId\":\"" + root.toUtf8() + "\"}"));
+    ASSERT_EQ(stage.delivered.size(), 1);
+    EXPECT_EQ(stage.delivered.front().second.value("id").toDouble(), 1e20);
+}

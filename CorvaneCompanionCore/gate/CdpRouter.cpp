@@ -3,6 +3,9 @@
 #include "gate/CdpEnvelope.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <cmath>
 
 namespace corvane {
 
@@ -13,6 +16,9 @@ const QString methodKey = QStringLiteral("method");
 const QString paramsKey = QStringLiteral("params");
 const QString resultKey = QStringLiteral("result");
 const QString sessionKey = QStringLiteral("sessionId");
+
+// Larger numbers are not all whole in a double, and cannot be converted safely.
+constexpr double maxExactInteger = 9007199254740992.0;
 
 QByteArray bytesOf(const QJsonObject &message)
 {
@@ -47,14 +53,14 @@ CdpRouter::Effects CdpRouter::prepare()
     if (!versionAsked_) {
         versionAsked_ = true;
         send(effects, {{methodKey, QStringLiteral("Browser.getVersion")}},
-             Pending{Pending::Kind::own, 0, {}, [this](const QJsonObject &message) {
+             Pending{Pending::Kind::own, 0, {}, {}, [this](const QJsonObject &message) {
                          version_ = message.value(resultKey).toObject();
                          versionAsked_ = !version_.isEmpty();
                      }});
     }
     if (spare_.isEmpty() && !preparing_) {
         preparing_ = true;
-        send(effects, {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}}, Pending{Pending::Kind::spare, 0, {}, {}});
+        send(effects, {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}}, Pending{Pending::Kind::spare, 0, {}, {}, {}});
     }
     return effects;
 }
@@ -76,7 +82,7 @@ CdpRouter::Effects CdpRouter::open(Client client, const std::optional<QString> &
     } else {
         attach = {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}};
     }
-    send(effects, attach, Pending{Pending::Kind::attach, client, {}, {}});
+    send(effects, attach, Pending{Pending::Kind::attach, client, {}, {}, {}});
     return effects;
 }
 
@@ -86,7 +92,7 @@ CdpRouter::Effects CdpRouter::call(const QString &method, const QJsonObject &par
     QJsonObject message{{methodKey, method}};
     if (!params.isEmpty())
         message.insert(paramsKey, params);
-    send(effects, message, Pending{Pending::Kind::own, 0, {}, std::move(done)});
+    send(effects, message, Pending{Pending::Kind::own, 0, {}, {}, std::move(done)});
     return effects;
 }
 
@@ -143,7 +149,7 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
     ++state.pending;
     const QString method = message.value(methodKey).toString();
     const bool attaches = method == QLatin1String("Target.attachToTarget") || method == QLatin1String("Target.attachToBrowserTarget");
-    send(effects, message, Pending{Pending::Kind::forward, client, id, {}, attaches});
+    send(effects, message, Pending{Pending::Kind::forward, client, id, session, {}, attaches});
 }
 
 void CdpRouter::adopt(Client client, const QString &session)
@@ -186,7 +192,8 @@ bool CdpRouter::passOn(Effects &effects, const QByteArray &bytes)
         if (found == pending_.constEnd() || found->kind != Pending::Kind::forward || found->attaches || !found->id.isDouble())
             return false;
         const double original = found->id.toDouble();
-        if (original != static_cast<double>(static_cast<qint64>(original)))
+        // Only a whole number the envelope can write back as it came.
+        if (!(std::abs(original) <= maxExactInteger) || original != std::trunc(original))
             return false;
         const Client client = found->client;
         pending_.erase(found);
@@ -233,7 +240,7 @@ void CdpRouter::fromChromeParsed(Effects &effects, const QJsonObject &message)
                 // It left before its session came: let the session go too.
                 const QString late = message.value(resultKey).toObject().value(sessionKey).toString();
                 if (!late.isEmpty())
-                    send(effects, detach(late), Pending{Pending::Kind::own, 0, {}, {}});
+                    send(effects, detach(late), Pending{Pending::Kind::own, 0, {}, {}, {}});
                 break;
             }
             const QString root = message.value(resultKey).toObject().value(sessionKey).toString();
@@ -311,11 +318,11 @@ CdpRouter::Effects CdpRouter::closed(Client client)
     clients_.erase(state);
     for (const QString &session : left.sessions) {
         owners_.remove(session);
-        send(effects, detach(session), Pending{Pending::Kind::own, 0, {}, {}});
+        send(effects, detach(session), Pending{Pending::Kind::own, 0, {}, {}, {}});
     }
     if (!left.root.isEmpty()) {
         roots_.remove(left.root);
-        send(effects, detach(left.root), Pending{Pending::Kind::own, 0, {}, {}});
+        send(effects, detach(left.root), Pending{Pending::Kind::own, 0, {}, {}, {}});
     }
     // Replies still due to it are dropped as they come.
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -323,6 +330,45 @@ CdpRouter::Effects CdpRouter::closed(Client client)
             it = pending_.erase(it);
         else
             ++it;
+    }
+    return effects;
+}
+
+CdpRouter::Effects CdpRouter::oversizedFromChrome(const QByteArray &head)
+{
+    Effects effects;
+    // Chrome writes a reply's id first; an event has none and is lost.
+    static const QRegularExpression replyId(QStringLiteral("^\\{\"id\":(\\d{1,15})[,}]"));
+    const QRegularExpressionMatch match = replyId.match(QString::fromLatin1(head.left(64)));
+    const auto found = match.hasMatch() ? pending_.find(match.captured(1).toLongLong()) : pending_.end();
+    if (found == pending_.end())
+        return effects;
+    const Pending pending = *found;
+    pending_.erase(found);
+    const QJsonObject error{{QStringLiteral("code"), -32000},
+                            {QStringLiteral("message"), QStringLiteral("Chrome's answer was larger than the gate passes on.")}};
+    switch (pending.kind) {
+    case Pending::Kind::own:
+        if (pending.done)
+            pending.done({{QStringLiteral("error"), error}});
+        break;
+    case Pending::Kind::spare:
+        preparing_ = false;
+        break;
+    case Pending::Kind::attach:
+        drop(effects, pending.client);
+        break;
+    case Pending::Kind::forward: {
+        const auto state = clients_.find(pending.client);
+        if (state == clients_.end())
+            break;
+        --state->pending;
+        QJsonObject answer{{idKey, pending.id}, {QStringLiteral("error"), error}};
+        if (pending.session.isString())
+            answer.insert(sessionKey, pending.session);
+        effects.toClients.append({pending.client, bytesOf(answer)});
+        break;
+    }
     }
     return effects;
 }

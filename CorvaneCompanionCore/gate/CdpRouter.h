@@ -49,6 +49,9 @@ public:
     Effects open(Client client, const std::optional<QString> &pageTarget = std::nullopt);
     Effects fromClient(Client client, const QByteArray &message);
     Effects fromChrome(const QByteArray &message);
+    // A message of Chrome's too large to pass on went by; `head` is its
+    // beginning. The call it answers fails with an error; an event is lost.
+    Effects oversizedFromChrome(const QByteArray &head);
     // The client left: its sessions are detached, late replies dropped.
     Effects closed(Client client);
     // A call of the gate's own on the browser; `done` gets Chrome's answer.
@@ -69,6 +72,7 @@ private:
         enum class Kind { forward, attach, spare, own } kind = Kind::forward;
         Client client = 0;
         QJsonValue id; // the client's own id
+        QJsonValue session; // the session the client named, if any
         Reply done;
         bool attaches = false; // the client asked for a session of its own
     };

@@ -75,6 +75,8 @@ struct ChromeGate::Private {
     std::function<void()> ended;
     CdpRouter router;
     QHash<CdpRouter::Client, QPointer<QWebSocket>> clients;
+    // Bytes handed to each client's socket and not written out yet.
+    QHash<CdpRouter::Client, qint64> unwritten;
     CdpRouter::Client nextClient = 1;
     int waiting = 0; // accepted connections whose head has not been handled
 
@@ -289,7 +291,12 @@ void ChromeGate::Private::welcome(QWebSocket *socket)
                      [this, client](const QString &text) { fromClient(client, text.toUtf8()); });
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, socket,
                      [this, client](const QByteArray &bytes) { fromClient(client, bytes); });
+    QObject::connect(socket, &QWebSocket::bytesWritten, socket, [this, client](qint64 written) {
+        qint64 &left = unwritten[client];
+        left = std::max<qint64>(0, left - written);
+    });
     QObject::connect(socket, &QWebSocket::disconnected, socket, [this, client, socket] {
+        unwritten.remove(client);
         if (clients.remove(client))
             apply(router.closed(client));
         socket->deleteLater();
@@ -316,9 +323,32 @@ void ChromeGate::Private::apply(const CdpRouter::Effects &effects)
         if (pipe)
             pipe->send(message);
     }
+    QList<CdpRouter::Client> behind;
     for (const auto &[client, message] : effects.toClients) {
-        if (const QPointer<QWebSocket> socket = clients.value(client))
-            socket->sendTextMessage(QString::fromUtf8(message));
+        const QPointer<QWebSocket> socket = clients.value(client);
+        if (!socket || behind.contains(client))
+            continue;
+        // A client that does not read is let go before it costs the gate
+        // its memory; a message always goes while little waits, however
+        // large it is.
+        qint64 &left = unwritten[client];
+        if (left > clientBacklogLimit) {
+            behind.append(client);
+            continue;
+        }
+        left += message.size();
+        socket->sendTextMessage(QString::fromUtf8(message));
+    }
+    for (const CdpRouter::Client client : std::as_const(behind)) {
+        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("behind"), {{QStringLiteral("reason"), QStringLiteral("behind")}});
+        const CdpRouter::Effects gone = router.closed(client);
+        for (const QByteArray &message : gone.toChrome) {
+            if (pipe)
+                pipe->send(message);
+        }
+        unwritten.remove(client);
+        if (const QPointer<QWebSocket> socket = clients.take(client))
+            socket->abort();
     }
     for (const CdpRouter::Client client : effects.close) {
         if (const QPointer<QWebSocket> socket = clients.take(client))
@@ -359,6 +389,10 @@ void ChromeGate::attach(PipeChannel *pipe, std::function<void()> ended)
     d->pipe = pipe;
     d->ended = std::move(ended);
     QObject::connect(pipe, &PipeChannel::message, pipe, [this](const QByteArray &bytes) { d->apply(d->router.fromChrome(bytes)); });
+    QObject::connect(pipe, &PipeChannel::oversized, pipe, [this](const QByteArray &head) {
+        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("size"), {{QStringLiteral("reason"), QStringLiteral("size")}});
+        d->apply(d->router.oversizedFromChrome(head));
+    });
     QObject::connect(pipe, &PipeChannel::ended, pipe, [this] {
         if (d->ended)
             d->ended();

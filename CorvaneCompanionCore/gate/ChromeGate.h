@@ -7,6 +7,22 @@
 // Another account's connection is closed before a byte is read, and a web
 // page's request is refused, exactly as the local server does. The gate
 // lives as long as its Chrome: the pipe closing on either side ends both.
+//
+// What the gate does with faults, so that no input ends it:
+// - it ends only when Chrome's pipe ends (read or write fails, or closes);
+// - a message of Chrome's past PipeChannel::messageLimit is dropped: the
+//   call it answers gets an error reply, an event is lost ("gate.drop",
+//   reason size);
+// - a call on a session the client does not hold gets Chrome's own error
+//   and is never passed on;
+// - a client is closed when it breaks the protocol (no numeric id or no
+//   method), has more than CdpRouter::queuedLimit messages waiting for its
+//   session or CdpRouter::pendingLimit calls unanswered, sends a message past
+//   clientMessageLimit, or lets more than clientBacklogLimit wait unread
+//   ("gate.drop", reason behind), or while Chrome's pipe has more than
+//   PipeChannel::messageLimit waiting;
+// - a connection is refused for another account, a web page, a slow or
+//   oversized head, too many waiting heads or clients ("gate.reject").
 
 #include <QString>
 #include <QtGlobal>
@@ -33,6 +49,8 @@ public:
     static constexpr double chromeAnswerWait = 10.0;
     // What one client may send in one message; Chrome takes far less.
     static constexpr qint64 clientMessageLimit = 64 * 1024 * 1024;
+    // What may wait to be written to one client; past it the client goes.
+    static constexpr qint64 clientBacklogLimit = 32 * 1024 * 1024;
 
     explicit ChromeGate(quint16 port);
     ~ChromeGate();

@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -89,6 +90,20 @@ void PipeChannel::readSome()
         return;
     }
     qsizetype start = 0;
+    if (skipping_) {
+        // The rest of an oversized message: dropped up to its end.
+        const qsizetype nul = incoming_.indexOf('\0');
+        if (nul < 0) {
+            incoming_.clear();
+            return;
+        }
+        const QByteArray head = *std::exchange(skipping_, std::nullopt);
+        start = nul + 1;
+        searched_ = 0;
+        Q_EMIT oversized(head);
+        if (ended_)
+            return;
+    }
     for (;;) {
         const qsizetype nul = incoming_.indexOf('\0', std::max(start, searched_));
         if (nul < 0)
@@ -101,8 +116,12 @@ void PipeChannel::readSome()
     }
     incoming_.remove(0, start);
     searched_ = incoming_.size();
-    if (incoming_.size() > messageLimit)
-        end();
+    if (incoming_.size() > messageLimit) {
+        // Never a reason to end: only this one message is lost.
+        skipping_ = incoming_.left(oversizedHeadLimit);
+        incoming_.clear();
+        searched_ = 0;
+    }
 }
 
 void PipeChannel::end()

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <optional>
+
 class QSocketNotifier;
 
 namespace corvane {
@@ -14,9 +16,12 @@ namespace corvane {
 class PipeChannel : public QObject {
     Q_OBJECT
 public:
-    // Chrome's messages can be large (a whole page's screenshot); past this
-    // one is taken for a broken pipe.
-    static constexpr qsizetype messageLimit = 256 * 1024 * 1024;
+    // Chrome's messages can be large (a whole page's screenshot); one past
+    // this is not kept: its first bytes are told as `oversized`, the rest is
+    // read and dropped, and the channel goes on with the next message.
+    static constexpr qsizetype messageLimit = 64 * 1024 * 1024;
+    // How much of an oversized message is kept: enough for its envelope.
+    static constexpr qsizetype oversizedHeadLimit = 4096;
 
     // Takes both descriptors over.
     PipeChannel(int readFrom, int writeTo, QObject *parent = nullptr);
@@ -28,6 +33,8 @@ public:
 
 Q_SIGNALS:
     void message(const QByteArray &message);
+    // A message past messageLimit went by: its first bytes.
+    void oversized(const QByteArray &head);
     // The other end closed, or the pipe broke: Chrome is gone.
     void ended();
 
@@ -42,6 +49,8 @@ private:
     QSocketNotifier *writable_;
     QByteArray incoming_;
     qsizetype searched_ = 0;
+    // Within an oversized message: its head, while the rest goes by.
+    std::optional<QByteArray> skipping_;
     QByteArray outgoing_;
     qsizetype written_ = 0;
     bool ended_ = false;
