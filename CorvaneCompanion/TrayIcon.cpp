@@ -36,7 +36,8 @@ TrayIcon::~TrayIcon()
 
 void TrayIcon::notify(const QString &title, const QString &text)
 {
-    tray_.showMessage(title, text, QSystemTrayIcon::Information, 15000);
+    // Notification servers read the body as markup: the text is shown as it is.
+    tray_.showMessage(title, text.toHtmlEscaped(), QSystemTrayIcon::Information, 15000);
 }
 
 bool TrayIcon::available()

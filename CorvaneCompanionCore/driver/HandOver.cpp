@@ -4,6 +4,7 @@
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
+#include "driver/NeedsYouNotice.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
 
@@ -158,7 +159,8 @@ DriverResult handOver(const QString &reason, double limit, const CallControl &co
         return result;
     }
     limit = std::clamp(limit, 1.0, handOverLimit);
-    const QString shown = reason.size() > handOverReasonLimit ? reason.left(handOverReasonLimit) + QChar(0x2026) : reason;
+    const QString plain = plainNoticeText(reason);
+    const QString shown = plain.size() > handOverReasonLimit ? plain.left(handOverReasonLimit) + QChar(0x2026) : plain;
     bringToFront(target);
     const bool pageAsked = pageAsksForPerson();
     {

@@ -7,6 +7,7 @@
 
 #include <QHash>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <mutex>
 
@@ -46,6 +47,18 @@ bool firstInAWhile(Notices &state, const QString &url)
 
 } // namespace
 
+QString plainNoticeText(const QString &text)
+{
+    static const QRegularExpression tag(QStringLiteral("</?[A-Za-z][^<>]*>"));
+    QString plain = text;
+    plain.remove(tag);
+    for (QChar &c : plain) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return plain;
+}
+
 QString needsYouText(const QString &page)
 {
     return page + QStringLiteral(": the page wants a person (a check or a captcha).");
@@ -76,7 +89,7 @@ void noticeIfNeedsYou(const DriverResult &result)
     }
     QString title = result.title.isEmpty() ? pageRead(QStringLiteral("title")) : result.title;
     companionLog(QStringLiteral("needs-you.notify"), {{QStringLiteral("url"), url}});
-    listener(needsYouText(title.isEmpty() ? url : title));
+    listener(needsYouText(plainNoticeText(title.isEmpty() ? url : title)));
 }
 
 } // namespace corvane

@@ -18,6 +18,11 @@ inline constexpr double needsYouRepeatSeconds = 30.0;
 // "<page>: the page wants a person (a check or a captcha)."
 QString needsYouText(const QString &page);
 
+// A page's or an assistant's words as a notice shows them: plain text, the
+// tags of any markup taken out and control characters made spaces, so that
+// a notification server renders no link or bold of theirs.
+QString plainNoticeText(const QString &text);
+
 // Where notices go (the tray, or a headless companion's terminal); called on
 // the job's thread with the notice's text. None: nobody is told.
 void setNeedsYouListener(std::function<void(const QString &text)> listener);
