@@ -31,8 +31,7 @@ constexpr double startRetryGap = 60.0;
 constexpr double callWait = 660.0;
 constexpr double progressEvery = 5.0;
 constexpr double probeWait = 5.0;
-// Calls still running when the client leaves get this long to end.
-constexpr double leaveWait = 2.0;
+constexpr int forwardLimit = 16; // requests forwarded at once
 // A larger message could not pass the local server anyway.
 constexpr qsizetype lineLimit = requestBodyLimit;
 
@@ -148,7 +147,11 @@ private:
     std::mutex mutex_;
     std::condition_variable ended_;
     int running_ = 0;
+    // The requests being forwarded, by id: the ones to call off when the
+    // client leaves.
+    QList<QJsonValue> requests_;
     QByteArray protocolVersion_;
+    QByteArray session_; // what the companion named this bridge's client
     std::mutex startMutex_; // one start at a time
     double startFailedAt_ = -startRetryGap;
     QString startFailure_;
@@ -167,6 +170,8 @@ platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
         std::lock_guard lock(mutex_);
         if (!protocolVersion_.isEmpty())
             request.headers.append({"MCP-Protocol-Version", protocolVersion_});
+        if (!session_.isEmpty())
+            request.headers.append({"Mcp-Session-Id", session_});
     }
     auto answer = platform::OneShot<platform::HttpResponse>::make();
     platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) { answer->fulfil(response); });
@@ -264,6 +269,10 @@ void Bridge::forward(const QByteArray &line, const McpMessage &message)
         const QString version = answer->value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")).toString();
         std::lock_guard lock(mutex_);
         protocolVersion_ = version.toLatin1();
+        for (const auto &[name, value] : response.headers) {
+            if (name.compare("Mcp-Session-Id", Qt::CaseInsensitive) == 0)
+                session_ = value.left(128);
+        }
     }
     writeMessage(*answer);
 }
@@ -284,12 +293,21 @@ void Bridge::take(const QByteArray &line)
         return;
     }
     {
-        std::lock_guard lock(mutex_);
+        // Requests go side by side, but no more than forwardLimit at once:
+        // the next one waits for a place. A notification (a cancellation)
+        // never waits.
+        std::unique_lock lock(mutex_);
+        if (message.kind == McpMessage::Kind::request) {
+            ended_.wait(lock, [this] { return requests_.size() < forwardLimit; });
+            requests_.append(message.id);
+        }
         ++running_;
     }
-    const auto done = [this] {
+    const auto done = [this, id = message.id, request = message.kind == McpMessage::Kind::request] {
         std::lock_guard lock(mutex_);
         --running_;
+        if (request)
+            requests_.removeOne(id);
         ended_.notify_all();
     };
     if (!platform::runInBackground([this, line, message, done] {
@@ -304,16 +322,32 @@ void Bridge::take(const QByteArray &line)
 
 void Bridge::leave()
 {
+    // Calls still running are called off (a hand-over would wait for
+    // minutes), and every thread has ended before the bridge goes.
+    QList<QJsonValue> running;
+    {
+        std::lock_guard lock(mutex_);
+        running = requests_;
+    }
+    // Only the user's own companion is told anything.
+    if (running.isEmpty() || companionListener() != Listener::user)
+        running.clear();
+    for (const QJsonValue &id : std::as_const(running)) {
+        const QJsonObject cancel{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                 {QStringLiteral("method"), QStringLiteral("notifications/cancelled")},
+                                 {QStringLiteral("params"), QJsonObject{{QStringLiteral("requestId"), id},
+                                                                        {QStringLiteral("reason"), QStringLiteral("The client left.")}}}};
+        post(QJsonDocument(cancel).toJson(QJsonDocument::Compact), probeWait);
+    }
     std::unique_lock lock(mutex_);
-    ended_.wait_for(lock, std::chrono::duration<double>(leaveWait), [this] { return running_ == 0; });
+    ended_.wait(lock, [this] { return running_ == 0; });
 }
 
 } // namespace
 
 int runMcpBridge()
 {
-    // Lives until the process ends: threads of late calls may still use it.
-    static Bridge bridge;
+    Bridge bridge;
     bool tooLong = false;
     while (const std::optional<QByteArray> line = readLine(tooLong)) {
         if (tooLong) {

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <csignal>
 
 using namespace corvane;
@@ -259,9 +261,10 @@ TEST_F(McpEndToEnd, ProtocolErrorsAreAnsweredWithoutDrivingTheBrowser)
     ASSERT_TRUE(companion.waitListening());
     const test::LocalReply opened = mcpPost({}, initializeMessage);
     ASSERT_EQ(opened.status, 200) << opened.head.toStdString();
-    // No session to keep: one would only break a client when the companion restarts.
-    EXPECT_TRUE(sessionOf(opened).isEmpty());
-    const QByteArray session;
+    // A session names the client, for its cancellations; one the companion
+    // does not know (it restarted) is taken as it comes.
+    ASSERT_FALSE(sessionOf(opened).isEmpty());
+    const QByteArray session = "Mcp-Session-Id: " + sessionOf(opened) + "\r\n";
     const qsizetype drivesBefore = home->events(QStringLiteral("drive")).size();
 
     struct Case {
@@ -316,4 +319,32 @@ TEST_F(McpEndToEnd, AWebPageInTheBrowserCannotReachIt)
                               "loopback.reject", {{"path", "/mcp"}, {"reason", "origin"}});
     }, 20));
     EXPECT_EQ(home->events(QStringLiteral("mcp.call")).size(), callsBefore);
+}
+
+// A cancellation reaches only the calls of the client that sent it: another
+// client using the same request id calls off nothing.
+TEST_F(McpEndToEnd, ACancellationReachesOnlyItsOwnClientsCall)
+{
+    test::CompanionProcess companion;
+    ASSERT_TRUE(companion.waitListening());
+    const QByteArray mine = "Mcp-Session-Id: " + sessionOf(mcpPost({}, initializeMessage)) + "\r\n";
+    const QByteArray theirs = "Mcp-Session-Id: " + sessionOf(mcpPost({}, initializeMessage)) + "\r\n";
+    ASSERT_NE(mine, theirs);
+    const QByteArray open = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":")"
+        + pages->url("/form.html") + R"("}}})";
+    ASSERT_EQ(mcpPost(mine, open).status, 200);
+    const qsizetype startsBefore = home->logged("handover.start").size();
+    const qsizetype cancelsBefore = home->logged("mcp.cancel").size();
+    auto handOver = std::async(std::launch::async, [&] {
+        return mcpPost(mine, R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"browser_hand_over","arguments":{"reason":"Look","wait":120}}})");
+    });
+    ASSERT_TRUE(eventually([&] { return home->logged("handover.start").size() > startsBefore; }, 30));
+    const QByteArray cancel = R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})";
+    ASSERT_EQ(mcpPost(theirs, cancel).status, 202);
+    ASSERT_EQ(mcpPost(mine, cancel).status, 202);
+    EXPECT_EQ(handOver.get().status, 200);
+    const QList<test::LoggedEvent> cancels = home->logged("mcp.cancel").mid(cancelsBefore);
+    ASSERT_EQ(cancels.size(), 2);
+    EXPECT_EQ(cancels[0]["running"], QStringLiteral("0")) << "another client's cancellation";
+    EXPECT_EQ(cancels[1]["running"], QStringLiteral("1"));
 }

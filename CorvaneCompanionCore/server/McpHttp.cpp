@@ -3,12 +3,14 @@
 #include "driver/Drive.h"
 
 #include <QJsonDocument>
+#include <QUuid>
 
 namespace corvane {
 
 namespace {
 
 constexpr int transportError = -32000;
+constexpr qsizetype sessionIdLimit = 128;
 
 HttpAnswer jsonAnswer(const QByteArray &status, const QJsonObject &message)
 {
@@ -44,14 +46,23 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
         write(jsonAnswer("400 Bad Request", message.error).bytes());
         return;
     }
+    // A client is named by the session it was given when it began; one the
+    // companion does not know (it was restarted) is taken as it comes.
+    const QString caller = requestHeader(request, QLatin1String("mcp-session-id")).value_or(QString()).left(sessionIdLimit);
     if (message.kind != McpMessage::Kind::request) {
-        takeMcpNotification(message);
+        takeMcpNotification(message, caller);
         write(HttpAnswer{"202 Accepted", {}, {}}.bytes());
         return;
     }
     const bool streams = requestHeader(request, QLatin1String("accept")).value_or(QString()).contains(QLatin1String("text/event-stream"));
+    if (isMcpInitialize(message)) {
+        HttpAnswer answer = jsonAnswer("200 OK", answerMcpRequest(message, driver_));
+        answer.headers.append({QByteArrayLiteral("Mcp-Session-Id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()});
+        write(answer.bytes());
+        return;
+    }
     if (!streams || !mcpProgressToken(message)) {
-        write(jsonAnswer("200 OK", answerMcpRequest(message, driver_)).bytes());
+        write(jsonAnswer("200 OK", answerMcpRequest(message, driver_, {}, caller)).bytes());
         return;
     }
     // The head goes first; each message then is one event, and the end of
@@ -61,10 +72,13 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
     const auto event = [&write](const QJsonObject &payload) {
         return write("event: message\ndata: " + QJsonDocument(payload).toJson(QJsonDocument::Compact) + "\n\n");
     };
-    const QJsonObject answer = answerMcpRequest(message, driver_, [&](const QJsonObject &notification) {
-        reachable = reachable && event(notification);
-        return reachable;
-    });
+    const QJsonObject answer = answerMcpRequest(
+        message, driver_,
+        [&](const QJsonObject &notification) {
+            reachable = reachable && event(notification);
+            return reachable;
+        },
+        caller);
     if (reachable)
         event(answer);
 }

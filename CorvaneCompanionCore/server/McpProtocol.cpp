@@ -60,9 +60,8 @@ QJsonObject initializeResult(const McpMessage &request)
     };
 }
 
-// Tool calls running now, by their request id, so that a cancellation can
-// reach them. Ids are the clients' own: a cancellation calls off every
-// running call with its id.
+// Tool calls running now, by their caller and request id, so that the
+// caller's cancellation reaches them and no other client's does.
 class RunningCalls {
 public:
     using Flag = std::shared_ptr<std::atomic<bool>>;
@@ -104,12 +103,13 @@ RunningCalls &runningCalls()
     return calls;
 }
 
-QString idKey(const QJsonValue &id)
+QString idKey(const QString &caller, const QJsonValue &id)
 {
-    return id.isString() ? QStringLiteral("s:") + id.toString() : QStringLiteral("n:") + QString::number(id.toInteger());
+    return caller + QLatin1Char('\n')
+        + (id.isString() ? QStringLiteral("s:") + id.toString() : QStringLiteral("n:") + QString::number(id.toInteger()));
 }
 
-QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify)
+QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify, const QString &caller)
 {
     const QJsonValue name = request.params.value(QStringLiteral("name"));
     if (!name.isString())
@@ -128,7 +128,7 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
             + QStringLiteral("each argument must have the type its schema gives");
         return mcpErrorReply(request.id, mcpInvalidParams, tool->name + QStringLiteral(": ") + needs + QLatin1Char('.'));
     }
-    const QString key = idKey(request.id);
+    const QString key = idKey(caller, request.id);
     const RunningCalls::Flag cancelled = runningCalls().add(key);
     CallControl control;
     control.cancelled = [cancelled] { return cancelled->load(); };
@@ -213,14 +213,14 @@ bool isMcpInitialize(const McpMessage &message)
     return message.kind == McpMessage::Kind::request && message.method == QLatin1String("initialize");
 }
 
-void takeMcpNotification(const McpMessage &notification)
+void takeMcpNotification(const McpMessage &notification, const QString &caller)
 {
     if (notification.method != QLatin1String("notifications/cancelled"))
         return;
     const QJsonValue id = notification.params.value(QStringLiteral("requestId"));
     if (!isValidId(id))
         return;
-    const int cancelled = runningCalls().cancel(idKey(id));
+    const int cancelled = runningCalls().cancel(idKey(caller, id));
     companionLog(QStringLiteral("mcp.cancel"), {{QStringLiteral("running"), QString::number(cancelled)}});
 }
 
@@ -242,7 +242,7 @@ QJsonObject mcpProgressNotification(const QJsonValue &token, double progress, do
                                                    {QStringLiteral("message"), message}}}};
 }
 
-QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify)
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify, const QString &caller)
 {
     const QString &method = request.method;
     if (method == QLatin1String("initialize")) {
@@ -255,7 +255,7 @@ QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver,
     if (method == QLatin1String("tools/list"))
         return resultReply(request.id, {{QStringLiteral("tools"), mcpToolList()}});
     if (method == QLatin1String("tools/call"))
-        return callTool(request, driver, notify);
+        return callTool(request, driver, notify, caller);
     return mcpErrorReply(request.id, mcpMethodNotFound, QStringLiteral("Method not found: %1").arg(method));
 }
 

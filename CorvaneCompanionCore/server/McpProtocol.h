@@ -49,11 +49,14 @@ using McpNotifier = std::function<bool(const QJsonObject &notification)>;
 
 // The reply to a request: a result or a JSON-RPC error. A tool call that
 // asked for progress is told it through `notify`, when there is one.
-QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify = {});
+// `caller` names the client (its session), so that only its own
+// cancellations reach its calls.
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify = {},
+                             const QString &caller = {});
 
-// A notification from the client: "notifications/cancelled" calls off the
-// running tool call it names; others change nothing.
-void takeMcpNotification(const McpMessage &notification);
+// A notification from the client `caller`: "notifications/cancelled" calls
+// off that client's running tool call it names; others change nothing.
+void takeMcpNotification(const McpMessage &notification, const QString &caller = {});
 
 // The token a request gave for progress notifications, if any.
 std::optional<QJsonValue> mcpProgressToken(const McpMessage &request);
