@@ -171,6 +171,8 @@ TEST_F(DriverEndToEnd, InputErrorsAreAnsweredWithoutTheTool)
         {"/cli", {{"text", " \n "}}, "cli needs an agent-browser command."},
         {"/Open", {{"url", "http://127.0.0.1/"}}, "Not found."},
         {"/nowhere", {}, "Not found."},
+        {"/hand-over", {{"reason", "Look"}, {"wait", "nan"}}, "wait must be a number of seconds, at most 600."},
+        {"/hand-over", {{"reason", "Look"}, {"wait", "-inf"}}, "wait must be a number of seconds, at most 600."},
     };
     const int runsBefore = home->events(QStringLiteral("agent.start")).size();
     for (const Case &c : cases) {

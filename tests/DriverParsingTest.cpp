@@ -6,6 +6,7 @@
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
 #include "driver/LocalTargets.h"
+#include "driver/NeedsYouNotice.h"
 #include "driver/ToolBatch.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
@@ -330,5 +331,20 @@ TEST(LocalTargets, PagesOnThisMachineOrItsNetworkNeedTheUsersLeave)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.url) + " allowed: " + c.allowed);
         EXPECT_EQ(localTargetRefusal(QString::fromLatin1(c.url), allowing(c.allowed)).has_value(), c.refused);
+    }
+}
+
+TEST(NeedsYouNotice, PageAndAssistantWordsReachTheNoticeAsPlainText)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"Sign in", "Sign in"},
+        {"<b>Urgent</b>: <a href=\"http://evil.example\">verify</a>", "Urgent: verify"},
+        {"<img src=x onerror=alert(1)>Bank", "Bank"},
+        {"a < b > c & d", "a < b > c & d"}, // not markup: kept, and escaped by the tray
+        {"line\nbreak\ttab\x1b[31mred", "line break tab [31mred"},
+    };
+    for (const auto &[given, shown] : cases) {
+        SCOPED_TRACE(given);
+        EXPECT_EQ(plainNoticeText(QString::fromUtf8(given)), QString::fromUtf8(shown));
     }
 }

@@ -35,8 +35,10 @@ const QString quietWatcherScript = QStringLiteral(R"JS((() => {
 })())JS");
 
 // The visible text outside interactive elements (the snapshot shows those),
-// one line per block, bounded.
+// one line per block. Bounded in the page, per text node, per line and in
+// all, so that no page makes the answer larger than 200,000 characters.
 const QString visibleTextScript = QStringLiteral(R"JS((() => {
+  const nodeLimit = 2000, lineLimit = 4000, totalLimit = 200000, linesLimit = 5000;
   const interactive = 'a,button,input,select,textarea,option,summary,[role=button],[role=link],[role=checkbox],' +
     '[role=radio],[role=tab],[role=menuitem],[role=option],[role=switch],[role=textbox],[role=combobox],[contenteditable]';
   const skipped = new Set(['SCRIPT', 'STYLE', 'NOSCRIPT', 'TEMPLATE']);
@@ -54,19 +56,20 @@ const QString visibleTextScript = QStringLiteral(R"JS((() => {
   const lines = [];
   let total = 0, block, line = '';
   const flush = () => {
-    const text = line.replace(/\s+/g, ' ').trim();
+    const text = line.replace(/\s+/g, ' ').trim().slice(0, Math.min(lineLimit, totalLimit - total));
     if (text) { lines.push(text); total += text.length; }
     line = '';
   };
   const root = document.body || document.documentElement;
   const walker = root ? document.createTreeWalker(root, NodeFilter.SHOW_TEXT) : null;
-  for (let node = walker && walker.nextNode(); node && total < 200000 && lines.length < 5000; node = walker.nextNode()) {
+  for (let node = walker && walker.nextNode(); node && total < totalLimit && lines.length < linesLimit; node = walker.nextNode()) {
     const element = node.parentElement;
-    if (!element || !node.data.trim() || skipped.has(element.tagName) || element.closest(interactive)
+    const data = node.data.length > nodeLimit ? node.data.slice(0, nodeLimit) : node.data;
+    if (!element || !data.trim() || skipped.has(element.tagName) || element.closest(interactive)
         || !element.checkVisibility({ checkOpacity: true, checkVisibilityCSS: true })) continue;
     const owner = blockOf(element);
     if (owner !== block) { flush(); block = owner; }
-    line += node.data;
+    if (line.length < lineLimit) line += data;
   }
   flush();
   return lines;

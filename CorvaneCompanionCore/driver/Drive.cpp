@@ -19,6 +19,7 @@
 
 #include "Dispatch.h"
 
+#include <cmath>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -253,7 +254,7 @@ DriverResult handOverFor(const Body &body, const CallControl &control)
     const QString wait = body.value(QStringLiteral("wait"));
     bool isNumber = true;
     const double limit = wait.isEmpty() ? handOverLimit : wait.toDouble(&isNumber);
-    if (!isNumber || limit <= 0)
+    if (!isNumber || !std::isfinite(limit) || limit <= 0)
         return refusal(handOverWaitText);
     return handOver(body.value(QStringLiteral("reason")), limit, control);
 }
