@@ -6,6 +6,7 @@
 #include "diagnostics/JobActivity.h"
 #include "chrome/PortCache.h"
 #include "driver/ActionWatch.h"
+#include "driver/ChallengeCheck.h"
 #include "driver/AgentRunner.h"
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
@@ -102,7 +103,7 @@ DriverResult checkedAction(const QStringList &args)
     if (target != lastTarget)
         watching = startWatch(target);
     const QString snap = runText(checked->front());
-    if (needsYou(snap)) {
+    if (needsYouOnPage(snap)) {
         DriverResult result = refusal(snap);
         result.needsYou = true;
         return followingNewTabs(result, listed, std::nullopt);

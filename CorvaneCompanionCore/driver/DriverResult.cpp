@@ -31,7 +31,7 @@ QString DriverResult::json() const
     return reply;
 }
 
-bool needsYou(const QString &text)
+const QStringList &needsYouPhrases()
 {
     static const QStringList phrases{
         QStringLiteral("captcha"),
@@ -42,8 +42,13 @@ bool needsYou(const QString &text)
         QStringLiteral("unusual traffic"),
         QStringLiteral("checking your browser"),
     };
+    return phrases;
+}
+
+bool needsYou(const QString &text)
+{
     const QString lower = text.toLower();
-    for (const QString &phrase : phrases) {
+    for (const QString &phrase : needsYouPhrases()) {
         if (lower.contains(phrase))
             return true;
     }

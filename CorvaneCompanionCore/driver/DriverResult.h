@@ -65,6 +65,8 @@ struct DriverResult {
 
 // True when the text shows a human-verification page (captcha and the like).
 bool needsYou(const QString &text);
+// The phrases needsYou looks for, lower-case.
+const QStringList &needsYouPhrases();
 
 // The members of a JSON object as texts; anything that is not a JSON object
 // gives the empty map.

@@ -4,6 +4,7 @@
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
+#include "driver/ChallengeCheck.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
@@ -57,7 +58,7 @@ void bringToFront(const QString &targetId)
 
 bool pageAsksForPerson()
 {
-    return needsYou(runText(runOnActivePort(snapshotArgs(), OutputReading::snapshot)));
+    return needsYouOnPage(runText(runOnActivePort(snapshotArgs(), OutputReading::snapshot)));
 }
 
 QString endWord(HandOverEnd end)

@@ -2,6 +2,7 @@
 
 #include "diagnostics/EventLog.h"
 #include "driver/ActionWatch.h"
+#include "driver/ChallengeCheck.h"
 #include "driver/AgentRunner.h"
 #include "driver/PageDialog.h"
 #include "driver/WorkTab.h"
@@ -188,7 +189,7 @@ DriverResult finish(const ToolRun &snapshot, bool chrome)
 {
     DriverResult result;
     result.text = runText(snapshot);
-    result.needsYou = needsYou(result.text);
+    result.needsYou = needsYouOnPage(result.text);
     result.ok = !result.needsYou && snapshot.succeeded();
     result.chrome = chrome;
     return result;
@@ -198,7 +199,7 @@ DriverResult finishCli(const ToolRun &command)
 {
     DriverResult result;
     const QString text = runText(command);
-    result.needsYou = needsYou(text);
+    result.needsYou = needsYouOnPage(text);
     if (text.trimmed().isEmpty()) {
         result.text = commandReturnedNothingText;
     } else {
@@ -212,7 +213,7 @@ DriverResult finishCli(const ToolRun &command)
 DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter)
 {
     const QString out = runText(action);
-    if (needsYou(out))
+    if (needsYouOnPage(out))
         return failedOn(out, true);
     if (!action.succeeded())
         return failedOn(out, false);
@@ -230,7 +231,7 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optiona
         *listingAfter = runs.at(3).output;
     const ToolRun &snapshot = runs.at(0);
     const QString snap = runText(snapshot);
-    if (needsYou(snap))
+    if (needsYouOnPage(snap))
         return failedOn(snap, true);
 
     DriverResult result;
