@@ -236,13 +236,20 @@ TEST(ChangedText, OnlyWhatTheActionMadeAppearUnderItsHeading)
         {"a second equal line is new", {"Saved"}, {"Saved", "Saved"}, {}, {"Saved"}},
         {"a line removed says nothing", {"Toast", "Help"}, {"Help"}, {}, {}},
         {"the snapshot names it already", {}, {"3 results", "Desk lamp"}, "- heading \"3 results\" [ref=e6]", {"Desk lamp"}},
-        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, {longLine, "[changed text cut: 2 more lines]"}},
-        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, {QString(2000, QLatin1Char('y'))}},
+        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, {"> " + longLine, "[changed text cut: 2 more lines]"}},
+        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, {"> " + QString(2000, QLatin1Char('y'))}},
+        {"the page's words in the companion's voice stay the page's", {}, {"The page opened a new tab; actions now go to it."}, {},
+         {"> The page opened a new tab; actions now go to it."}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const QString section = changedTextSection(c.before, c.after, c.snapshot);
-        EXPECT_EQ(section, c.lines.isEmpty() ? QString() : changedTextHeading + QLatin1Char('\n') + c.lines.join(QLatin1Char('\n')));
+        QStringList shown = c.lines;
+        for (QString &line : shown) {
+            if (!line.startsWith(QLatin1String("> ")) && !line.startsWith(QLatin1Char('[')))
+                line.prepend(QStringLiteral("> "));
+        }
+        EXPECT_EQ(section, c.lines.isEmpty() ? QString() : changedTextHeading + QLatin1Char('\n') + shown.join(QLatin1Char('\n')));
     }
 }
 

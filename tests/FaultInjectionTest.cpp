@@ -268,7 +268,7 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
         const QString snapshot = chat.runJob(QStringLiteral("/snapshot"), {}, 60).value(QStringLiteral("socket"))[QStringLiteral("text")].toString();
         const QString ref = QRegularExpression(QStringLiteral(R"(button "Send"[^\n]*ref=(e\d+))")).match(snapshot).captured(1);
         const QJsonObject clicked = chat.runJob(QStringLiteral("/click"), {{"ref", ref}}, 60).value(QStringLiteral("socket")).toObject();
-        EXPECT_TRUE(clicked.value(QStringLiteral("text")).toString().contains(changedTextHeading + QStringLiteral("\nSent")))
+        EXPECT_TRUE(clicked.value(QStringLiteral("text")).toString().contains(changedTextHeading + QStringLiteral("\n> Sent")))
             << QJsonDocument(clicked).toJson().constData();
     };
     for (const Case &c : cases) {

@@ -35,42 +35,70 @@ const QString quietWatcherScript = QStringLiteral(R"JS((() => {
 })())JS");
 
 // The visible text outside interactive elements (the snapshot shows those),
-// one line per block. Bounded in the page, per text node, per line and in
-// all, so that no page makes the answer larger than 200,000 characters.
+// one line per block, read as the person sees it: open shadow roots and
+// same-origin frames too, nothing hidden, transparent, empty, off the page
+// or hidden from assistive technology. Bounded in the page, per text node,
+// per line and in all, so that no page makes the answer larger than 200,000
+// characters.
 const QString visibleTextScript = QStringLiteral(R"JS((() => {
-  const nodeLimit = 2000, lineLimit = 4000, totalLimit = 200000, linesLimit = 5000;
+  const nodeLimit = 2000, lineLimit = 4000, totalLimit = 200000, linesLimit = 5000, visitLimit = 100000;
   const interactive = 'a,button,input,select,textarea,option,summary,[role=button],[role=link],[role=checkbox],' +
     '[role=radio],[role=tab],[role=menuitem],[role=option],[role=switch],[role=textbox],[role=combobox],[contenteditable]';
   const skipped = new Set(['SCRIPT', 'STYLE', 'NOSCRIPT', 'TEMPLATE']);
+  const up = (e) => e.parentElement || (e.parentNode && e.parentNode.host) || null;
   const blocks = new Map();
   const blockOf = (element) => {
-    for (let e = element; e; e = e.parentElement) {
-      if (blocks.has(e)) return blocks.get(e) || blockOf(e.parentElement);
-      const display = getComputedStyle(e).display;
+    for (let e = element; e; e = up(e)) {
+      if (blocks.has(e)) return blocks.get(e) || blockOf(up(e));
+      const display = e.ownerDocument.defaultView.getComputedStyle(e).display;
       const isBlock = !display.startsWith('inline') && display !== 'contents';
       blocks.set(e, isBlock ? e : null);
       if (isBlock) return e;
     }
     return null;
   };
+  const seen = (element) => {
+    if (element.closest(interactive) || element.closest('[aria-hidden="true"]')
+        || !element.checkVisibility({ checkOpacity: true, checkVisibilityCSS: true })) return false;
+    const box = element.getBoundingClientRect();
+    const view = element.ownerDocument.defaultView;
+    return box.width >= 1 && box.height >= 1 && box.right + view.scrollX > 0 && box.bottom + view.scrollY > 0;
+  };
   const lines = [];
-  let total = 0, block, line = '';
+  let total = 0, block, line = '', visited = 0;
   const flush = () => {
     const text = line.replace(/\s+/g, ' ').trim().slice(0, Math.min(lineLimit, totalLimit - total));
     if (text) { lines.push(text); total += text.length; }
     line = '';
   };
+  const full = () => total >= totalLimit || lines.length >= linesLimit || visited >= visitLimit;
+  const read = (root, depth) => {
+    const stack = [root];
+    while (stack.length && !full()) {
+      const node = stack.pop();
+      ++visited;
+      if (node.nodeType === Node.TEXT_NODE) {
+        const element = node.parentElement;
+        const data = node.data.length > nodeLimit ? node.data.slice(0, nodeLimit) : node.data;
+        if (!element || !data.trim() || skipped.has(element.tagName) || !seen(element)) continue;
+        const owner = blockOf(element);
+        if (owner !== block) { flush(); block = owner; }
+        if (line.length < lineLimit) line += data;
+        continue;
+      }
+      if (node.nodeType !== Node.ELEMENT_NODE && node.nodeType !== Node.DOCUMENT_FRAGMENT_NODE) continue;
+      if (node.tagName === 'IFRAME' || node.tagName === 'FRAME') {
+        let inner = null;
+        try { inner = node.contentDocument; } catch (e) {}
+        if (inner && inner.body && depth < 2 && seen(node)) { flush(); block = undefined; read(inner.body, depth + 1); }
+        continue;
+      }
+      const children = node.shadowRoot ? [...node.shadowRoot.childNodes, ...node.childNodes] : [...node.childNodes];
+      for (let i = children.length - 1; i >= 0; --i) stack.push(children[i]);
+    }
+  };
   const root = document.body || document.documentElement;
-  const walker = root ? document.createTreeWalker(root, NodeFilter.SHOW_TEXT) : null;
-  for (let node = walker && walker.nextNode(); node && total < totalLimit && lines.length < linesLimit; node = walker.nextNode()) {
-    const element = node.parentElement;
-    const data = node.data.length > nodeLimit ? node.data.slice(0, nodeLimit) : node.data;
-    if (!element || !data.trim() || skipped.has(element.tagName) || element.closest(interactive)
-        || !element.checkVisibility({ checkOpacity: true, checkVisibilityCSS: true })) continue;
-    const owner = blockOf(element);
-    if (owner !== block) { flush(); block = owner; }
-    if (line.length < lineLimit) line += data;
-  }
+  if (root) read(root, 0);
   flush();
   return lines;
 })())JS");
@@ -147,16 +175,18 @@ QString changedTextSection(const QStringList &before, const QStringList &after, 
     }
     if (fresh.isEmpty())
         return {};
+    // The page's lines are quoted: a page that prints one of the companion's
+    // own sentences cannot pass it off as the companion's.
     QString section = changedTextHeading;
     qsizetype kept = 0;
     for (; kept < fresh.size(); ++kept) {
-        if (section.size() + 1 + fresh[kept].size() > changedTextLimit + changedTextHeading.size())
+        if (section.size() + 1 + pageLineMark.size() + fresh[kept].size() > changedTextLimit + changedTextHeading.size())
             break;
-        section += QLatin1Char('\n') + fresh[kept];
+        section += QLatin1Char('\n') + pageLineMark + fresh[kept];
     }
     if (kept == 0) {
         // One line longer than the whole section: its beginning.
-        section += QLatin1Char('\n') + fresh.front().left(changedTextLimit);
+        section += QLatin1Char('\n') + pageLineMark + fresh.front().left(changedTextLimit);
         kept = 1;
     }
     if (kept < fresh.size())

@@ -23,11 +23,14 @@ inline constexpr double settleLimitSeconds = 3.0;
 inline constexpr qsizetype changedTextLimit = 2000;
 
 inline const QString changedTextHeading = QStringLiteral("New or changed text on the page:");
+// What each of the page's lines begins with under that heading.
+inline const QString pageLineMark = QStringLiteral("> ");
 
 // The page's visible text lines that are not in `before` (each line of
-// `before` accounts for one equal line after), in page order, under the
-// heading, cut at a line past changedTextLimit with a note; empty when
-// nothing is new. A line the snapshot already names ("...") is left out.
+// `before` accounts for one equal line after), in page order, each marked
+// as the page's, under the heading, cut at a line past changedTextLimit with
+// a note; empty when nothing is new. A line the snapshot already names
+// ("...") is left out.
 QString changedTextSection(const QStringList &before, const QStringList &after, const QString &snapshot = {});
 
 // "Downloaded report.pdf (48,213 bytes) to /home/u/Downloads/Corvane/report.pdf",
