@@ -14,6 +14,7 @@
 
 #include "Chromium.h"
 #include "CompanionProcess.h"
+#include "GatedCompanion.h"
 #include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -86,47 +87,14 @@ QStringList filesIn(const QString &folder)
 
 class WorkBoundaries : public testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        home = new test::TempHome;
-        flags = new test::ScopedEnv("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
-        toolLinked = test::linkRealAgentBrowser();
-        server = new test::TestHttpServer(test::htmlPages(pages()));
-        process = new test::CompanionProcess;
-        if (!process->waitListening())
-            return;
-        // The first action starts Chrome behind the gate.
-        opened = postJson(companion, "/open", {{"url", QString::fromLatin1(server->url("/"))}}).json().value("ok").toBool();
-        if (!home->logged("chrome.launch").isEmpty())
-            gatePort = home->logged("chrome.launch").last()["port"].toUShort();
-    }
+    static void SetUpTestSuite() { stage = new test::GatedCompanion(pages()); }
+    static void TearDownTestSuite() { delete stage; }
 
-    static void TearDownTestSuite()
-    {
-        delete process;
-        test::stopChromeOn(companionChromeProfile());
-        test::stopAgentBrowserSessions();
-        delete server;
-        delete flags;
-        delete home;
-    }
+    void SetUp() override { ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate"; }
 
-    void SetUp() override
-    {
-        ASSERT_TRUE(toolLinked);
-        ASSERT_TRUE(opened) << "the work tab did not open";
-        ASSERT_NE(gatePort, 0);
-    }
+    static QString page(const char *path) { return stage->page(path); }
 
-    static QString page(const char *path) { return QString::fromLatin1(server->url(path)); }
-
-    static inline test::TempHome *home = nullptr;
-    static inline test::ScopedEnv *flags = nullptr;
-    static inline bool toolLinked = false;
-    static inline test::TestHttpServer *server = nullptr;
-    static inline test::CompanionProcess *process = nullptr;
-    static inline bool opened = false;
-    static inline quint16 gatePort = 0;
+    static inline test::GatedCompanion *stage = nullptr;
 };
 
 TEST_F(WorkBoundaries, OnlyTheCompanionAndItsGateListen)
@@ -136,7 +104,7 @@ TEST_F(WorkBoundaries, OnlyTheCompanionAndItsGateListen)
     ASSERT_TRUE(postJson(companion, "/scroll").json().value("ok").toBool());
 
     QMap<qint64, QString> processes;
-    for (const qint64 pid : withDescendants(process->pid()))
+    for (const qint64 pid : withDescendants(stage->process.pid()))
         processes.insert(pid, QStringLiteral("companion"));
     for (const pid_t chrome : test::chromePidsOn(companionChromeProfile())) {
         for (const qint64 pid : withDescendants(chrome))
@@ -157,14 +125,14 @@ TEST_F(WorkBoundaries, OnlyTheCompanionAndItsGateListen)
         if (!ports)
             continue; // ended meanwhile
         for (const quint16 port : *ports)
-            EXPECT_TRUE(port == companion || port == gatePort) << it.value().toStdString() << " " << it.key() << " listens on " << port;
+            EXPECT_TRUE(port == companion || port == stage->gatePort) << it.value().toStdString() << " " << it.key() << " listens on " << port;
     }
-    EXPECT_FALSE(test::hasEvent(home->logged(), "agent.listener"));
+    EXPECT_FALSE(test::hasEvent(stage->home.logged(), "agent.listener"));
 }
 
 TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
 {
-    test::RawClient person(test::browserSocketUrl(gatePort));
+    test::RawClient person(test::browserSocketUrl(stage->gatePort));
     ASSERT_TRUE(person.connected());
     const QString privateTab = person.call(1, "Target.createTarget", {{"url", page("/private?token=secret")}}).value("targetId").toString();
     ASSERT_FALSE(privateTab.isEmpty());
@@ -198,14 +166,14 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
 
     // A tab the person opens while a job runs is not taken over.
     auto waiting = std::async(std::launch::async, [] { return postJson(companion, "/cli", {{"command", "wait 2500"}}); });
-    ASSERT_TRUE(eventuallyHandlingEvents([] { return test::hasEvent(home->logged(), "agent.start", {{"args", "wait 2500"}}); }, 30));
+    ASSERT_TRUE(eventuallyHandlingEvents([] { return test::hasEvent(stage->home.logged(), "agent.start", {{"args", "wait 2500"}}); }, 30));
     const QString opened = person.call(3, "Target.createTarget", {{"url", page("/private?second")}}).value("targetId").toString();
     while (waiting.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
     const QString waited = text(waiting.get());
     EXPECT_FALSE(waited.contains(newTabFollowedText)) << waited.toStdString();
     EXPECT_EQ(postJson(companion, "/view").json().value("title"), QStringLiteral("Work"));
-    EXPECT_FALSE(test::hasEvent(home->logged(), "worktab.follow"));
+    EXPECT_FALSE(test::hasEvent(stage->home.logged(), "worktab.follow"));
     EXPECT_TRUE(stillOpen(opened, 4));
     person.call(5, "Target.closeTarget", {{"targetId", opened}});
     person.call(6, "Target.closeTarget", {{"targetId", privateTab}});
@@ -213,7 +181,7 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
 
 TEST_F(WorkBoundaries, TheWorksDownloadsAreKeptApartAndThePersonsStayWhereChromePutsThem)
 {
-    const QString downloads = home->path() + QStringLiteral("/Downloads");
+    const QString downloads = stage->home.path() + QStringLiteral("/Downloads");
     const QString ours = downloads + QStringLiteral("/Corvane");
     const QString snapshot = text(postJson(companion, "/snapshot"));
     const QString link = refOf(snapshot, QStringLiteral("Get the report"));
@@ -228,28 +196,28 @@ TEST_F(WorkBoundaries, TheWorksDownloadsAreKeptApartAndThePersonsStayWhereChrome
     EXPECT_EQ(filesIn(ours), (QStringList{"report (1).txt", "report.txt"}));
 
     // The person downloads in their own tab while an action is watched.
-    test::RawClient person(test::browserSocketUrl(gatePort));
+    test::RawClient person(test::browserSocketUrl(stage->gatePort));
     ASSERT_TRUE(person.connected());
     const QString tab = person.call(1, "Target.createTarget", {{"url", page("/")}}).value("targetId").toString();
     const QString session = person.call(2, "Target.attachToTarget", {{"targetId", tab}, {"flatten", true}}).value("sessionId").toString();
     const QString busy = refOf(text(postJson(companion, "/snapshot")), QStringLiteral("Keep busy"));
-    const qsizetype startsBefore = home->logged("download.start").size();
+    const qsizetype startsBefore = stage->home.logged("download.start").size();
     auto clicked = std::async(std::launch::async, [busy] { return postJson(companion, "/click", {{"ref", busy}}); });
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return test::hasEvent(home->logged(), "agent.end", {{"args", "click " + busy}}); }, 30));
+    ASSERT_TRUE(eventuallyHandlingEvents([&] { return test::hasEvent(stage->home.logged(), "agent.end", {{"args", "click " + busy}}); }, 30));
     person.call(3, "Runtime.evaluate", {{"expression", "document.getElementById('dl').click()"}, {"userGesture", true}}, session);
     while (clicked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
     EXPECT_FALSE(text(clicked.get()).contains("Downloaded"));
     EXPECT_TRUE(eventuallyHandlingEvents([&] { return filesIn(downloads).contains("report.txt"); }, 30)) << "where Chrome saves";
     EXPECT_EQ(filesIn(ours).size(), 2) << "nothing of the person's in the companion's folder";
-    EXPECT_EQ(home->logged("download.start").size(), startsBefore);
+    EXPECT_EQ(stage->home.logged("download.start").size(), startsBefore);
     person.call(4, "Target.closeTarget", {{"targetId", tab}});
 }
 
 TEST_F(WorkBoundaries, LocalAddressesAreRefusedUnlessAllowed)
 {
     // The suite allows http://127.0.0.1 on any port, where its pages are.
-    const QString port = QString::number(server->port());
+    const QString port = QString::number(stage->server.port());
     const struct {
         QString url;
         QString refusal;
@@ -258,7 +226,7 @@ TEST_F(WorkBoundaries, LocalAddressesAreRefusedUnlessAllowed)
         {"http://[::1]:" + port + "/", localPageRefusedText},
         {"http://[::ffff:127.0.0.1]:" + port + "/", localPageRefusedText},
         {"http://work.localhost:" + port + "/", localPageRefusedText},
-        {QStringLiteral("http://127.0.0.1:%1/json/list").arg(gatePort), privateEndpointRefusedText},
+        {QStringLiteral("http://127.0.0.1:%1/json/list").arg(stage->gatePort), privateEndpointRefusedText},
         {QStringLiteral("http://127.0.0.1:%1/health").arg(companion), privateEndpointRefusedText},
     };
     for (const auto &c : cases) {
@@ -279,14 +247,14 @@ TEST_F(WorkBoundaries, ABareGetActsNowhere)
 {
     for (const char *path : {"/click", "/scroll", "/back", "/hand-over", "/open", "/nowhere"}) {
         SCOPED_TRACE(path);
-        const qsizetype drives = home->logged("drive").size();
+        const qsizetype drives = stage->home.logged("drive").size();
         const test::LocalReply reply =
             test::exchange(companion, {QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
         EXPECT_EQ(reply.status, 405);
         EXPECT_TRUE(reply.head.contains("\r\nAllow: POST\r\n")) << reply.head.toStdString();
         EXPECT_EQ(reply.json().value("ok"), false);
         EXPECT_EQ(reply.json().value("text"), postNeededText);
-        EXPECT_EQ(home->logged("drive").size(), drives) << "nothing ran";
+        EXPECT_EQ(stage->home.logged("drive").size(), drives) << "nothing ran";
     }
     EXPECT_EQ(test::exchange(companion, {"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}).status, 200);
 }
@@ -296,7 +264,7 @@ TEST_F(WorkBoundaries, ThePersonAnswersDialogsWhileTheyHaveTheBrowser)
     auto handedOver = std::async(std::launch::async, [] {
         return postJson(companion, "/hand-over", {{"reason", "Check the page"}, {"wait", "60"}});
     });
-    ASSERT_TRUE(eventuallyHandlingEvents([] { return test::hasEvent(home->logged(), "handover.start"); }, 30));
+    ASSERT_TRUE(eventuallyHandlingEvents([] { return test::hasEvent(stage->home.logged(), "handover.start"); }, 30));
     for (const char *command : {"dialog accept", "dialog dismiss"}) {
         const test::LocalReply answered = postJson(companion, "/cli", {{"command", command}});
         EXPECT_EQ(answered.json().value("ok"), false) << command;
