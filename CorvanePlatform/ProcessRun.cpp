@@ -66,6 +66,7 @@ void superviseProcess(const QString &program, const QStringList &arguments, cons
 
     QByteArray output;
     QByteArray errors;
+    QByteArray answer;
     bool cut = false;
     const auto keep = [&](const QByteArray &chunk) {
         const qint64 room = outputLimit < 0 ? chunk.size() : std::max<qint64>(0, outputLimit - output.size());
@@ -78,7 +79,9 @@ void superviseProcess(const QString &program, const QStringList &arguments, cons
         const QByteArray said = process.readAllStandardError();
         errors += said.left(std::max<qint64>(0, errorOutputLimit - errors.size()));
         keep(said);
-        keep(process.readAllStandardOutput());
+        const QByteArray printed = process.readAllStandardOutput();
+        answer += printed.left(outputLimit < 0 ? printed.size() : std::max<qint64>(0, outputLimit - answer.size()));
+        keep(printed);
     };
     while (process.state() != QProcess::NotRunning) {
         const double left = deadline - monotonicSeconds();
@@ -95,6 +98,7 @@ void superviseProcess(const QString &program, const QStringList &arguments, cons
         done.status = process.exitCode();
         done.output = std::move(output);
         done.errorOutput = std::move(errors);
+        done.standardOutput = std::move(answer);
         done.outputCut = cut;
         box->fulfil(std::move(done));
         return;

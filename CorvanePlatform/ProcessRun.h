@@ -26,6 +26,9 @@ struct ProcessOutcome {
     // Standard error alone, up to errorOutputLimit: what the program said
     // of its own, apart from what it passed on.
     QByteArray errorOutput;
+    // Standard output alone, up to the same limit as `output`: its answer,
+    // without its warnings.
+    QByteArray standardOutput;
     // More came than the caller wanted kept: the rest was read and dropped.
     bool outputCut = false;
     // Why the program did not start, in the system's words.

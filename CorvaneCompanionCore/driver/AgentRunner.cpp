@@ -17,6 +17,8 @@
 #include <QFile>
 #include <QHash>
 #include <QJsonDocument>
+#include <QProcessEnvironment>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <mutex>
@@ -102,6 +104,38 @@ QString agentSocketDir()
 
 namespace {
 
+const QString noToolFolderText = QStringLiteral("no private folder for it to run in");
+
+// The tool runs in a folder of ours, with a settings file of ours, and none
+// of its own variables from our environment: a project's agent-browser.json
+// in the folder the companion was started from, a user's settings or an
+// AGENT_BROWSER_JSON would otherwise change what it prints and does.
+std::optional<platform::ProcessSetup> toolSetup()
+{
+    QString folder = platform::temporaryDir();
+    if (folder.isEmpty())
+        return std::nullopt;
+    platform::ProcessSetup setup;
+    const QString config = folder + QStringLiteral("agent-browser-settings.json");
+    if (!QFile::exists(config)) {
+        QSaveFile file(config);
+        if (!file.open(QIODevice::WriteOnly) || file.write("{}\n") != 3 || !file.commit())
+            return std::nullopt;
+    }
+    for (const QString &name : QProcessEnvironment::systemEnvironment().keys()) {
+        if (name.startsWith(QLatin1String("AGENT_BROWSER_")))
+            setup.environment[name] = std::nullopt;
+    }
+    platform::makePrivateDir(agentSocketDir());
+    setup.environment[QStringLiteral("AGENT_BROWSER_SOCKET_DIR")] = agentSocketDir();
+    setup.environment[QStringLiteral("AGENT_BROWSER_CONFIG")] = config;
+    // It would ask a server on the internet for the newest version.
+    setup.environment[QStringLiteral("AGENT_BROWSER_NO_VERSION_CHECK")] = QStringLiteral("1");
+    setup.workingDirectory = folder;
+    setup.forbidTcpBinding = platform::canForbidTcpBinding();
+    return setup;
+}
+
 // The tool keeps a background process per session, which it starts with
 // a TCP listener of its own that nothing guards. Every process is started
 // unable to bind one where the kernel allows; each new background process is
@@ -160,6 +194,8 @@ DaemonGuard &daemonGuard()
 struct ToolProcess {
     QString output;
     QString errorOutput;
+    QString answer; // standard output alone: where a JSON answer is read
+
     bool outputCut = false;
     int status = 0;
 };
@@ -190,13 +226,16 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
     // on standard input, where no other account can read them.
     const QStringList arguments =
         QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session} + invocation.arguments;
-    platform::ProcessSetup setup;
-    platform::makePrivateDir(agentSocketDir());
-    setup.environment[QStringLiteral("AGENT_BROWSER_SOCKET_DIR")] = agentSocketDir();
-    setup.forbidTcpBinding = platform::canForbidTcpBinding();
+    const std::optional<platform::ProcessSetup> setup = toolSetup();
+    if (!setup) {
+        companionLog(QStringLiteral("agent.fail"), {{QStringLiteral("args"), label}, {QStringLiteral("error"), noToolFolderText}});
+        run.outcome = ToolOutcome::couldNotStart;
+        run.startError = noToolFolderText;
+        return run;
+    }
 
     const platform::ProcessOutcome outcome = platform::runProcess(
-        program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit, invocation.input, setup);
+        program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit, invocation.input, *setup);
     if (!daemonGuard().admits(session)) {
         run.outcome = ToolOutcome::unguarded;
         return run;
@@ -225,7 +264,8 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
         break;
     }
     return ToolProcess{utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output),
-                       utf8OrEmpty(outcome.errorOutput), outcome.outputCut, outcome.status};
+                       utf8OrEmpty(outcome.errorOutput), utf8OrEmpty(outcome.standardOutput), outcome.outputCut,
+                       outcome.status};
 }
 
 void logEnd(const QString &label, const QString &out, int status)
@@ -270,7 +310,7 @@ QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
         return QList<ToolRun>(steps.size(), *stopped);
     const ToolProcess &process = std::get<ToolProcess>(ran);
     logEnd(label, process.output, process.status);
-    const std::optional<QStringList> answers = batchAnswers(process.output);
+    const std::optional<QStringList> answers = batchAnswers(process.answer);
     QList<ToolRun> runs;
     for (qsizetype i = 0; i < steps.size(); ++i) {
         if (answers && i < answers->size()) {
@@ -298,7 +338,7 @@ ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, Outp
     QString out = process.output;
     const bool json = wantsJson(args);
     if (json) {
-        if (const std::optional<QString> answer = singleAnswer(out))
+        if (const std::optional<QString> answer = singleAnswer(process.answer))
             out = *answer;
     }
     logEnd(label, out, process.status);
