@@ -80,7 +80,10 @@ const QString visibleTextScript = QStringLiteral(R"JS((() => {
       if (node.nodeType === Node.TEXT_NODE) {
         const element = node.parentElement;
         const data = node.data.length > nodeLimit ? node.data.slice(0, nodeLimit) : node.data;
-        if (!element || !data.trim() || skipped.has(element.tagName) || !seen(element)) continue;
+        if (!element || skipped.has(element.tagName)) continue;
+        // Space between inline parts ("3 <b>items</b> left") is the page's too.
+        if (!data.trim()) { if (line && blockOf(element) === block) line += ' '; continue; }
+        if (!seen(element)) continue;
         const owner = blockOf(element);
         if (owner !== block) { flush(); block = owner; }
         if (line.length < lineLimit) line += data;
@@ -158,40 +161,73 @@ QString bytesText(qint64 bytes)
 
 } // namespace
 
+namespace {
+
+// The lines of `lines` that `others` does not account for, one equal line
+// of `others` for each.
+QStringList unmatched(const QStringList &lines, const QStringList &others)
+{
+    QHash<QString, int> counted;
+    for (const QString &line : others)
+        ++counted[line];
+    QStringList left;
+    for (const QString &line : lines) {
+        auto seen = counted.find(line);
+        if (seen != counted.end() && *seen > 0)
+            --*seen;
+        else
+            left.append(line);
+    }
+    return left;
+}
+
+// `lines` under `heading`, each marked as the page's, as far as `room`
+// allows (at least the beginning of one), with a note of what was left out.
+// The page's lines are marked so that a page that prints one of the
+// companion's own sentences cannot pass it off as the companion's.
+QString quotedLines(const QString &heading, const QStringList &lines, qsizetype &room)
+{
+    QString part = heading;
+    qsizetype kept = 0;
+    for (; kept < lines.size(); ++kept) {
+        const qsizetype size = 1 + pageLineMark.size() + lines[kept].size();
+        if (size > room)
+            break;
+        part += QLatin1Char('\n') + pageLineMark + lines[kept];
+        room -= size;
+    }
+    if (kept == 0) {
+        // One line longer than the room: its beginning.
+        const QString beginning = lines.front().left(std::max<qsizetype>(room, 0));
+        part += QLatin1Char('\n') + pageLineMark + beginning;
+        room -= beginning.size();
+        kept = 1;
+    }
+    if (kept < lines.size())
+        part += QStringLiteral("\n[%1 cut: %2 more lines]").arg(heading == changedTextHeading ? QStringLiteral("changed text")
+                                                                                           : QStringLiteral("gone text"))
+                    .arg(lines.size() - kept);
+    return part;
+}
+
+} // namespace
+
 QString changedTextSection(const QStringList &before, const QStringList &after, const QString &snapshot)
 {
-    QHash<QString, int> earlier;
-    for (const QString &line : before)
-        ++earlier[line];
     QStringList fresh;
-    for (const QString &line : after) {
-        auto seen = earlier.find(line);
-        if (seen != earlier.end() && *seen > 0) {
-            --*seen;
-            continue;
-        }
+    for (const QString &line : unmatched(after, before)) {
         if (!snapshot.contains(QLatin1Char('"') + line + QLatin1Char('"')))
             fresh.append(line);
     }
-    if (fresh.isEmpty())
-        return {};
-    // The page's lines are quoted: a page that prints one of the companion's
-    // own sentences cannot pass it off as the companion's.
-    QString section = changedTextHeading;
-    qsizetype kept = 0;
-    for (; kept < fresh.size(); ++kept) {
-        if (section.size() + 1 + pageLineMark.size() + fresh[kept].size() > changedTextLimit + changedTextHeading.size())
-            break;
-        section += QLatin1Char('\n') + pageLineMark + fresh[kept];
-    }
-    if (kept == 0) {
-        // One line longer than the whole section: its beginning.
-        section += QLatin1Char('\n') + pageLineMark + fresh.front().left(changedTextLimit);
-        kept = 1;
-    }
-    if (kept < fresh.size())
-        section += QStringLiteral("\n[changed text cut: %1 more lines]").arg(fresh.size() - kept);
-    return section;
+    const QStringList gone = unmatched(before, after);
+    // One budget for both, what is new first.
+    qsizetype room = changedTextLimit;
+    QStringList parts;
+    if (!fresh.isEmpty())
+        parts.append(quotedLines(changedTextHeading, fresh, room));
+    if (!gone.isEmpty() && room > 0)
+        parts.append(quotedLines(goneTextHeading, gone, room));
+    return parts.join(QLatin1Char('\n'));
 }
 
 QString downloadSentence(const DownloadInfo &download)
@@ -388,6 +424,14 @@ ActionWatch::~ActionWatch()
         && s.devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), s.page}}, {}, 1.0).ok
         && s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"), {{QStringLiteral("behavior"), QStringLiteral("default")}}, {}, 1.0).ok)
         keepConnection(std::move(s.devTools), s.port);
+}
+
+void ActionWatch::quietFromNow()
+{
+    if (!watching())
+        return;
+    state_->lastNetwork = platform::monotonicSeconds();
+    state_->evaluate(QStringLiteral("globalThis.__cvWatch && (globalThis.__cvWatch.last = performance.now())"));
 }
 
 bool ActionWatch::watching() const

@@ -23,14 +23,16 @@ inline constexpr double settleLimitSeconds = 3.0;
 inline constexpr qsizetype changedTextLimit = 2000;
 
 inline const QString changedTextHeading = QStringLiteral("New or changed text on the page:");
-// What each of the page's lines begins with under that heading.
+inline const QString goneTextHeading = QStringLiteral("No longer on the page:");
+// What each of the page's lines begins with under those headings.
 inline const QString pageLineMark = QStringLiteral("> ");
 
 // The page's visible text lines that are not in `before` (each line of
-// `before` accounts for one equal line after), in page order, each marked
-// as the page's, under the heading, cut at a line past changedTextLimit with
-// a note; empty when nothing is new. A line the snapshot already names
-// ("...") is left out.
+// `before` accounts for one equal line after), in page order, under the
+// heading; then the lines of `before` that are gone, under theirs. Each line
+// is marked as the page's; both share changedTextLimit (what is new first),
+// cut at a line with a note. Empty when nothing came or went. A new line the
+// snapshot already names ("...") is left out.
 QString changedTextSection(const QStringList &before, const QStringList &after, const QString &snapshot = {});
 
 // "Downloaded report.pdf (48,213 bytes) to /home/u/Downloads/Corvane/report.pdf",
@@ -58,6 +60,10 @@ public:
     // document, no download of its still coming), for at most
     // settleLimitSeconds.
     void settle();
+    // Counts the page's quiet from now on, not from the watch's start: for
+    // a step whose page goes on only after it (a dialog answered), where
+    // the time before says nothing.
+    void quietFromNow();
     // After settle(): the text section of what the action made appear,
     // beside the snapshot taken after it.
     QString changedText(const QString &snapshot);

@@ -71,17 +71,38 @@ DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefo
 // Starts watching the work tab; the watch is ready once the future is.
 std::future<std::unique_ptr<ActionWatch>> startWatch(const QString &workTarget)
 {
-    return std::async(std::launch::async, [port = activeChromePort(false), workTarget] {
-        return std::make_unique<ActionWatch>(port, workTarget);
+    return std::async(std::launch::async, [port = activeChromePort(false), workTarget]() -> std::unique_ptr<ActionWatch> {
+        // A library's exception (no memory, a thread refused) costs the
+        // action its watch, never the companion.
+        try {
+            return std::make_unique<ActionWatch>(port, workTarget);
+        } catch (const std::exception &error) {
+            companionLog(QStringLiteral("watch.fail"), {{QStringLiteral("error"), QString::fromLocal8Bit(error.what())}});
+            return nullptr;
+        }
     });
 }
 
 // The action with the page watched from just before it to after it settled.
+// No watch was started (the work tab's target is not known): the action
+// goes on unwatched.
+std::unique_ptr<ActionWatch> readyWatch(std::future<std::unique_ptr<ActionWatch>> &watching)
+{
+    return watching.valid() ? watching.get() : nullptr;
+}
+
 DriverResult watchedAction(const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching,
                            std::optional<QString> *listingAfter = nullptr)
 {
-    const std::unique_ptr<ActionWatch> watch = watching.get();
+    const std::unique_ptr<ActionWatch> watch = readyWatch(watching);
     return afterAction(runOnActivePort(args, OutputReading::action), watch.get(), listingAfter);
+}
+
+// A step that has run already, read as the watch sees the page after it.
+DriverResult watchedAction(const ToolRun &ran, std::future<std::unique_ptr<ActionWatch>> watching, SettleFrom from)
+{
+    const std::unique_ptr<ActionWatch> watch = readyWatch(watching);
+    return afterAction(ran, watch.get(), nullptr, from);
 }
 
 // An action after the pre-action check: a human-verification page stops it
@@ -100,7 +121,7 @@ DriverResult checkedAction(const QStringList &args)
         readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
     if (!checked)
         return refusal(noWorkTabText);
-    if (target != lastTarget)
+    if (target != lastTarget || !watching.valid())
         watching = startWatch(target);
     const QString snap = runText(checked->front());
     if (needsYouOnPage(snap)) {
@@ -110,6 +131,18 @@ DriverResult checkedAction(const QStringList &args)
     }
     std::optional<QString> listingAfter;
     return followingNewTabs(watchedAction(args, std::move(watching), &listingAfter), listed, listingAfter);
+}
+
+// A loaded page may still lay itself out (an application drawing its first
+// view): the next step should meet it finished, so an open waits as an
+// action does until the page has been quiet.
+void settleAfterOpen()
+{
+    QString target = lastWorkTarget();
+    if (target.isEmpty() && !focusWorkTabIfAny(nullptr, &target))
+        return;
+    ActionWatch watch(activeChromePort(false), target);
+    watch.settle();
 }
 
 DriverResult open(const Body &body)
@@ -124,8 +157,10 @@ DriverResult open(const Body &body)
     result.ok = opened.succeeded();
     result.text = runText(opened);
     result.chrome = true;
-    if (result.ok)
+    if (result.ok) {
         result.url = url;
+        settleAfterOpen();
+    }
     return result;
 }
 
@@ -156,6 +191,19 @@ QStringList cliArgs(const Body &body)
 bool isDialogCommand(const QStringList &args)
 {
     return !args.isEmpty() && args.front() == QLatin1String("dialog");
+}
+
+// Answering a dialog lets the page go on, as an action does: it is watched
+// from the answer on and read once it has settled.
+DriverResult answerDialog(const QStringList &args)
+{
+    const ToolRun answered = runOnActivePort(args, OutputReading::action);
+    if (!answered.succeeded())
+        return finishCli(answered);
+    const QString target = lastWorkTarget();
+    // Its page may redraw a while later: it is given its quiet after the pause.
+    return watchedAction(answered, target.isEmpty() ? std::future<std::unique_ptr<ActionWatch>>() : startWatch(target),
+                         SettleFrom::pauseEnd);
 }
 
 DriverResult cli(const Body &body)
@@ -195,7 +243,9 @@ DriverResult cli(const Body &body)
     QStringList listed;
     if (!focusWorkTabIfAny(&listed))
         return refusal(noWorkTabText);
-    return followingNewTabs(runCommand(), listed, std::nullopt);
+    const bool answers = isDialogCommand(args)
+        && (args.value(1) == QLatin1String("accept") || args.value(1) == QLatin1String("dismiss"));
+    return followingNewTabs(answers ? answerDialog(args) : runCommand(), listed, std::nullopt);
 }
 
 // The work's tabs, or a switch to one of them by its number.

@@ -210,7 +210,7 @@ DriverResult finishCli(const ToolRun &command)
     return result;
 }
 
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter)
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter, SettleFrom from)
 {
     const QString out = runText(action);
     if (needsYouOnPage(out))
@@ -221,8 +221,11 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optiona
     platform::sleepFor(settlePause);
     // A page that shows a blocking dialog does nothing more until it is answered.
     const DialogWatch *dialogs = DialogWatch::current();
-    if (watch && !(dialogs && dialogs->seen()))
+    if (watch && !(dialogs && dialogs->seen())) {
+        if (from == SettleFrom::pauseEnd)
+            watch->quietFromNow();
         watch->settle();
+    }
     QList<BatchStep> reads{{snapshotArgs(), OutputReading::pageAfterAction}, pageRead("url"), pageRead("title")};
     if (listingAfter)
         reads.append({workTabListArgs(), OutputReading::data});

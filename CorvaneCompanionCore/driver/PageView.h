@@ -70,7 +70,11 @@ class ActionWatch;
 // process. With a watch, the settling waits for what the action started,
 // and the text tells what it changed and downloaded. With `listingAfter`,
 // the reads take the tab listing too and leave its output there.
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr, std::optional<QString> *listingAfter = nullptr);
+// How long a page is given after a step: as after an action, or with its
+// quiet counted only from the end of the pause (a dialog answered).
+enum class SettleFrom { watchStart, pauseEnd };
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr, std::optional<QString> *listingAfter = nullptr,
+                         SettleFrom from = SettleFrom::watchStart);
 DriverResult finishCli(const ToolRun &command);
 
 } // namespace corvane
