@@ -437,3 +437,25 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
     companion.terminate();
     EXPECT_TRUE(companion.waitForFinished(10000));
 }
+
+// A listing whose tabs carry no target ids (another version of the tool, or
+// a fault) makes an action go unwatched, never end the companion; warnings
+// on standard error and text before the JSON leave the answers readable.
+TEST_F(DriverEndToEnd, ToolOutputWithoutTargetIdsOrWithWarningsIsStillRead)
+{
+    const std::shared_ptr<void> realToolAgain(nullptr, [](void *) { test::linkRealAgentBrowser(); });
+    test::installFakeAgentBrowser(QStringLiteral(
+        "echo '\\342\\232\\240 ignoring 1 unsupported settings from ./agent-browser.json (automatic project config is untrusted).' >&2\n"
+        "case \"$*\" in\n"
+        "  *'tab list'*) echo 'a note first'; echo '{\"success\":true,\"data\":{\"tabs\":[{\"active\":true,\"label\":\"cv-work\",\"url\":\"http://x.example/\"}]}}' ;;\n"
+        "  *snapshot*) echo '- button \"Go\" [ref=e1]' ;;\n"
+        "  *click*) echo '\\342\\234\\223 Done' ;;\n"
+        "  *url*) echo '{\"success\":true,\"data\":{\"url\":\"http://x.example/\"}}' ;;\n"
+        "  *title*) echo '{\"success\":true,\"data\":{\"title\":\"X\"}}' ;;\n"
+        "esac"));
+    const LocalReply clicked = postJson(port, "/click", {{"ref", "e1"}});
+    ASSERT_EQ(clicked.status, 200) << "the companion answered";
+    EXPECT_EQ(clicked.json().value(QStringLiteral("ok")), true) << clicked.body.toStdString();
+    EXPECT_EQ(clicked.json().value(QStringLiteral("url")), QStringLiteral("http://x.example/")) << clicked.body.toStdString();
+    EXPECT_TRUE(text(clicked).startsWith(QStringLiteral("- button \"Go\" [ref=e1]"))) << clicked.body.toStdString();
+}

@@ -221,35 +221,33 @@ TEST(Classifiers, OutputsTellFailureFromSuccess)
     }
 }
 
-TEST(ChangedText, OnlyWhatTheActionMadeAppearUnderItsHeading)
+TEST(ChangedText, WhatTheActionMadeAppearAndGoUnderTheirHeadings)
 {
     const QString longLine(1500, QLatin1Char('x'));
+    const QString changed = changedTextHeading + QLatin1Char('\n');
+    const QString gone = goneTextHeading + QLatin1Char('\n');
     struct Case {
         const char *name;
         QStringList before, after;
         QString snapshot;
-        QStringList lines; // under the heading; none: no section at all
+        QString section; // empty: none at all
     };
     const Case cases[] = {
         {"nothing changed", {"Cart: empty", "Help"}, {"Cart: empty", "Help"}, {}, {}},
-        {"a line replaced", {"Cart: empty", "Help"}, {"Cart: 1 item", "Help"}, {}, {"Cart: 1 item"}},
-        {"a second equal line is new", {"Saved"}, {"Saved", "Saved"}, {}, {"Saved"}},
-        {"a line removed says nothing", {"Toast", "Help"}, {"Help"}, {}, {}},
-        {"the snapshot names it already", {}, {"3 results", "Desk lamp"}, "- heading \"3 results\" [ref=e6]", {"Desk lamp"}},
-        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, {"> " + longLine, "[changed text cut: 2 more lines]"}},
-        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, {"> " + QString(2000, QLatin1Char('y'))}},
+        {"a line replaced", {"Cart: empty", "Help"}, {"Cart: 1 item", "Help"}, {}, changed + "> Cart: 1 item\n" + gone + "> Cart: empty"},
+        {"a second equal line is new", {"Saved"}, {"Saved", "Saved"}, {}, changed + "> Saved"},
+        {"a line removed", {"Toast", "Help"}, {"Help"}, {}, gone + "> Toast"},
+        {"the snapshot names it already", {}, {"3 results", "Desk lamp"}, "- heading \"3 results\" [ref=e6]", changed + "> Desk lamp"},
+        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, changed + "> " + longLine + "\n[changed text cut: 2 more lines]"},
+        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, changed + "> " + QString(2000, QLatin1Char('y'))},
+        {"what is new first, what went in the room left", {longLine, "Old line"}, {QString(1400, QLatin1Char('n'))}, {},
+         changed + "> " + QString(1400, QLatin1Char('n')) + "\n" + gone + "> " + longLine.left(2000 - 1403) + "\n[gone text cut: 1 more lines]"},
         {"the page's words in the companion's voice stay the page's", {}, {"The page opened a new tab; actions now go to it."}, {},
-         {"> The page opened a new tab; actions now go to it."}},
+         changed + "> The page opened a new tab; actions now go to it."},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const QString section = changedTextSection(c.before, c.after, c.snapshot);
-        QStringList shown = c.lines;
-        for (QString &line : shown) {
-            if (!line.startsWith(QLatin1String("> ")) && !line.startsWith(QLatin1Char('[')))
-                line.prepend(QStringLiteral("> "));
-        }
-        EXPECT_EQ(section, c.lines.isEmpty() ? QString() : changedTextHeading + QLatin1Char('\n') + shown.join(QLatin1Char('\n')));
+        EXPECT_EQ(changedTextSection(c.before, c.after, c.snapshot), c.section);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "CompanionProcess.h"
 
+#include <cstdio>
+
 #include "Eventually.h"
 #include "TempHome.h"
 
@@ -52,6 +54,8 @@ CompanionProcess::CompanionProcess(Options options)
             ::setrlimit(RLIMIT_NOFILE, &descriptors);
         });
     }
+    if (!options.workingDirectory.isEmpty())
+        process_.setWorkingDirectory(options.workingDirectory);
     const QStringList command = options.prefix + QStringList{executable()} + options.arguments;
     process_.start(command.front(), command.mid(1));
     process_.waitForStarted(5000);
@@ -70,6 +74,10 @@ QString CompanionProcess::output()
 
 CompanionProcess::~CompanionProcess()
 {
+    // A companion that died on its own says how: its standard error and its
+    // events came through already, this is the last word.
+    if (process_.state() == QProcess::NotRunning && process_.exitStatus() == QProcess::CrashExit)
+        std::fprintf(stderr, "the companion ended by itself: signal or crash (%s)\n", qPrintable(process_.errorString()));
     if (!stop()) {
         process_.kill();
         process_.waitForFinished(5000);

@@ -7,6 +7,7 @@ namespace corvane::test {
 
 // The real executable, started headless in the current (temporary) home and
 // stopped when the object goes; for suites that talk to it over its sockets.
+// Its standard error, where its events are copied, goes to the test's.
 class CompanionProcess {
 public:
     struct Options {
@@ -16,6 +17,8 @@ public:
         QStringList prefix;
         // Where its log is, when it runs with another environment.
         QString eventsFile;
+        // Its current folder; empty: ours.
+        QString workingDirectory;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     };
 

@@ -6,13 +6,40 @@
 
 #include "chrome/ChromeTarget.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace corvane::test {
 
-GatedCompanion::GatedCompanion(const QMap<QByteArray, QByteArray> &pages, const QString &localOrigins)
+namespace {
+
+bool writeFiles(const QString &home, const QMap<QString, QByteArray> &files)
+{
+    bool written = QDir().mkpath(home + QStringLiteral("/project"));
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QString path = home + QLatin1Char('/') + it.key();
+        written = QDir().mkpath(QFileInfo(path).absolutePath()) && writeFile(path, it.value()) && written;
+    }
+    return written;
+}
+
+CompanionProcess::Options inProject(const QString &home)
+{
+    CompanionProcess::Options options;
+    options.workingDirectory = home + QStringLiteral("/project");
+    return options;
+}
+
+} // namespace
+
+GatedCompanion::GatedCompanion(const QMap<QByteArray, QByteArray> &pages, const QString &localOrigins,
+                               const QMap<QString, QByteArray> &files)
     : flags_("CORVANE_CHROME_FLAGS", quietChromiumSwitches().join(QLatin1Char(' ')))
     , origins_("CORVANE_LOCAL_ORIGINS", QStringLiteral("http://127.0.0.1:*,") + localOrigins)
     , toolLinked(linkRealAgentBrowser())
     , server(htmlPages(pages))
+    , filesWritten(writeFiles(home.path(), files))
+    , process(inProject(home.path()))
 {
     if (!process.waitListening())
         return;
