@@ -8,6 +8,7 @@
 #include "driver/ToolRun.h"
 #include "driver/WorkTab.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 using namespace corvane;
