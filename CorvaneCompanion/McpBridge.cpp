@@ -31,7 +31,7 @@ constexpr double startRetryGap = 60.0;
 constexpr double callWait = 660.0;
 constexpr double progressEvery = 5.0;
 constexpr double probeWait = 5.0;
-constexpr int forwardLimit = 16; // requests forwarded at once
+constexpr int forwardLimit = 16; // requests forwarded at once, and notifications
 // A larger message could not pass the local server anyway.
 constexpr qsizetype lineLimit = requestBodyLimit;
 
@@ -295,11 +295,13 @@ void Bridge::take(const QByteArray &line)
     {
         // Requests go side by side, but no more than forwardLimit at once:
         // the next one waits for a place. A notification (a cancellation)
-        // never waits.
+        // has places of its own, so it never waits behind long calls.
         std::unique_lock lock(mutex_);
         if (message.kind == McpMessage::Kind::request) {
             ended_.wait(lock, [this] { return requests_.size() < forwardLimit; });
             requests_.append(message.id);
+        } else {
+            ended_.wait(lock, [this] { return running_ - requests_.size() < forwardLimit; });
         }
         ++running_;
     }

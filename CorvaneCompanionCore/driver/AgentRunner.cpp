@@ -112,7 +112,7 @@ const QString noToolFolderText = QStringLiteral("no private folder for it to run
 // AGENT_BROWSER_JSON would otherwise change what it prints and does.
 std::optional<platform::ProcessSetup> toolSetup()
 {
-    QString folder = platform::temporaryDir();
+    const QString folder = platform::temporaryDir();
     if (folder.isEmpty())
         return std::nullopt;
     platform::ProcessSetup setup;
@@ -195,7 +195,6 @@ struct ToolProcess {
     QString output;
     QString errorOutput;
     QString answer; // standard output alone: where a JSON answer is read
-
     bool outputCut = false;
     int status = 0;
 };
