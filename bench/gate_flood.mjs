@@ -5,25 +5,16 @@
 // Prints the gate's peak and final memory for each, and whether the gate
 // and its Chrome still run.
 //   node bench/gate_flood.mjs COMPANION_EXECUTABLE [CALLS]
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
-import os from 'node:os';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+import { endHome, gatedHome, sleep } from './gated_home.mjs';
+
 const [companionExe, callsArg] = process.argv.slice(2);
 const calls = Number(callsArg || 1500000);
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const home = fs.mkdtempSync(path.join(os.tmpdir(), 'gate-flood-'));
-fs.mkdirSync(`${home}/.local/bin`, { recursive: true });
-fs.symlinkSync(path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64'), `${home}/.local/bin/agent-browser`);
-const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/config`, XDG_DATA_HOME: `${home}/data`,
-              XDG_STATE_HOME: `${home}/state`, XDG_RUNTIME_DIR: '', QT_QPA_PLATFORM: 'offscreen',
-              AGENT_BROWSER_NO_VERSION_CHECK: '1', CORVANE_LOCAL_ORIGINS: 'http://127.0.0.1:*',
-              CORVANE_CHROME_FLAGS: '--disable-gpu --disable-background-networking --disable-component-update --disable-sync --no-first-run' };
+const { home, env } = gatedHome('gate-flood-');
 
 const huge = '<!doctype html><title>Huge</title><div hidden id="h"></div>'
   + '<button onclick="document.getElementById(\'h\').textContent=\'x\'.repeat(46e6)">Grow</button>';
@@ -117,12 +108,5 @@ console.log(`afterwards: gate and Chrome ${alive() ? 'run' : 'GONE'}, companion 
 
 companion.kill('SIGTERM');
 await new Promise((resolve) => companion.once('exit', resolve));
-try { execFileSync('pkill', ['-f', `user-data-dir=${home}/`]); } catch {}
-for (const pid of fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d))) {
-  try {
-    if (fs.readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').some((v) => v === `HOME=${home}`)) process.kill(Number(pid));
-  } catch {}
-}
 pages.close();
-await sleep(500);
-fs.rmSync(home, { recursive: true, force: true });
+await endHome(home);

@@ -2,25 +2,15 @@
 // (an earlier build beside this one, say), in alternating blocks on one
 // Chrome behind the gate: medians of /open over local HTTP.
 //   node bench/open_bench.mjs ROUNDS LABEL=EXECUTABLE [LABEL=EXECUTABLE ...]
-import { execFileSync, spawn } from 'node:child_process';
-import fs from 'node:fs';
+import { spawn } from 'node:child_process';
 import http from 'node:http';
-import os from 'node:os';
-import path from 'node:path';
-import { fileURLToPath } from 'node:url';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
+import { endHome, gatedHome, sleep } from './gated_home.mjs';
+
 const [roundsArg, ...named] = process.argv.slice(2);
 const rounds = Number(roundsArg || 20);
 const companions = named.map((pair) => pair.split('='));
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const home = fs.mkdtempSync(path.join(os.tmpdir(), 'open-bench-'));
-fs.mkdirSync(`${home}/.local/bin`, { recursive: true });
-fs.symlinkSync(path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64'), `${home}/.local/bin/agent-browser`);
-const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/config`, XDG_DATA_HOME: `${home}/data`,
-              XDG_STATE_HOME: `${home}/state`, XDG_RUNTIME_DIR: '', QT_QPA_PLATFORM: 'offscreen',
-              AGENT_BROWSER_NO_VERSION_CHECK: '1', CORVANE_LOCAL_ORIGINS: 'http://127.0.0.1:*',
-              CORVANE_CHROME_FLAGS: '--disable-gpu --disable-background-networking --disable-component-update --disable-sync --no-first-run' };
+const { home, env } = gatedHome('open-bench-');
 
 const links = Array.from({ length: 30 }, (_, i) => `<li><a href="#s${i}">Section ${i}</a></li>`).join('');
 const pages = http.createServer((req, res) => {
@@ -57,12 +47,5 @@ console.log('| companion | open |');
 console.log('|---|---|');
 for (const [label] of companions) console.log(`| ${label} | ${median(times[label]).toFixed(1)} |`);
 
-try { execFileSync('pkill', ['-f', `user-data-dir=${home}/`]); } catch {}
-for (const pid of fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d))) {
-  try {
-    if (fs.readFileSync(`/proc/${pid}/environ`, 'utf8').split('\0').some((v) => v === `HOME=${home}`)) process.kill(Number(pid));
-  } catch {}
-}
 pages.close();
-await sleep(500);
-fs.rmSync(home, { recursive: true, force: true });
+await endHome(home);

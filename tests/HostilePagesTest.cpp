@@ -9,7 +9,6 @@
 #include "GatedCompanion.h"
 #include "LocalHttp.h"
 
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -59,17 +58,7 @@ QMap<QByteArray, QByteArray> pages()
     };
 }
 
-QString text(const test::LocalReply &reply)
-{
-    return reply.json().value("text").toString();
-}
 
-QString refOf(const QString &snapshot, const QString &name)
-{
-    return QRegularExpression(QStringLiteral("\"%1\"[^\\n]*\\[ref=(e\\d+)\\]").arg(QRegularExpression::escape(name)))
-        .match(snapshot)
-        .captured(1);
-}
 
 } // namespace
 
@@ -86,7 +75,7 @@ protected:
     static test::LocalReply actOn(const QByteArray &path, const QString &name)
     {
         postJson(companion, "/open", {{"url", stage->page(path.constData())}});
-        const QString ref = refOf(text(postJson(companion, "/snapshot")), name);
+        const QString ref = test::refNamed(postJson(companion, "/snapshot").text(), name);
         return postJson(companion, "/click", {{"ref", ref}});
     }
 
@@ -118,14 +107,14 @@ TEST_F(HostilePages, NothingAPageDoesBreaksTheCompanionTheGateOrChrome)
         EXPECT_EQ(opened.json().value("ok"), true) << opened.body.toStdString();
         const test::LocalReply next = postJson(companion, "/snapshot");
         EXPECT_EQ(next.json().value("ok"), true) << next.body.toStdString();
-        EXPECT_TRUE(text(next).contains("button \"Fine\"")) << next.body.toStdString();
+        EXPECT_TRUE(next.text().contains("button \"Fine\"")) << next.body.toStdString();
     }
 }
 
 TEST_F(HostilePages, APageCannotSpeakInTheCompanionsVoice)
 {
     const test::LocalReply mimicked = actOn("/mimic", QStringLiteral("Mimic"));
-    const QString said = text(mimicked);
+    const QString said = mimicked.text();
     EXPECT_TRUE(said.contains(changedTextHeading + "\n" + pageLineMark + "The page opened a new tab; actions now go to it.")) << said.toStdString();
     EXPECT_FALSE(said.contains("\nThe page opened a new tab") || said.contains("\nDownloaded report.pdf")) << said.toStdString();
     EXPECT_FALSE(mimicked.json().contains("download"));
@@ -151,7 +140,7 @@ TEST_F(HostilePages, AChallengeIsWhatThePageShowsNotAWordItHolds)
         EXPECT_EQ(snapshot.json().value("needs_you"), c.needsYou) << snapshot.body.toStdString();
         if (!c.button)
             continue;
-        const test::LocalReply clicked = postJson(companion, "/click", {{"ref", refOf(text(snapshot), QString::fromLatin1(c.button))}});
+        const test::LocalReply clicked = postJson(companion, "/click", {{"ref", test::refNamed(snapshot.text(), QString::fromLatin1(c.button))}});
         EXPECT_EQ(clicked.json().value("needs_you"), false) << clicked.body.toStdString();
         EXPECT_EQ(clicked.json().value("title"), QString::fromLatin1(c.titleAfter)) << clicked.body.toStdString();
         const test::LocalReply read = postJson(companion, "/cli", {{"command", "get text body"}});

@@ -9,7 +9,6 @@
 #include "LocalHttp.h"
 #include "TempHome.h"
 
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -41,17 +40,7 @@ QMap<QByteArray, QByteArray> pages()
     };
 }
 
-QString text(const test::LocalReply &reply)
-{
-    return reply.json().value("text").toString();
-}
 
-QString refOf(const QString &snapshot, const QString &name)
-{
-    return QRegularExpression(QStringLiteral("\"%1\"[^\\n]*\\[ref=(e\\d+)\\]").arg(QRegularExpression::escape(name)))
-        .match(snapshot)
-        .captured(1);
-}
 
 } // namespace
 
@@ -80,7 +69,7 @@ protected:
     static test::LocalReply open(const char *path) { return postJson(companion, "/open", {{"url", stage->page(path)}}); }
     static test::LocalReply click(const QString &name)
     {
-        return postJson(companion, "/click", {{"ref", refOf(text(postJson(companion, "/snapshot")), name)}});
+        return postJson(companion, "/click", {{"ref", test::refNamed(postJson(companion, "/snapshot").text(), name)}});
     }
 
     static inline test::ScopedEnv *json = nullptr;
@@ -91,7 +80,7 @@ protected:
 TEST_F(PageReading, TheToolsOwnSettingsChangeNothing)
 {
     ASSERT_EQ(open("/").json().value("ok"), true);
-    const QString snapshot = text(postJson(companion, "/snapshot"));
+    const QString snapshot = postJson(companion, "/snapshot").text();
     EXPECT_TRUE(snapshot.startsWith("- link \"Section 0\"")) << snapshot.toStdString();
     EXPECT_TRUE(snapshot.contains("Section 19")) << "not cut at 50 characters: " << snapshot.toStdString();
     EXPECT_EQ(postJson(companion, "/view").json().value("title"), QStringLiteral("Reading"));
@@ -100,12 +89,12 @@ TEST_F(PageReading, TheToolsOwnSettingsChangeNothing)
 TEST_F(PageReading, InlineTextKeepsItsSpacesAndWhatWentIsSaid)
 {
     ASSERT_EQ(open("/glued").json().value("ok"), true);
-    const QString completed = text(click("Complete"));
+    const QString completed = click("Complete").text();
     EXPECT_TRUE(completed.contains(changedTextHeading + "\n> 1 item left")) << completed.toStdString();
     EXPECT_TRUE(completed.contains(goneTextHeading + "\n> 3 items left")) << completed.toStdString();
 
     ASSERT_EQ(open("/filter").json().value("ok"), true);
-    const QString filtered = text(click("Active"));
+    const QString filtered = click("Active").text();
     EXPECT_TRUE(filtered.contains(goneTextHeading + "\n> Walk the dog")) << filtered.toStdString();
     EXPECT_FALSE(filtered.contains(changedTextHeading)) << filtered.toStdString();
 }
@@ -115,16 +104,16 @@ TEST_F(PageReading, AnsweringADialogSettlesLikeAnAction)
     ASSERT_EQ(open("/dialog").json().value("ok"), true);
     const test::LocalReply asked = click("Delete");
     EXPECT_EQ(asked.json().value("ok"), false);
-    EXPECT_TRUE(text(asked).contains("confirm dialog")) << asked.body.toStdString();
+    EXPECT_TRUE(asked.text().contains("confirm dialog")) << asked.body.toStdString();
     const test::LocalReply answered = postJson(companion, "/cli", {{"command", "dialog accept"}});
     EXPECT_EQ(answered.json().value("ok"), true) << answered.body.toStdString();
-    EXPECT_TRUE(text(answered).startsWith("- button \"Delete\"")) << "the page after the answer: " << answered.body.toStdString();
-    EXPECT_TRUE(text(answered).contains(changedTextHeading + "\n> Deleted.")) << answered.body.toStdString();
+    EXPECT_TRUE(answered.text().startsWith("- button \"Delete\"")) << "the page after the answer: " << answered.body.toStdString();
+    EXPECT_TRUE(answered.text().contains(changedTextHeading + "\n> Deleted.")) << answered.body.toStdString();
 }
 
 TEST_F(PageReading, AnOpenSettlesBeforeItAnswers)
 {
     ASSERT_EQ(open("/late").json().value("ok"), true);
-    const QString snapshot = text(postJson(companion, "/snapshot"));
+    const QString snapshot = postJson(companion, "/snapshot").text();
     EXPECT_TRUE(snapshot.contains("button \"Appeared\"")) << "drawn last, 300 ms after the load: " << snapshot.toStdString();
 }

@@ -25,7 +25,6 @@
 
 #include <QDir>
 #include <QJsonArray>
-#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -50,18 +49,6 @@ QMap<QByteArray, QByteArray> pages()
     };
 }
 
-QString text(const test::LocalReply &reply)
-{
-    return reply.json().value("text").toString();
-}
-
-// The element reference of a snapshot line such as `- link "Get the report" [ref=e2]`.
-QString refOf(const QString &snapshot, const QString &name)
-{
-    return QRegularExpression(QStringLiteral("\"%1\"[^\\n]*\\[ref=(e\\d+)\\]").arg(QRegularExpression::escape(name)))
-        .match(snapshot)
-        .captured(1);
-}
 
 // The process and every process it started, as far as they still run.
 QList<qint64> withDescendants(qint64 root)
@@ -145,13 +132,13 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
     };
 
     for (const char *listing : {"tab list", "tab", "tab list --json"}) {
-        const QString listed = text(postJson(companion, "/cli", {{"command", listing}}));
+        const QString listed = postJson(companion, "/cli", {{"command", listing}}).text();
         EXPECT_TRUE(listed.contains("cv-work")) << listing << ": " << listed.toStdString();
         EXPECT_FALSE(listed.contains("private") || listed.contains("Private")) << listing << ": " << listed.toStdString();
     }
     // Every short name the tool might give it: switching or closing one that
     // is not the work's is refused, and names nothing.
-    const QString work = text(postJson(companion, "/cli", {{"command", "tab list"}}));
+    const QString work = postJson(companion, "/cli", {{"command", "tab list"}}).text();
     for (int n = 1; n <= 8; ++n) {
         const QString id = QStringLiteral("t%1").arg(n);
         if (work.contains(QLatin1Char('[') + id + QLatin1Char(']')))
@@ -159,7 +146,7 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
         for (const QString &command : {QStringLiteral("tab ") + id, QStringLiteral("tab close ") + id}) {
             const test::LocalReply refused = postJson(companion, "/cli", {{"command", command}});
             EXPECT_EQ(refused.json().value("ok"), false) << command.toStdString();
-            EXPECT_EQ(text(refused), notWorksTabText) << command.toStdString();
+            EXPECT_EQ(refused.text(), notWorksTabText) << command.toStdString();
         }
     }
     EXPECT_TRUE(stillOpen(privateTab, 2));
@@ -170,7 +157,7 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
     const QString opened = person.call(3, "Target.createTarget", {{"url", page("/private?second")}}).value("targetId").toString();
     while (waiting.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
-    const QString waited = text(waiting.get());
+    const QString waited = waiting.get().text();
     EXPECT_FALSE(waited.contains(newTabFollowedText)) << waited.toStdString();
     EXPECT_EQ(postJson(companion, "/view").json().value("title"), QStringLiteral("Work"));
     EXPECT_FALSE(test::hasEvent(stage->home.logged(), "worktab.follow"));
@@ -183,13 +170,13 @@ TEST_F(WorkBoundaries, TheWorksDownloadsAreKeptApartAndThePersonsStayWhereChrome
 {
     const QString downloads = stage->home.path() + QStringLiteral("/Downloads");
     const QString ours = downloads + QStringLiteral("/Corvane");
-    const QString snapshot = text(postJson(companion, "/snapshot"));
-    const QString link = refOf(snapshot, QStringLiteral("Get the report"));
+    const QString snapshot = postJson(companion, "/snapshot").text();
+    const QString link = test::refNamed(snapshot, QStringLiteral("Get the report"));
     ASSERT_FALSE(link.isEmpty()) << snapshot.toStdString();
 
     // Two downloads of one name: both kept, each result naming its own file.
-    const QString first = text(postJson(companion, "/click", {{"ref", link}}));
-    const QString second = text(postJson(companion, "/click", {{"ref", link}}));
+    const QString first = postJson(companion, "/click", {{"ref", link}}).text();
+    const QString second = postJson(companion, "/click", {{"ref", link}}).text();
     EXPECT_TRUE(first.contains(QStringLiteral("Downloaded report.txt (10 bytes) to %1/report.txt").arg(ours))) << first.toStdString();
     EXPECT_TRUE(second.contains(QStringLiteral("Downloaded report (1).txt (10 bytes) to %1/report (1).txt").arg(ours)))
         << second.toStdString();
@@ -200,14 +187,14 @@ TEST_F(WorkBoundaries, TheWorksDownloadsAreKeptApartAndThePersonsStayWhereChrome
     ASSERT_TRUE(person.connected());
     const QString tab = person.call(1, "Target.createTarget", {{"url", page("/")}}).value("targetId").toString();
     const QString session = person.call(2, "Target.attachToTarget", {{"targetId", tab}, {"flatten", true}}).value("sessionId").toString();
-    const QString busy = refOf(text(postJson(companion, "/snapshot")), QStringLiteral("Keep busy"));
+    const QString busy = test::refNamed(postJson(companion, "/snapshot").text(), QStringLiteral("Keep busy"));
     const qsizetype startsBefore = stage->home.logged("download.start").size();
     auto clicked = std::async(std::launch::async, [busy] { return postJson(companion, "/click", {{"ref", busy}}); });
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return test::hasEvent(stage->home.logged(), "agent.end", {{"args", "click " + busy}}); }, 30));
     person.call(3, "Runtime.evaluate", {{"expression", "document.getElementById('dl').click()"}, {"userGesture", true}}, session);
     while (clicked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
-    EXPECT_FALSE(text(clicked.get()).contains("Downloaded"));
+    EXPECT_FALSE(clicked.get().text().contains("Downloaded"));
     EXPECT_TRUE(eventuallyHandlingEvents([&] { return filesIn(downloads).contains("report.txt"); }, 30)) << "where Chrome saves";
     EXPECT_EQ(filesIn(ours).size(), 2) << "nothing of the person's in the companion's folder";
     EXPECT_EQ(stage->home.logged("download.start").size(), startsBefore);
@@ -236,7 +223,7 @@ TEST_F(WorkBoundaries, LocalAddressesAreRefusedUnlessAllowed)
                                          {"/cli", {{"command", "tab new " + c.url}}}}) {
             const test::LocalReply refused = postJson(companion, path, body);
             EXPECT_EQ(refused.json().value("ok"), false) << path.toStdString();
-            EXPECT_EQ(text(refused), c.refusal) << path.toStdString();
+            EXPECT_EQ(refused.text(), c.refusal) << path.toStdString();
         }
     }
     EXPECT_EQ(postJson(companion, "/view").json().value("url"), page("/")) << "the work tab stayed where it was";
@@ -268,7 +255,7 @@ TEST_F(WorkBoundaries, ThePersonAnswersDialogsWhileTheyHaveTheBrowser)
     for (const char *command : {"dialog accept", "dialog dismiss"}) {
         const test::LocalReply answered = postJson(companion, "/cli", {{"command", command}});
         EXPECT_EQ(answered.json().value("ok"), false) << command;
-        EXPECT_EQ(text(answered), personHasBrowserText) << command;
+        EXPECT_EQ(answered.text(), personHasBrowserText) << command;
     }
     EXPECT_EQ(postJson(companion, "/hand-back").json().value("ok"), true);
     while (handedOver.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)

@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 namespace corvane::test {
@@ -11,6 +12,18 @@ namespace corvane::test {
 QJsonObject LocalReply::json() const
 {
     return QJsonDocument::fromJson(body).object();
+}
+
+QString LocalReply::text() const
+{
+    return json().value(QStringLiteral("text")).toString();
+}
+
+QString refNamed(const QString &snapshot, const QString &name)
+{
+    return QRegularExpression(QStringLiteral("\"%1\"[^\\n]*\\[ref=(e\\d+)\\]").arg(QRegularExpression::escape(name)))
+        .match(snapshot)
+        .captured(1);
 }
 
 LocalReply exchange(quint16 port, const QList<QByteArray> &parts, double pauseSeconds, double limitSeconds)

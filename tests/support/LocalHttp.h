@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QString>
 
 namespace corvane::test {
 
@@ -12,7 +13,13 @@ struct LocalReply {
     QByteArray head; // status line and headers
     QByteArray body;
     QJsonObject json() const;
+    // The result's "text".
+    QString text() const;
 };
+
+// The element reference a snapshot gives the element named `name`, as in
+// `- button "Send" [ref=e2]`; empty when there is none.
+QString refNamed(const QString &snapshot, const QString &name);
 
 // Sends `parts` to 127.0.0.1:port one write at a time, `pauseSeconds` apart,
 // and reads the reply until the server closes the connection.
