@@ -31,12 +31,12 @@ QMap<QByteArray, QByteArray> pages()
         {"/filter", "<!doctype html><title>Filter</title><ul><li>Buy milk</li><li class=\"done\">Walk the dog</li></ul>"
                     "<button onclick=\"document.querySelectorAll('.done').forEach(e=>e.remove())\">Active</button>"},
         {"/dialog", "<!doctype html><title>Dialog</title><p id=\"s\">Ready</p>"
-                    "<button onclick=\"if(confirm('Delete it?'))setTimeout(()=>document.getElementById('s').textContent='Deleted.',400)\">"
+                    "<button onclick=\"if(confirm('Delete it?'))setTimeout(()=>document.getElementById('s').textContent='Deleted.',250)\">"
                     "Delete</button>"},
-        // An application still drawing after its load, a part every 50 ms.
+        // An application still drawing after its load, a part every 20 ms.
         {"/late", "<!doctype html><title>Late</title><script>addEventListener('load',()=>{let n=0;const t=setInterval(()=>{"
-                  "document.body.append('part '+n+' ');if(++n<6)return;clearInterval(t);const b=document.createElement('button');"
-                  "b.textContent='Appeared';document.body.append(b)},50)})</script>"},
+                  "document.body.append('part '+n+' ');if(++n<15)return;clearInterval(t);const b=document.createElement('button');"
+                  "b.textContent='Appeared';document.body.append(b)},20)})</script>"},
     };
 }
 
@@ -108,6 +108,7 @@ TEST_F(PageReading, AnsweringADialogSettlesLikeAnAction)
     const test::LocalReply answered = postJson(companion, "/cli", {{"command", "dialog accept"}});
     EXPECT_EQ(answered.json().value("ok"), true) << answered.body.toStdString();
     EXPECT_TRUE(answered.text().startsWith("- button \"Delete\"")) << "the page after the answer: " << answered.body.toStdString();
+    // The page redraws a while after the answer, as applications do.
     EXPECT_TRUE(answered.text().contains(changedTextHeading + "\n> Deleted.")) << answered.body.toStdString();
 }
 
