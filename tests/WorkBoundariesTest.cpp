@@ -5,6 +5,7 @@
 
 #include "chrome/ChromeTarget.h"
 #include "driver/Drive.h"
+#include "driver/Steps.h"
 #include "driver/HandOver.h"
 #include "driver/LocalTargets.h"
 #include "driver/WorkTab.h"

@@ -114,7 +114,7 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
     const QJsonValue name = request.params.value(QStringLiteral("name"));
     if (!name.isString())
         return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("tools/call needs the tool's name."));
-    const McpTool *tool = findMcpTool(name.toString());
+    const Action *tool = findMcpTool(name.toString());
     if (!tool)
         return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("Unknown tool: %1").arg(name.toString()));
     const QJsonValue arguments = request.params.value(QStringLiteral("arguments"));
@@ -122,11 +122,11 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
         return mcpErrorReply(request.id, mcpInvalidParams, QStringLiteral("The arguments must be an object."));
     const std::optional<Body> body = mcpToolBody(*tool, arguments.toObject());
     if (!body) {
-        const QString needs = (tool->required.isEmpty() ? QString()
-                                                        : tool->required.join(QStringLiteral(", "))
+        const QStringList required = tool->mcpRequired();
+        const QString needs = (required.isEmpty() ? QString() : required.join(QStringLiteral(", "))
                                    + QStringLiteral(" must be given, and "))
             + QStringLiteral("each argument must have the type its schema gives");
-        return mcpErrorReply(request.id, mcpInvalidParams, tool->name + QStringLiteral(": ") + needs + QLatin1Char('.'));
+        return mcpErrorReply(request.id, mcpInvalidParams, tool->tool + QStringLiteral(": ") + needs + QLatin1Char('.'));
     }
     const QString key = idKey(caller, request.id);
     const RunningCalls::Flag cancelled = runningCalls().add(key);
@@ -142,7 +142,7 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
     }
     const DriverResult result = driver(tool->path, *body, control);
     runningCalls().remove(key, cancelled);
-    companionLog(QStringLiteral("mcp.call"), {{QStringLiteral("tool"), tool->name}, {QStringLiteral("ok"), yesNo(result.ok)}});
+    companionLog(QStringLiteral("mcp.call"), {{QStringLiteral("tool"), tool->tool}, {QStringLiteral("ok"), yesNo(result.ok)}});
     return resultReply(request.id, mcpToolResult(result));
 }
 

@@ -1,57 +1,28 @@
 #include "server/McpTools.h"
 
-#include <QHash>
 
 namespace corvane {
 
 namespace {
 
-// The list goes into every conversation: its words are few, and what all
-// actions share is said once, in the server's instructions.
-const QString pageAfterNote = QStringLiteral(" Returns the page after it.");
-
-// Arguments that are numbers; all others are strings.
-bool isNumberArgument(const QString &name)
-{
-    return name == QLatin1String("timeout") || name == QLatin1String("wait") || name == QLatin1String("tab");
-}
-
-QString argumentDescription(const QString &name)
-{
-    static const QHash<QString, QString> descriptions{
-        {QStringLiteral("url"), QStringLiteral("An http(s) address.")},
-        {QStringLiteral("ref"), QStringLiteral("A ref from the snapshot, such as e3.")},
-        {QStringLiteral("direction"), QStringLiteral("up, down (default), left or right.")},
-        {QStringLiteral("command"), QStringLiteral("Such as \"get text e3\".")},
-        {QStringLiteral("key"), QStringLiteral("Such as Enter, Tab or Control+a.")},
-        {QStringLiteral("value"), QStringLiteral("The option's value or label.")},
-        {QStringLiteral("file"), QStringLiteral("A file name in the exchange folder.")},
-        {QStringLiteral("tab"), QStringLiteral("A number from the list.")},
-        {QStringLiteral("timeout"), QStringLiteral("Seconds, at most 15.")},
-        {QStringLiteral("reason"), QStringLiteral("What the person should do.")},
-        {QStringLiteral("wait"), QStringLiteral("Seconds, at most 600.")},
-    };
-    return descriptions.value(name);
-}
-
-QJsonObject inputSchema(const McpTool &tool)
+QJsonObject inputSchema(const Action &tool)
 {
     QJsonObject properties;
-    for (const QString &name : tool.required + tool.optional) {
-        QJsonObject property{{QStringLiteral("type"), isNumberArgument(name) ? QStringLiteral("number") : QStringLiteral("string")}};
-        if (const QString description = argumentDescription(name); !description.isEmpty())
-            property.insert(QStringLiteral("description"), description);
-        properties.insert(name, property);
+    for (const ActionArg &arg : tool.args) {
+        QJsonObject property{{QStringLiteral("type"), arg.kind == ArgKind::number ? QStringLiteral("number") : QStringLiteral("string")}};
+        if (!arg.description.isEmpty())
+            property.insert(QStringLiteral("description"), arg.description);
+        properties.insert(arg.name, property);
     }
     QJsonObject schema{{QStringLiteral("type"), QStringLiteral("object")}, {QStringLiteral("properties"), properties}};
-    if (!tool.required.isEmpty())
-        schema.insert(QStringLiteral("required"), QJsonArray::fromStringList(tool.required));
+    if (const QStringList required = tool.mcpRequired(); !required.isEmpty())
+        schema.insert(QStringLiteral("required"), QJsonArray::fromStringList(required));
     return schema;
 }
 
 // What structuredContent holds. A tool that only reads never opens a tab,
 // a dialog or a download, so its schema leaves those out.
-QJsonObject outputSchema(const McpTool &tool)
+QJsonObject outputSchema(const Action &tool)
 {
     const auto typed = [](const char *type) { return QJsonObject{{QStringLiteral("type"), QLatin1String(type)}}; };
     QJsonObject properties{{QStringLiteral("ok"), typed("boolean")},
@@ -69,7 +40,7 @@ QJsonObject outputSchema(const McpTool &tool)
 // Only what differs from the protocol's defaults (not read-only, destructive,
 // open world) is worth a word, except that every tool says whether it
 // reaches the web.
-QJsonObject annotations(const McpTool &tool)
+QJsonObject annotations(const Action &tool)
 {
     QJsonObject hints{{QStringLiteral("openWorldHint"), tool.openWorld}};
     if (tool.effect == ToolEffect::reads)
@@ -108,67 +79,18 @@ QJsonObject structuredContent(const DriverResult &result)
 
 } // namespace
 
-const QList<McpTool> &mcpTools()
+const Action *findMcpTool(const QString &name)
 {
-    using E = ToolEffect;
-    static const QList<McpTool> tools{
-        {QStringLiteral("browser_open"), QStringLiteral("Open a page"), QStringLiteral("/open"),
-         QStringLiteral("Open a web page in the work tab; returns its title and address."),
-         {QStringLiteral("url")}, {}, E::changes},
-        {QStringLiteral("browser_snapshot"), QStringLiteral("Page snapshot"), QStringLiteral("/snapshot"),
-         QStringLiteral("List the page's interactive elements with their refs."), {}, {}, E::reads},
-        {QStringLiteral("browser_click"), QStringLiteral("Click"), QStringLiteral("/click"),
-         QStringLiteral("Click an element.") + pageAfterNote, {QStringLiteral("ref")}, {}, E::mayDestroy},
-        {QStringLiteral("browser_fill"), QStringLiteral("Fill a field"), QStringLiteral("/fill"),
-         QStringLiteral("Replace a field's text.") + pageAfterNote,
-         {QStringLiteral("ref"), QStringLiteral("text")}, {}, E::mayDestroy},
-        {QStringLiteral("browser_press"), QStringLiteral("Press a key"), QStringLiteral("/press"),
-         QStringLiteral("Press a key, such as Enter to submit.") + pageAfterNote, {QStringLiteral("key")}, {},
-         E::mayDestroy},
-        {QStringLiteral("browser_select"), QStringLiteral("Choose an option"), QStringLiteral("/select"),
-         QStringLiteral("Choose an option in a list.") + pageAfterNote,
-         {QStringLiteral("ref"), QStringLiteral("value")}, {}, E::mayDestroy},
-        {QStringLiteral("browser_scroll"), QStringLiteral("Scroll"), QStringLiteral("/scroll"),
-         QStringLiteral("Scroll the page.") + pageAfterNote, {}, {QStringLiteral("direction")}, E::changes},
-        {QStringLiteral("browser_back"), QStringLiteral("Go back"), QStringLiteral("/back"),
-         QStringLiteral("Go back one page in the work tab.") + pageAfterNote, {}, {}, E::changes},
-        {QStringLiteral("browser_wait_for"), QStringLiteral("Wait for a text"), QStringLiteral("/wait-for"),
-         QStringLiteral("Wait until a text appears."), {QStringLiteral("text")},
-         {QStringLiteral("timeout")}, E::reads},
-        {QStringLiteral("browser_tabs"), QStringLiteral("Work tabs"), QStringLiteral("/tabs"),
-         QStringLiteral("List the work's tabs, or switch to one."), {}, {QStringLiteral("tab")},
-         E::changes},
-        {QStringLiteral("browser_upload"), QStringLiteral("Upload a file"), QStringLiteral("/upload"),
-         QStringLiteral("Put a file from the exchange folder into a file input."),
-         {QStringLiteral("ref"), QStringLiteral("file")}, {}, E::mayDestroy},
-        {QStringLiteral("browser_view"), QStringLiteral("Screenshot"), QStringLiteral("/view"),
-         QStringLiteral("A JPEG screenshot of the page."), {}, {}, E::reads},
-        {QStringLiteral("browser_hand_over"), QStringLiteral("Hand over to the person"), QStringLiteral("/hand-over"),
-         QStringLiteral("Ask the person to act in the work tab (a captcha, a sign-in) and wait until they are done."),
-         {QStringLiteral("reason")}, {QStringLiteral("wait")}, E::changes},
-        {QStringLiteral("browser_cli"), QStringLiteral("Browser command"), QStringLiteral("/cli"),
-         QStringLiteral("Run one agent-browser command the other tools do not cover."),
-         {QStringLiteral("command")}, {}, E::mayDestroy},
-        {QStringLiteral("browser_status"), QStringLiteral("Browser status"), QStringLiteral("/health"),
-         QStringLiteral("Tell whether the companion's Chrome answers."), {}, {}, E::reads, false},
-    };
-    return tools;
-}
-
-const McpTool *findMcpTool(const QString &name)
-{
-    for (const McpTool &tool : mcpTools()) {
-        if (tool.name == name)
-            return &tool;
-    }
-    return nullptr;
+    return findActionByTool(name);
 }
 
 QJsonArray mcpToolList()
 {
     QJsonArray list;
-    for (const McpTool &tool : mcpTools()) {
-        list.append(QJsonObject{{QStringLiteral("name"), tool.name},
+    for (const Action &tool : actions()) {
+        if (tool.tool.isEmpty())
+            continue;
+        list.append(QJsonObject{{QStringLiteral("name"), tool.tool},
                                 {QStringLiteral("title"), tool.title},
                                 {QStringLiteral("description"), tool.description},
                                 {QStringLiteral("inputSchema"), inputSchema(tool)},
@@ -178,20 +100,20 @@ QJsonArray mcpToolList()
     return list;
 }
 
-std::optional<Body> mcpToolBody(const McpTool &tool, const QJsonObject &arguments)
+std::optional<Body> mcpToolBody(const Action &tool, const QJsonObject &arguments)
 {
     Body body;
-    for (const QString &name : tool.required + tool.optional) {
-        const QJsonValue value = arguments.value(name);
+    for (const ActionArg &arg : tool.args) {
+        const QJsonValue value = arguments.value(arg.name);
         if (value.isUndefined() || value.isNull()) {
-            if (tool.required.contains(name))
+            if (arg.mcpRequired)
                 return std::nullopt;
             continue;
         }
         if (value.isString())
-            body.insert(name, value.toString());
-        else if (isNumberArgument(name) && value.isDouble())
-            body.insert(name, QString::number(value.toDouble()));
+            body.insert(arg.name, value.toString());
+        else if (arg.kind == ArgKind::number && value.isDouble())
+            body.insert(arg.name, QString::number(value.toDouble()));
         else
             return std::nullopt;
     }
