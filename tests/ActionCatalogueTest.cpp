@@ -31,6 +31,7 @@ const ActionCase expectedActions[] = {
     {"/fill", "browser_fill", true, false},
     {"/press", "browser_press", false, false},
     {"/select", "browser_select", false, false},
+    {"/hover", "browser_hover", false, false},
     {"/scroll", "browser_scroll", true, false},
     {"/back", "browser_back", false, false},
     {"/wait-for", "browser_wait_for", false, true},
