@@ -139,8 +139,9 @@ TEST(HeadlessStart, WithoutARuntimeFolderASecondStartStillMeetsTheLock)
     test::ScopedEnv tmpdir("TMPDIR", shared);
     const QString taken = shared + QStringLiteral("/corvane-companion-") + QString::number(::geteuid());
     QDir().mkpath(taken);
-    if (::geteuid() == 0)
+    if (::geteuid() == 0) {
         ASSERT_EQ(::chown(QFile::encodeName(taken).constData(), 65534, 65534), 0) << "nobody's folder";
+    }
 
     Companion first({QStringLiteral("--headless")});
     ASSERT_TRUE(eventually([&] { return eventNames(home).contains(QStringLiteral("loopback.listen")); }));
