@@ -181,6 +181,10 @@ TEST_F(ActionResults, ADownloadLandsInTheCompanionsFolderAndIsNamed)
     const QString file = platform::downloadsDir() + QStringLiteral("/Corvane/report.csv");
     EXPECT_TRUE(text(clicked).endsWith(QStringLiteral("Downloaded report.csv (%1 bytes) to %2").arg(reportBytes.size()).arg(file)))
         << text(clicked).toStdString();
+    // The HTTP reply carries the download as MCP's structured result does.
+    EXPECT_EQ(clicked.json()[QStringLiteral("download")].toObject(),
+              (QJsonObject{{"name", "report.csv"}, {"bytes", reportBytes.size()}, {"path", file}, {"finished", true}}))
+        << clicked.body.toStdString();
     QFile saved(file);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), reportBytes);

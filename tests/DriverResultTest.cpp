@@ -65,24 +65,18 @@ TEST(DriverResultJson, IsCompactAndKeepsNonAscii)
     EXPECT_EQ(object.value(QStringLiteral("title")).toString(), QStringLiteral("Café"));
 }
 
-TEST(DriverResultJson, FailureReplyIsTheFixedCompactObject)
+// A text that cannot be written as UTF-8 (a lone surrogate from a page)
+// gives the fixed failure, never a lossy reply.
+TEST(DriverResultJson, AnUnwritableTextGivesTheFixedFailure)
 {
-    EXPECT_EQ(replyFailureJson.size(), 79);
-    const QJsonObject object = parsed(replyFailureJson);
-    EXPECT_EQ(object.value(QStringLiteral("text")).toString(), QStringLiteral("Could not write a reply."));
-    EXPECT_FALSE(object.value(QStringLiteral("ok")).toBool(true));
-}
-
-TEST(DriverResultEquality, AllSevenFieldsCount)
-{
-    const DriverResult base{true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i"), {}, {}, {}};
-    EXPECT_EQ(base, base);
-    DriverResult other = base;
-    other.image = QStringLiteral("j");
-    EXPECT_NE(base, other);
-    other = base;
-    other.needsYou = true;
-    EXPECT_NE(base, other);
+    DriverResult result;
+    result.ok = true;
+    result.text = QStringLiteral("before ") + QChar(0xD800);
+    EXPECT_EQ(result.json(), replyFailureJson);
+    result.text = QStringLiteral("fine");
+    result.dialog = DialogInfo{QStringLiteral("alert"), QString(QChar(0xDC00))};
+    result.newTabUrl = QStringLiteral("https://b.example/");
+    EXPECT_EQ(result.details(), (QJsonObject{{"new_tab", "https://b.example/"}})) << "the unwritable dialog is left out";
 }
 
 TEST(NeedsYou, RecognisesVerificationPages)
@@ -154,48 +148,4 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
     const QList<test::LoggedEvent> events = home.logged(QStringLiteral("needs-you.notify"));
     ASSERT_EQ(events.size(), 2);
     EXPECT_EQ(events[1]["url"], QStringLiteral("http://b.example/"));
-}
-
-TEST(WorkQueue, BoundsThreadsAndWaitingWork)
-{
-    platform::WorkQueue queue(2, 3);
-    std::mutex gate;
-    std::unique_lock closed(gate);
-    std::atomic<int> ran{0};
-    int taken = 0;
-    for (int i = 0; i < 10; ++i)
-        taken += queue.post([&] {
-            std::lock_guard wait(gate);
-            ++ran;
-        }) ? 1 : 0;
-    // Two may already be running, three wait: the rest is refused at once.
-    EXPECT_GE(taken, 3);
-    EXPECT_LE(taken, 5);
-    EXPECT_LE(queue.serving(), 2);
-    closed.unlock();
-    EXPECT_TRUE(test::eventually([&] { return ran == taken; }));
-    EXPECT_TRUE(queue.post([&] { ++ran; }));
-    EXPECT_TRUE(test::eventually([&] { return ran == taken + 1; }));
-
-}
-
-// A burst that finds one thread idle runs side by side all the same.
-TEST(WorkQueue, ABurstRunsOnAsManyThreadsAsItMay)
-{
-    platform::WorkQueue queue(4, 10);
-    std::atomic<int> ran{0};
-    ASSERT_TRUE(queue.post([&] { ++ran; }));
-    ASSERT_TRUE(test::eventually([&] { return ran == 1 && queue.serving() == 0; }));
-    std::mutex gate;
-    std::unique_lock held(gate);
-    std::atomic<int> together{0};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(queue.post([&] {
-            ++together;
-            std::lock_guard wait(gate);
-            ++ran;
-        }));
-    EXPECT_TRUE(test::eventually([&] { return together == 4; })) << together << " of 4 ran at once";
-    held.unlock();
-    EXPECT_TRUE(test::eventually([&] { return ran == 5; })); // nothing still uses this test's locals
 }

@@ -1,4 +1,5 @@
 #include "diagnostics/EventLog.h"
+#include "diagnostics/JobActivity.h"
 
 #include "QtPrinting.h"
 #include "TempHome.h"
@@ -263,4 +264,62 @@ TEST(EventLogFiles, AStalledStandardErrorFreezesNobody)
     ::close(stalled[0]); // the writer's blocked write now fails and it goes on
     ::close(stalled[1]);
     EXPECT_EQ(lines, threads * perThread);
+}
+
+TEST(JobActivity, QuietOnlyWithNoJobAndTheIntervalSinceTheLastEnd)
+{
+    // A fresh process has seen no job: quiet at once.
+    EXPECT_TRUE(browserIsQuiet(600, QDateTime::currentDateTimeUtc()));
+
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    const auto at = [&](double seconds) { return t0.addMSecs(qint64(seconds * 1000)); };
+
+    jobStarted();
+    EXPECT_FALSE(browserIsQuiet(0, at(10000)));
+    jobEnded(t0);
+    struct Case {
+        double after;
+        bool quiet;
+    };
+    for (const Case c : {Case{0, false}, Case{599, false}, Case{599.999, false}, Case{600, true}, Case{601, true}}) {
+        SCOPED_TRACE(c.after);
+        EXPECT_EQ(browserIsQuiet(600, at(c.after)), c.quiet);
+    }
+
+    // Overlapping jobs: the quiet interval counts from the second end.
+    jobStarted();
+    jobStarted();
+    jobEnded(at(100));
+    EXPECT_FALSE(browserIsQuiet(600, at(2000)));
+    jobEnded(at(200));
+    EXPECT_FALSE(browserIsQuiet(600, at(799)));
+    EXPECT_TRUE(browserIsQuiet(600, at(800)));
+
+    // An unmatched end keeps the count at 0 and still moves the time.
+    jobEnded(at(1000));
+    EXPECT_FALSE(browserIsQuiet(600, at(1599)));
+    EXPECT_TRUE(browserIsQuiet(600, at(1600)));
+    jobStarted();
+    EXPECT_FALSE(browserIsQuiet(600, at(5000)));
+    jobEnded(at(1000));
+}
+
+TEST(JobActivity, VersionFallsBackWhenTheBundleHasNone)
+{
+    struct Case {
+        QVariantMap info;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{{platform::shortVersionKey, QStringLiteral("2.3.4")}}, QStringLiteral("2.3.4")},
+        {{{platform::shortVersionKey, QString()}}, companionBuildVersion},
+        {{{platform::shortVersionKey, 7}}, companionBuildVersion},
+        {{}, companionBuildVersion},
+    };
+    for (const Case &c : cases) {
+        platform::Bundle bundle;
+        bundle.info = c.info;
+        EXPECT_EQ(companionVersion(bundle), c.expected);
+    }
+    EXPECT_EQ(companionVersion(platform::mainBundle()), QStringLiteral("0.1.0"));
 }

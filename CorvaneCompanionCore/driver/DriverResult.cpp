@@ -8,8 +8,30 @@
 
 namespace corvane {
 
-QString DriverResult::json() const
+namespace {
+
+// Unpaired surrogates have no UTF-8 form.
+bool writableText(const QString &text)
 {
+    return text.isValidUtf16();
+}
+
+QJsonObject failureObject()
+{
+    return QJsonDocument::fromJson(replyFailureJson.toUtf8()).object();
+}
+
+} // namespace
+
+bool DriverResult::writable() const
+{
+    return writableText(text) && writableText(title) && writableText(url) && writableText(image);
+}
+
+QJsonObject DriverResult::object() const
+{
+    if (!writable())
+        return failureObject();
     QJsonObject object{
         {QStringLiteral("ok"), ok},
         {QStringLiteral("text"), text},
@@ -22,13 +44,33 @@ QString DriverResult::json() const
         object.insert(QStringLiteral("url"), url);
     if (!image.isEmpty())
         object.insert(QStringLiteral("image"), image);
+    return object;
+}
 
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString reply = utf8(bytes);
-    if (bytes.isEmpty() || utf8.hasError())
+QJsonObject DriverResult::details() const
+{
+    QJsonObject facts;
+    if (!newTabUrl.isEmpty() && writableText(newTabUrl))
+        facts.insert(QStringLiteral("new_tab"), newTabUrl);
+    // A page's words that cannot be written are left out with their detail.
+    if (dialog && writableText(dialog->kind) && writableText(dialog->message)) {
+        facts.insert(QStringLiteral("dialog"),
+                     QJsonObject{{QStringLiteral("type"), dialog->kind}, {QStringLiteral("message"), dialog->message}});
+    }
+    if (download && writableText(download->name) && writableText(download->path)) {
+        facts.insert(QStringLiteral("download"), QJsonObject{{QStringLiteral("name"), download->name},
+                                                             {QStringLiteral("bytes"), download->bytes},
+                                                             {QStringLiteral("path"), download->path},
+                                                             {QStringLiteral("finished"), download->finished}});
+    }
+    return facts;
+}
+
+QString DriverResult::json() const
+{
+    if (!writable())
         return replyFailureJson;
-    return reply;
+    return QString::fromUtf8(QJsonDocument(object()).toJson(QJsonDocument::Compact));
 }
 
 const QStringList &needsYouPhrases()

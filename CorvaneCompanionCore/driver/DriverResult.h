@@ -50,15 +50,22 @@ struct DriverResult {
     QString title;
     QString url;
     QString image;
-    // Details for callers that take them typed (MCP); json() leaves them out,
-    // the text says them.
+    // Details the text says too; object() leaves them out, details() has them.
     std::optional<DownloadInfo> download;
     std::optional<DialogInfo> dialog;
     QString newTabUrl;
 
-    // Compact JSON: "ok", "text", "needs_you", "chrome" always; "title",
-    // "url" and "image" only when non-empty.
+    // "ok", "text", "needs_you", "chrome" always; "title", "url" and "image"
+    // only when non-empty. A result whose texts cannot be written as UTF-8
+    // gives the object of replyFailureJson.
+    QJsonObject object() const;
+    // "new_tab", "dialog" ({"type", "message"}) and "download" ({"name",
+    // "bytes", "path", "finished"}), each when there is one.
+    QJsonObject details() const;
+    // object() as compact JSON; replyFailureJson itself for an unwritable one.
     QString json() const;
+    // Its texts can be written as UTF-8.
+    bool writable() const;
 
     friend bool operator==(const DriverResult &, const DriverResult &) = default;
 };

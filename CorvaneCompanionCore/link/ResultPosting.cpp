@@ -35,13 +35,11 @@ platform::HttpRequest jsonPost(const QUrl &url, const QJsonObject &body, double 
 
 } // namespace
 
-std::optional<QJsonObject> resultObject(const CompanionLink &link, const QString &jobId, const DriverResult &driven)
+QJsonObject resultObject(const CompanionLink &link, const QString &jobId, const DriverResult &driven)
 {
-    std::optional<QJsonObject> object = jsonObjectFromText(driven.json());
-    if (object) {
-        object->insert(QStringLiteral("token"), link.token);
-        object->insert(QStringLiteral("id"), jobId);
-    }
+    QJsonObject object = driven.object();
+    object.insert(QStringLiteral("token"), link.token);
+    object.insert(QStringLiteral("id"), jobId);
     return object;
 }
 
@@ -56,12 +54,9 @@ void postResult(const CompanionLink &link, const QString &jobId, const DriverRes
     const std::optional<QUrl> url = parsedURL(link.host + QStringLiteral("/api/assistant/companion/result"));
     if (!url)
         return;
-    const std::optional<QJsonObject> object = resultObject(link, jobId, driven);
-    if (!object)
-        return;
-
+    const QJsonObject object = resultObject(link, jobId, driven);
     auto box = platform::OneShot<PostOutcome>::make();
-    session.dataTask(jsonPost(*url, *object, wait), [box](const platform::HttpResponse &response) {
+    session.dataTask(jsonPost(*url, object, wait), [box](const platform::HttpResponse &response) {
         box->fulfil({response.isHttp ? response.status : 0, response.error, response.timedOut});
     });
     const std::optional<PostOutcome> outcome = box->waitFor(wait);

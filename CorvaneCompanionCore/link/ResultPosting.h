@@ -20,8 +20,8 @@ inline constexpr double resultPostWait = 20.0;
 inline constexpr double hangUpWait = 8.0;
 
 // What goes back for one job, over the socket and over HTTP alike: the
-// result's JSON with "token" and "id" added. None when it cannot be built.
-std::optional<QJsonObject> resultObject(const CompanionLink &link, const QString &jobId, const DriverResult &driven);
+// result's object with "token" and "id" added.
+QJsonObject resultObject(const CompanionLink &link, const QString &jobId, const DriverResult &driven);
 
 // The short job label every job event carries.
 QString jobLabel(const QString &jobId);

@@ -31,10 +31,7 @@ bool socketSend(platform::WebSocketTask &task, const QString &text, double wait)
 void socketReply(platform::WebSocketTask &task, const QString &jobId, const CompanionLink &link,
                  const DriverResult &driven, double wait)
 {
-    const std::optional<QJsonObject> object = resultObject(link, jobId, driven);
-    if (!object)
-        return;
-    const QString text = utf8OrEmpty(QJsonDocument(*object).toJson(QJsonDocument::Compact));
+    const QString text = utf8OrEmpty(QJsonDocument(resultObject(link, jobId, driven)).toJson(QJsonDocument::Compact));
     if (text.isEmpty())
         return;
 

@@ -43,6 +43,26 @@ bool admitPeer(qintptr socketDescriptor)
     return false;
 }
 
+// Every refusal of the HTTP edge, in the order they are decided: a request
+// too large, from another user or from a web page; bytes that are not what
+// a request must be (said to be so, never served as something else: "GET
+// /", an empty body; the MCP endpoint answers its own messages' faults);
+// then an action asked for with GET or HEAD, as a web page's image tag
+// would (it carries no Origin): only the health answer is had that way.
+std::optional<Refusal> edgeRefusalOf(const RequestFraming &framing, bool fromUser, const LoopbackRequest &parsed)
+{
+    if (std::optional<Refusal> refused = refusalOf(framing, fromUser, parsed))
+        return refused;
+    if (parsed.fault == LoopbackRequest::Fault::notUtf8 && parsed.path != mcpPath)
+        return Refusal{QByteArrayLiteral("400 Bad Request"), requestNotUtf8Text, QStringLiteral("encoding")};
+    if (parsed.fault == LoopbackRequest::Fault::bodyNotObject && isActionPath(parsed.path))
+        return Refusal{QByteArrayLiteral("400 Bad Request"), bodyNotObjectText, QStringLiteral("body")};
+    const bool plainRead = parsed.method == QLatin1String("GET") || parsed.method == QLatin1String("HEAD");
+    if (plainRead && parsed.path != QLatin1String("/health") && parsed.path != QLatin1String("/") && parsed.path != mcpPath)
+        return Refusal{QByteArrayLiteral("405 Method Not Allowed"), postNeededText, QStringLiteral("method")};
+    return std::nullopt;
+}
+
 enum class Arrival { ready, slow, gone };
 
 // Reads until the request is whole, too large, or the client stops sending.
@@ -144,8 +164,24 @@ int LoopbackServer::acceptFailures() const
 
 QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResult &result)
 {
-    return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, result.json().toUtf8()}
-        .bytes();
+    QJsonObject object = result.object();
+    const QJsonObject details = result.details();
+    for (auto detail = details.begin(); detail != details.end(); ++detail)
+        object.insert(detail.key(), detail.value());
+    const QByteArray body = result.writable() ? QJsonDocument(object).toJson(QJsonDocument::Compact) : replyFailureJson.toUtf8();
+    return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, body}.bytes();
+}
+
+QByteArray LoopbackServer::refusalBytes(const Refusal &refusal)
+{
+    DriverResult result;
+    result.text = refusal.text;
+    HttpAnswer answer{refusal.status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}},
+                      result.json().toUtf8()};
+    // Only a method is refused with what would have been allowed.
+    if (refusal.status.startsWith("405"))
+        answer.headers.append({QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")});
+    return answer.bytes();
 }
 
 QByteArray LoopbackServer::handle(const QByteArray &request, bool fromUser)
@@ -163,38 +199,9 @@ void LoopbackServer::respond(const QByteArray &request, bool fromUser, const Rep
     RequestFraming framing;
     framing.append(request);
     const LoopbackRequest parsed = parseRequest(request);
-    if (const std::optional<Refusal> refused = refusalOf(framing, fromUser, parsed)) {
+    if (const std::optional<Refusal> refused = edgeRefusalOf(framing, fromUser, parsed)) {
         logReject(refused->reason, parsed.path);
-        DriverResult result;
-        result.text = refused->text;
-        write(replyBytes(refused->status, result));
-        return;
-    }
-
-    // Bytes that are not what a request must be are said to be so, never
-    // served as something else ("GET /", an empty body).
-    // (The MCP endpoint answers its own messages' faults in its own terms.)
-    const bool notUtf8 = parsed.fault == LoopbackRequest::Fault::notUtf8 && parsed.path != mcpPath;
-    if (notUtf8 || (parsed.fault == LoopbackRequest::Fault::bodyNotObject && isActionPath(parsed.path))) {
-        logReject(notUtf8 ? QStringLiteral("encoding") : QStringLiteral("body"), parsed.path);
-        DriverResult result;
-        result.text = notUtf8 ? requestNotUtf8Text : bodyNotObjectText;
-        write(replyBytes(QByteArrayLiteral("400 Bad Request"), result));
-        return;
-    }
-
-    // A web page can make a GET with an image tag, and it carries no Origin:
-    // only the health answer is had that way, never an action.
-    const bool plainRead = parsed.method == QLatin1String("GET") || parsed.method == QLatin1String("HEAD");
-    if (plainRead && parsed.path != QLatin1String("/health") && parsed.path != QLatin1String("/") && parsed.path != mcpPath) {
-        logReject(QStringLiteral("method"), parsed.path);
-        DriverResult result;
-        result.text = postNeededText;
-        HttpAnswer answer{QByteArrayLiteral("405 Method Not Allowed"),
-                          {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")},
-                           {QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")}},
-                          result.json().toUtf8()};
-        write(answer.bytes());
+        write(refusalBytes(*refused));
         return;
     }
 

@@ -47,7 +47,10 @@ public:
     static QByteArray handle(const QByteArray &request, bool fromUser = true);
     // The same, the reply written as it is made (an MCP event stream).
     static void respond(const QByteArray &request, bool fromUser, const ReplyWriter &write);
+    // A result as the reply: its object and its details.
     static QByteArray replyBytes(const QByteArray &status, const DriverResult &result);
+    // A request turned away at the edge, as a failed result.
+    static QByteArray refusalBytes(const Refusal &refusal);
 
 private:
     std::unique_ptr<platform::LoopbackListener> listener_;

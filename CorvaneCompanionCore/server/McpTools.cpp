@@ -62,18 +62,9 @@ QJsonObject structuredContent(const DriverResult &result)
         facts.insert(QStringLiteral("url"), result.url);
     if (!result.title.isEmpty())
         facts.insert(QStringLiteral("title"), result.title);
-    if (!result.newTabUrl.isEmpty())
-        facts.insert(QStringLiteral("new_tab"), result.newTabUrl);
-    if (result.dialog) {
-        facts.insert(QStringLiteral("dialog"), QJsonObject{{QStringLiteral("type"), result.dialog->kind},
-                                                           {QStringLiteral("message"), result.dialog->message}});
-    }
-    if (result.download) {
-        facts.insert(QStringLiteral("download"), QJsonObject{{QStringLiteral("name"), result.download->name},
-                                                             {QStringLiteral("bytes"), result.download->bytes},
-                                                             {QStringLiteral("path"), result.download->path},
-                                                             {QStringLiteral("finished"), result.download->finished}});
-    }
+    const QJsonObject details = result.details();
+    for (auto detail = details.begin(); detail != details.end(); ++detail)
+        facts.insert(detail.key(), detail.value());
     return facts;
 }
 

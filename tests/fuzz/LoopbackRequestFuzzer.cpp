@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzz::require(fromUser && !framing.tooLarge(), "other users and oversized requests are refused");
         fuzz::require(!headFromBrowser(framing.bytes()), "a browser's request is refused");
     } else {
-        const QByteArray reply = LoopbackServer::replyBytes(refused->status, DriverResult{false, refused->text, false, false, {}, {}, {}});
+        const QByteArray reply = LoopbackServer::refusalBytes(*refused);
         fuzz::require(reply.startsWith("HTTP/1.1 4"), "a refusal is a client error");
     }
     return 0;
