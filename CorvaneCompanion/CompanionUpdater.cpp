@@ -24,6 +24,8 @@ UpdaterHooks UpdaterHooks::standard()
 {
     UpdaterHooks hooks;
     hooks.bundle = platform::mainBundle();
+    if (const int seconds = hooks.bundle.info.value(platform::quietCheckKey).toInt(); seconds > 0)
+        hooks.quietCheckInterval = std::chrono::seconds(seconds);
     hooks.now = [] { return QDateTime::currentDateTimeUtc(); };
     hooks.userDriver = [] { return std::make_unique<UpdateDialogs>(); };
     return hooks;

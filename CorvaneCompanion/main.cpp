@@ -58,7 +58,8 @@ int main(int argc, char **argv)
         return runChromeGate(argc, argv);
     platform::setMainBundleInfo({{platform::shortVersionKey, QString::fromUtf8(build::version)},
                                  {platform::feedURLKey, QString::fromUtf8(build::feedURL)},
-                                 {platform::publicEDKeyKey, QString::fromUtf8(build::updatePublicKey)}});
+                                 {platform::publicEDKeyKey, QString::fromUtf8(build::updatePublicKey)},
+                                 {platform::quietCheckKey, build::quietCheckSeconds}});
     QStringList words;
     for (int i = 1; i < argc; ++i)
         words << QString::fromLocal8Bit(argv[i]);

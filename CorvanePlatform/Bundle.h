@@ -16,6 +16,9 @@ inline const QString shortVersionKey = QStringLiteral("CFBundleShortVersionStrin
 // The update feed and the Base64 Ed25519 key its releases are signed with.
 inline const QString feedURLKey = QStringLiteral("SUFeedURL");
 inline const QString publicEDKeyKey = QStringLiteral("SUPublicEDKey");
+// Seconds between the checks whether the browser is quiet enough to install
+// a downloaded update.
+inline const QString quietCheckKey = QStringLiteral("CVQuietCheckInterval");
 
 struct Bundle {
     QVariantMap info;
