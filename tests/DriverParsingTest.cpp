@@ -8,6 +8,7 @@
 #include "driver/LocalTargets.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/ToolBatch.h"
+#include "driver/PageSettle.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
 

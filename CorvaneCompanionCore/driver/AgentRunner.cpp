@@ -354,7 +354,7 @@ ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limi
         return blockedBy(*watch->seen());
     const ToolRun run = runAgentBrowserOnce(args, activeChromePort(false), limit, reading);
     if (watch)
-        watch->see(run);
+        watch->see(run.dialog);
     return run;
 }
 
@@ -369,7 +369,7 @@ QList<ToolRun> runBatchOnActivePort(const QList<BatchStep> &steps, int limit)
             if (watch->seen())
                 run = blockedBy(*watch->seen());
             else
-                watch->see(run);
+                watch->see(run.dialog);
         }
     }
     return runs;

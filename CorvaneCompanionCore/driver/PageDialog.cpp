@@ -1,7 +1,5 @@
 #include "driver/PageDialog.h"
 
-#include "driver/ToolRun.h"
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -69,10 +67,10 @@ DialogWatch *DialogWatch::current()
     return currentWatch && currentWatch->armed_ ? currentWatch : nullptr;
 }
 
-void DialogWatch::see(const ToolRun &run)
+void DialogWatch::see(const std::optional<PageDialog> &dialog)
 {
     if (!seen_)
-        seen_ = run.dialog;
+        seen_ = dialog;
 }
 
 } // namespace corvane

@@ -10,7 +10,6 @@
 
 namespace corvane {
 
-struct ToolRun;
 
 struct PageDialog {
     QString kind;    // the tool's word: "confirm", "prompt", ...
@@ -39,7 +38,7 @@ public:
 
     // For the runner: the watch of this thread's job, if one is armed.
     static DialogWatch *current();
-    void see(const ToolRun &run);
+    void see(const std::optional<PageDialog> &dialog);
 
 private:
     bool armed_;

@@ -5,6 +5,7 @@
 #include "driver/ChallengeCheck.h"
 #include "driver/AgentRunner.h"
 #include "driver/PageDialog.h"
+#include "driver/PageSettle.h"
 #include "driver/WorkTab.h"
 
 #include "Dispatch.h"
@@ -100,32 +101,6 @@ const QStringList &snapshotArgs()
 {
     static const QStringList args{QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
     return args;
-}
-
-bool mayNavigate(const QStringList &args)
-{
-    if (args.isEmpty())
-        return false;
-    const QString word = args.front().toLower();
-    return word == QLatin1String("eval") || word == QLatin1String("click") || word == QLatin1String("press")
-        || word == QLatin1String("open");
-}
-
-void waitForLoad(int limit)
-{
-    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
-                                         OutputReading::action, limit);
-    if (wait.outcome == ToolOutcome::timedOut)
-        companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
-}
-
-void waitForNewTabPage(int limit)
-{
-    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--fn"),
-                                          QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
-                                         OutputReading::action, limit);
-    if (wait.outcome == ToolOutcome::timedOut)
-        companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
 QString cutSnapshot(const QString &text)

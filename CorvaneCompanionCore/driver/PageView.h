@@ -45,12 +45,6 @@ QString runText(const ToolRun &run);
 
 const QStringList &snapshotArgs();
 
-// Whether a command may navigate, so that its page needs time to settle.
-bool mayNavigate(const QStringList &args);
-void waitForLoad(int limit);
-// A new tab begins with a blank page before it loads its own, which a load
-// wait takes for loaded: this waits until the tab shows its page, parsed.
-void waitForNewTabPage(int limit);
 // The snapshot, taken again once after a load wait when it timed out, cut to
 // snapshotTextLimit and read as `reading` says.
 ToolRun snapshotSettled(const QStringList &args, OutputReading reading = OutputReading::snapshot);

@@ -12,6 +12,7 @@
 #include "driver/HandOver.h"
 #include "driver/LocalTargets.h"
 #include "driver/PageDialog.h"
+#include "driver/PageSettle.h"
 #include "driver/PageView.h"
 #include "driver/ToolBatch.h"
 #include "driver/WorkTab.h"

@@ -4,7 +4,8 @@
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/AgentRunner.h"
-#include "driver/PageView.h"
+#include "driver/DriverResult.h"
+#include "driver/PageSettle.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -338,10 +339,7 @@ std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
     const std::optional<QList<ListedTab>> tabs = listedTabs(listingOutput);
     if (!tabs) {
         // Without a listing there is nothing to hold the command to.
-        ToolRun unread = listingRun;
-        if (unread.succeeded())
-            unread = shownAsRun(noTabListingText);
-        return unread;
+        return listingRun.succeeded() ? shownAsRun(noTabListingText) : listingRun;
     }
     const QList<ListedTab> work = workTabs(*tabs);
     const QString operation = words.value(0);
