@@ -12,6 +12,7 @@
 #include "driver/WorkTab.h"
 #include "link/ResultPosting.h"
 #include "link/SocketChannel.h"
+#include "wire/CompanionPort.h"
 
 #include "Dispatch.h"
 #include "UrlSession.h"

@@ -6,7 +6,7 @@
 #include "link/ResultPosting.h"
 #include "menu/CompanionMenu.h"
 
-#include "McpBridge.h"
+#include "server/McpBridge.h"
 
 #include "Processes.h"
 #include "UrlSession.h"

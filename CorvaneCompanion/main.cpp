@@ -10,6 +10,7 @@
 
 #include "chrome/ChromeLaunch.h"
 #include "gate/ChromeGate.h"
+#include "wire/CompanionPort.h"
 
 #include "Bundle.h"
 #include "BuildFacts.h"

@@ -8,6 +8,7 @@
 #include "driver/AgentRunner.h"
 #include "driver/DriverResult.h"
 #include "driver/ToolBatch.h"
+#include "wire/CompanionPort.h"
 
 #include "Chromium.h"
 #include "Eventually.h"

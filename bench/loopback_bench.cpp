@@ -5,7 +5,8 @@
 
 #include "BenchTiming.h"
 
-#include "server/HttpMessage.h"
+#include "wire/CompanionPort.h"
+#include "wire/HttpMessage.h"
 
 #include "CompanionProcess.h"
 #include "LocalHttp.h"

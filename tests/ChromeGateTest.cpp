@@ -14,6 +14,7 @@
 
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeTarget.h"
+#include "wire/CompanionPort.h"
 
 #include "PeerUser.h"
 #include "Processes.h"
@@ -33,8 +34,6 @@ using test::RawClient;
 using test::browserSocketUrl;
 
 namespace {
-
-constexpr quint16 companionPort = 8766;
 
 // What another account gets from the port: nothing at all.
 QByteArray asAnotherUser(const QStringList &command)

@@ -7,8 +7,9 @@
 #include "diagnostics/JobActivity.h"
 #include "driver/Drive.h"
 #include "driver/PageView.h"
-#include "server/HttpMessage.h"
 #include "server/LoopbackServer.h"
+#include "wire/CompanionPort.h"
+#include "wire/HttpMessage.h"
 
 #include "BrowserSuite.h"
 #include "Chromium.h"

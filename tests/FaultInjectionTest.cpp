@@ -11,6 +11,7 @@
 #include "driver/ActionWatch.h"
 #include "link/LinkStore.h"
 #include "link/SocketChannel.h"
+#include "wire/CompanionPort.h"
 
 #include "BrowserSuite.h"
 #include "CompanionProcess.h"

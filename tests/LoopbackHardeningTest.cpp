@@ -5,7 +5,8 @@
 #include "driver/AgentRunner.h"
 #include "driver/Drive.h"
 #include "driver/PageView.h"
-#include "server/HttpMessage.h"
+#include "wire/CompanionPort.h"
+#include "wire/HttpMessage.h"
 
 #include "BrowserSuite.h"
 #include "CompanionProcess.h"

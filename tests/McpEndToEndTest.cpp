@@ -3,6 +3,7 @@
 // real executable, a real headless Chromium and the real agent-browser.
 
 #include "server/McpTools.h"
+#include "wire/CompanionPort.h"
 
 #include "BrowserSuite.h"
 #include "CompanionProcess.h"

@@ -5,6 +5,7 @@
 
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
+#include "wire/CompanionPort.h"
 
 #include "BrowserStage.h"
 #include "CompanionProcess.h"

@@ -5,11 +5,11 @@
 
 #include "chrome/ChromeTarget.h"
 #include "driver/Drive.h"
-#include "driver/Steps.h"
 #include "driver/HandOver.h"
 #include "driver/LocalTargets.h"
+#include "driver/Steps.h"
 #include "driver/WorkTab.h"
-#include "server/HttpMessage.h"
+#include "wire/HttpMessage.h"
 
 #include "PeerUser.h"
 

@@ -1,7 +1,9 @@
 #pragma once
 
-// The result of one browser action, its reply JSON, the driver's public
-// constants, the human-verification test and the reading of request bodies.
+// The result of one browser action and its reply JSON, the driver's public
+// constants and the human-verification test.
+
+#include "wire/Body.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -12,7 +14,6 @@
 
 namespace corvane {
 
-inline constexpr quint16 companionPort = 8766;
 inline const QString chromeOffText =
     QStringLiteral("Chrome debugging is off. Open Chrome with remote debugging on port 9222.");
 inline const QString noWorkTabText = QStringLiteral("The work tab is not open. Call browser_open with the page.");
@@ -21,8 +22,6 @@ inline const QString agentSession = QStringLiteral("corvane");
 // Returned when the reply itself cannot be written.
 inline const QString replyFailureJson =
     QStringLiteral(R"({"ok":false,"text":"Could not write a reply.","needs_you":false,"chrome":false})");
-
-using Body = QMap<QString, QString>;
 
 // A file the work tab downloaded; `bytes` so far while it is not finished.
 struct DownloadInfo {
@@ -74,20 +73,5 @@ struct DriverResult {
 bool needsYou(const QString &text);
 // The phrases needsYou looks for, lower-case.
 const QStringList &needsYouPhrases();
-
-// The members of a JSON object as texts; anything that is not a JSON object
-// gives the empty map.
-Body parseJSONBody(const QString &text);
-// Text that is valid UTF-8 and holds a JSON object; none otherwise.
-std::optional<QJsonObject> jsonObjectFromText(const QString &text);
-// The members of an object as texts: strings unchanged, others as JSON.
-Body bodyFromObject(const QJsonObject &object);
-
-// Bytes from outside (a request, a tool's output) as text; bytes that are not
-// valid UTF-8 give the empty text rather than a lossy guess.
-QString utf8OrEmpty(const QByteArray &bytes);
-
-// The text a non-string JSON value stands for in a body: its compact JSON.
-QString jsonValueText(const QJsonValue &value);
 
 } // namespace corvane

@@ -3,6 +3,7 @@
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/PortCache.h"
 #include "driver/DriverResult.h"
+#include "wire/CompanionPort.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

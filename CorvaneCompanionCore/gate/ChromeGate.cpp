@@ -3,7 +3,8 @@
 #include "diagnostics/SparseLog.h"
 #include "gate/CdpRouter.h"
 #include "gate/PipeChannel.h"
-#include "server/HttpMessage.h"
+#include "wire/HttpMessage.h"
+#include "wire/PeerAdmission.h"
 
 #include "PeerUser.h"
 #include "Processes.h"
@@ -93,12 +94,10 @@ struct ChromeGate::Private {
 
 void ChromeGate::Private::accept(qintptr descriptor)
 {
-    // Only the user's own programs: another account's connection, or one
-    // whose owner cannot be named, is closed before anything is read.
-    const std::optional<uint> owner = platform::socketPeerUser(descriptor);
-    if (!owner || *owner != platform::currentUser()) {
+    // Closed before anything is read.
+    if (const PeerAdmission admission = admissionOf(descriptor); admission != PeerAdmission::own) {
         ::close(static_cast<int>(descriptor));
-        logReject(owner ? QStringLiteral("user") : QStringLiteral("unknown"));
+        logReject(refusalReason(admission));
         return;
     }
     if (waiting >= waitingLimit) {

@@ -4,10 +4,10 @@
 #include "diagnostics/SparseLog.h"
 #include "driver/Drive.h"
 #include "server/McpHttp.h"
+#include "wire/PeerAdmission.h"
 
 #include "Dispatch.h"
 #include "LoopbackListener.h"
-#include "PeerUser.h"
 
 
 #include <atomic>
@@ -36,10 +36,10 @@ void logReject(const QString &reason, const QString &path)
 // among the connections served.
 bool admitPeer(qintptr socketDescriptor)
 {
-    const std::optional<uint> owner = platform::socketPeerUser(socketDescriptor);
-    if (owner && *owner == platform::currentUser())
+    const PeerAdmission admission = admissionOf(socketDescriptor);
+    if (admission == PeerAdmission::own)
         return true;
-    logReject(owner ? QStringLiteral("user") : QStringLiteral("unknown"), QString());
+    logReject(refusalReason(admission), QString());
     return false;
 }
 

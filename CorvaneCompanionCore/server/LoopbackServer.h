@@ -7,8 +7,8 @@
 // from a web page are turned away before they reach the browser.
 
 #include "driver/DriverResult.h"
-#include "server/HttpMessage.h"
 #include "server/McpHttp.h"
+#include "wire/HttpMessage.h"
 
 #include <QByteArray>
 #include <QString>

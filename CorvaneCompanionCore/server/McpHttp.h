@@ -8,8 +8,8 @@
 // A tool call that asks for progress, from a client that takes event
 // streams, is answered as one: its progress, then its answer.
 
-#include "server/HttpMessage.h"
 #include "server/McpProtocol.h"
+#include "wire/HttpMessage.h"
 
 #include <functional>
 

@@ -4,8 +4,8 @@
 
 #include "FuzzSupport.h"
 
-#include "server/HttpMessage.h"
 #include "server/McpProtocol.h"
+#include "wire/HttpMessage.h"
 
 using namespace corvane;
 

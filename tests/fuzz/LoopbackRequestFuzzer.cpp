@@ -4,8 +4,8 @@
 
 #include "FuzzSupport.h"
 
-#include "server/HttpMessage.h"
 #include "server/LoopbackServer.h"
+#include "wire/HttpMessage.h"
 
 #include <QList>
 

@@ -1,4 +1,4 @@
-#include "server/HttpMessage.h"
+#include "wire/HttpMessage.h"
 
 #include <QStringList>
 

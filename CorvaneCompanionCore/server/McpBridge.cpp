@@ -1,8 +1,8 @@
-#include "McpBridge.h"
+#include "server/McpBridge.h"
 
-#include "driver/DriverResult.h"
-#include "server/HttpMessage.h"
 #include "server/McpProtocol.h"
+#include "wire/CompanionPort.h"
+#include "wire/HttpMessage.h"
 
 #include "Dispatch.h"
 #include "PeerUser.h"

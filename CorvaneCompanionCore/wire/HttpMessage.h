@@ -6,7 +6,7 @@
 // Nothing is decided on a partial head: a head is whole at its blank line,
 // or when the client stopped sending.
 
-#include "driver/DriverResult.h"
+#include "wire/Body.h"
 
 #include <QByteArray>
 #include <QList>
