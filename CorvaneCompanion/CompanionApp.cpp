@@ -7,6 +7,7 @@
 #include "chrome/ChromeTarget.h"
 #include "diagnostics/JobActivity.h"
 #include "driver/AgentRunner.h"
+#include "driver/Drive.h"
 #include "driver/HandOver.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/WorkTab.h"
@@ -339,7 +340,7 @@ void CompanionApp::perform(MenuAction action)
         return refreshMenu();
     case MenuAction::ShowWorkTab:
         // A tool run: never on the main thread.
-        platform::runInBackground([] { runOnActivePort({QStringLiteral("tab"), workTabLabel}, OutputReading::tabSwitch); });
+        platform::runInBackground([] { showWorkTab(); });
         return;
     }
 }

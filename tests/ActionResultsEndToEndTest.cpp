@@ -286,4 +286,11 @@ TEST_F(ActionResults, ReadsComeFromTheWorkTabWhateverTabIsInFront)
     const QList<test::LoggedEvent> switches = home->logged(QStringLiteral("worktab.switch"));
     ASSERT_EQ(switches.size() - switchesBefore, 3);
     EXPECT_TRUE(test::isEvent(switches.last(), "worktab.switch", {{"ok", "yes"}}));
+
+    // The tray's "show the work tab" brings forward the tab the work is on,
+    // as a hand-over does, without a tool run in it.
+    otherTabInFront();
+    const qsizetype runsBefore = home->events(QStringLiteral("agent.start")).size();
+    EXPECT_TRUE(showWorkTab());
+    EXPECT_EQ(home->events(QStringLiteral("agent.start")).size(), runsBefore);
 }

@@ -12,6 +12,7 @@
 #include "driver/PageView.h"
 #include "driver/Steps.h"
 #include "driver/ToolBatch.h"
+#include "driver/WorkTab.h"
 
 #include <mutex>
 
@@ -141,6 +142,16 @@ DriverResult drive(const QString &path, const Body &body, bool autostart, const 
     }
     noticeIfNeedsYou(result);
     return result;
+}
+
+bool showWorkTab()
+{
+    QString target = lastWorkTarget();
+    if (!target.isEmpty() && bringTabForward(target))
+        return true;
+    // Finding it runs the tool in the work tab: only between jobs.
+    std::unique_lock job(workTabJobLock(), std::try_to_lock);
+    return job.owns_lock() && focusWorkTabIfAny(nullptr, &target);
 }
 
 DriverResult driveChatJob(const QString &path, const Body &body)

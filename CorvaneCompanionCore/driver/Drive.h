@@ -17,6 +17,11 @@ namespace corvane {
 // `control`: a long job (a hand-over) reports progress and may be called off.
 DriverResult drive(const QString &path, const Body &body, bool autostart, const CallControl &control = {});
 
+// Brings the tab the work is on to the front (the tray's "show the work
+// tab"): the one a popup led the work to, if so. False when there is none
+// to show, or it cannot be found while a job holds the work tab.
+bool showWorkTab();
+
 // A job of the chat service: its own paths only. The local ones (a
 // hand-over waits for minutes) answer as unknown paths do.
 DriverResult driveChatJob(const QString &path, const Body &body);

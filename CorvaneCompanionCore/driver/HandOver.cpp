@@ -51,9 +51,7 @@ void tellListener(bool waiting, const QString &reason)
 // The tab the person needs, in front of their other tabs.
 void bringToFront(const QString &targetId)
 {
-    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
-    const bool shown = devTools && devTools->call(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), targetId}}).ok;
-    companionLog(QStringLiteral("handover.front"), {{QStringLiteral("ok"), yesNo(shown)}});
+    companionLog(QStringLiteral("handover.front"), {{QStringLiteral("ok"), yesNo(bringTabForward(targetId))}});
 }
 
 bool pageAsksForPerson()

@@ -396,4 +396,10 @@ QStringList firstOpenArgs(const QString &url)
     return {QStringLiteral("tab"), QStringLiteral("new"), QStringLiteral("--label"), workTabLabel, url};
 }
 
+bool bringTabForward(const QString &targetId)
+{
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
+    return devTools && devTools->call(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), targetId}}).ok;
+}
+
 } // namespace corvane

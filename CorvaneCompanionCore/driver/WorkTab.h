@@ -51,6 +51,9 @@ std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int l
 
 // The work tab's target id as the last listing gave it; empty before one.
 QString lastWorkTarget();
+// Brings a tab in front of the other tabs of its window, through DevTools:
+// the work's tab stays where it is.
+bool bringTabForward(const QString &targetId);
 
 // The tabs the work has: the work tab and the open tabs it followed, oldest
 // first, the one actions go to marked `active`. None when the tool gave no
