@@ -102,8 +102,10 @@ bool launchDetached(const QString &program, const QStringList &arguments)
     return QProcess::startDetached(program, arguments);
 }
 
-std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &arguments, int childReads,
-                                     int childWrites)
+namespace {
+
+std::optional<qint64> spawnOnDescriptors(const QString &program, const QStringList &arguments, int childReads,
+                                         int childWrites)
 {
 #ifdef F_SETPIPE_SZ
     // Room for a large message (a screenshot) in one go rather than in the
@@ -143,6 +145,30 @@ std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &
     if (failed != 0)
         return std::nullopt;
     return pid;
+}
+
+} // namespace
+
+std::optional<PipedChild> spawnWithPipes(const QString &program, const QStringList &arguments)
+{
+    int toChild[2];
+    int fromChild[2];
+    if (::pipe2(toChild, O_CLOEXEC) != 0)
+        return std::nullopt;
+    if (::pipe2(fromChild, O_CLOEXEC) != 0) {
+        ::close(toChild[0]);
+        ::close(toChild[1]);
+        return std::nullopt;
+    }
+    const std::optional<qint64> pid = spawnOnDescriptors(program, arguments, toChild[0], fromChild[1]);
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    if (!pid) {
+        ::close(fromChild[0]);
+        ::close(toChild[1]);
+        return std::nullopt;
+    }
+    return PipedChild{*pid, fromChild[0], toChild[1]};
 }
 
 std::optional<int> runToExit(const QString &program, const QStringList &arguments, double limitSeconds)

@@ -30,12 +30,19 @@ std::uint64_t processListings();
 // inherited, and does not keep track of it. False when it could not start.
 bool launchDetached(const QString &program, const QStringList &arguments);
 
-// Starts `program` in a session of its own with `childReads` as its
-// descriptor 3 and `childWrites` as its descriptor 4 (how a Chrome started
-// with --remote-debugging-pipe speaks its protocol), its standard channels
-// ours. The process id, or none when it could not be started.
-std::optional<qint64> spawnWithPipes(const QString &program, const QStringList &arguments, int childReads,
-                                     int childWrites);
+// A child spoken to over two pipes: ours are the other ends.
+struct PipedChild {
+    qint64 pid = 0;
+    int readFrom = -1; // what the child writes on its descriptor 4
+    int writeTo = -1;  // what the child reads on its descriptor 3
+};
+
+// Starts `program` in a session of its own with a pipe from us as its
+// descriptor 3 and one to us as its descriptor 4 (how a Chrome started with
+// --remote-debugging-pipe speaks its protocol), its standard channels ours.
+// The child's ends are its alone: a pipe ends when the child does. None
+// when it could not be started (then no descriptor is left open).
+std::optional<PipedChild> spawnWithPipes(const QString &program, const QStringList &arguments);
 
 // Runs `program` with our standard channels until it exits and gives its exit
 // code; none when it could not start, was ended by a signal or ran past

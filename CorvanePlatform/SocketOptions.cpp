@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -65,6 +66,11 @@ bool endConnectionAfterSilentPeer(const QHostAddress &localAddress, quint16 loca
         && ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0
         && ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0
         && ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
+}
+
+void closeAccepted(qintptr socketDescriptor)
+{
+    ::close(static_cast<int>(socketDescriptor));
 }
 
 } // namespace corvane::platform

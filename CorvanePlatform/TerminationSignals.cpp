@@ -44,4 +44,9 @@ void onTerminationSignal(QObject *context, std::function<void()> onSignal)
     ::signal(SIGPIPE, SIG_IGN);
 }
 
+void ignoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 } // namespace corvane::platform

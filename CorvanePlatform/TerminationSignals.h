@@ -13,4 +13,8 @@ namespace corvane::platform {
 // Installs the handlers once; `onSignal` runs in `context`'s thread.
 void onTerminationSignal(QObject *context, std::function<void()> onSignal);
 
+// A write to a pipe or socket whose reader is gone fails with an error
+// rather than ending the process.
+void ignoreBrokenPipes();
+
 } // namespace corvane::platform

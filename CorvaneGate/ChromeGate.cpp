@@ -6,8 +6,9 @@
 #include "wire/HttpMessage.h"
 #include "wire/PeerAdmission.h"
 
-#include "PeerUser.h"
 #include "Processes.h"
+#include "SocketOptions.h"
+#include "TerminationSignals.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -21,11 +22,8 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-#include <csignal>
 #include <functional>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace corvane {
 
@@ -96,18 +94,18 @@ void ChromeGate::Private::accept(qintptr descriptor)
 {
     // Closed before anything is read.
     if (const PeerAdmission admission = admissionOf(descriptor); admission != PeerAdmission::own) {
-        ::close(static_cast<int>(descriptor));
+        platform::closeAccepted(descriptor);
         logReject(refusalReason(admission));
         return;
     }
     if (waiting >= waitingLimit) {
-        ::close(static_cast<int>(descriptor));
+        platform::closeAccepted(descriptor);
         logReject(QStringLiteral("busy"));
         return;
     }
     auto *socket = new QTcpSocket(&listener);
     if (!socket->setSocketDescriptor(descriptor)) {
-        ::close(static_cast<int>(descriptor));
+        platform::closeAccepted(descriptor);
         delete socket;
         return;
     }
@@ -428,28 +426,20 @@ int runChromeGate(int argc, char **argv)
     if (!start.begin())
         return static_cast<int>(GateStart::chromeDidNotStart);
     // A write to a pipe whose reader is gone must fail, not end the gate.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::ignoreBrokenPipes();
     QCoreApplication app(argc, argv);
     ChromeGate gate(*port);
     if (const QString error = gate.listen(); !error.isEmpty()) {
         start.report(static_cast<int>(GateStart::portTaken));
         return static_cast<int>(GateStart::portTaken);
     }
-    int toChrome[2];
-    int fromChrome[2];
-    if (::pipe2(toChrome, O_CLOEXEC) != 0 || ::pipe2(fromChrome, O_CLOEXEC) != 0) {
-        start.report(static_cast<int>(GateStart::chromeDidNotStart));
-        return static_cast<int>(GateStart::chromeDidNotStart);
-    }
-    const std::optional<qint64> chrome = platform::spawnWithPipes(executable, arguments, toChrome[0], fromChrome[1]);
     // Chrome's ends are Chrome's alone: the pipe ends when Chrome does.
-    ::close(toChrome[0]);
-    ::close(fromChrome[1]);
+    const std::optional<platform::PipedChild> chrome = platform::spawnWithPipes(executable, arguments);
     if (!chrome) {
         start.report(static_cast<int>(GateStart::chromeDidNotStart));
         return static_cast<int>(GateStart::chromeDidNotStart);
     }
-    auto *pipe = new PipeChannel(fromChrome[0], toChrome[1], &app);
+    auto *pipe = new PipeChannel(chrome->readFrom, chrome->writeTo, &app);
     // Queued: the pipe may end before the event loop has started.
     gate.attach(pipe, [&app] { QTimer::singleShot(0, &app, &QCoreApplication::quit); });
     start.report(static_cast<int>(GateStart::started));
