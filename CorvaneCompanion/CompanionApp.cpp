@@ -77,11 +77,12 @@ void CompanionApp::applicationDidFinishLaunching()
     // The presenter already shows the logo, an empty title and the tool tip.
     const std::optional<CompanionLink> link = loadLink();
     const QString host = link ? chatHostLabel(link->host) : QString();
-    companionLog(QStringLiteral("app.start"), {{QStringLiteral("chrome"), onOff(hooks_.chromeReady())},
-                                               {QStringLiteral("linked"), yesNo(link.has_value())},
-                                               {QStringLiteral("host"), host},
-                                               {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())},
-                                               {QStringLiteral("version"), companionVersion(hooks_.bundle)}});
+    companionLog(QStringLiteral("app.start"),
+                 {{QStringLiteral("chrome"), onOff(hooks_.chromeReady())},
+                  {QStringLiteral("linked"), yesNo(link.has_value())},
+                  {QStringLiteral("host"), host},
+                  {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())},
+                  {QStringLiteral("version"), companionVersion(hooks_.bundle)}});
     companionStatus({{QStringLiteral("phase"), QStringLiteral("start")},
                      {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())},
                      {QStringLiteral("chrome"), onOff(hooks_.chromeReady())},
@@ -98,7 +99,10 @@ void CompanionApp::applicationDidFinishLaunching()
             app->post([waiting, reason](CompanionApp &companion) {
                 // The notification has no buttons of its own: it says where "done" is.
                 if (waiting)
-                    companion.tellNeedsYou(reason + QStringLiteral("\nWhen you are done, choose \u201c%1\u201d in the tray menu.").arg(handBackTitle));
+                    companion.tellNeedsYou(
+                        reason
+                        + QStringLiteral("\nWhen you are done, choose \u201c%1\u201d in the tray menu.")
+                              .arg(handBackTitle));
                 companion.refreshMenu();
             });
         }
@@ -251,12 +255,13 @@ bool CompanionApp::connect(const QString &host)
 {
     if (const std::optional<CompanionLink> stored = loadLink()) {
         companionLog(QStringLiteral("link.connect-blocked"),
-                     {{QStringLiteral("host"), chatHostLabel(host)}, {QStringLiteral("linked"), chatHostLabel(stored->host)}});
+                     {{QStringLiteral("host"), chatHostLabel(host)},
+                      {QStringLiteral("linked"), chatHostLabel(stored->host)}});
         refreshMenu();
         return false;
     }
     companionLog(QStringLiteral("link.connect"), {{QStringLiteral("host"), chatHostLabel(host)}});
-    const CompanionLink link{host, newLinkToken()};
+    const CompanionLink link {host, newLinkToken()};
     saveLink(link);
     if (const std::optional<QUrl> page = link.connectURL())
         hooks_.openURL(*page);

@@ -48,7 +48,8 @@ int disconnect()
 // The status file is only as true as the process that wrote it is alive.
 bool writerRuns(const QJsonObject &status)
 {
-    const std::optional<QString> program = platform::processProgram(status.value(QStringLiteral("pid")).toString().toLongLong());
+    const std::optional<QString> program
+        = platform::processProgram(status.value(QStringLiteral("pid")).toString().toLongLong());
     return program && QFileInfo(*program).fileName().startsWith(QLatin1String("corvane-companion"));
 }
 
@@ -67,15 +68,18 @@ int status()
     const bool running = writerRuns(written);
     say(stdout, QStringLiteral("Link: ") + (link ? chatHostLabel(link->host) : QStringLiteral("none")));
     if (link) {
-        say(stdout, QStringLiteral("Chat: ")
-                        + (running ? linkStatusLine(phaseFromWord(written.value(QStringLiteral("phase")).toString()), chatHostLabel(link->host))
-                                   : QStringLiteral("not connected (the companion is not running)")));
+        say(stdout,
+            QStringLiteral("Chat: ")
+                + (running ? linkStatusLine(phaseFromWord(written.value(QStringLiteral("phase")).toString()),
+                                            chatHostLabel(link->host))
+                           : QStringLiteral("not connected (the companion is not running)")));
     }
     say(stdout, QStringLiteral("Chrome debugging: ") + onOff(chromeIsReady(QStringLiteral("127.0.0.1"))));
     if (const auto chrome = runningChrome(currentChromeTarget()); chrome && chrome->via == ChromeVia::port) {
-        say(stdout, QStringLiteral("Chrome's debugging port %1 is open to every account of this machine: this Chrome "
-                                   "was started with a port of its own, not behind the companion's gate.")
-                        .arg(chrome->port));
+        say(stdout,
+            QStringLiteral("Chrome's debugging port %1 is open to every account of this machine: this Chrome "
+                           "was started with a port of its own, not behind the companion's gate.")
+                .arg(chrome->port));
     }
     return 0;
 }
@@ -101,8 +105,8 @@ int defaults(const QStringList &arguments)
         say(stdout, UserDefaults::string(key));
         return 0;
     }
-    const bool written = verb == QLatin1String("write") ? UserDefaults::setString(key, arguments.value(3))
-                                                        : UserDefaults::remove(key);
+    const bool written
+        = verb == QLatin1String("write") ? UserDefaults::setString(key, arguments.value(3)) : UserDefaults::remove(key);
     if (!written) {
         say(stderr, QStringLiteral("Could not write %1.").arg(UserDefaults::filePath()));
         return 1;

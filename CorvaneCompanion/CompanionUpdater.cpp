@@ -46,12 +46,13 @@ void CompanionUpdater::start()
     if (bundle.fromPackage) {
         // The system's package manager updates a packaged copy; replacing
         // files under /usr behind its back would corrupt its records.
-        companionLog(QStringLiteral("update.off"), {{QStringLiteral("reason"), QStringLiteral("package")},
-                                                    {QStringLiteral("version"), companionVersion(bundle)}});
+        companionLog(QStringLiteral("update.off"),
+                     {{QStringLiteral("reason"), QStringLiteral("package")},
+                      {QStringLiteral("version"), companionVersion(bundle)}});
         return;
     }
-    const Fields off{{QStringLiteral("reason"), QStringLiteral("not-a-bundle")},
-                     {QStringLiteral("version"), companionVersion(bundle)}};
+    const Fields off {{QStringLiteral("reason"), QStringLiteral("not-a-bundle")},
+                      {QStringLiteral("version"), companionVersion(bundle)}};
     if (!bundle.isApplication || (feedURL.isEmpty() && !appcastOverride())) {
         companionLog(QStringLiteral("update.off"), off);
         return;

@@ -23,7 +23,7 @@ namespace corvane {
 struct UpdaterHooks {
     platform::Bundle bundle;
     std::function<QDateTime()> now;
-    std::chrono::milliseconds quietCheckInterval{std::chrono::seconds(60)};
+    std::chrono::milliseconds quietCheckInterval {std::chrono::seconds(60)};
     std::function<std::unique_ptr<platform::UpdateUserDriver>()> userDriver;
 
     static UpdaterHooks standard();

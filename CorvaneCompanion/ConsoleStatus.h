@@ -9,7 +9,7 @@ namespace corvane {
 
 class ConsoleStatus : public MenuPresenter {
 public:
-    void setTitle(const QString &) override {}
+    void setTitle(const QString &) override { }
     void setMenu(const QList<MenuItem> &items) override;
     // Printed as a status line of its own.
     void notify(const QString &title, const QString &text) override;

@@ -31,13 +31,15 @@ struct JobLoop::Thread {
         companionLog(QStringLiteral("socket.open"), {{QStringLiteral("host"), label}});
         LoopResult result = connectOnce(*link);
         for (;;) {
-            companionLog(QStringLiteral("socket.end"), {{QStringLiteral("result"), loopResultWord(result)}, {QStringLiteral("host"), label}});
+            companionLog(QStringLiteral("socket.end"),
+                         {{QStringLiteral("result"), loopResultWord(result)}, {QStringLiteral("host"), label}});
             if (result != LoopResult::closed && result != LoopResult::refresh)
                 break;
             const std::optional<CompanionLink> now = loadLink();
             if (!now || *now != *link)
                 break;
-            companionLog(QStringLiteral("socket.retry"), {{QStringLiteral("host"), label}, {QStringLiteral("why"), loopResultWord(result)}});
+            companionLog(QStringLiteral("socket.retry"),
+                         {{QStringLiteral("host"), label}, {QStringLiteral("why"), loopResultWord(result)}});
             anchor->post([generation = generation](JobLoop &loop) {
                 if (generation == loop.generation_)
                     Q_EMIT loop.reconnecting();
@@ -85,7 +87,8 @@ JobLoop::~JobLoop()
 bool JobLoop::start()
 {
     const qint64 generation = ++generation_;
-    if (!platform::runInBackground([thread = Thread{hooks_, lastConnect_, anchor_, generation}]() mutable { thread.run(); }))
+    if (!platform::runInBackground(
+            [thread = Thread {hooks_, lastConnect_, anchor_, generation}]() mutable { thread.run(); }))
         return false;
     ++threads_;
     return true;

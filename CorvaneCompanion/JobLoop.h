@@ -50,9 +50,9 @@ public:
 Q_SIGNALS:
     // Reports of the newest generation, on the loop's own (main) thread.
     void connected(const CompanionLink &link); // a handshake completed
-    void reconnecting();                       // a connection is opened again in place
-    void ended(LoopResult result);             // the loop ended with this result
-    void linkGone();                           // there was no link to connect with
+    void reconnecting(); // a connection is opened again in place
+    void ended(LoopResult result); // the loop ended with this result
+    void linkGone(); // there was no link to connect with
 
 private:
     using Anchor = platform::MainThreadAnchor<JobLoop>;

@@ -21,7 +21,8 @@ void set(bool on, const platform::Bundle &bundle)
     const LoginItemService service = LoginItemService::mainApp(bundle);
     const std::optional<QString> error = on ? service.registerItem() : service.unregisterItem();
     if (error) {
-        companionLog(QStringLiteral("login-item.fail"), {{QStringLiteral("on"), yesNo(on)}, {QStringLiteral("error"), *error}});
+        companionLog(QStringLiteral("login-item.fail"),
+                     {{QStringLiteral("on"), yesNo(on)}, {QStringLiteral("error"), *error}});
         return;
     }
     companionLog(QStringLiteral("login-item.set"),

@@ -115,8 +115,8 @@ void TrayIcon::setMenu(const QList<MenuItem> &items)
         if (item.enabled()) {
             const MenuAction what = item.action;
             // Queued: the action refills this menu, which deletes the sender.
-            QObject::connect(action, &QAction::triggered, &menu_, [this, what] { onAction_(what); },
-                             Qt::QueuedConnection);
+            QObject::connect(
+                action, &QAction::triggered, &menu_, [this, what] { onAction_(what); }, Qt::QueuedConnection);
         }
     }
 }

@@ -33,7 +33,10 @@ private:
     // The logo follows the palette, as a template image follows the theme.
     class PaletteWatch : public QObject {
     public:
-        explicit PaletteWatch(TrayIcon *tray) : tray_(tray) {}
+        explicit PaletteWatch(TrayIcon *tray)
+            : tray_(tray)
+        {
+        }
         bool eventFilter(QObject *watched, QEvent *event) override;
 
     private:
@@ -41,7 +44,7 @@ private:
     };
 
     ActionHandler onAction_;
-    PaletteWatch paletteWatch_{this};
+    PaletteWatch paletteWatch_ {this};
     QMenu menu_;
     QSystemTrayIcon tray_;
     QString title_;

@@ -12,8 +12,8 @@
 #include "gate/ChromeGate.h"
 #include "wire/CompanionPort.h"
 
-#include "Bundle.h"
 #include "BuildFacts.h"
+#include "Bundle.h"
 #include "Dispatch.h"
 #include "InstanceLock.h"
 #include "TerminationSignals.h"
@@ -76,14 +76,14 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QString::fromUtf8(build::version));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Corvane Companion: lets the Corvane chat assistant act in your own Chrome.\n"
-        "Local programs reach the same browser actions over HTTP on 127.0.0.1:8766.\n\n"
-        "Commands:\n"
-        "  disconnect                          hang up and forget the chat link\n"
-        "  status                              the status file, the link and Chrome\n"
-        "  mcp                                 the MCP server on standard input and output\n"
-        "  defaults read|write|delete KEY [V]  the companion's settings"));
+    parser.setApplicationDescription(
+        QStringLiteral("Corvane Companion: lets the Corvane chat assistant act in your own Chrome.\n"
+                       "Local programs reach the same browser actions over HTTP on 127.0.0.1:8766.\n\n"
+                       "Commands:\n"
+                       "  disconnect                          hang up and forget the chat link\n"
+                       "  status                              the status file, the link and Chrome\n"
+                       "  mcp                                 the MCP server on standard input and output\n"
+                       "  defaults read|write|delete KEY [V]  the companion's settings"));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without a tray icon."));

@@ -16,9 +16,9 @@ namespace corvane {
 
 struct CdpEnvelope {
     std::optional<qint64> id; // a reply, else an event
-    QByteArray method;        // an event's method
-    QByteArray session;       // the message's own session, if any
-    qsizetype idEnd = 0;      // where the reply's id digits end
+    QByteArray method; // an event's method
+    QByteArray session; // the message's own session, if any
+    qsizetype idEnd = 0; // where the reply's id digits end
     qsizetype sessionAt = -1; // where `,"sessionId":"…"` starts, if any
 
     // The message with a reply's id replaced by `newId` (when given), and

@@ -33,7 +33,7 @@ bool changesSessions(const QByteArray &method)
 
 QJsonObject detach(const QString &session)
 {
-    return {{methodKey, QStringLiteral("Target.detachFromTarget")}, {paramsKey, QJsonObject{{sessionKey, session}}}};
+    return {{methodKey, QStringLiteral("Target.detachFromTarget")}, {paramsKey, QJsonObject {{sessionKey, session}}}};
 }
 
 } // namespace
@@ -53,14 +53,15 @@ CdpRouter::Effects CdpRouter::prepare()
     if (!versionAsked_) {
         versionAsked_ = true;
         send(effects, {{methodKey, QStringLiteral("Browser.getVersion")}},
-             Pending{Pending::Kind::own, 0, {}, {}, [this](const QJsonObject &message) {
-                         version_ = message.value(resultKey).toObject();
-                         versionAsked_ = !version_.isEmpty();
-                     }});
+             Pending {Pending::Kind::own, 0, {}, {}, [this](const QJsonObject &message) {
+                          version_ = message.value(resultKey).toObject();
+                          versionAsked_ = !version_.isEmpty();
+                      }});
     }
     if (spare_.isEmpty() && !preparing_) {
         preparing_ = true;
-        send(effects, {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}}, Pending{Pending::Kind::spare, 0, {}, {}, {}});
+        send(effects, {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}},
+             Pending {Pending::Kind::spare, 0, {}, {}, {}});
     }
     return effects;
 }
@@ -68,7 +69,7 @@ CdpRouter::Effects CdpRouter::prepare()
 CdpRouter::Effects CdpRouter::open(Client client, const std::optional<QString> &pageTarget)
 {
     Effects effects;
-    clients_.insert(client, ClientState{});
+    clients_.insert(client, ClientState {});
     if (!pageTarget && !spare_.isEmpty()) {
         const QString root = std::exchange(spare_, QString());
         clients_[client].root = root;
@@ -77,22 +78,23 @@ CdpRouter::Effects CdpRouter::open(Client client, const std::optional<QString> &
     }
     QJsonObject attach;
     if (pageTarget) {
-        attach = {{methodKey, QStringLiteral("Target.attachToTarget")},
-                  {paramsKey, QJsonObject{{QStringLiteral("targetId"), *pageTarget}, {QStringLiteral("flatten"), true}}}};
+        attach
+            = {{methodKey, QStringLiteral("Target.attachToTarget")},
+               {paramsKey, QJsonObject {{QStringLiteral("targetId"), *pageTarget}, {QStringLiteral("flatten"), true}}}};
     } else {
         attach = {{methodKey, QStringLiteral("Target.attachToBrowserTarget")}};
     }
-    send(effects, attach, Pending{Pending::Kind::attach, client, {}, {}, {}});
+    send(effects, attach, Pending {Pending::Kind::attach, client, {}, {}, {}});
     return effects;
 }
 
 CdpRouter::Effects CdpRouter::call(const QString &method, const QJsonObject &params, Reply done)
 {
     Effects effects;
-    QJsonObject message{{methodKey, method}};
+    QJsonObject message {{methodKey, method}};
     if (!params.isEmpty())
         message.insert(paramsKey, params);
-    send(effects, message, Pending{Pending::Kind::own, 0, {}, {}, std::move(done)});
+    send(effects, message, Pending {Pending::Kind::own, 0, {}, {}, std::move(done)});
     return effects;
 }
 
@@ -125,7 +127,8 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
     ClientState &state = clients_[client];
     const QJsonValue id = message.value(idKey);
     const QJsonValue session = message.value(sessionKey);
-    if (session.isUndefined() && !version_.isEmpty() && message.value(methodKey) == QLatin1String("Browser.getVersion")) {
+    if (session.isUndefined() && !version_.isEmpty()
+        && message.value(methodKey) == QLatin1String("Browser.getVersion")) {
         effects.toClients.append({client, bytesOf({{idKey, id}, {resultKey, version_}})});
         return;
     }
@@ -134,9 +137,11 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
     } else if (!session.isString() || !state.sessions.contains(session.toString())) {
         // Another client's session, or none at all: answered as Chrome
         // answers an unknown one, and never passed on.
-        QJsonObject answer{{idKey, id},
-                           {QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), -32001},
-                                                                 {QStringLiteral("message"), QStringLiteral("Session with given id not found.")}}}};
+        QJsonObject answer {{idKey, id},
+                            {QStringLiteral("error"),
+                             QJsonObject {{QStringLiteral("code"), -32001},
+                                          {QStringLiteral("message"),
+                                           QStringLiteral("Session with given id not found.")}}}};
         if (session.isString())
             answer.insert(sessionKey, session);
         effects.toClients.append({client, bytesOf(answer)});
@@ -148,8 +153,9 @@ void CdpRouter::forward(Effects &effects, Client client, QJsonObject message)
     }
     ++state.pending;
     const QString method = message.value(methodKey).toString();
-    const bool attaches = method == QLatin1String("Target.attachToTarget") || method == QLatin1String("Target.attachToBrowserTarget");
-    send(effects, message, Pending{Pending::Kind::forward, client, id, session, {}, attaches});
+    const bool attaches
+        = method == QLatin1String("Target.attachToTarget") || method == QLatin1String("Target.attachToBrowserTarget");
+    send(effects, message, Pending {Pending::Kind::forward, client, id, session, {}, attaches});
 }
 
 void CdpRouter::adopt(Client client, const QString &session)
@@ -189,7 +195,8 @@ bool CdpRouter::passOn(Effects &effects, const QByteArray &bytes)
         return false;
     if (envelope->id) {
         const auto found = pending_.constFind(*envelope->id);
-        if (found == pending_.constEnd() || found->kind != Pending::Kind::forward || found->attaches || !found->id.isDouble())
+        if (found == pending_.constEnd() || found->kind != Pending::Kind::forward || found->attaches
+            || !found->id.isDouble())
             return false;
         const double original = found->id.toDouble();
         // Only a whole number the envelope can write back as it came.
@@ -240,7 +247,7 @@ void CdpRouter::fromChromeParsed(Effects &effects, const QJsonObject &message)
                 // It left before its session came: let the session go too.
                 const QString late = message.value(resultKey).toObject().value(sessionKey).toString();
                 if (!late.isEmpty())
-                    send(effects, detach(late), Pending{Pending::Kind::own, 0, {}, {}, {}});
+                    send(effects, detach(late), Pending {Pending::Kind::own, 0, {}, {}, {}});
                 break;
             }
             const QString root = message.value(resultKey).toObject().value(sessionKey).toString();
@@ -318,11 +325,11 @@ CdpRouter::Effects CdpRouter::closed(Client client)
     clients_.erase(state);
     for (const QString &session : left.sessions) {
         owners_.remove(session);
-        send(effects, detach(session), Pending{Pending::Kind::own, 0, {}, {}, {}});
+        send(effects, detach(session), Pending {Pending::Kind::own, 0, {}, {}, {}});
     }
     if (!left.root.isEmpty()) {
         roots_.remove(left.root);
-        send(effects, detach(left.root), Pending{Pending::Kind::own, 0, {}, {}, {}});
+        send(effects, detach(left.root), Pending {Pending::Kind::own, 0, {}, {}, {}});
     }
     // Replies still due to it are dropped as they come.
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -345,8 +352,9 @@ CdpRouter::Effects CdpRouter::oversizedFromChrome(const QByteArray &head)
         return effects;
     const Pending pending = *found;
     pending_.erase(found);
-    const QJsonObject error{{QStringLiteral("code"), -32000},
-                            {QStringLiteral("message"), QStringLiteral("Chrome's answer was larger than the gate passes on.")}};
+    const QJsonObject error {{QStringLiteral("code"), -32000},
+                             {QStringLiteral("message"),
+                              QStringLiteral("Chrome's answer was larger than the gate passes on.")}};
     switch (pending.kind) {
     case Pending::Kind::own:
         if (pending.done)
@@ -363,7 +371,7 @@ CdpRouter::Effects CdpRouter::oversizedFromChrome(const QByteArray &head)
         if (state == clients_.end())
             break;
         --state->pending;
-        QJsonObject answer{{idKey, pending.id}, {QStringLiteral("error"), error}};
+        QJsonObject answer {{idKey, pending.id}, {QStringLiteral("error"), error}};
         if (pending.session.isString())
             answer.insert(sessionKey, pending.session);
         effects.toClients.append({pending.client, bytesOf(answer)});

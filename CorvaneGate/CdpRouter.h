@@ -63,9 +63,9 @@ public:
 
 private:
     struct ClientState {
-        QString root;              // its browser or page session, once attached
+        QString root; // its browser or page session, once attached
         QList<QJsonObject> queued; // what came before that
-        QSet<QString> sessions;    // sessions attached through it
+        QSet<QString> sessions; // sessions attached through it
         int pending = 0;
     };
     struct Pending {
@@ -87,10 +87,10 @@ private:
     void drop(Effects &effects, Client client);
 
     QHash<Client, ClientState> clients_;
-    QHash<QString, Client> roots_;  // root session -> its client
+    QHash<QString, Client> roots_; // root session -> its client
     QHash<QString, Client> owners_; // other sessions -> the client that attached them
     QHash<qint64, Pending> pending_;
-    QString spare_;        // a browser session no client holds yet
+    QString spare_; // a browser session no client holds yet
     bool preparing_ = false;
     QJsonObject version_;
     bool versionAsked_ = false;

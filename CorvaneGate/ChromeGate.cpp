@@ -24,7 +24,6 @@
 
 #include <functional>
 
-
 namespace corvane {
 
 namespace {
@@ -33,7 +32,8 @@ const QString portSwitch = QStringLiteral("--remote-debugging-port=");
 
 void logReject(const QString &reason, const QString &path = QString())
 {
-    logSparingly(QStringLiteral("gate.reject"), reason, {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
+    logSparingly(QStringLiteral("gate.reject"), reason,
+                 {{QStringLiteral("reason"), reason}, {QStringLiteral("path"), path}});
 }
 
 // Accepts on the listening socket and hands each connection over as a bare
@@ -48,13 +48,16 @@ protected:
 
 HttpAnswer jsonAnswer(const QByteArray &status, const QJsonDocument &body)
 {
-    return {status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json; charset=UTF-8")}},
+    return {status,
+            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json; charset=UTF-8")}},
             body.toJson(QJsonDocument::Indented)};
 }
 
 HttpAnswer textAnswer(const QByteArray &status, const QString &text)
 {
-    return {status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=UTF-8")}}, text.toUtf8()};
+    return {status,
+            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain; charset=UTF-8")}},
+            text.toUtf8()};
 }
 
 // The target kinds Chrome's own list shows.
@@ -68,7 +71,7 @@ bool listed(const QString &type)
 struct ChromeGate::Private {
     quint16 port = 0;
     GateListener listener;
-    QWebSocketServer sockets{QStringLiteral("corvane-chrome-gate"), QWebSocketServer::NonSecureMode};
+    QWebSocketServer sockets {QStringLiteral("corvane-chrome-gate"), QWebSocketServer::NonSecureMode};
     QString browserId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     PipeChannel *pipe = nullptr;
     std::function<void()> ended;
@@ -163,8 +166,10 @@ void ChromeGate::Private::readHead(QTcpSocket *socket)
         finish(socket, textAnswer(refusal->status, refusal->text));
         return;
     }
-    const bool wantsSocket = requestHeader(request, QLatin1String("upgrade")).value_or(QString()).compare(
-                                 QLatin1String("websocket"), Qt::CaseInsensitive) == 0;
+    const bool wantsSocket = requestHeader(request, QLatin1String("upgrade"))
+                                 .value_or(QString())
+                                 .compare(QLatin1String("websocket"), Qt::CaseInsensitive)
+        == 0;
     if (wantsSocket) {
         upgrade(socket);
         return;
@@ -196,15 +201,17 @@ void ChromeGate::Private::answerHttp(QTcpSocket *socket, const LoopbackRequest &
     if (path == QLatin1String("/json/version")) {
         const auto answer = [host, id = browserId](const QJsonObject &version) {
             const QString revision = version.value(QStringLiteral("revision")).toString();
-            return jsonAnswer(QByteArrayLiteral("200 OK"),
-                              QJsonDocument(QJsonObject{
-                                  {QStringLiteral("Browser"), version.value(QStringLiteral("product"))},
-                                  {QStringLiteral("Protocol-Version"), version.value(QStringLiteral("protocolVersion"))},
-                                  {QStringLiteral("User-Agent"), version.value(QStringLiteral("userAgent"))},
-                                  {QStringLiteral("V8-Version"), version.value(QStringLiteral("jsVersion"))},
-                                  {QStringLiteral("WebKit-Version"), QStringLiteral("537.36 (") + revision + QLatin1Char(')')},
-                                  {QStringLiteral("webSocketDebuggerUrl"), QStringLiteral("ws://") + host + QStringLiteral("/devtools/browser/") + id},
-                              }));
+            return jsonAnswer(
+                QByteArrayLiteral("200 OK"),
+                QJsonDocument(QJsonObject {
+                    {QStringLiteral("Browser"), version.value(QStringLiteral("product"))},
+                    {QStringLiteral("Protocol-Version"), version.value(QStringLiteral("protocolVersion"))},
+                    {QStringLiteral("User-Agent"), version.value(QStringLiteral("userAgent"))},
+                    {QStringLiteral("V8-Version"), version.value(QStringLiteral("jsVersion"))},
+                    {QStringLiteral("WebKit-Version"), QStringLiteral("537.36 (") + revision + QLatin1Char(')')},
+                    {QStringLiteral("webSocketDebuggerUrl"),
+                     QStringLiteral("ws://") + host + QStringLiteral("/devtools/browser/") + id},
+                }));
         };
         if (!router.version().isEmpty()) {
             reply(answer(router.version()));
@@ -213,7 +220,8 @@ void ChromeGate::Private::answerHttp(QTcpSocket *socket, const LoopbackRequest &
         apply(router.call(QStringLiteral("Browser.getVersion"), {}, [reply, answer](const QJsonObject &message) {
             const QJsonObject result = message.value(QStringLiteral("result")).toObject();
             if (result.isEmpty())
-                reply(textAnswer(QByteArrayLiteral("500 Internal Server Error"), QStringLiteral("Chrome did not answer.")));
+                reply(textAnswer(QByteArrayLiteral("500 Internal Server Error"),
+                                 QStringLiteral("Chrome did not answer.")));
             else
                 reply(answer(result));
         }));
@@ -222,20 +230,22 @@ void ChromeGate::Private::answerHttp(QTcpSocket *socket, const LoopbackRequest &
     if (path == QLatin1String("/json") || path == QLatin1String("/json/list")) {
         apply(router.call(QStringLiteral("Target.getTargets"), {}, [reply, host](const QJsonObject &message) {
             QJsonArray list;
-            const QJsonArray infos = message.value(QStringLiteral("result")).toObject().value(QStringLiteral("targetInfos")).toArray();
+            const QJsonArray infos
+                = message.value(QStringLiteral("result")).toObject().value(QStringLiteral("targetInfos")).toArray();
             for (const QJsonValue &value : infos) {
                 const QJsonObject info = value.toObject();
                 const QString type = info.value(QStringLiteral("type")).toString();
                 if (!listed(type))
                     continue;
                 const QString id = info.value(QStringLiteral("targetId")).toString();
-                list.append(QJsonObject{
+                list.append(QJsonObject {
                     {QStringLiteral("description"), QString()},
                     {QStringLiteral("id"), id},
                     {QStringLiteral("title"), info.value(QStringLiteral("title"))},
                     {QStringLiteral("type"), type},
                     {QStringLiteral("url"), info.value(QStringLiteral("url"))},
-                    {QStringLiteral("webSocketDebuggerUrl"), QStringLiteral("ws://") + host + QStringLiteral("/devtools/page/") + id},
+                    {QStringLiteral("webSocketDebuggerUrl"),
+                     QStringLiteral("ws://") + host + QStringLiteral("/devtools/page/") + id},
                 });
             }
             reply(jsonAnswer(QByteArrayLiteral("200 OK"), QJsonDocument(list)));
@@ -249,8 +259,9 @@ void ChromeGate::Private::upgrade(QTcpSocket *socket)
 {
     if (clients.size() >= clientLimit) {
         logReject(QStringLiteral("clients"));
-        finish(socket, textAnswer(QByteArrayLiteral("503 Service Unavailable"),
-                                  QStringLiteral("Too many clients of this Chrome at once.")));
+        finish(socket,
+               textAnswer(QByteArrayLiteral("503 Service Unavailable"),
+                          QStringLiteral("Too many clients of this Chrome at once.")));
         return;
     }
     QObject::disconnect(socket, nullptr, socket, nullptr);
@@ -277,7 +288,8 @@ void ChromeGate::Private::welcome(QWebSocket *socket)
     }
     if (clients.size() >= clientLimit) {
         logReject(QStringLiteral("clients"), path);
-        socket->close(QWebSocketProtocol::CloseCodeTooMuchData, QStringLiteral("Too many clients of this Chrome at once."));
+        socket->close(QWebSocketProtocol::CloseCodeTooMuchData,
+                      QStringLiteral("Too many clients of this Chrome at once."));
         socket->deleteLater();
         return;
     }
@@ -337,7 +349,8 @@ void ChromeGate::Private::apply(const CdpRouter::Effects &effects)
         socket->sendTextMessage(QString::fromUtf8(message));
     }
     for (const CdpRouter::Client client : std::as_const(behind)) {
-        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("behind"), {{QStringLiteral("reason"), QStringLiteral("behind")}});
+        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("behind"),
+                     {{QStringLiteral("reason"), QStringLiteral("behind")}});
         const CdpRouter::Effects gone = router.closed(client);
         for (const QByteArray &message : gone.toChrome) {
             if (pipe)
@@ -385,9 +398,11 @@ void ChromeGate::attach(PipeChannel *pipe, std::function<void()> ended)
 {
     d->pipe = pipe;
     d->ended = std::move(ended);
-    QObject::connect(pipe, &PipeChannel::message, pipe, [this](const QByteArray &bytes) { d->apply(d->router.fromChrome(bytes)); });
+    QObject::connect(pipe, &PipeChannel::message, pipe,
+                     [this](const QByteArray &bytes) { d->apply(d->router.fromChrome(bytes)); });
     QObject::connect(pipe, &PipeChannel::oversized, pipe, [this](const QByteArray &head) {
-        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("size"), {{QStringLiteral("reason"), QStringLiteral("size")}});
+        logSparingly(QStringLiteral("gate.drop"), QStringLiteral("size"),
+                     {{QStringLiteral("reason"), QStringLiteral("size")}});
         d->apply(d->router.oversizedFromChrome(head));
     });
     QObject::connect(pipe, &PipeChannel::ended, pipe, [this] {

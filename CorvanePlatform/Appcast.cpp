@@ -74,7 +74,8 @@ Appcast parseAppcast(const QByteArray &xml, const QUrl &feedURL)
         return feed;
     }
     if (reader.qualifiedName() != QLatin1String("rss")) {
-        feed.error = QStringLiteral("the feed is not an RSS feed (its root element is <%1>)").arg(reader.qualifiedName());
+        feed.error
+            = QStringLiteral("the feed is not an RSS feed (its root element is <%1>)").arg(reader.qualifiedName());
         return feed;
     }
     while (!reader.atEnd()) {

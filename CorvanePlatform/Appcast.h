@@ -26,11 +26,11 @@ namespace corvane::platform {
 
 struct AppcastItem {
     QString title;
-    QString versionString;        // compared with the running version
+    QString versionString; // compared with the running version
     QString displayVersionString; // shown to people; the version when the feed has none
-    QUrl fileURL;                 // resolved against the feed's own address
-    qint64 contentLength = -1;    // -1 when missing or not a number
-    QString edSignature;          // Base64, as the feed gives it
+    QUrl fileURL; // resolved against the feed's own address
+    qint64 contentLength = -1; // -1 when missing or not a number
+    QString edSignature; // Base64, as the feed gives it
 };
 
 struct Appcast {

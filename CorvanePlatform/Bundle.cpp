@@ -42,13 +42,14 @@ QString bundleIdentifier()
 
 Bundle bundleForExecutable(const QString &executablePath)
 {
-    Bundle bundle{{}, executablePath, {}, false, false};
+    Bundle bundle {{}, executablePath, {}, false, false};
     const QFileInfo executable(executablePath);
     const QDir folder = executable.absoluteDir();
     bundle.location = folder.absolutePath();
     if (folder.dirName() == QLatin1String("bin")) {
         const QString prefix = QFileInfo(folder.absolutePath()).absolutePath();
-        const QString entry = prefix + QStringLiteral("/share/applications/") + bundleIdentifier() + QStringLiteral(".desktop");
+        const QString entry
+            = prefix + QStringLiteral("/share/applications/") + bundleIdentifier() + QStringLiteral(".desktop");
         if (QFileInfo(entry).isFile()) {
             bundle.location = prefix;
             bundle.isApplication = true;

@@ -72,7 +72,7 @@ QStringList shellWords(const QString &text)
             inWord = false;
         } else {
             inWord = true;
-            if (c == QLatin1Char('\'') )
+            if (c == QLatin1Char('\''))
                 quote = Quote::single;
             else if (c == QLatin1Char('"'))
                 quote = Quote::twice;

@@ -29,9 +29,13 @@ struct WorkQueue::Shared {
     std::condition_variable arrived;
     std::deque<std::function<void()>> waiting;
     int threads = 0; // started and not yet ended
-    int idle = 0;    // of those, waiting for work
+    int idle = 0; // of those, waiting for work
 
-    Shared(int workers, int capacity) : workers(workers), capacity(capacity) {}
+    Shared(int workers, int capacity)
+        : workers(workers)
+        , capacity(capacity)
+    {
+    }
 
     static void serve(const std::shared_ptr<Shared> &self)
     {

@@ -62,8 +62,7 @@ private:
 
 // A value handed from a completion (any thread) to one waiter. Shared between
 // them, so a completion that arrives after the waiter gave up stays harmless.
-template <class T>
-class OneShot {
+template <class T> class OneShot {
 public:
     static std::shared_ptr<OneShot> make() { return std::make_shared<OneShot>(); }
 

@@ -65,8 +65,7 @@ QByteArray LoginItemService::entryText(const QString &executablePath)
                              "Type=Application\n"
                              "Name=Corvane Companion\n"
                              "Comment=Lets the Corvane chat assistant act in your own Chrome\n")
-        + "Exec=" + quotedExecArgument(executablePath).toUtf8() + "\n"
-        + "Icon=" + bundleIdentifier().toUtf8() + "\n"
+        + "Exec=" + quotedExecArgument(executablePath).toUtf8() + "\n" + "Icon=" + bundleIdentifier().toUtf8() + "\n"
         + QByteArrayLiteral("Terminal=false\n"
                             "X-GNOME-Autostart-enabled=true\n");
 }

@@ -193,7 +193,7 @@ LoopbackConnection::Read LoopbackConnection::read(double seconds, qint64 most)
     const double deadline = monotonicSeconds() + seconds;
     QByteArray buffer(static_cast<qsizetype>(std::max<qint64>(most, 1)), Qt::Uninitialized);
     for (;;) {
-        pollfd waiting{slot_->fd, POLLIN, 0};
+        pollfd waiting {slot_->fd, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, pollMilliseconds(deadline - monotonicSeconds()));
         if (ready < 0 && errno == EINTR)
             continue;
@@ -220,13 +220,14 @@ bool LoopbackConnection::write(const QByteArray &bytes, double seconds)
         const double left = deadline - monotonicSeconds();
         if (left <= 0)
             return false;
-        pollfd waiting{slot_->fd, POLLOUT, 0};
+        pollfd waiting {slot_->fd, POLLOUT, 0};
         const int ready = ::poll(&waiting, 1, pollMilliseconds(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return false;
-        const ssize_t put = ::send(slot_->fd, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
+        const ssize_t put
+            = ::send(slot_->fd, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
         if (put > 0)
             sent += put;
         else if (put < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
@@ -260,7 +261,7 @@ struct LoopbackListener::Worker {
     QObject context; // lives on `thread`; every server is made and dropped there
     std::vector<std::unique_ptr<HandingServer>> servers; // touched only on `thread`
     int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // kept for when descriptors run out
-    std::atomic<int> acceptFailures{0};
+    std::atomic<int> acceptFailures {0};
 
     ~Worker()
     {
@@ -332,9 +333,10 @@ LoopbackListener::LoopbackListener(ConnectionHandler handler, AcceptErrorHandler
     worker_->acceptError = std::move(acceptError);
     worker_->admit = std::move(admit);
     // Never so many that the connections alone use up the descriptors.
-    rlimit descriptors{};
+    rlimit descriptors {};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY)
-        maxConnections = std::min<qint64>(maxConnections, static_cast<qint64>(descriptors.rlim_cur) - descriptorReserve);
+        maxConnections
+            = std::min<qint64>(maxConnections, static_cast<qint64>(descriptors.rlim_cur) - descriptorReserve);
     worker_->maxConnections = std::max(maxConnections, 16);
     worker_->thread.setObjectName(QStringLiteral("loopback-listener"));
     worker_->context.moveToThread(&worker_->thread);
@@ -342,7 +344,8 @@ LoopbackListener::LoopbackListener(ConnectionHandler handler, AcceptErrorHandler
     Worker *worker = worker_.get();
     std::lock_guard lock(worker_->registry->mutex);
     worker_->registry->freed = [worker] {
-        QMetaObject::invokeMethod(&worker->context, [worker] { worker->resumeAll(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &worker->context, [worker] { worker->resumeAll(); }, Qt::QueuedConnection);
     };
 }
 

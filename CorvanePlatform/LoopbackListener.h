@@ -34,8 +34,8 @@ public:
     qintptr descriptor() const;
 
     enum class ReadEnd {
-        data,   // some bytes came
-        quiet,  // nothing came within the wait
+        data, // some bytes came
+        quiet, // nothing came within the wait
         closed, // the peer finished sending, or the connection was closed to make room
     };
     struct Read {

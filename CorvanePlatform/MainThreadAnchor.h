@@ -14,14 +14,13 @@
 
 namespace corvane::platform {
 
-template <class T>
-class MainThreadAnchor {
+template <class T> class MainThreadAnchor {
 public:
-    static std::shared_ptr<MainThreadAnchor> make(T *object)
+    static std::shared_ptr<MainThreadAnchor> make(T *object) { return std::make_shared<MainThreadAnchor>(object); }
+    explicit MainThreadAnchor(T *object)
+        : object_(object)
     {
-        return std::make_shared<MainThreadAnchor>(object);
     }
-    explicit MainThreadAnchor(T *object) : object_(object) {}
 
     void post(std::function<void(T &)> step)
     {
@@ -29,7 +28,8 @@ public:
         if (!object_)
             return;
         T *target = object_;
-        QMetaObject::invokeMethod(target, [target, step = std::move(step)] { step(*target); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            target, [target, step = std::move(step)] { step(*target); }, Qt::QueuedConnection);
     }
 
     void release()

@@ -81,7 +81,7 @@ Appended appendToOwnFile(const QString &path, const QByteArray &bytes, qint64 li
     int fd = openOwn(native);
     if (fd < 0)
         return errno == ELOOP ? Appended::notOurs : Appended::failed;
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
         ::close(fd);
         return Appended::notOurs;
@@ -146,7 +146,8 @@ QString moveIntoFolder(const QString &from, const QString &folder, const QString
         }
         QFile copy;
         QFile in(from);
-        bool copied = copy.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && in.open(QIODevice::ReadOnly);
+        bool copied
+            = copy.open(out, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && in.open(QIODevice::ReadOnly);
         while (copied && !in.atEnd()) {
             const QByteArray chunk = in.read(1 << 20);
             copied = !chunk.isEmpty() && copy.write(chunk) == chunk.size();

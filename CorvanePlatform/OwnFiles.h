@@ -12,7 +12,7 @@ namespace corvane::platform {
 enum class Appended {
     written,
     notOurs, // a link, not a regular file, or another user's file: untouched
-    failed,  // could not be opened or written
+    failed, // could not be opened or written
 };
 
 // Appends `bytes` to the file at `path`, creating it (mode 0600) when it is

@@ -100,8 +100,8 @@ bool socketEnds(int fd, sockaddr_storage &ours, sockaddr_storage &theirs)
 {
     socklen_t oursSize = sizeof ours, theirsSize = sizeof theirs;
     return ::getsockname(fd, reinterpret_cast<sockaddr *>(&ours), &oursSize) == 0
-        && ::getpeername(fd, reinterpret_cast<sockaddr *>(&theirs), &theirsSize) == 0 && ours.ss_family == theirs.ss_family
-        && (ours.ss_family == AF_INET || ours.ss_family == AF_INET6);
+        && ::getpeername(fd, reinterpret_cast<sockaddr *>(&theirs), &theirsSize) == 0
+        && ours.ss_family == theirs.ss_family && (ours.ss_family == AF_INET || ours.ss_family == AF_INET6);
 }
 
 void copyEnd(const sockaddr_storage &address, __be16 &port, __be32 (&words)[4])
@@ -125,7 +125,7 @@ int openDiagQuery()
 {
     const int query = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (query >= 0) {
-        const timeval limit{1, 0};
+        const timeval limit {1, 0};
         ::setsockopt(query, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     return query;
@@ -139,7 +139,7 @@ struct DiagRequest {
 // A query for the TCP sockets of `family` in `states` (a bit per state).
 DiagRequest diagRequest(int family, __u32 states, __u16 flags)
 {
-    DiagRequest request{};
+    DiagRequest request {};
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = flags;
@@ -196,7 +196,7 @@ Asked askKernel(const sockaddr_storage &ours, const sockaddr_storage &theirs, ui
 // socket is IPv6 (Java's and .NET's are) reaches our IPv4 listener so.
 sockaddr_storage mappedEnd(const sockaddr_storage &ipv4End)
 {
-    sockaddr_storage mapped{};
+    sockaddr_storage mapped {};
     const auto &from = reinterpret_cast<const sockaddr_in &>(ipv4End);
     auto &to = reinterpret_cast<sockaddr_in6 &>(mapped);
     to.sin6_family = AF_INET6;
@@ -231,7 +231,7 @@ std::optional<uint> ownerFromTable(const sockaddr_storage &ours, const sockaddr_
 
 std::optional<uint> socketPeerUser(qintptr socketDescriptor)
 {
-    sockaddr_storage ours{}, theirs{};
+    sockaddr_storage ours {}, theirs {};
     if (!socketEnds(static_cast<int>(socketDescriptor), ours, theirs))
         return std::nullopt;
     uint owner = 0;
@@ -251,7 +251,7 @@ std::optional<uint> socketPeerUser(qintptr socketDescriptor)
 
 std::optional<uint> socketPeerUserFromTable(qintptr socketDescriptor)
 {
-    sockaddr_storage ours{}, theirs{};
+    sockaddr_storage ours {}, theirs {};
     if (!socketEnds(static_cast<int>(socketDescriptor), ours, theirs))
         return std::nullopt;
     return ownerFromTable(ours, theirs);

@@ -45,8 +45,9 @@ void prepare(QProcess &process, const ProcessSetup &setup)
     }
 }
 
-void superviseProcess(const QString &program, const QStringList &arguments, const QByteArray &input, double limitSeconds,
-                      qint64 outputLimit, const ProcessSetup &setup, const std::shared_ptr<OneShot<ProcessOutcome>> &box)
+void superviseProcess(const QString &program, const QStringList &arguments, const QByteArray &input,
+                      double limitSeconds, qint64 outputLimit, const ProcessSetup &setup,
+                      const std::shared_ptr<OneShot<ProcessOutcome>> &box)
 {
     const double deadline = monotonicSeconds() + limitSeconds;
     QProcess process;

@@ -35,7 +35,7 @@ bool landlockBan()
 {
     // A ruleset that handles TCP binds and grants no port denies them all;
     // connecting stays unhandled, so allowed.
-    const RulesetAttributes attributes{0, accessNetBindTcp};
+    const RulesetAttributes attributes {0, accessNetBindTcp};
     const long ruleset = ::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0);
     if (ruleset < 0)
         return false;
@@ -71,7 +71,7 @@ bool systemCallFilterBan()
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
     };
-    const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+    const sock_fprog filter {static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 

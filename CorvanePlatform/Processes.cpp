@@ -3,9 +3,9 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
 #include <vector>
 
 #include <dirent.h>
@@ -20,7 +20,7 @@ namespace corvane::platform {
 
 namespace {
 
-std::atomic<std::uint64_t> listings{0};
+std::atomic<std::uint64_t> listings {0};
 
 QByteArray readWhole(const char *path)
 {
@@ -63,7 +63,7 @@ QStringList processCommandLines()
     const uid_t us = ::geteuid();
     for (const long pid : pids) {
         const QByteArray folder = "/proc/" + QByteArray::number(static_cast<qlonglong>(pid));
-        struct stat owner {};
+        struct stat owner { };
         if (::stat(folder.constData(), &owner) != 0 || owner.st_uid != us)
             continue;
         const QByteArray path = folder + "/cmdline";
@@ -117,7 +117,7 @@ std::optional<qint64> spawnOnDescriptors(const QString &program, const QStringLi
     // Above 4, so that neither lands on the other's place before its dup2.
     const int reads = ::fcntl(childReads, F_DUPFD_CLOEXEC, 10);
     const int writes = ::fcntl(childWrites, F_DUPFD_CLOEXEC, 10);
-    std::vector<QByteArray> words{program.toLocal8Bit()};
+    std::vector<QByteArray> words {program.toLocal8Bit()};
     for (const QString &argument : arguments)
         words.push_back(argument.toLocal8Bit());
     std::vector<char *> argv;
@@ -168,7 +168,7 @@ std::optional<PipedChild> spawnWithPipes(const QString &program, const QStringLi
         ::close(toChild[1]);
         return std::nullopt;
     }
-    return PipedChild{*pid, fromChild[0], toChild[1]};
+    return PipedChild {*pid, fromChild[0], toChild[1]};
 }
 
 std::optional<int> runToExit(const QString &program, const QStringList &arguments, double limitSeconds)
@@ -198,8 +198,7 @@ bool BackgroundStart::begin()
     if (child > 0) {
         ::close(report[1]);
         unsigned char code = 1; // the child ended without a word
-        while (::read(report[0], &code, 1) < 0 && errno == EINTR) {
-        }
+        while (::read(report[0], &code, 1) < 0 && errno == EINTR) { }
         ::_exit(code);
     }
     ::close(report[0]);
@@ -226,8 +225,7 @@ void BackgroundStart::report(int code)
     if (reportTo_ < 0)
         return;
     const unsigned char byte = static_cast<unsigned char>(code);
-    while (::write(reportTo_, &byte, 1) < 0 && errno == EINTR) {
-    }
+    while (::write(reportTo_, &byte, 1) < 0 && errno == EINTR) { }
     ::close(reportTo_);
     reportTo_ = -1;
 }
@@ -237,9 +235,8 @@ bool isExecutableFile(const QString &path)
     if (path.isEmpty())
         return false;
     const QByteArray native = path.toLocal8Bit();
-    struct stat info {};
-    return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode)
-        && ::access(native.constData(), X_OK) == 0;
+    struct stat info { };
+    return ::stat(native.constData(), &info) == 0 && S_ISREG(info.st_mode) && ::access(native.constData(), X_OK) == 0;
 }
 
 bool runningAsRoot()

@@ -34,7 +34,7 @@ bool launchDetached(const QString &program, const QStringList &arguments);
 struct PipedChild {
     qint64 pid = 0;
     int readFrom = -1; // what the child writes on its descriptor 4
-    int writeTo = -1;  // what the child reads on its descriptor 3
+    int writeTo = -1; // what the child reads on its descriptor 3
 };
 
 // Starts `program` in a session of its own with a pipe from us as its

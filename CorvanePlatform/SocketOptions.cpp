@@ -15,14 +15,16 @@ namespace {
 bool isEnd(const sockaddr_storage &address, const QHostAddress &host, quint16 port)
 {
     QHostAddress found(reinterpret_cast<const sockaddr *>(&address));
-    const quint16 foundPort = address.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port)
-        : address.ss_family == AF_INET6                    ? ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port)
-                                                           : 0;
+    const quint16 foundPort = address.ss_family == AF_INET
+        ? ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port)
+        : address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port)
+                                        : 0;
     return foundPort == port && found.isEqual(host, QHostAddress::TolerantConversion);
 }
 
 // Our descriptor of the TCP connection between these two ends.
-int connectionDescriptor(const QHostAddress &localAddress, quint16 localPort, const QHostAddress &peerAddress, quint16 peerPort)
+int connectionDescriptor(const QHostAddress &localAddress, quint16 localPort, const QHostAddress &peerAddress,
+                         quint16 peerPort)
 {
     DIR *open = ::opendir("/proc/self/fd");
     if (!open)
@@ -33,7 +35,7 @@ int connectionDescriptor(const QHostAddress &localAddress, quint16 localPort, co
         const long fd = std::strtol(entry->d_name, &end, 10);
         if (!end || *end != '\0' || fd < 0 || fd == ::dirfd(open))
             continue;
-        sockaddr_storage local{}, peer{};
+        sockaddr_storage local {}, peer {};
         socklen_t localSize = sizeof local, peerSize = sizeof peer;
         if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&local), &localSize) == 0
             && ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&peer), &peerSize) == 0

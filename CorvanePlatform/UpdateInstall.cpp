@@ -103,8 +103,9 @@ InstallStep checkReplaceable(const Bundle &bundle)
         return failure(QStringLiteral("%1 is not an installed copy").arg(bundle.executablePath));
     const QString prefix = bundle.location;
     if (const std::optional<QString> foreign = foreignFileIn(prefix, executableName(bundle)))
-        return failure(QStringLiteral("%1 is shared with other programs (it holds %2): update it the way it was installed")
-                           .arg(prefix, *foreign));
+        return failure(
+            QStringLiteral("%1 is shared with other programs (it holds %2): update it the way it was installed")
+                .arg(prefix, *foreign));
     const QString parent = QFileInfo(prefix).absolutePath();
     for (const QString &folder : {prefix, parent}) {
         if (!QFileInfo(folder).isWritable())
@@ -132,8 +133,9 @@ InstallStep stageUpdate(const Bundle &bundle, const QString &archivePath)
     const QString executable = staged + QStringLiteral("/bin/") + executableName(bundle);
     if (!bundleForExecutable(executable).isApplication || !QFileInfo(executable).isExecutable()) {
         discardStagedUpdate(bundle);
-        return failure(QStringLiteral("the update is not an installed copy of this application (no bin/%1 and desktop entry)")
-                           .arg(executableName(bundle)));
+        return failure(
+            QStringLiteral("the update is not an installed copy of this application (no bin/%1 and desktop entry)")
+                .arg(executableName(bundle)));
     }
     return success();
 }
@@ -143,7 +145,8 @@ InstallStep prepareStagedArchive(const Bundle &bundle)
     const QString path = stagedArchivePath(bundle);
     if (!removeAny(path))
         return failure(QStringLiteral("could not clear %1").arg(path));
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return failure(QStringLiteral("could not make %1: %2").arg(path, systemError()));
     ::close(fd);
@@ -198,12 +201,12 @@ bool relaunchAfterExit(const Bundle &bundle, qint64 pid, const QStringList &argu
 {
     // A detached shell outlives us, waits for our end (the loopback port must
     // be free), then becomes the new copy.
-    static const QString script = QStringLiteral(
-        "pid=$1; shift; i=0\n"
-        "while kill -0 \"$pid\" 2>/dev/null && [ \"$i\" -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n"
-        "exec \"$@\"\n");
-    QStringList shellArguments{QStringLiteral("-c"), script, QStringLiteral("corvane-relaunch"), QString::number(pid),
-                               bundle.executablePath};
+    static const QString script
+        = QStringLiteral("pid=$1; shift; i=0\n"
+                         "while kill -0 \"$pid\" 2>/dev/null && [ \"$i\" -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n"
+                         "exec \"$@\"\n");
+    QStringList shellArguments {QStringLiteral("-c"), script, QStringLiteral("corvane-relaunch"), QString::number(pid),
+                                bundle.executablePath};
     shellArguments << arguments;
     return QProcess::startDetached(QStringLiteral("/bin/sh"), shellArguments);
 }

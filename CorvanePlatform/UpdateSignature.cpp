@@ -14,8 +14,8 @@ constexpr qsizetype signatureBytes = 64;
 
 std::optional<QByteArray> decodeBase64(const QString &text, qsizetype expectedBytes)
 {
-    const auto decoded = QByteArray::fromBase64Encoding(text.trimmed().toLatin1(),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+        = QByteArray::fromBase64Encoding(text.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.size() != expectedBytes)
         return std::nullopt;
     return decoded.decoded;
@@ -52,10 +52,10 @@ SignatureCheck checkEd25519Signature(const QByteArray &data, const QString &sign
         return check;
     }
     // Ed25519 signs the message itself: one call, no digest updates.
-    const int verdict = EVP_DigestVerify(context.get(),
-                                         reinterpret_cast<const unsigned char *>(signature->constData()),
-                                         size_t(signature->size()),
-                                         reinterpret_cast<const unsigned char *>(data.constData()), size_t(data.size()));
+    const int verdict
+        = EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature->constData()),
+                           size_t(signature->size()), reinterpret_cast<const unsigned char *>(data.constData()),
+                           size_t(data.size()));
     if (verdict != 1) {
         check.error = QStringLiteral("the signature does not match the download");
         return check;

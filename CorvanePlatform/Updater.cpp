@@ -8,8 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QPointer>
 #include <QFile>
+#include <QPointer>
 #include <QTimer>
 
 #include <utility>
@@ -74,13 +74,15 @@ QString verifyAndStage(const Bundle &host, const AppcastItem &item, const QStrin
     if (!archive.open(QIODevice::ReadOnly))
         return QStringLiteral("the download could not be read from %1").arg(archive.fileName());
     if (archive.size() != item.contentLength)
-        return QStringLiteral("the download is %1 bytes, but the feed gives a length of %2").arg(archive.size()).arg(item.contentLength);
+        return QStringLiteral("the download is %1 bytes, but the feed gives a length of %2")
+            .arg(archive.size())
+            .arg(item.contentLength);
     uchar *mapped = archive.map(0, archive.size());
     if (!mapped)
         return QStringLiteral("the download could not be read from %1").arg(archive.fileName());
-    const SignatureCheck signature =
-        checkEd25519Signature(QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), archive.size()), item.edSignature,
-                              host.info.value(publicEDKeyKey).toString());
+    const SignatureCheck signature
+        = checkEd25519Signature(QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), archive.size()),
+                                item.edSignature, host.info.value(publicEDKeyKey).toString());
     archive.unmap(mapped);
     if (!signature.ok)
         return QStringLiteral("the update is not trusted: %1").arg(signature.error);
@@ -92,9 +94,11 @@ QString verifyAndStage(const Bundle &host, const AppcastItem &item, const QStrin
     if (!inside)
         return QStringLiteral("the update holds no version (%1)").arg(versionFilePath());
     if (*inside != item.displayVersionString)
-        return QStringLiteral("the update holds version %1, but the feed offers it as %2").arg(*inside, item.displayVersionString);
+        return QStringLiteral("the update holds version %1, but the feed offers it as %2")
+            .arg(*inside, item.displayVersionString);
     if (compareVersions(*inside, running) <= 0)
-        return QStringLiteral("the update holds version %1, which is not newer than the running %2").arg(*inside, running);
+        return QStringLiteral("the update holds version %1, which is not newer than the running %2")
+            .arg(*inside, running);
     return {};
 }
 
@@ -198,8 +202,8 @@ void Updater::beginCycle(bool userInitiated)
 
 void Updater::feedArrived(const QUrl &feed, const HttpResponse &response)
 {
-    if (const std::optional<QString> failure = fetchFailure(QStringLiteral("the feed ") + feed.toString(), response,
-                                                            feedTimeoutSeconds))
+    if (const std::optional<QString> failure
+        = fetchFailure(QStringLiteral("the feed ") + feed.toString(), response, feedTimeoutSeconds))
         return abortCycle(*failure);
     const Appcast appcast = parseAppcast(response.body, feed);
     if (!appcast.ok)
@@ -220,7 +224,8 @@ void Updater::download(const AppcastItem &item)
     if (!isAllowedURL(item.fileURL))
         return abortCycle(notAllowed(QStringLiteral("the update"), item.fileURL));
     if (item.edSignature.isEmpty())
-        return abortCycle(QStringLiteral("the feed gives no sparkle:edSignature for %1").arg(item.displayVersionString));
+        return abortCycle(
+            QStringLiteral("the feed gives no sparkle:edSignature for %1").arg(item.displayVersionString));
     if (item.contentLength <= 0)
         return abortCycle(QStringLiteral("the feed gives no length for %1").arg(item.displayVersionString));
     if (item.contentLength > largestUpdateBytes)
@@ -247,8 +252,8 @@ void Updater::download(const AppcastItem &item)
 
 void Updater::downloadArrived(const AppcastItem &item, const HttpResponse &response)
 {
-    if (const std::optional<QString> failure = fetchFailure(QStringLiteral("the update ") + item.fileURL.toString(),
-                                                            response, downloadTimeoutSeconds))
+    if (const std::optional<QString> failure
+        = fetchFailure(QStringLiteral("the update ") + item.fileURL.toString(), response, downloadTimeoutSeconds))
         return abortCycle(*failure);
     stage_ = Stage::unpacking;
     const bool started = runInBackground([anchor = anchor_, host = host_, item, running = currentVersion()] {
@@ -278,7 +283,8 @@ void Updater::unpacked(const AppcastItem &item, const QString &error)
 
 void Updater::abortCycle(const QString &error)
 {
-    if (stage_ == Stage::downloading || stage_ == Stage::unpacking || stage_ == Stage::ready || stage_ == Stage::installing)
+    if (stage_ == Stage::downloading || stage_ == Stage::unpacking || stage_ == Stage::ready
+        || stage_ == Stage::installing)
         discardStagedUpdate(host_);
     stage_ = Stage::idle;
     ready_.reset();

@@ -41,8 +41,8 @@ public:
     virtual ~UpdaterDelegate() = default;
     // The feed to read instead of the bundle's; none keeps the bundle's.
     virtual std::optional<QString> feedURLString(Updater &) { return std::nullopt; }
-    virtual void didFindValidUpdate(Updater &, const AppcastItem &) {}
-    virtual void didAbortWithError(Updater &, const QString &) {}
+    virtual void didFindValidUpdate(Updater &, const AppcastItem &) { }
+    virtual void didAbortWithError(Updater &, const QString &) { }
     // The update is downloaded, verified and unpacked. Calling the block
     // installs it now and relaunches; otherwise it is installed at quit.
     virtual bool willInstallUpdateOnQuit(Updater &, const AppcastItem &, std::function<void()>) { return false; }

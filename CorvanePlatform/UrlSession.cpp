@@ -22,7 +22,8 @@ namespace {
 bool isTransportError(QNetworkReply::NetworkError error)
 {
     using E = QNetworkReply;
-    const bool clientStatus = error >= E::ContentAccessDenied && error <= E::UnknownContentError && error != E::ContentReSendError;
+    const bool clientStatus
+        = error >= E::ContentAccessDenied && error <= E::UnknownContentError && error != E::ContentReSendError;
     const bool serverStatus = error >= E::InternalServerError && error <= E::UnknownServerError;
     return error != E::NoError && !clientStatus && !serverStatus;
 }
@@ -50,7 +51,8 @@ UrlSession::UrlSession()
     context_->moveToThread(thread_);
     thread_->start();
     // Queued ahead of every task, so tasks always find the manager made.
-    QMetaObject::invokeMethod(context_, [this] { manager_ = new QNetworkAccessManager(context_); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [this] { manager_ = new QNetworkAccessManager(context_); }, Qt::QueuedConnection);
 }
 
 void UrlSession::stopSharedThread()
@@ -99,7 +101,8 @@ void send(QNetworkAccessManager *manager, const std::shared_ptr<Transfer> &trans
     // Redirects are ours to check and follow, one by one.
     netRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QByteArray method = transfer->redirects > 0 && request.method != "HEAD" ? QByteArray("GET") : request.method;
-    QNetworkReply *reply = manager->sendCustomRequest(netRequest, method, transfer->redirects > 0 ? QByteArray() : request.body);
+    QNetworkReply *reply
+        = manager->sendCustomRequest(netRequest, method, transfer->redirects > 0 ? QByteArray() : request.body);
     reply->setReadBufferSize(1024 * 1024);
 
     const int left = static_cast<int>(std::max(0.0, transfer->deadline - monotonicSeconds()) * 1000);
@@ -163,21 +166,24 @@ void send(QNetworkAccessManager *manager, const std::shared_ptr<Transfer> &trans
 
 void UrlSession::dataTask(HttpRequest request, DataCompletion completion)
 {
-    QMetaObject::invokeMethod(context_, [this, request = std::move(request), completion = std::move(completion)] {
-        auto transfer = std::make_shared<Transfer>();
-        transfer->request = request;
-        transfer->completion = completion;
-        transfer->deadline = monotonicSeconds() + request.timeoutSeconds;
-        transfer->at = request.url;
-        if (!request.bodyFile.isEmpty()) {
-            transfer->file = std::make_unique<QFile>(request.bodyFile);
-            if (!transfer->file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                transfer->file.reset();
-                return transfer->fail(QStringLiteral("%1 could not be written").arg(request.bodyFile));
+    QMetaObject::invokeMethod(
+        context_,
+        [this, request = std::move(request), completion = std::move(completion)] {
+            auto transfer = std::make_shared<Transfer>();
+            transfer->request = request;
+            transfer->completion = completion;
+            transfer->deadline = monotonicSeconds() + request.timeoutSeconds;
+            transfer->at = request.url;
+            if (!request.bodyFile.isEmpty()) {
+                transfer->file = std::make_unique<QFile>(request.bodyFile);
+                if (!transfer->file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                    transfer->file.reset();
+                    return transfer->fail(QStringLiteral("%1 could not be written").arg(request.bodyFile));
+                }
             }
-        }
-        send(manager_, transfer);
-    }, Qt::QueuedConnection);
+            send(manager_, transfer);
+        },
+        Qt::QueuedConnection);
 }
 
 std::unique_ptr<WebSocketTask> UrlSession::webSocketTask(const QUrl &url, WebSocketLimits limits)

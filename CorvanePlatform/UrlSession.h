@@ -41,14 +41,14 @@ struct HttpRequest {
 };
 
 struct HttpResponse {
-    bool isHttp = false;  // an HTTP response arrived (then `status` is its code)
+    bool isHttp = false; // an HTTP response arrived (then `status` is its code)
     int status = 0;
     QList<std::pair<QByteArray, QByteArray>> headers; // as they came
     QByteArray body;
-    QString error;        // transport failure; empty when a response arrived
+    QString error; // transport failure; empty when a response arrived
     bool tooLarge = false; // cut off at maxBodyBytes
     bool timedOut = false; // the request's own time limit ended it
-    bool refused = false;  // nobody listens there: the request surely did not arrive
+    bool refused = false; // nobody listens there: the request surely did not arrive
 };
 
 class UrlSession {
@@ -73,7 +73,7 @@ private:
     static void stopSharedThread();
 
     QThread *thread_;
-    QObject *context_;               // lives on thread_; network objects are its children
+    QObject *context_; // lives on thread_; network objects are its children
     QNetworkAccessManager *manager_; // made and used on thread_ only
 };
 

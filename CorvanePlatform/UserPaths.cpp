@@ -26,7 +26,7 @@ QString xdgDir(const char *variable, const QString &fallbackUnderHome)
 // owned by us, closed to everyone else.
 bool isPrivateDir(const QByteArray &path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(path.constData(), &info) != 0)
         return false;
     return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
@@ -95,11 +95,12 @@ QString temporaryDir()
 
     // Without one, a folder in the user's own home: no other account can make
     // it first, so every start of the user meets the same lock there.
-    const QString ours = xdgDir("XDG_STATE_HOME", QStringLiteral(".local/state")) + QStringLiteral("/CorvaneCompanion/runtime");
+    const QString ours
+        = xdgDir("XDG_STATE_HOME", QStringLiteral(".local/state")) + QStringLiteral("/CorvaneCompanion/runtime");
     const QByteArray native = QFile::encodeName(ours);
     QDir().mkpath(QFileInfo(ours).absolutePath());
     ::mkdir(native.constData(), 0700);
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid())
         ::chmod(native.constData(), 0700); // ours, but opened up by hand: closed again
     return isPrivateDir(native) ? ours + QLatin1Char('/') : QString();

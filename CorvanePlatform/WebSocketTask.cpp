@@ -68,8 +68,8 @@ struct WebSocketTask::State {
     {
         open = true;
         // Ours was made by the library: it is found by its two ends.
-        endConnectionAfterSilentPeer(socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort(),
-                                     limits.silentPeerSeconds);
+        endConnectionAfterSilentPeer(socket->localAddress(), socket->localPort(), socket->peerAddress(),
+                                     socket->peerPort(), limits.silentPeerSeconds);
         if (announceOpen)
             std::exchange(announceOpen, nullptr)();
         for (auto &[text, completion] : std::exchange(unsent, {}))
@@ -102,89 +102,101 @@ WebSocketTask::~WebSocketTask()
 
 void WebSocketTask::resume(std::function<void()> opened)
 {
-    QMetaObject::invokeMethod(context_, [context = context_, state = state_, opened = std::move(opened)] {
-        if (state->socket || state->cancelled)
-            return;
-        auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, context);
-        socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(state->limits.maxMessageBytes));
-        socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(state->limits.maxMessageBytes));
-        state->socket = socket;
-        state->announceOpen = opened;
-        QObject::connect(socket, &QWebSocket::connected, socket, [state] { state->opened(); });
-        QObject::connect(socket, &QWebSocket::disconnected, socket, [state] { state->closed(); });
-        QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), socket,
-                         [state](QAbstractSocket::SocketError) { state->closed(); });
-        QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [state](const QString &text) {
-            WebSocketReceived message;
-            message.isText = true;
-            message.text = text;
-            state->inbox.push_back(std::move(message));
-            state->deliver();
-        });
-        QObject::connect(socket, &QWebSocket::binaryMessageReceived, socket, [state](const QByteArray &data) {
-            WebSocketReceived message;
-            message.data = data;
-            state->inbox.push_back(std::move(message));
-            state->deliver();
-        });
-        socket->open(state->url);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_,
+        [context = context_, state = state_, opened = std::move(opened)] {
+            if (state->socket || state->cancelled)
+                return;
+            auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, context);
+            socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(state->limits.maxMessageBytes));
+            socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(state->limits.maxMessageBytes));
+            state->socket = socket;
+            state->announceOpen = opened;
+            QObject::connect(socket, &QWebSocket::connected, socket, [state] { state->opened(); });
+            QObject::connect(socket, &QWebSocket::disconnected, socket, [state] { state->closed(); });
+            QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), socket,
+                             [state](QAbstractSocket::SocketError) { state->closed(); });
+            QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [state](const QString &text) {
+                WebSocketReceived message;
+                message.isText = true;
+                message.text = text;
+                state->inbox.push_back(std::move(message));
+                state->deliver();
+            });
+            QObject::connect(socket, &QWebSocket::binaryMessageReceived, socket, [state](const QByteArray &data) {
+                WebSocketReceived message;
+                message.data = data;
+                state->inbox.push_back(std::move(message));
+                state->deliver();
+            });
+            socket->open(state->url);
+        },
+        Qt::QueuedConnection);
 }
 
 void WebSocketTask::receive(ReceiveCompletion completion)
 {
-    QMetaObject::invokeMethod(context_, [state = state_, completion = std::move(completion)] {
-        if (state->pendingReceive) {
-            WebSocketReceived refused;
-            refused.error = QStringLiteral("Another receive is already waiting.");
-            completion(refused);
-            return;
-        }
-        state->pendingReceive = completion;
-        if (!state->socket && state->failure.isEmpty())
-            return; // not resumed yet: waits like any receive
-        state->deliver();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_,
+        [state = state_, completion = std::move(completion)] {
+            if (state->pendingReceive) {
+                WebSocketReceived refused;
+                refused.error = QStringLiteral("Another receive is already waiting.");
+                completion(refused);
+                return;
+            }
+            state->pendingReceive = completion;
+            if (!state->socket && state->failure.isEmpty())
+                return; // not resumed yet: waits like any receive
+            state->deliver();
+        },
+        Qt::QueuedConnection);
 }
 
 void WebSocketTask::send(const QString &text, SendCompletion completion)
 {
-    QMetaObject::invokeMethod(context_, [state = state_, text, completion = std::move(completion)] {
-        if (!state->failure.isEmpty())
-            completion(state->failure);
-        else if (state->open)
-            state->write(text, completion);
-        else
-            state->unsent.emplace_back(text, completion);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_,
+        [state = state_, text, completion = std::move(completion)] {
+            if (!state->failure.isEmpty())
+                completion(state->failure);
+            else if (state->open)
+                state->write(text, completion);
+            else
+                state->unsent.emplace_back(text, completion);
+        },
+        Qt::QueuedConnection);
 }
 
 void WebSocketTask::cancel(int closeCode)
 {
-    QMetaObject::invokeMethod(context_, [state = state_, closeCode] {
-        if (state->cancelled)
-            return;
-        state->cancelled = true;
-        const bool wasOpen = state->open;
-        state->fail(QStringLiteral("The connection was cancelled."));
-        QWebSocket *socket = state->socket;
-        if (!socket)
-            return;
-        if (!wasOpen) {
-            // No WebSocket to close: a close frame would reach a plain
-            // HTTP connection, or nowhere.
-            socket->abort();
-            socket->deleteLater();
-            return;
-        }
-        // The socket goes once its closing handshake is over, or after a grace.
-        QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(closeGraceMs, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->close(static_cast<QWebSocketProtocol::CloseCode>(closeCode));
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_,
+        [state = state_, closeCode] {
+            if (state->cancelled)
+                return;
+            state->cancelled = true;
+            const bool wasOpen = state->open;
+            state->fail(QStringLiteral("The connection was cancelled."));
+            QWebSocket *socket = state->socket;
+            if (!socket)
+                return;
+            if (!wasOpen) {
+                // No WebSocket to close: a close frame would reach a plain
+                // HTTP connection, or nowhere.
+                socket->abort();
+                socket->deleteLater();
+                return;
+            }
+            // The socket goes once its closing handshake is over, or after a grace.
+            QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            QTimer::singleShot(closeGraceMs, socket, [socket] {
+                socket->abort();
+                socket->deleteLater();
+            });
+            socket->close(static_cast<QWebSocketProtocol::CloseCode>(closeCode));
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace corvane::platform

@@ -25,9 +25,9 @@ struct WebSocketLimits {
 inline const QString tooLargeError = QStringLiteral("too-large");
 
 struct WebSocketReceived {
-    QString error;   // non-empty when the connection failed or is gone
+    QString error; // non-empty when the connection failed or is gone
     bool isText = false;
-    QString text;    // a text message
+    QString text; // a text message
     QByteArray data; // a binary message
 };
 

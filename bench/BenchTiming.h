@@ -18,8 +18,7 @@ inline double percentile(std::vector<double> values, double fraction)
     return values[std::min(at, values.size() - 1)];
 }
 
-template <class Work>
-std::vector<double> timesInMs(int count, Work work)
+template <class Work> std::vector<double> timesInMs(int count, Work work)
 {
     std::vector<double> times;
     for (int i = 0; i < count; ++i) {

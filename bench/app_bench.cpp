@@ -62,7 +62,7 @@ int main(int argc, char **argv)
         report("menu refresh, Chrome on", timesInMs(200, [&] { companion.refreshMenu(); }));
     }
 
-    const QStringList titles{QString(), QStringLiteral("\u2713"), QStringLiteral("\u26A0\uFE0E")};
+    const QStringList titles {QString(), QStringLiteral("\u2713"), QStringLiteral("\u26A0\uFE0E")};
     int next = 0;
     report("tray icon, five sizes with a badge", timesInMs(200, [&] {
                for (const int side : {16, 22, 32, 48, 64})
@@ -90,7 +90,7 @@ int main(int argc, char **argv)
     }
     report("headless start to \"socket.skip\"", startUps);
     std::sort(memory.begin(), memory.end());
-    std::printf("resident memory of an idle headless companion: median %ld KiB, max %ld KiB\n", memory[memory.size() / 2],
-                memory.back());
+    std::printf("resident memory of an idle headless companion: median %ld KiB, max %ld KiB\n",
+                memory[memory.size() / 2], memory.back());
     return 0;
 }

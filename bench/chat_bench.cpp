@@ -64,10 +64,10 @@ int main(int argc, char **argv)
         std::printf("Chromium or the development chat service did not start\n");
         return 1;
     }
-    const CompanionLink link{chat.origin(), newLinkToken()};
+    const CompanionLink link {chat.origin(), newLinkToken()};
     saveLink(link);
-    std::future<LoopResult> channel =
-        std::async(std::launch::async, [&] { return runSocket(link, platform::UrlSession::shared()); });
+    std::future<LoopResult> channel
+        = std::async(std::launch::async, [&] { return runSocket(link, platform::UrlSession::shared()); });
 
     for (int i = 0; i < 20; ++i) // warm-up
         chat.runJob(QStringLiteral("/health"), {}, 10);
@@ -77,32 +77,39 @@ int main(int argc, char **argv)
     for (int i = 0; i < jobs; ++i) {
         const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 10);
         if (!job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("ok")).toBool()) {
-            std::printf("job %d failed: %s\n", i, qPrintable(job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("text")).toString()));
+            std::printf("job %d failed: %s\n", i,
+                        qPrintable(
+                            job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("text")).toString()));
             return 1;
         }
         roundTrips.push_back(job.value(QStringLiteral("ms")).toDouble());
     }
     const double sequential = platform::monotonicSeconds() - started;
-    std::printf("round trip of a /health job over %d jobs: median %.2f ms, p99 %.2f ms (%.1f jobs/s one at a time)\n", jobs,
-                percentile(roundTrips, 0.5), percentile(roundTrips, 0.99), jobs / sequential);
+    std::printf("round trip of a /health job over %d jobs: median %.2f ms, p99 %.2f ms (%.1f jobs/s one at a time)\n",
+                jobs, percentile(roundTrips, 0.5), percentile(roundTrips, 0.99), jobs / sequential);
 
-    const QJsonArray ids = chat.post("/dev/jobs", {{"path", "/health"}, {"count", jobs}}).value(QStringLiteral("ids")).toArray();
+    const QJsonArray ids
+        = chat.post("/dev/jobs", {{"path", "/health"}, {"count", jobs}}).value(QStringLiteral("ids")).toArray();
     const double soakStarted = platform::monotonicSeconds();
     QMap<QString, int> bySocket, byHttp;
-    const bool answered = test::eventually([&] {
-        const QJsonObject received = chat.get("/dev/received");
-        bySocket = answersById(received.value(QStringLiteral("socket")).toArray());
-        byHttp = answersById(received.value(QStringLiteral("http")).toArray());
-        return std::all_of(ids.begin(), ids.end(), [&](const QJsonValue &id) {
-            return bySocket.contains(id.toString()) && byHttp.contains(id.toString());
-        });
-    }, 300);
+    const bool answered = test::eventually(
+        [&] {
+            const QJsonObject received = chat.get("/dev/received");
+            bySocket = answersById(received.value(QStringLiteral("socket")).toArray());
+            byHttp = answersById(received.value(QStringLiteral("http")).toArray());
+            return std::all_of(ids.begin(), ids.end(), [&](const QJsonValue &id) {
+                return bySocket.contains(id.toString()) && byHttp.contains(id.toString());
+            });
+        },
+        300);
     const double soak = platform::monotonicSeconds() - soakStarted;
     int onceEach = 0;
     for (const QJsonValue &id : ids)
         onceEach += bySocket.value(id.toString()) == 1 && byHttp.value(id.toString()) == 1 ? 1 : 0;
-    std::printf("soak of %lld jobs queued at once: %s in %.1f s (%.0f jobs/s); answered exactly once on each channel: %d\n",
-                static_cast<long long>(ids.size()), answered ? "all answered" : "NOT all answered", soak, ids.size() / soak, onceEach);
+    std::printf(
+        "soak of %lld jobs queued at once: %s in %.1f s (%.0f jobs/s); answered exactly once on each channel: %d\n",
+        static_cast<long long>(ids.size()), answered ? "all answered" : "NOT all answered", soak, ids.size() / soak,
+        onceEach);
 
     clearLink();
     chat.post("/dev/drop", {});

@@ -43,7 +43,8 @@ Figures measure(int runs, const std::function<void()> &call)
 
 void report(const char *what, int runs, Figures figures)
 {
-    std::printf("%-44s %8d runs   median %10.1f us   p99 %10.1f us\n", what, runs, figures.median * 1e6, figures.p99 * 1e6);
+    std::printf("%-44s %8d runs   median %10.1f us   p99 %10.1f us\n", what, runs, figures.median * 1e6,
+                figures.p99 * 1e6);
 }
 
 } // namespace
@@ -75,9 +76,10 @@ int main(int argc, char **argv)
     const int devNull = ::open("/dev/null", O_WRONLY);
     ::dup2(devNull, 2);
     const Figures logLine = measure(2000, [] {
-        companionLog(QStringLiteral("bench.line"), {{QStringLiteral("path"), QStringLiteral("/snapshot")},
-                                                    {QStringLiteral("ok"), QStringLiteral("yes")},
-                                                    {QStringLiteral("chrome"), QStringLiteral("on")}});
+        companionLog(QStringLiteral("bench.line"),
+                     {{QStringLiteral("path"), QStringLiteral("/snapshot")},
+                      {QStringLiteral("ok"), QStringLiteral("yes")},
+                      {QStringLiteral("chrome"), QStringLiteral("on")}});
     });
     ::dup2(savedStderr, 2);
     ::close(devNull);

@@ -55,7 +55,8 @@ QString runTool(const QStringList &args)
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
     tool.start(QStringLiteral(CORVANE_TEST_AGENT_BROWSER),
-               QStringList{QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"), agentSessionName(chromePort)}
+               QStringList {QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"),
+                            agentSessionName(chromePort)}
                    + args);
     tool.waitForFinished(30000);
     return QString::fromUtf8(tool.readAll());
@@ -69,7 +70,8 @@ QString runToolByInput(const QStringList &args)
     QProcess tool;
     tool.setProcessChannelMode(QProcess::MergedChannels);
     tool.start(QStringLiteral(CORVANE_TEST_AGENT_BROWSER),
-               QStringList{QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"), agentSessionName(chromePort)}
+               QStringList {QStringLiteral("--cdp"), QString::number(chromePort), QStringLiteral("--session"),
+                            agentSessionName(chromePort)}
                    + invocation.arguments);
     tool.write(invocation.input);
     tool.closeWriteChannel();
@@ -107,8 +109,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "Chromium did not start on port %lld\n", static_cast<long long>(chromePort));
         return 1;
     }
-    test::TestHttpServer pages(test::htmlPages({{"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
-                                                               "<button onclick=\"window.count=(window.count||0)+1\">Count</button>"}}));
+    test::TestHttpServer pages(
+        test::htmlPages({{"/form.html",
+                          "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
+                          "<button onclick=\"window.count=(window.count||0)+1\">Count</button>"}}));
 
     QProcess companion;
     companion.setStandardErrorFile(QProcess::nullDevice());
@@ -121,7 +125,8 @@ int main(int argc, char **argv)
 
     test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages.url("/form.html"))}});
     const QString snapshot = test::postJson(companionPort, "/snapshot").json().value(QStringLiteral("text")).toString();
-    const QString ref = QRegularExpression(QStringLiteral(R"(button "Count" \[ref=(e\d+)\])")).match(snapshot).captured(1);
+    const QString ref
+        = QRegularExpression(QStringLiteral(R"(button "Count" \[ref=(e\d+)\])")).match(snapshot).captured(1);
     if (ref.isEmpty()) {
         std::fprintf(stderr, "no button in the snapshot: %s\n", qPrintable(snapshot));
         return 1;
@@ -134,12 +139,11 @@ int main(int argc, char **argv)
     std::printf("/health    median %.2f ms over 100 requests\n", median(health) * 1e3);
     std::printf("companion resident memory after about 100 requests: %ld KiB\n", residentKiB(companion.processId()));
 
-    const QStringList listing{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
-    const QStringList snap{QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
+    const QStringList listing {QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
+    const QStringList snap {QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
     std::vector<double> snapshotCompanion, snapshotDirect, clickCompanion, clickDirect;
-    const auto snapshotThroughCompanion = [&] {
-        snapshotCompanion.push_back(secondsOf([] { test::postJson(companionPort, "/snapshot"); }));
-    };
+    const auto snapshotThroughCompanion
+        = [&] { snapshotCompanion.push_back(secondsOf([] { test::postJson(companionPort, "/snapshot"); })); };
     const auto snapshotDirectly = [&] {
         snapshotDirect.push_back(secondsOf([&] {
             runTool(listing);
@@ -180,8 +184,9 @@ int main(int argc, char **argv)
 
     // What handing a step's command over on standard input costs against
     // its arguments: one tool run each way, alternating.
-    const QString field = QRegularExpression(QStringLiteral(R"(textbox "Query" \[ref=(e\d+)\])")).match(snapshot).captured(1);
-    const QStringList fill{QStringLiteral("fill"), field, QStringLiteral("a typed text of some length")};
+    const QString field
+        = QRegularExpression(QStringLiteral(R"(textbox "Query" \[ref=(e\d+)\])")).match(snapshot).captured(1);
+    const QStringList fill {QStringLiteral("fill"), field, QStringLiteral("a typed text of some length")};
     std::vector<double> fillArgv, fillInput, snapArgv, snapInput;
     for (int i = 0; i < rounds; ++i) {
         fillArgv.push_back(secondsOf([&] { runTool(fill); }));
@@ -189,8 +194,10 @@ int main(int argc, char **argv)
         snapInput.push_back(secondsOf([&] { runToolByInput(snap); }));
         snapArgv.push_back(secondsOf([&] { runTool(snap); }));
     }
-    std::printf("fill       standard input %5.1f ms   arguments %5.1f ms\n", median(fillInput) * 1e3, median(fillArgv) * 1e3);
-    std::printf("snapshot   standard input %5.1f ms   arguments %5.1f ms\n", median(snapInput) * 1e3, median(snapArgv) * 1e3);
+    std::printf("fill       standard input %5.1f ms   arguments %5.1f ms\n", median(fillInput) * 1e3,
+                median(fillArgv) * 1e3);
+    std::printf("snapshot   standard input %5.1f ms   arguments %5.1f ms\n", median(snapInput) * 1e3,
+                median(snapArgv) * 1e3);
     std::printf("companion resident memory at the end: %ld KiB\n", residentKiB(companion.processId()));
 
     // Everyday page patterns, in rounds of all of them: some leave the page
@@ -203,7 +210,8 @@ int main(int argc, char **argv)
         for (qsizetype i = 0; i < patterns.size(); ++i) {
             const test::PatternRun run = test::runPattern(patterns[i], companionPort);
             seconds[static_cast<size_t>(i)].push_back(run.seconds);
-            last[static_cast<size_t>(i)] = !run.failure.isEmpty() ? QStringLiteral("could not run")
+            last[static_cast<size_t>(i)] = !run.failure.isEmpty()
+                ? QStringLiteral("could not run")
                 : (run.ok ? QStringLiteral("ok: ") : QStringLiteral("not ok: ")) + run.text.simplified().left(70);
         }
     }

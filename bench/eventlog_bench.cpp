@@ -40,16 +40,17 @@ int main(int argc, char **argv)
     const QString own = home.path() + QStringLiteral("/own.log");
 
     reportMicros("plain append (open, write, close)", bench::timesInMs(20000, [&] {
-        QFile file(plain);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-            file.write(line);
-    }));
+                     QFile file(plain);
+                     if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+                         file.write(line);
+                 }));
     reportMicros("append refusing links and other users' files", bench::timesInMs(20000, [&] {
-        platform::appendToOwnFile(own, line, eventsLogLimit, own + QStringLiteral(".1"));
-    }));
+                     platform::appendToOwnFile(own, line, eventsLogLimit, own + QStringLiteral(".1"));
+                 }));
     reportMicros("companionLog, a whole line", bench::timesInMs(20000, [] {
-        companionLog(QStringLiteral("bench"), {{QStringLiteral("url"), QStringLiteral("https://example.com/a?sig=1")}});
-    }));
+                     companionLog(QStringLiteral("bench"),
+                                  {{QStringLiteral("url"), QStringLiteral("https://example.com/a?sig=1")}});
+                 }));
     std::vector<double> rotations;
     for (int i = 0; i < 50; ++i) {
         QFile::resize(own, eventsLogLimit - 10);

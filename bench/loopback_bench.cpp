@@ -33,8 +33,8 @@ using namespace corvane;
 
 void reportMicros(const QByteArray &what, const std::vector<double> &timesMs)
 {
-    std::printf("%s: median %.1f us, p99 %.1f us (%zu runs)\n", what.constData(), bench::percentile(timesMs, 0.5) * 1000.0,
-                bench::percentile(timesMs, 0.99) * 1000.0, timesMs.size());
+    std::printf("%s: median %.1f us, p99 %.1f us (%zu runs)\n", what.constData(),
+                bench::percentile(timesMs, 0.5) * 1000.0, bench::percentile(timesMs, 0.99) * 1000.0, timesMs.size());
 }
 
 constexpr int clients = 32;
@@ -43,7 +43,7 @@ constexpr int requestsPerClient = 40;
 int connectTo(quint16 port, bool wait)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -56,7 +56,7 @@ void healthUnderLoad(const char *what, qint64 pid)
 {
     std::vector<double> times;
     std::mutex timesLock;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done {false};
     int peakThreads = 0;
     std::thread sampler([&] {
         while (!done) {
@@ -67,8 +67,8 @@ void healthUnderLoad(const char *what, qint64 pid)
     std::vector<std::thread> workers;
     for (int c = 0; c < clients; ++c) {
         workers.emplace_back([&] {
-            const std::vector<double> mine =
-                bench::timesInMs(requestsPerClient, [] { test::postJson(companionPort, "/health"); });
+            const std::vector<double> mine
+                = bench::timesInMs(requestsPerClient, [] { test::postJson(companionPort, "/health"); });
             std::lock_guard lock(timesLock);
             times.insert(times.end(), mine.begin(), mine.end());
         });
@@ -111,8 +111,9 @@ int main(int argc, char **argv)
     }
 
     // The checks alone, in this process.
-    const QByteArray request = "POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n"
-                               "Content-Type: application/json\r\nContent-Length: 28\r\n\r\n{\"url\":\"http://example.com\"}";
+    const QByteArray request
+        = "POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n"
+          "Content-Type: application/json\r\nContent-Length: 28\r\n\r\n{\"url\":\"http://example.com\"}";
     const std::vector<double> framing = bench::timesInMs(20000, [&] {
         RequestFraming frame;
         frame.append(request);
@@ -122,7 +123,7 @@ int main(int argc, char **argv)
     reportMicros("framing, parsing and the web-page test of one request", framing);
 
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;

@@ -41,12 +41,14 @@ int main(int argc, char **argv)
         return 1;
     saveLink({chat.origin(), newLinkToken()});
     test::CompanionProcess companion;
-    if (!companion.waitListening() || !test::eventually([&] { return !home.events(QStringLiteral("socket.ready")).isEmpty(); }, 20)) {
+    if (!companion.waitListening()
+        || !test::eventually([&] { return !home.events(QStringLiteral("socket.ready")).isEmpty(); }, 20)) {
         std::fprintf(stderr, "the companion did not connect\n");
         return 1;
     }
     const qint64 pid = companion.pid();
-    std::printf("start: %d threads, %lld KiB resident\n", test::threadCount(pid), static_cast<long long>(test::residentKiB(pid)));
+    std::printf("start: %d threads, %lld KiB resident\n", test::threadCount(pid),
+                static_cast<long long>(test::residentKiB(pid)));
 
     const double started = platform::monotonicSeconds();
     int queued = 0;
@@ -54,7 +56,8 @@ int main(int argc, char **argv)
     QJsonObject stats;
     for (;;) {
         stats = chat.get("/dev/stats");
-        const int httpDone = stats.value(QStringLiteral("http_once")).toInt() + stats.value(QStringLiteral("http_more")).toInt();
+        const int httpDone
+            = stats.value(QStringLiteral("http_once")).toInt() + stats.value(QStringLiteral("http_more")).toInt();
         if (httpDone >= jobs)
             break;
         const int room = std::min(jobs - queued, outstandingLimit - (queued - httpDone));
@@ -66,14 +69,16 @@ int main(int argc, char **argv)
         platform::sleepFor(0.5);
     }
     const double seconds = platform::monotonicSeconds() - started;
-    std::printf("%d jobs in %.0f s: %.2f jobs/s (the result endpoint takes %s s a post)\n", jobs, seconds, jobs / seconds,
-                qPrintable(delay));
+    std::printf("%d jobs in %.0f s: %.2f jobs/s (the result endpoint takes %s s a post)\n", jobs, seconds,
+                jobs / seconds, qPrintable(delay));
     std::printf("end: %d threads (at most %d), %lld KiB resident\n", test::threadCount(pid), peakThreads,
                 static_cast<long long>(test::residentKiB(pid)));
     std::printf("answered once over the socket: %d, over HTTP: %d; more than once: %d and %d\n",
                 stats.value(QStringLiteral("socket_once")).toInt(), stats.value(QStringLiteral("http_once")).toInt(),
                 stats.value(QStringLiteral("socket_more")).toInt(), stats.value(QStringLiteral("http_more")).toInt());
-    const bool whole = stats.value(QStringLiteral("socket_once")).toInt() == jobs && stats.value(QStringLiteral("http_once")).toInt() == jobs;
-    std::printf(whole ? "every job was answered exactly once on each channel\n" : "SOME JOBS WERE NOT ANSWERED ONCE ON EACH CHANNEL\n");
+    const bool whole = stats.value(QStringLiteral("socket_once")).toInt() == jobs
+        && stats.value(QStringLiteral("http_once")).toInt() == jobs;
+    std::printf(whole ? "every job was answered exactly once on each channel\n"
+                      : "SOME JOBS WERE NOT ANSWERED ONCE ON EACH CHANNEL\n");
     return whole ? 0 : 1;
 }

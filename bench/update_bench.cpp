@@ -17,8 +17,8 @@
 #include "UpdateRelease.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -53,7 +53,8 @@ int main(int argc, char **argv)
                 double(QFileInfo(QStringLiteral(CORVANE_COMPANION_EXECUTABLE)).size()) / 1e6);
 
     const QByteArray feed = test::appcastFeed(manyItems(QStringLiteral("https://example.org/r.tar.gz"), 200));
-    report("parse a 200-item feed", timesInMs(200, [&] { platform::parseAppcast(feed, QUrl(QStringLiteral("https://example.org/a.xml"))); }));
+    report("parse a 200-item feed",
+           timesInMs(200, [&] { platform::parseAppcast(feed, QUrl(QStringLiteral("https://example.org/a.xml"))); }));
     report("verify the release's signature",
            timesInMs(50, [&] { platform::checkEd25519Signature(release.bytes, release.signature, key.publicKey); }));
 
@@ -72,16 +73,18 @@ int main(int argc, char **argv)
     test::TestHttpServer server([&](const QByteArray &path) -> QByteArray {
         if (path == "/appcast.xml")
             return test::httpReply("200 OK", "application/rss+xml",
-                                   test::appcastFeed({{QStringLiteral("9.9.9"), QString::fromUtf8(server.url("/r.tar.gz")),
-                                                       release.length, release.signature}}));
+                                   test::appcastFeed(
+                                       {{QStringLiteral("9.9.9"), QString::fromUtf8(server.url("/r.tar.gz")),
+                                         release.length, release.signature}}));
         return test::httpReply("200 OK", "application/gzip", release.bytes);
     });
-    platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"), QString::fromUtf8(server.url("/appcast.xml")));
+    platform::UserDefaults::setString(QStringLiteral("companionAppcastURL"),
+                                      QString::fromUtf8(server.url("/appcast.xml")));
     report("start() to \"update.ready\" (feed, download, verify, unpack)", timesInMs(10, [&] {
                UpdaterHooks hooks = UpdaterHooks::standard();
                hooks.bundle = bundle;
-               hooks.bundle.info = {{platform::shortVersionKey, QStringLiteral("0.1.0")},
-                                    {platform::publicEDKeyKey, key.publicKey}};
+               hooks.bundle.info
+                   = {{platform::shortVersionKey, QStringLiteral("0.1.0")}, {platform::publicEDKeyKey, key.publicKey}};
                const qsizetype before = home.events(QStringLiteral("update.ready")).size();
                CompanionUpdater updater(hooks);
                updater.start();

@@ -25,22 +25,14 @@ struct ActionCase {
 
 // One row per action.
 const ActionCase expectedActions[] = {
-    {"/open", "browser_open", true, false},
-    {"/snapshot", "browser_snapshot", true, true},
-    {"/click", "browser_click", true, false},
-    {"/fill", "browser_fill", true, false},
-    {"/press", "browser_press", false, false},
-    {"/select", "browser_select", false, false},
-    {"/hover", "browser_hover", false, false},
-    {"/scroll", "browser_scroll", true, false},
-    {"/back", "browser_back", false, false},
-    {"/wait-for", "browser_wait_for", false, true},
-    {"/tabs", "browser_tabs", false, false},
-    {"/upload", "browser_upload", false, false},
-    {"/view", "browser_view", true, true},
-    {"/hand-over", "browser_hand_over", false, false},
-    {"/cli", "browser_cli", true, false},
-    {"/health", "browser_status", false, true},
+    {"/open", "browser_open", true, false},    {"/snapshot", "browser_snapshot", true, true},
+    {"/click", "browser_click", true, false},  {"/fill", "browser_fill", true, false},
+    {"/press", "browser_press", false, false}, {"/select", "browser_select", false, false},
+    {"/hover", "browser_hover", false, false}, {"/scroll", "browser_scroll", true, false},
+    {"/back", "browser_back", false, false},   {"/wait-for", "browser_wait_for", false, true},
+    {"/tabs", "browser_tabs", false, false},   {"/upload", "browser_upload", false, false},
+    {"/view", "browser_view", true, true},     {"/hand-over", "browser_hand_over", false, false},
+    {"/cli", "browser_cli", true, false},      {"/health", "browser_status", false, true},
     {"/hand-back", "", false, false},
 };
 
@@ -96,7 +88,8 @@ TEST(ActionCatalogue, WhatMcpAcceptsPassesTheHttpInputCheck)
             required << name.toString();
         QJsonObject arguments;
         for (const QString &name : required) {
-            const bool number = schema[QStringLiteral("properties")][name][QStringLiteral("type")] == QStringLiteral("number");
+            const bool number
+                = schema[QStringLiteral("properties")][name][QStringLiteral("type")] == QStringLiteral("number");
             arguments.insert(name, number ? QJsonValue(5) : QJsonValue(QStringLiteral("x")));
         }
         const std::optional<Body> body = mcpToolBody(action, arguments);

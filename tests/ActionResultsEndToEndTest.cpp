@@ -38,26 +38,34 @@ const QByteArray reportBytes = "date,amount\n2026-12-01,42\n";
 QMap<QByteArray, QByteArray> taskPages()
 {
     return {
-        {"/login.html", "<!doctype html><title>Sign in</title><h1>Sign in</h1>"
-                        "<form onsubmit=\"event.preventDefault(); setTimeout(() => { msg.textContent = "
-                        "'Invalid password for alice'; }, 50)\">"
-                        "<input aria-label=\"Password\" type=\"password\"><button>Sign in</button></form>"
-                        "<p role=\"alert\" id=\"msg\"></p><p>Forgot your password? Ask the desk.</p>"},
-        {"/shop.html", "<!doctype html><title>Shop</title>"
-                       "<button onclick=\"fetch('/slow').then(r => r.text()).then(t => { cart.textContent = t; })\">Add to cart</button>"
-                       "<p id=\"cart\">Cart: empty</p>"},
-        {"/quiet.html", "<!doctype html><title>Quiet</title><p>Nothing else changes here.</p>"
-                        "<button onclick=\"this.textContent = 'Pressed'\">Press me</button>"},
+        {"/login.html",
+         "<!doctype html><title>Sign in</title><h1>Sign in</h1>"
+         "<form onsubmit=\"event.preventDefault(); setTimeout(() => { msg.textContent = "
+         "'Invalid password for alice'; }, 50)\">"
+         "<input aria-label=\"Password\" type=\"password\"><button>Sign in</button></form>"
+         "<p role=\"alert\" id=\"msg\"></p><p>Forgot your password? Ask the desk.</p>"},
+        {"/shop.html",
+         "<!doctype html><title>Shop</title>"
+         "<button onclick=\"fetch('/slow').then(r => r.text()).then(t => { cart.textContent = t; })\">Add to "
+         "cart</button>"
+         "<p id=\"cart\">Cart: empty</p>"},
+        {"/quiet.html",
+         "<!doctype html><title>Quiet</title><p>Nothing else changes here.</p>"
+         "<button onclick=\"this.textContent = 'Pressed'\">Press me</button>"},
         {"/files.html", "<!doctype html><title>Files</title><a href=\"/report.csv\">Monthly report</a>"},
-        {"/upload.html", "<!doctype html><title>Upload</title>"
-                         "<input type=\"file\" aria-label=\"Attachment\" onchange=\"chosen.textContent = 'Chosen: ' + this.files[0].name\">"
-                         "<p id=\"chosen\">Nothing chosen</p>"},
-        {"/search.html", "<!doctype html><title>Search</title>"
-                         "<form action=\"/results.html\"><input aria-label=\"Search\" name=\"q\"></form>"},
+        {"/upload.html",
+         "<!doctype html><title>Upload</title>"
+         "<input type=\"file\" aria-label=\"Attachment\" onchange=\"chosen.textContent = 'Chosen: ' + "
+         "this.files[0].name\">"
+         "<p id=\"chosen\">Nothing chosen</p>"},
+        {"/search.html",
+         "<!doctype html><title>Search</title>"
+         "<form action=\"/results.html\"><input aria-label=\"Search\" name=\"q\"></form>"},
         {"/results.html", "<!doctype html><title>Results</title><h2>3 results</h2><p>First result</p>"},
-        {"/colours.html", "<!doctype html><title>Colours</title>"
-                          "<select aria-label=\"Colour\" onchange=\"shown.textContent = 'You chose ' + this.value\">"
-                          "<option>red</option><option>green</option></select><p id=\"shown\">No colour</p>"},
+        {"/colours.html",
+         "<!doctype html><title>Colours</title>"
+         "<select aria-label=\"Colour\" onchange=\"shown.textContent = 'You chose ' + this.value\">"
+         "<option>red</option><option>green</option></select><p id=\"shown\">No colour</p>"},
     };
 }
 
@@ -67,11 +75,13 @@ test::TestHttpServer::Responder taskResponder()
         if (path == "/slow") {
             // An answer that comes well after the pause before the snapshot.
             std::this_thread::sleep_for(std::chrono::milliseconds(800));
-            return QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\n"
-                              "Cart: 1 item");
+            return QByteArray(
+                "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\n"
+                "Cart: 1 item");
         }
         if (path == "/report.csv") {
-            return "HTTP/1.1 200 OK\r\nContent-Type: text/csv\r\nContent-Disposition: attachment; filename=\"report.csv\"\r\n"
+            return "HTTP/1.1 200 OK\r\nContent-Type: text/csv\r\nContent-Disposition: attachment; "
+                   "filename=\"report.csv\"\r\n"
                    "Content-Length: "
                 + QByteArray::number(reportBytes.size()) + "\r\nConnection: close\r\n\r\n" + reportBytes;
         }
@@ -144,13 +154,34 @@ TEST_F(ActionResults, AnActionShowsTheTextItMadeAppearAfterItsSnapshot)
         QString appears; // under the heading; empty: the text is the snapshot alone
     };
     const Case cases[] = {
-        {"a wrong password", "/login.html", QStringLiteral("button"), QStringLiteral("Sign in"), "/click", {},
+        {"a wrong password",
+         "/login.html",
+         QStringLiteral("button"),
+         QStringLiteral("Sign in"),
+         "/click",
+         {},
          QStringLiteral("Invalid password for alice")},
-        {"an answer that takes 800 ms", "/shop.html", QStringLiteral("button"), QStringLiteral("Add to cart"), "/click", {},
+        {"an answer that takes 800 ms",
+         "/shop.html",
+         QStringLiteral("button"),
+         QStringLiteral("Add to cart"),
+         "/click",
+         {},
          QStringLiteral("Cart: 1 item")},
-        {"a choice in a list", "/colours.html", QStringLiteral("combobox"), QStringLiteral("Colour"), "/select",
-         {{"value", "green"}}, QStringLiteral("You chose green")},
-        {"only the button changed", "/quiet.html", QStringLiteral("button"), QStringLiteral("Press me"), "/click", {}, {}},
+        {"a choice in a list",
+         "/colours.html",
+         QStringLiteral("combobox"),
+         QStringLiteral("Colour"),
+         "/select",
+         {{"value", "green"}},
+         QStringLiteral("You chose green")},
+        {"only the button changed",
+         "/quiet.html",
+         QStringLiteral("button"),
+         QStringLiteral("Press me"),
+         "/click",
+         {},
+         {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,11 +210,12 @@ TEST_F(ActionResults, ADownloadLandsInTheCompanionsFolderAndIsNamed)
     const QString link = openAndFind("/files.html", QStringLiteral("link"), QStringLiteral("Monthly report"));
     const LocalReply clicked = postJson(port, "/click", {{"ref", link}});
     const QString file = platform::downloadsDir() + QStringLiteral("/Corvane/report.csv");
-    EXPECT_TRUE(text(clicked).endsWith(QStringLiteral("Downloaded report.csv (%1 bytes) to %2").arg(reportBytes.size()).arg(file)))
+    EXPECT_TRUE(text(clicked).endsWith(
+        QStringLiteral("Downloaded report.csv (%1 bytes) to %2").arg(reportBytes.size()).arg(file)))
         << text(clicked).toStdString();
     // The HTTP reply carries the download as MCP's structured result does.
     EXPECT_EQ(clicked.json()[QStringLiteral("download")].toObject(),
-              (QJsonObject{{"name", "report.csv"}, {"bytes", reportBytes.size()}, {"path", file}, {"finished", true}}))
+              (QJsonObject {{"name", "report.csv"}, {"bytes", reportBytes.size()}, {"path", file}, {"finished", true}}))
         << clicked.body.toStdString();
     QFile saved(file);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
@@ -215,7 +247,8 @@ TEST_F(ActionResults, TypedStepsPressAKeyGoBackAndWaitForAText)
     const QString box = openAndFind("/search.html", QStringLiteral("textbox"), QStringLiteral("Search"));
     ASSERT_EQ(postJson(port, "/fill", {{"ref", box}, {"text", "lamps"}}).json().value(QStringLiteral("ok")), true);
     const LocalReply pressed = postJson(port, "/press", {{"key", "Enter"}});
-    EXPECT_TRUE(pressed.json().value(QStringLiteral("url")).toString().contains(QStringLiteral("/results.html?q=lamps")))
+    EXPECT_TRUE(
+        pressed.json().value(QStringLiteral("url")).toString().contains(QStringLiteral("/results.html?q=lamps")))
         << pressed.body.toStdString();
     EXPECT_TRUE(text(pressed).contains(QStringLiteral("3 results"))) << text(pressed).toStdString();
 
@@ -225,7 +258,8 @@ TEST_F(ActionResults, TypedStepsPressAKeyGoBackAndWaitForAText)
     EXPECT_EQ(missing.json().value(QStringLiteral("ok")), false) << missing.body.toStdString();
 
     const LocalReply back = postJson(port, "/back");
-    EXPECT_TRUE(back.json().value(QStringLiteral("url")).toString().endsWith(QStringLiteral("/search.html"))) << back.body.toStdString();
+    EXPECT_TRUE(back.json().value(QStringLiteral("url")).toString().endsWith(QStringLiteral("/search.html")))
+        << back.body.toStdString();
     const LocalReply tabs = postJson(port, "/tabs");
     EXPECT_TRUE(text(tabs).contains(QStringLiteral("\u2192 1. ") + QString::fromLatin1(pages->url("/search.html"))))
         << text(tabs).toStdString();
@@ -241,7 +275,9 @@ TEST_F(ActionResults, AHandOverWaitsForThePersonAndKeepsOtherJobsOut)
         told << (waiting ? reason : QStringLiteral("(ended)"));
     });
     LocalReply handedOver;
-    std::thread waiting([&] { handedOver = postJson(port, "/hand-over", {{"reason", "Solve the puzzle"}, {"wait", "120"}}); });
+    std::thread waiting([&] {
+        handedOver = postJson(port, "/hand-over", {{"reason", "Solve the puzzle"}, {"wait", "120"}});
+    });
     ASSERT_TRUE(test::eventually([] { return handOverWaiting(); }, 30));
 
     EXPECT_EQ(text(postJson(port, "/snapshot")), personHasBrowserText);
@@ -252,7 +288,7 @@ TEST_F(ActionResults, AHandOverWaitsForThePersonAndKeepsOtherJobsOut)
     EXPECT_EQ(handedOver.json().value(QStringLiteral("ok")), true) << handedOver.body.toStdString();
     EXPECT_TRUE(text(handedOver).contains(QStringLiteral("button \"Press me\""))) << text(handedOver).toStdString();
     EXPECT_TRUE(text(handedOver).endsWith(handOverEndSentence(HandOverEnd::handedBack, 0)));
-    EXPECT_EQ(told, (QStringList{QStringLiteral("Solve the puzzle"), QStringLiteral("(ended)")}));
+    EXPECT_EQ(told, (QStringList {QStringLiteral("Solve the puzzle"), QStringLiteral("(ended)")}));
     EXPECT_EQ(text(postJson(port, "/hand-back")), noHandOverText);
 }
 
@@ -263,7 +299,8 @@ TEST_F(ActionResults, ReadsComeFromTheWorkTabWhateverTabIsInFront)
 {
     const QString box = openAndFind("/search.html", QStringLiteral("textbox"), QStringLiteral("Search"));
     const auto otherTabInFront = [&] {
-        const LocalReply opened = postJson(port, "/cli", {{"command", "tab new " + QString::fromLatin1(pages->url("/quiet.html"))}});
+        const LocalReply opened
+            = postJson(port, "/cli", {{"command", "tab new " + QString::fromLatin1(pages->url("/quiet.html"))}});
         ASSERT_EQ(opened.json().value(QStringLiteral("ok")), true) << opened.body.toStdString();
     };
     const qsizetype switchesBefore = home->events(QStringLiteral("worktab.switch")).size();
@@ -275,13 +312,15 @@ TEST_F(ActionResults, ReadsComeFromTheWorkTabWhateverTabIsInFront)
 
     otherTabInFront();
     const LocalReply view = postJson(port, "/view");
-    EXPECT_EQ(view.json().value(QStringLiteral("title")).toString(), QStringLiteral("Search")) << view.body.toStdString();
+    EXPECT_EQ(view.json().value(QStringLiteral("title")).toString(), QStringLiteral("Search"))
+        << view.body.toStdString();
     EXPECT_FALSE(view.json().value(QStringLiteral("image")).toString().isEmpty());
 
     otherTabInFront();
     const LocalReply filled = postJson(port, "/fill", {{"ref", box}, {"text", "lamps"}});
     EXPECT_EQ(filled.json().value(QStringLiteral("ok")), true) << filled.body.toStdString();
-    EXPECT_TRUE(filled.json().value(QStringLiteral("url")).toString().endsWith(QStringLiteral("/search.html"))) << filled.body.toStdString();
+    EXPECT_TRUE(filled.json().value(QStringLiteral("url")).toString().endsWith(QStringLiteral("/search.html")))
+        << filled.body.toStdString();
 
     const QList<test::LoggedEvent> switches = home->logged(QStringLiteral("worktab.switch"));
     ASSERT_EQ(switches.size() - switchesBefore, 3);

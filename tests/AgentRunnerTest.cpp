@@ -70,7 +70,10 @@ protected:
 TEST(AgentSessionName, Table)
 {
     const std::pair<qint64, const char *> cases[] = {
-        {9222, "corvane"}, {9223, "corvane-9223"}, {9333, "corvane-9333"}, {1, "corvane-1"},
+        {9222, "corvane"},
+        {9223, "corvane-9223"},
+        {9333, "corvane-9333"},
+        {1, "corvane-1"},
     };
     for (const auto &[port, name] : cases)
         EXPECT_EQ(agentSessionName(port), QString::fromUtf8(name));
@@ -91,10 +94,12 @@ TEST_F(AgentRunner, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
 {
     installFakeAgentBrowser(QStringLiteral("true"));
     runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")}, 9222, 20);
-    runAgentBrowserOnce({QStringLiteral("fill"), QStringLiteral("e1"), QStringLiteral("secret words"), QStringLiteral("extra")}, 9333, 20);
+    runAgentBrowserOnce({QStringLiteral("fill"), QStringLiteral("e1"), QStringLiteral("secret words"),
+                         QStringLiteral("extra")},
+                        9333, 20);
     EXPECT_EQ(fakeAgentBrowserRuns(true),
-              (QStringList{QStringLiteral("--cdp 9222 --session corvane tab list --json"),
-                           QStringLiteral("--cdp 9333 --session corvane-9333 fill e1 secret words extra")}));
+              (QStringList {QStringLiteral("--cdp 9222 --session corvane tab list --json"),
+                            QStringLiteral("--cdp 9333 --session corvane-9333 fill e1 secret words extra")}));
     const QList<test::LoggedEvent> starts = home.logged(QStringLiteral("agent.start"));
     ASSERT_EQ(starts.size(), 2);
     EXPECT_EQ(starts.at(1)["args"], QStringLiteral("fill e1 <12 chars>"));
@@ -123,14 +128,15 @@ TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
 {
     installFakeAgentBrowser(QStringLiteral("touch \"$HOME/started\"\nsleep 2\necho first"));
     QString first;
-    std::atomic<bool> firstDone{false};
+    std::atomic<bool> firstDone {false};
     std::thread holder([&] {
         first = run({QStringLiteral("click"), QStringLiteral("e1")});
         firstDone = true;
     });
     ASSERT_TRUE(eventually([] { return QFile::exists(platform::homeDir() + QStringLiteral("/started")); }));
 
-    EXPECT_EQ(run({QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c"), QStringLiteral("--more")}), agentBusyText);
+    EXPECT_EQ(run({QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c"), QStringLiteral("--more")}),
+              agentBusyText);
     EXPECT_FALSE(firstDone) << "the busy answer must not wait for the running tool";
     holder.join();
     EXPECT_EQ(first, QStringLiteral("first\n"));
@@ -144,7 +150,8 @@ TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
 TEST_F(AgentRunner, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
 {
     installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\nexec sleep 30"));
-    EXPECT_EQ(run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, 0), agentTimeoutText);
+    EXPECT_EQ(run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, 0),
+              agentTimeoutText);
     const QList<test::LoggedEvent> timeouts = home.logged(QStringLiteral("agent.timeout"));
     ASSERT_EQ(timeouts.size(), 1);
     EXPECT_EQ(timeouts.front()["limit_s"], QStringLiteral("0"));
@@ -224,7 +231,7 @@ TEST_F(AgentRunner, DataIsTheDataObjectOfJsonOutput)
         ScopedEnv printed("FAKE_OUT", QString::fromUtf8(output));
         installFakeAgentBrowser(QStringLiteral("printf '%s' \"$FAKE_OUT\""));
         EXPECT_EQ(agentData({QStringLiteral("get"), QStringLiteral("title")}), data);
-        EXPECT_EQ(fakeAgentBrowserRuns(), QStringList{QStringLiteral("--json get title")});
+        EXPECT_EQ(fakeAgentBrowserRuns(), QStringList {QStringLiteral("--json get title")});
     }
 }
 
@@ -248,8 +255,7 @@ const QString pageTool = QStringLiteral(R"(case "$5" in
 esac)");
 
 // Another run holds the runner while `during` runs, so every run of it is busy.
-template <class Work>
-auto whileTheRunnerIsHeld(Work during)
+template <class Work> auto whileTheRunnerIsHeld(Work during)
 {
     QFile::remove(platform::homeDir() + QStringLiteral("/holding"));
     QFile::remove(platform::homeDir() + QStringLiteral("/release"));
@@ -277,8 +283,10 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         {"\u2713 Done\n", "  \n", true, false, "\u2713 Done\n", true},
         {"", "", false, false, "The page was empty.", true},
         {"\u2713 Done\n", "\u2717 Timed out after 9000ms", true, false, "\u2713 Done", true},
-        {" ", "\u2717 TIMED OUT", false, false, "The page changed. Snapshot timed out \u2014 call browser_snapshot.", true},
-        {"\u2713 Done", "Checking your browser before you continue", false, true, "Checking your browser before you continue\n", false},
+        {" ", "\u2717 TIMED OUT", false, false, "The page changed. Snapshot timed out \u2014 call browser_snapshot.",
+         true},
+        {"\u2713 Done", "Checking your browser before you continue", false, true,
+         "Checking your browser before you continue\n", false},
         // The snapshot cannot run (nor can the page reads): the action's own output.
         {"\u2713 Done", nullptr, true, false, "\u2713 Done", false},
         {"\u2717 Unknown ref: e99", "unused", false, false, "\u2717 Unknown ref: e99", false},
@@ -294,7 +302,8 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         installFakeAgentBrowser(pageTool);
         ScopedEnv snapshot("FAKE_SNAPSHOT", QString::fromUtf8(c.snapshot));
         const ToolRun action = c.out ? ran(c.out, OutputReading::action) : refusedRun(ToolOutcome::busy);
-        const DriverResult result = c.snapshot ? afterAction(action) : whileTheRunnerIsHeld([&] { return afterAction(action); });
+        const DriverResult result
+            = c.snapshot ? afterAction(action) : whileTheRunnerIsHeld([&] { return afterAction(action); });
         EXPECT_EQ(result.ok, c.ok);
         EXPECT_EQ(result.needsYou, c.needsYou);
         EXPECT_EQ(result.text, QString::fromUtf8(c.text));
@@ -306,8 +315,9 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         if (c.readsPage) {
             EXPECT_EQ(result.title, QStringLiteral("Form page"));
             EXPECT_EQ(result.url, QStringLiteral("http://127.0.0.1/form"));
-            EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("--json snapshot -i -c"), QStringLiteral("--json get url"),
-                                                           QStringLiteral("--json get title")}));
+            EXPECT_EQ(fakeAgentBrowserRuns(),
+                      (QStringList {QStringLiteral("--json snapshot -i -c"), QStringLiteral("--json get url"),
+                                    QStringLiteral("--json get title")}));
         } else {
             EXPECT_TRUE(result.title.isEmpty());
             EXPECT_TRUE(result.url.isEmpty());
@@ -324,8 +334,9 @@ TEST_F(AgentRunner, ASnapshotThatTimesOutIsRetriedOnceAfterALoadWait)
   wait) echo '✗ Timed out after 3000ms' ;;
 esac)"));
     EXPECT_EQ(snapshotSettled(snapshotArgs()).output, QStringLiteral("- link \"Two\" [ref=e3]\n"));
-    EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
-                                                   QStringLiteral("snapshot -i -c")}));
+    EXPECT_EQ(fakeAgentBrowserRuns(),
+              (QStringList {QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
+                            QStringLiteral("snapshot -i -c")}));
     EXPECT_EQ(home.events(QStringLiteral("snapshot.retry")).size(), 1);
     const QList<test::LoggedEvent> waits = home.logged(QStringLiteral("load.wait-timeout"));
     ASSERT_EQ(waits.size(), 1);
@@ -364,17 +375,22 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         ScopedEnv image("FAKE_IMAGE", QString::fromLatin1(c.image));
         ScopedEnv fails("FAKE_SHOT_FAILS", c.shotFails ? QStringLiteral("yes") : QString());
         ASSERT_TRUE(test::writeFile(file, "an older picture"));
-        const DriverResult view = pageView([](const QList<BatchStep> &reads) { return runBatchOnActivePort(reads); }).value();
+        const DriverResult view
+            = pageView([](const QList<BatchStep> &reads) { return runBatchOnActivePort(reads); }).value();
         EXPECT_EQ(view.ok, c.ok);
         EXPECT_EQ(view.text, QString::fromUtf8(c.text));
         EXPECT_EQ(view.title, QString::fromUtf8(c.title));
         EXPECT_EQ(view.url, QString::fromUtf8(c.url));
         const QByteArray bytes = QString::fromLatin1(c.image).toLocal8Bit();
-        EXPECT_EQ(view.image, bytes.isEmpty() ? QString() : QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64()));
+        EXPECT_EQ(view.image,
+                  bytes.isEmpty() ? QString()
+                                  : QStringLiteral("data:image/jpeg;base64,") + QString::fromLatin1(bytes.toBase64()));
         // A delivered image is cleaned up; an empty file stays.
         EXPECT_EQ(QFile::exists(file), bytes.isEmpty() && !c.shotFails);
-        EXPECT_EQ(fakeAgentBrowserRuns(), (QStringList{QStringLiteral("--json get title"), QStringLiteral("--json get url"),
-                                                       QStringLiteral("--json screenshot --screenshot-format jpeg --screenshot-quality 55 ") + file}));
+        EXPECT_EQ(fakeAgentBrowserRuns(),
+                  (QStringList {QStringLiteral("--json get title"), QStringLiteral("--json get url"),
+                                QStringLiteral("--json screenshot --screenshot-format jpeg --screenshot-quality 55 ")
+                                    + file}));
     }
 }
 
@@ -434,22 +450,28 @@ TEST(ResultBuilders, BlockingDialogsAreReadOnlyFromTheToolsOwnReport)
         const char *message;
     };
     const Case cases[] = {
-        {"\u26a0 A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog dismiss` "
+        {"\u26a0 A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog "
+         "dismiss` "
          "to resolve it\n",
          "", "confirm", "sure?"},
-        {"\u2717 A JavaScript prompt dialog is blocking the page: \"Say \"hi\" now\". Resolve it with `dialog accept` or "
+        {"\u2717 A JavaScript prompt dialog is blocking the page: \"Say \"hi\" now\". Resolve it with `dialog accept` "
+         "or "
          "`dialog dismiss`, then retry `snapshot`.",
          "", "prompt", "Say \"hi\" now"},
-        {"", R"({"success":false,"data":null,"error":"CDP command timed out: Runtime.evaluate","warning":"A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog dismiss` to resolve it"})",
+        {"",
+         R"({"success":false,"data":null,"error":"CDP command timed out: Runtime.evaluate","warning":"A JavaScript confirm dialog is blocking the page: \"sure?\" \u2014 use `dialog accept` or `dialog dismiss` to resolve it"})",
          "confirm", "sure?"},
-        {"", R"({"success":true,"data":{"text":"A JavaScript confirm dialog is blocking the page: \"fake\". Resolve it"},"error":null})",
+        {"",
+         R"({"success":true,"data":{"text":"A JavaScript confirm dialog is blocking the page: \"fake\". Resolve it"},"error":null})",
          nullptr, nullptr},
         {"\u2713 Done", "", nullptr, nullptr},
-        {"a page's words: A JavaScript confirm dialog is blocking the page: \"fake\". Resolve it", "", nullptr, nullptr},
+        {"a page's words: A JavaScript confirm dialog is blocking the page: \"fake\". Resolve it", "", nullptr,
+         nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.errorOutput) + c.jsonAnswer);
-        const std::optional<PageDialog> dialog = reportedDialog(QString::fromUtf8(c.errorOutput), QString::fromUtf8(c.jsonAnswer));
+        const std::optional<PageDialog> dialog
+            = reportedDialog(QString::fromUtf8(c.errorOutput), QString::fromUtf8(c.jsonAnswer));
         ASSERT_EQ(dialog.has_value(), c.kind != nullptr);
         if (dialog) {
             EXPECT_EQ(dialog->kind, QLatin1String(c.kind));
@@ -465,18 +487,20 @@ TEST_F(AgentRunner, ABackgroundProcessThatListensIsEndedAndNotUsed)
 {
     const QString pidFile = agentSocketDir() + QStringLiteral("/corvane.pid");
     // It says who it is once it listens, as the tool's process does.
-    ScopedEnv listens("FAKE_LISTEN", QStringLiteral("import os, socket, sys, time; s = socket.socket(); s.listen(); "
-                                                    "open(sys.argv[1], 'w').write(str(os.getpid())); time.sleep(60)"));
-    installFakeAgentBrowser(QStringLiteral(
-        "pid=\"$AGENT_BROWSER_SOCKET_DIR/corvane.pid\"\n"
-        "[ -s \"$pid\" ] || bash -c 'exec -a agent-browser-daemon /usr/bin/python3 -c \"$FAKE_LISTEN\" \"$0\"' \"$pid\" >/dev/null 2>&1 &\n"
-        "while [ ! -s \"$pid\" ]; do sleep 0.05; done\necho done"));
+    ScopedEnv listens("FAKE_LISTEN",
+                      QStringLiteral("import os, socket, sys, time; s = socket.socket(); s.listen(); "
+                                     "open(sys.argv[1], 'w').write(str(os.getpid())); time.sleep(60)"));
+    installFakeAgentBrowser(QStringLiteral("pid=\"$AGENT_BROWSER_SOCKET_DIR/corvane.pid\"\n"
+                                           "[ -s \"$pid\" ] || bash -c 'exec -a agent-browser-daemon /usr/bin/python3 "
+                                           "-c \"$FAKE_LISTEN\" \"$0\"' \"$pid\" >/dev/null 2>&1 &\n"
+                                           "while [ ! -s \"$pid\" ]; do sleep 0.05; done\necho done"));
     const ToolRun refused = runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
     EXPECT_EQ(refused.outcome, ToolOutcome::unguarded);
     EXPECT_EQ(runText(refused), agentListenerText);
     const qint64 daemon = test::readFile(pidFile).trimmed().toLongLong();
     ASSERT_GT(daemon, 0);
-    EXPECT_TRUE(eventually([daemon] { return processState(daemon).isEmpty() || processState(daemon) == QLatin1String("Z"); }));
+    EXPECT_TRUE(
+        eventually([daemon] { return processState(daemon).isEmpty() || processState(daemon) == QLatin1String("Z"); }));
     EXPECT_TRUE(test::hasEvent(home.logged(), "agent.listener", {{"session", "corvane"}}));
 
     // A quiet background process is checked once, and then used.

@@ -59,23 +59,26 @@ const QUrl feedURL(QStringLiteral("https://updates.example/corvane/appcast.xml")
 QByteArray channel(const QByteArray &items)
 {
     return "<?xml version=\"1.0\"?><rss version=\"2.0\" xmlns:sparkle=\"urn:x\"><channel><title>C</title>" + items
-         + "</channel></rss>";
+        + "</channel></rss>";
 }
 
 TEST(Appcast, ReadsTheItemsForThisSystem)
 {
     const Appcast feed = parseAppcast(
-        channel("<item><title>Two</title>"
-                "<enclosure url=\"corvane-0.2.0.tar.gz\" length=\"1234\" sparkle:version=\"0.2.0\""
-                " sparkle:shortVersionString=\"0.2 (spring)\" sparkle:edSignature=\" c2ln \" sparkle:os=\"linux\"/></item>"
-                "<item><title>Mac only</title><enclosure url=\"m.zip\" length=\"1\" sparkle:version=\"0.3.0\""
-                " sparkle:os=\"macos\"/></item>"
-                "<item><title>Elements</title><sparkle:version>0.1.5</sparkle:version>"
-                "<sparkle:shortVersionString>0.1.5 beta</sparkle:shortVersionString><description><p>nested</p></description>"
-                "<enclosure url=\"https://cdn.example/c.tar.gz\" length=\"x\" sparkle:edSignature=\"s\"/></item>"
-                "<item><title>No file</title><sparkle:version>0.9</sparkle:version></item>"
-                "<item><title>No version</title><enclosure url=\"v.tar.gz\" length=\"5\"/></item>"
-                "<item><title>Bad address</title><enclosure url=\"https://u.]example/b.tar.gz\" sparkle:version=\"9.0\"/></item>"),
+        channel(
+            "<item><title>Two</title>"
+            "<enclosure url=\"corvane-0.2.0.tar.gz\" length=\"1234\" sparkle:version=\"0.2.0\""
+            " sparkle:shortVersionString=\"0.2 (spring)\" sparkle:edSignature=\" c2ln \" sparkle:os=\"linux\"/></item>"
+            "<item><title>Mac only</title><enclosure url=\"m.zip\" length=\"1\" sparkle:version=\"0.3.0\""
+            " sparkle:os=\"macos\"/></item>"
+            "<item><title>Elements</title><sparkle:version>0.1.5</sparkle:version>"
+            "<sparkle:shortVersionString>0.1.5 "
+            "beta</sparkle:shortVersionString><description><p>nested</p></description>"
+            "<enclosure url=\"https://cdn.example/c.tar.gz\" length=\"x\" sparkle:edSignature=\"s\"/></item>"
+            "<item><title>No file</title><sparkle:version>0.9</sparkle:version></item>"
+            "<item><title>No version</title><enclosure url=\"v.tar.gz\" length=\"5\"/></item>"
+            "<item><title>Bad address</title><enclosure url=\"https://u.]example/b.tar.gz\" "
+            "sparkle:version=\"9.0\"/></item>"),
         feedURL);
     ASSERT_TRUE(feed.ok) << feed.error;
     ASSERT_EQ(feed.items.size(), 2);
@@ -105,7 +108,8 @@ TEST(Appcast, TellsWhyAFeedIsUnusable)
         {"an HTML page", "<html><body>Not found</body></html>", "not an RSS feed"},
         {"cut off", channel("<item><title>x</title>").chopped(20), "not well-formed"},
         {"mismatched tags", "<rss><channel><item></channel></rss>", "not well-formed"},
-        {"undeclared prefix", "<rss><channel><item><enclosure url=\"a\" sparkle:version=\"1\"/></item></channel></rss>", ""},
+        {"undeclared prefix", "<rss><channel><item><enclosure url=\"a\" sparkle:version=\"1\"/></item></channel></rss>",
+         ""},
         {"no items", channel(""), ""},
     };
     for (const Case &c : cases) {

@@ -50,7 +50,7 @@ TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
 {
     test::DevChat chat;
     ASSERT_TRUE(chat.started());
-    const CompanionLink link{chat.origin(), newLinkToken()};
+    const CompanionLink link {chat.origin(), newLinkToken()};
     std::future<LoopResult> channel = connect(link);
 
     const QString page = QString::fromLatin1(pages->url("/form.html"));
@@ -66,7 +66,8 @@ TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
         EXPECT_EQ(socket, http);
         EXPECT_EQ(socket.value(QStringLiteral("id")), job.value(QStringLiteral("id")));
         EXPECT_EQ(socket.value(QStringLiteral("token")).toString(), link.token);
-        EXPECT_TRUE(socket.value(QStringLiteral("ok")).toBool()) << socket.value(QStringLiteral("text")).toString().toStdString();
+        EXPECT_TRUE(socket.value(QStringLiteral("ok")).toBool())
+            << socket.value(QStringLiteral("text")).toString().toStdString();
         EXPECT_TRUE(socket.value(QStringLiteral("chrome")).toBool());
     }
     const QJsonObject view = viewed.value(QStringLiteral("socket")).toObject();
@@ -76,7 +77,12 @@ TEST_F(ChatEndToEnd, JobsRunInChromiumAndComeBackOnBothChannels)
     EXPECT_TRUE(view.value(QStringLiteral("image")).toString().startsWith(QLatin1String("data:image/jpeg;base64,")));
 
     const QJsonObject received = chat.get("/dev/received");
-    EXPECT_EQ(received.value(QStringLiteral("connections")).toArray().first().toObject().value(QStringLiteral("version")).toString(),
+    EXPECT_EQ(received.value(QStringLiteral("connections"))
+                  .toArray()
+                  .first()
+                  .toObject()
+                  .value(QStringLiteral("version"))
+                  .toString(),
               QStringLiteral("0.1.0"));
 
     clearLink();
@@ -93,16 +99,17 @@ TEST_F(ChatEndToEnd, ASocketOpensOnlyOnceTheUserApprovedTheLink)
 {
     test::DevChat chat({QStringLiteral("--heartbeat"), QStringLiteral("1")});
     ASSERT_TRUE(chat.started());
-    const CompanionLink link{chat.origin(), newLinkToken()};
+    const CompanionLink link {chat.origin(), newLinkToken()};
 
     // Before approval the handshake is refused: a failed receive.
     EXPECT_EQ(connect(link).get(), LoopResult::closed);
     EXPECT_EQ(home->logged(QStringLiteral("socket.recv-fail")).last()["host"], QStringLiteral("127.0.0.1"));
 
     // The approval page's button posts back to the page.
-    const test::LocalReply approved = test::exchange(
-        chat.port(), {"POST /companion/connect?token=" + link.token.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                      "Connection: close\r\nContent-Length: 0\r\n\r\n"});
+    const test::LocalReply approved = test::exchange(chat.port(),
+                                                     {"POST /companion/connect?token=" + link.token.toUtf8()
+                                                      + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                                        "Connection: close\r\nContent-Length: 0\r\n\r\n"});
     EXPECT_EQ(approved.status, 200);
 
     std::future<LoopResult> channel = connect(link);

@@ -25,7 +25,7 @@ namespace {
 
 int modeOf(const QString &path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return -1;
     return int(info.st_mode & 07777);
@@ -47,7 +47,7 @@ TEST(LinkStore, LoadsOnlyAnObjectWithAStringHostAndToken)
         std::optional<QByteArray> content; // none: no file
         std::optional<CompanionLink> expected;
     };
-    const CompanionLink local{QStringLiteral("http://localhost:5001"), token};
+    const CompanionLink local {QStringLiteral("http://localhost:5001"), token};
     const Case cases[] = {
         {"missing", std::nullopt, std::nullopt},
         {"empty", QByteArray(), std::nullopt},
@@ -59,8 +59,9 @@ TEST(LinkStore, LoadsOnlyAnObjectWithAStringHostAndToken)
         {"token null", R"({"host":"http://localhost:5001","token":null})", std::nullopt},
         {"host missing", R"({"token":"t"})", std::nullopt},
         {"extra member", R"({"host":"http://localhost:5001","token":"AbCdEfGhIjKlMnOpQrStUv-_","linked":true})", local},
-        {"pretty", "{\n    \"token\": \"AbCdEfGhIjKlMnOpQrStUv-_\",\n    \"host\": \"http://localhost:5001\"\n}\n", local},
-        {"host one space", R"({"host":" ","token":"t"})", CompanionLink{QStringLiteral(" "), QStringLiteral("t")}},
+        {"pretty", "{\n    \"token\": \"AbCdEfGhIjKlMnOpQrStUv-_\",\n    \"host\": \"http://localhost:5001\"\n}\n",
+         local},
+        {"host one space", R"({"host":" ","token":"t"})", CompanionLink {QStringLiteral(" "), QStringLiteral("t")}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,18 +79,19 @@ TEST(LinkStore, SavesAPrivateFileThatReadsBackAndClears)
 {
     // An older folder made with the usual rights is closed on the next save.
     linkFileURL();
-    ASSERT_TRUE(QFile::setPermissions(linkFolder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                                        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(linkFolder(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     test::writeFile(linkFileURL(), "{}");
     QFile::setPermissions(linkFileURL(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
 
-    const CompanionLink link{QStringLiteral("https://chat.corvane.app"), newLinkToken()};
+    const CompanionLink link {QStringLiteral("https://chat.corvane.app"), newLinkToken()};
     saveLink(link);
     EXPECT_EQ(loadLink(), link);
     EXPECT_EQ(modeOf(linkFileURL()), 0600);
     EXPECT_EQ(modeOf(linkFolder()), 0700);
     const QJsonObject stored = QJsonDocument::fromJson(test::readFile(linkFileURL())).object();
-    EXPECT_EQ(stored, (QJsonObject{{"host", link.host}, {"token", link.token}}));
+    EXPECT_EQ(stored, (QJsonObject {{"host", link.host}, {"token", link.token}}));
     EXPECT_FALSE(connectAllowed(link));
 
     clearLink();
@@ -151,7 +153,7 @@ TEST(LinkStore, URLsAndLabelsOfAHost)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.host.toStdString());
-        const CompanionLink link{c.host, token};
+        const CompanionLink link {c.host, token};
         const std::optional<QUrl> socket = link.socketURL();
         ASSERT_EQ(socket.has_value(), c.socket.has_value());
         if (socket) {

@@ -71,11 +71,15 @@ TEST(DebugPortInCommandLine, Table)
         {"child process", main + dir + QStringLiteral(" --type=renderer"), std::nullopt},
         {"other directory", main + QStringLiteral("/tmp/other"), std::nullopt},
         {"no port", exe + QStringLiteral(" --user-data-dir=") + dir, std::nullopt},
-        {"port after the directory", exe + QStringLiteral(" --user-data-dir=") + dir + QStringLiteral(" --remote-debugging-port=9444"), 9444},
+        {"port after the directory",
+         exe + QStringLiteral(" --user-data-dir=") + dir + QStringLiteral(" --remote-debugging-port=9444"), 9444},
         {"first port switch wins", main + dir + QStringLiteral(" --remote-debugging-port=1"), 9223},
-        {"another program", QStringLiteral("/usr/bin/python3 --remote-debugging-port=9223 --user-data-dir=") + dir, std::nullopt},
-        {"executable without a space", exe + QStringLiteral("2 --remote-debugging-port=9223 --user-data-dir=") + dir, std::nullopt},
-        {"port too large for an integer", exe + QStringLiteral(" --remote-debugging-port=99999999999999999999 --user-data-dir=") + dir, std::nullopt},
+        {"another program", QStringLiteral("/usr/bin/python3 --remote-debugging-port=9223 --user-data-dir=") + dir,
+         std::nullopt},
+        {"executable without a space", exe + QStringLiteral("2 --remote-debugging-port=9223 --user-data-dir=") + dir,
+         std::nullopt},
+        {"port too large for an integer",
+         exe + QStringLiteral(" --remote-debugging-port=99999999999999999999 --user-data-dir=") + dir, std::nullopt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -104,7 +108,7 @@ TEST(ProfileInCommandLine, Table)
 TEST(RunningChrome, LinesWithoutAnAnsweringPortFindNothing)
 {
     // Nothing listens on port 1, so even a matching line is not a running Chrome.
-    const QStringList lines{exe + QStringLiteral(" --remote-debugging-port=1 --user-data-dir=/x/y")};
+    const QStringList lines {exe + QStringLiteral(" --remote-debugging-port=1 --user-data-dir=/x/y")};
     EXPECT_EQ(runningChrome({QStringLiteral("/x/y"), QStringLiteral("Default")}, lines), std::nullopt);
 }
 

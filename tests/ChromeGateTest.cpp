@@ -2,8 +2,8 @@
 // real Chromium and the real agent-browser: only the user's programs reach
 // it, several clients share it, and it outlives the companion but not Chrome.
 
-#include "CompanionProcess.h"
 #include "Chromium.h"
+#include "CompanionProcess.h"
 #include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
@@ -28,10 +28,10 @@
 #include <future>
 
 using namespace corvane;
+using test::browserSocketUrl;
 using test::eventuallyHandlingEvents;
 using test::postJson;
 using test::RawClient;
-using test::browserSocketUrl;
 
 namespace {
 
@@ -39,7 +39,7 @@ namespace {
 QByteArray asAnotherUser(const QStringList &command)
 {
     QProcess process;
-    process.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command);
+    process.start("setpriv", QStringList {"--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command);
     process.waitForFinished(30000);
     return process.readAllStandardOutput();
 }
@@ -60,11 +60,13 @@ TEST(ChromeGate, OnlyTheUserReachesItClientsShareItAndItOutlivesTheCompanion)
         test::stopChromeOn(companionChromeProfile());
         test::stopAgentBrowserSessions();
     });
-    test::TestHttpServer pages(test::htmlPages({{"/", "<title>Shop</title><button onclick=\"document.title='Paid'\">Pay</button>"}}));
+    test::TestHttpServer pages(
+        test::htmlPages({{"/", "<title>Shop</title><button onclick=\"document.title='Paid'\">Pay</button>"}}));
 
     auto companion = std::make_unique<test::CompanionProcess>();
     ASSERT_TRUE(companion->waitListening());
-    ASSERT_EQ(postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages.url("/"))}}).json().value("ok"), true);
+    ASSERT_EQ(postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages.url("/"))}}).json().value("ok"),
+              true);
     ASSERT_FALSE(home.logged("chrome.launch").isEmpty());
     const test::LoggedEvent launch = home.logged("chrome.launch").last();
     ASSERT_EQ(launch["via"], QStringLiteral("gate")) << launch;
@@ -78,10 +80,12 @@ TEST(ChromeGate, OnlyTheUserReachesItClientsShareItAndItOutlivesTheCompanion)
         EXPECT_EQ(asAnotherUser({"curl", "-s", "-m", "10", version}), QByteArray());
         const QByteArray handshake = asAnotherUser(
             {"/usr/bin/python3", "-c",
-             QStringLiteral("import socket; s=socket.create_connection(('127.0.0.1',%1)); "
-                            "s.sendall(b'GET /devtools/browser/x HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nUpgrade: websocket\\r\\n"
-                            "Connection: Upgrade\\r\\nSec-WebSocket-Version: 13\\r\\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n\\r\\n'); "
-                            "print(s.recv(100))")
+             QStringLiteral(
+                 "import socket; s=socket.create_connection(('127.0.0.1',%1)); "
+                 "s.sendall(b'GET /devtools/browser/x HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nUpgrade: websocket\\r\\n"
+                 "Connection: Upgrade\\r\\nSec-WebSocket-Version: 13\\r\\nSec-WebSocket-Key: "
+                 "dGhlIHNhbXBsZSBub25jZQ==\\r\\n\\r\\n'); "
+                 "print(s.recv(100))")
                  .arg(port)});
         EXPECT_FALSE(handshake.contains("HTTP")) << handshake.toStdString();
     }
@@ -92,8 +96,9 @@ TEST(ChromeGate, OnlyTheUserReachesItClientsShareItAndItOutlivesTheCompanion)
         {"origin", "GET /json/version HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\n\r\n"},
         {"site", "GET /json/list HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n\r\n"},
         {"host", "GET /json/version HTTP/1.1\r\nHost: rebound.example\r\n\r\n"},
-        {"origin", "GET /devtools/browser/x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\nUpgrade: websocket\r\n"
-                   "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"},
+        {"origin",
+         "GET /devtools/browser/x HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://shop.example\r\nUpgrade: websocket\r\n"
+         "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"},
     };
     for (const auto &c : pageRequests) {
         SCOPED_TRACE(c.request.toStdString());
@@ -110,35 +115,48 @@ TEST(ChromeGate, OnlyTheUserReachesItClientsShareItAndItOutlivesTheCompanion)
     RawClient raw(browserSocketUrl(port));
     ASSERT_TRUE(raw.connected());
     const QString target = raw.call(1, "Target.createTarget", {{"url", "about:blank"}}).value("targetId").toString();
-    const QString session = raw.call(2, "Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId").toString();
+    const QString session
+        = raw.call(2, "Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId").toString();
     ASSERT_FALSE(session.isEmpty());
     auto snapshot = std::async(std::launch::async, [] { return postJson(companionPort, "/snapshot"); });
     for (int id = 3; id < 40; ++id)
-        raw.send(id, "Runtime.evaluate", {{"expression", QStringLiteral("%1 * %1").arg(id)}, {"returnByValue", true}}, session);
+        raw.send(id, "Runtime.evaluate", {{"expression", QStringLiteral("%1 * %1").arg(id)}, {"returnByValue", true}},
+                 session);
     for (int id = 3; id < 40; ++id)
-        EXPECT_EQ(raw.reply(id).value("result").toObject().value("result").toObject().value("value").toInt(), id * id) << id;
+        EXPECT_EQ(raw.reply(id).value("result").toObject().value("result").toObject().value("value").toInt(), id * id)
+            << id;
     while (snapshot.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
     EXPECT_TRUE(snapshot.get().json().value("text").toString().contains("button \"Pay\"")) << "the tool's own replies";
     EXPECT_EQ(raw.replies().size(), 39) << "no reply of the tool's reached the raw client";
-    EXPECT_EQ(raw.call(40, "Runtime.evaluate", {{"expression", "1"}}, QStringLiteral("another-clients-session")), QJsonObject());
+    EXPECT_EQ(raw.call(40, "Runtime.evaluate", {{"expression", "1"}}, QStringLiteral("another-clients-session")),
+              QJsonObject());
 
     // A client that leaves has its sessions detached: what it set up in
     // them (a script for every new document) goes with them.
     raw.call(42, "Page.enable", {}, session);
-    ASSERT_TRUE(raw.call(41, "Page.addScriptToEvaluateOnNewDocument", {{"source", "window.rawClient = 'still here'"}}, session)
-                    .contains("identifier"));
+    ASSERT_TRUE(
+        raw.call(41, "Page.addScriptToEvaluateOnNewDocument", {{"source", "window.rawClient = 'still here'"}}, session)
+            .contains("identifier"));
     raw.close();
     RawClient next(browserSocketUrl(port));
     ASSERT_TRUE(next.connected());
-    const QString look = next.call(1, "Target.attachToTarget", {{"targetId", target}, {"flatten", true}}).value("sessionId").toString();
+    const QString look = next.call(1, "Target.attachToTarget", {{"targetId", target}, {"flatten", true}})
+                             .value("sessionId")
+                             .toString();
     next.call(2, "Page.navigate", {{"url", QString::fromLatin1(pages.url("/"))}}, look);
     QString seen;
-    eventuallyHandlingEvents([&, id = 3]() mutable {
-        seen = next.call(id++, "Runtime.evaluate", {{"expression", "document.title + ' ' + window.rawClient"}, {"returnByValue", true}}, look)
-                   .value("result").toObject().value("value").toString();
-        return seen.startsWith("Shop");
-    }, 30);
+    eventuallyHandlingEvents(
+        [&, id = 3]() mutable {
+            seen = next.call(id++, "Runtime.evaluate",
+                             {{"expression", "document.title + ' ' + window.rawClient"}, {"returnByValue", true}}, look)
+                       .value("result")
+                       .toObject()
+                       .value("value")
+                       .toString();
+            return seen.startsWith("Shop");
+        },
+        30);
     EXPECT_EQ(seen, QStringLiteral("Shop undefined")) << "the raw client's session went with it";
     next.call(100, "Target.closeTarget", {{"targetId", target}});
 
@@ -146,7 +164,7 @@ TEST(ChromeGate, OnlyTheUserReachesItClientsShareItAndItOutlivesTheCompanion)
     const qsizetype before = launches(home);
     ASSERT_TRUE(companion->stop());
     companion.reset();
-    ASSERT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default"), ChromeVia::gate}));
+    ASSERT_EQ(runningChrome(currentChromeTarget()), (RunningChrome {port, QStringLiteral("Default"), ChromeVia::gate}));
     companion = std::make_unique<test::CompanionProcess>();
     ASSERT_TRUE(companion->waitListening());
     EXPECT_EQ(postJson(companionPort, "/click", {{"ref", "e1"}}).json().value("ok"), true);

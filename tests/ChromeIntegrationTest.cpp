@@ -28,7 +28,8 @@ const QString localHost = QStringLiteral("127.0.0.1");
 
 int countEvents(const QList<test::LoggedEvent> &events, const QString &name)
 {
-    return int(std::count_if(events.begin(), events.end(), [&](const test::LoggedEvent &event) { return event.name == name; }));
+    return int(std::count_if(events.begin(), events.end(),
+                             [&](const test::LoggedEvent &event) { return event.name == name; }));
 }
 
 // Stops what a test had the companion launch, also when an assertion ends the test early.
@@ -73,8 +74,8 @@ TEST_F(ChromeIntegration, ReadyOnlyWhileTheEndpointAnswers200)
     EXPECT_FALSE(chromeIsReady(localHost, 9223));
 
     const std::pair<QByteArray, bool> statuses[] = {
-        {"200 OK", true}, {"404 Not Found", false}, {"500 Internal Server Error", false}, {"204 No Content", false},
-        {"302 Found", false}, // a probe follows no redirect
+        {"200 OK", true},          {"404 Not Found", false}, {"500 Internal Server Error", false},
+        {"204 No Content", false}, {"302 Found", false}, // a probe follows no redirect
     };
     for (const auto &[status, ready] : statuses) {
         SCOPED_TRACE(status.toStdString());
@@ -96,7 +97,6 @@ TEST_F(ChromeIntegration, StepsPastAChromeOnAnotherFolderAndCachesTheChoice)
 
     // The everyday Chrome answers on 9222, but the chosen port has nothing yet.
     EXPECT_FALSE(chromeIsReady(localHost));
-
 }
 
 TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
@@ -107,18 +107,19 @@ TEST_F(ChromeIntegration, WhenEveryCandidateIsTakenOursStartsOnTheNextFreePort)
     ASSERT_TRUE(other.start());
     const auto pages = [](qint64 port) {
         QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1/json/list").arg(port)});
+        curl.start(QStringLiteral("curl"),
+                   {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1/json/list").arg(port)});
         curl.waitForFinished(10000);
         return curl.readAllStandardOutput().count("\"type\": \"page\"");
     };
     const int everydayPages = pages(9222);
 
     test::ScopedEnv flags("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
-    const StopChromeOnExit cleanup{companionChromeProfile()};
+    const StopChromeOnExit cleanup {companionChromeProfile()};
     EXPECT_EQ(activeChromePort(true), 9224) << "every candidate answers, none is ours";
     EXPECT_TRUE(ensureChromeReady(20).ready);
     EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.launch", {{"port", "9224"}, {"via", "gate"}}));
-    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{9224, QStringLiteral("Default"), ChromeVia::gate}));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome {9224, QStringLiteral("Default"), ChromeVia::gate}));
     EXPECT_EQ(pages(9222), everydayPages) << "the user's Chrome is left alone";
 }
 
@@ -131,8 +132,8 @@ TEST_F(ChromeIntegration, AnotherUsersProcessIsNeverTakenForOurChrome)
     // A squatter on the first candidate port that answers like a Chrome.
     QProcess squatter;
     squatter.start(QStringLiteral("setpriv"),
-                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                    QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
                     QStringLiteral("import http.server as h\n"
                                    "class R(h.BaseHTTPRequestHandler):\n"
                                    "  def do_GET(s): s.send_response(200); s.end_headers(); s.wfile.write(b'{}')\n"
@@ -146,20 +147,22 @@ TEST_F(ChromeIntegration, AnotherUsersProcessIsNeverTakenForOurChrome)
     // our folder and a port in its command line, and an answering endpoint.
     QProcess impostor;
     impostor.start(QStringLiteral("setpriv"),
-                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                    QStringLiteral("bash"), QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" /usr/bin/python3 \"$@\""), chromeAppPath(),
-                    QStringLiteral("-c"),
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                    QStringLiteral("--clear-groups"), QStringLiteral("bash"), QStringLiteral("-c"),
+                    QStringLiteral("exec -a \"$0\" /usr/bin/python3 \"$@\""), chromeAppPath(), QStringLiteral("-c"),
                     QStringLiteral("import http.server as h\n"
                                    "class R(h.BaseHTTPRequestHandler):\n"
                                    "  def do_GET(s): s.send_response(200); s.end_headers(); s.wfile.write(b'{}')\n"
                                    "h.HTTPServer(('127.0.0.1', 9223), R).serve_forever()"),
-                    QStringLiteral("--user-data-dir=") + companionChromeProfile(), QStringLiteral("--remote-debugging-port=9223")});
+                    QStringLiteral("--user-data-dir=") + companionChromeProfile(),
+                    QStringLiteral("--remote-debugging-port=9223")});
     ASSERT_TRUE(impostor.waitForStarted(5000));
     const std::shared_ptr<void> stop(nullptr, [&](void *) {
         impostor.kill();
         impostor.waitForFinished(5000);
     });
-    ASSERT_TRUE(test::eventually([] { return portListener(9222) == PortListener::other && portListener(9223) == PortListener::other; }, 10));
+    ASSERT_TRUE(test::eventually(
+        [] { return portListener(9222) == PortListener::other && portListener(9223) == PortListener::other; }, 10));
 
     EXPECT_FALSE(chromeIsReady(localHost, 9222));
     EXPECT_FALSE(chromeIsReady(localHost, 9223));
@@ -179,7 +182,7 @@ TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)
     EXPECT_EQ(target.userDataDir, companionChromeProfile());
     const auto running = runningChrome(target);
     ASSERT_TRUE(running.has_value());
-    EXPECT_EQ(*running, (RunningChrome{9223, QStringLiteral("Profile 7")}));
+    EXPECT_EQ(*running, (RunningChrome {9223, QStringLiteral("Profile 7")}));
     EXPECT_EQ(activeChromePort(true), 9223);
     EXPECT_TRUE(chromeIsReady(localHost));
     EXPECT_EQ(chromeProfileSummary(target, running),
@@ -189,7 +192,7 @@ TEST_F(ChromeIntegration, FindsTheCompanionChromeWithItsProfile)
 TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
 {
     test::ScopedEnv flags("CORVANE_CHROME_FLAGS", test::quietChromiumSwitches().join(QLatin1Char(' ')));
-    const StopChromeOnExit cleanup{companionChromeProfile()};
+    const StopChromeOnExit cleanup {companionChromeProfile()};
     const qint64 port = activeChromePort(true);
 
     const ChromeReadiness started = ensureChromeReady(20);
@@ -200,11 +203,14 @@ TEST_F(ChromeIntegration, EnsureChromeReadyStartsChromeOnTheTarget)
     EXPECT_TRUE(test::hasEvent(events, "chrome.autostart", {{"profile", companionChromeProfile()}}));
     const test::LoggedEvent launch = firstEvent(events, QStringLiteral("chrome.launch"));
     EXPECT_TRUE(test::isEvent(launch, "chrome.launch",
-                              {{"port", QString::number(port)}, {"profile", "Default"}, {"exe", "/usr/lib/chromium/chromium"}, {"via", "gate"}}));
+                              {{"port", QString::number(port)},
+                               {"profile", "Default"},
+                               {"exe", "/usr/lib/chromium/chromium"},
+                               {"via", "gate"}}));
     EXPECT_TRUE(launch["switches"].contains(QStringLiteral("--disable-background-networking"))) << launch;
     const test::LoggedEvent ok = firstEvent(events, QStringLiteral("chrome.autostart.ok"));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+$")).match(ok["ms"]).hasMatch()) << ok;
-    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome{port, QStringLiteral("Default"), ChromeVia::gate}));
+    EXPECT_EQ(runningChrome(currentChromeTarget()), (RunningChrome {port, QStringLiteral("Default"), ChromeVia::gate}));
 
     const ChromeReadiness again = ensureChromeReady(8);
     EXPECT_EQ(again.text, QStringLiteral("Chrome debugging is on."));
@@ -227,10 +233,13 @@ TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
         QString lastEvent;
     };
     const QString neverOpens = QStringLiteral("Chrome did not open the debugging port ") + QString::number(port)
-        + QStringLiteral(". If Chrome is already open on that profile without remote debugging, quit it and let Companion start it again.");
+        + QStringLiteral(". If Chrome is already open on that profile without remote debugging, quit it and let "
+                         "Companion start it again.");
     const Case cases[] = {
-        {"not installed", notInstalled, 8, QStringLiteral("Google Chrome is not installed."), QStringLiteral("chrome.autostart")},
-        {"cannot be started", unstartable, 8, QStringLiteral("Chrome did not start."), QStringLiteral("chrome.autostart")},
+        {"not installed", notInstalled, 8, QStringLiteral("Google Chrome is not installed."),
+         QStringLiteral("chrome.autostart")},
+        {"cannot be started", unstartable, 8, QStringLiteral("Chrome did not start."),
+         QStringLiteral("chrome.autostart")},
         // A program that starts but never opens the port stands in for a Chrome
         // already open on the profile without debugging.
         {"port never opens", QStringLiteral("/bin/true"), 0, neverOpens, QStringLiteral("chrome.autostart.fail")},
@@ -248,15 +257,17 @@ TEST_F(ChromeIntegration, EnsureChromeReadyFailures)
         EXPECT_EQ(events.last().name, c.lastEvent);
         EXPECT_EQ(countEvents(events, QStringLiteral("chrome.autostart.ok")), 0);
     }
-    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.autostart.fail", {{"hint", "profile in use without debug port"}}));
+    EXPECT_TRUE(
+        test::hasEvent(home.logged(), "chrome.autostart.fail", {{"hint", "profile in use without debug port"}}));
 }
 
 TEST_F(ChromeIntegration, SignInWindowAlwaysLaunches)
 {
     test::ScopedEnv app("CORVANE_CHROME_APP", QStringLiteral("/bin/true"));
     EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Opened a window on the Default Chrome profile."));
-    EXPECT_TRUE(test::hasEvent(home.logged(), "chrome.signin.window",
-                               {{"dir", companionChromeProfile()}, {"port", QString::number(activeChromePort(false))}, {"exe", "/bin/true"}}));
+    EXPECT_TRUE(test::hasEvent(
+        home.logged(), "chrome.signin.window",
+        {{"dir", companionChromeProfile()}, {"port", QString::number(activeChromePort(false))}, {"exe", "/bin/true"}}));
     {
         test::ScopedEnv missing("CORVANE_CHROME_APP", home.path() + QStringLiteral("/none"));
         EXPECT_EQ(openChromeForSignIn(), QStringLiteral("Google Chrome is not installed."));

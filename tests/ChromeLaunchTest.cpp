@@ -9,20 +9,18 @@ using namespace corvane;
 
 TEST(CompanionChromeArgs, FixedSwitchesThenPlatformThenExtras)
 {
-    const ChromeTarget target{QStringLiteral("/home/ann/My Chrome Data"), QStringLiteral("Profile 2")};
-    const QStringList fixed{
-        QStringLiteral("--remote-debugging-port=9223"),
-        QStringLiteral("--user-data-dir=/home/ann/My Chrome Data"),
-        QStringLiteral("--profile-directory=Profile 2"),
-        QStringLiteral("--no-first-run"),
+    const ChromeTarget target {QStringLiteral("/home/ann/My Chrome Data"), QStringLiteral("Profile 2")};
+    const QStringList fixed {
+        QStringLiteral("--remote-debugging-port=9223"),  QStringLiteral("--user-data-dir=/home/ann/My Chrome Data"),
+        QStringLiteral("--profile-directory=Profile 2"), QStringLiteral("--no-first-run"),
         QStringLiteral("--no-default-browser-check"),
     };
     EXPECT_EQ(companionChromeArgs({QStringLiteral("--new-window")}, target, 9223, {}),
-              fixed + QStringList{QStringLiteral("--new-window")});
+              fixed + QStringList {QStringLiteral("--new-window")});
     EXPECT_EQ(companionChromeArgs({}, target, 9223, {}), fixed);
-    const QStringList platformSwitches{QStringLiteral("--headless=new"), QStringLiteral("--no-sandbox")};
+    const QStringList platformSwitches {QStringLiteral("--headless=new"), QStringLiteral("--no-sandbox")};
     EXPECT_EQ(companionChromeArgs({QStringLiteral("--new-window")}, target, 9223, platformSwitches),
-              fixed + platformSwitches + QStringList{QStringLiteral("--new-window")});
+              fixed + platformSwitches + QStringList {QStringLiteral("--new-window")});
 }
 
 TEST(ChromeLaunchSwitches, Table)
@@ -37,11 +35,17 @@ TEST(ChromeLaunchSwitches, Table)
         {true, false, {}, {}},
         {false, false, {}, {"--headless=new"}},
         {true, true, {}, {"--no-sandbox"}},
-        {false, true, QStringLiteral("  --disable-sync\t--lang=de \n"), {"--headless=new", "--no-sandbox", "--disable-sync", "--lang=de"}},
+        {false,
+         true,
+         QStringLiteral("  --disable-sync\t--lang=de \n"),
+         {"--headless=new", "--no-sandbox", "--disable-sync", "--lang=de"}},
         {true, false, QStringLiteral("--a"), {"--a"}},
         // Quotes group words as a shell's do.
         {true, false, QStringLiteral("--user-agent=\"A B\" --x"), {"--user-agent=A B", "--x"}},
-        {true, false, QStringLiteral("'--lang=de at' \"say \\\"hi\\\" \\\\ \\n\" a\\ b"), {"--lang=de at", "say \"hi\" \\ \\n", "a b"}},
+        {true,
+         false,
+         QStringLiteral("'--lang=de at' \"say \\\"hi\\\" \\\\ \\n\" a\\ b"),
+         {"--lang=de at", "say \"hi\" \\ \\n", "a b"}},
         {true, false, QStringLiteral("--empty='' \"\" --open=\"no end"), {"--empty=", "", "--open=no end"}},
     };
     for (const Case &c : cases) {
@@ -77,12 +81,19 @@ TEST(ChromeProfileSummary, Table)
     const QString dot = QStringLiteral(" \u00B7 ");
     const Case cases[] = {
         {"no file, not running", {}, "Default", std::nullopt, "Chrome: .chrome-debug" + dot + "Default"},
-        {"no file, running", {}, "Default", RunningChrome{9222, QStringLiteral("Profile 2")},
+        {"no file, running",
+         {},
+         "Default",
+         RunningChrome {9222, QStringLiteral("Profile 2")},
          "Chrome: .chrome-debug" + dot + "Profile 2" + dot + "port 9222"},
-        {"running without a profile", {}, "Default", RunningChrome{9223, std::nullopt},
+        {"running without a profile",
+         {},
+         "Default",
+         RunningChrome {9223, std::nullopt},
          "Chrome: .chrome-debug" + dot + "Default" + dot + "port 9223"},
-        {"user name and last used", localState, "Profile 2", RunningChrome{9222, std::nullopt},
-         "Chrome: .chrome-debug" + dot + "Profile 2 (ann@example.test)" + dot + "port 9222" + dot + "last used: Profile 3"},
+        {"user name and last used", localState, "Profile 2", RunningChrome {9222, std::nullopt},
+         "Chrome: .chrome-debug" + dot + "Profile 2 (ann@example.test)" + dot + "port 9222" + dot
+             + "last used: Profile 3"},
         {"last used is the shown profile, empty user name", localState, "Profile 3", std::nullopt,
          "Chrome: .chrome-debug" + dot + "Profile 3"},
         {"profile without user name", localState, "Default", std::nullopt,

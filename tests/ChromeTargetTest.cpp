@@ -68,12 +68,19 @@ TEST(ChromeTargetRule, Table)
         {"debug folder with Profile 2", {}, {debug, debug + "/Profile 2"}, {debug, "Profile 2"}},
         {"Profile 2 alone does not choose the debug folder", {}, {debug + "/Profile 2"}, {companion, "Default"}},
         {"companion folder ignores Profile 2", {}, {companion + "/Profile 2"}, {companion, "Default"}},
-        {"configured dir expands to the debug folder", {{"CORVANE_CHROME_USER_DATA_DIR", "~/.chrome-debug/"}},
-         {debug, debug + "/Profile 2"}, {debug, "Profile 2"}},
-        {"configured dir need not exist", {{"CORVANE_CHROME_USER_DATA_DIR", "/srv/chrome"}}, {debug}, {"/srv/chrome", "Default"}},
+        {"configured dir expands to the debug folder",
+         {{"CORVANE_CHROME_USER_DATA_DIR", "~/.chrome-debug/"}},
+         {debug, debug + "/Profile 2"},
+         {debug, "Profile 2"}},
+        {"configured dir need not exist",
+         {{"CORVANE_CHROME_USER_DATA_DIR", "/srv/chrome"}},
+         {debug},
+         {"/srv/chrome", "Default"}},
         {"configured profile used unchanged", {{"CORVANE_CHROME_PROFILE", "Profile 9"}}, {}, {companion, "Profile 9"}},
-        {"configured profile wins over Profile 2", {{"CORVANE_CHROME_PROFILE", "Work"}},
-         {debug, debug + "/Profile 2"}, {debug, "Work"}},
+        {"configured profile wins over Profile 2",
+         {{"CORVANE_CHROME_PROFILE", "Work"}},
+         {debug, debug + "/Profile 2"},
+         {debug, "Work"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,7 +110,8 @@ TEST(CompanionSetting, EnvironmentFirstThenDefaults)
     EXPECT_EQ(companionSetting(env, key), std::nullopt);
 
     ASSERT_TRUE(platform::UserDefaults::setString(QStringLiteral("chromeDebugPort"), QStringLiteral("9333")));
-    EXPECT_EQ(companionSetting(QStringLiteral("CORVANE_CHROME_PORT"), QStringLiteral("chromeDebugPort")), QStringLiteral("9333"));
+    EXPECT_EQ(companionSetting(QStringLiteral("CORVANE_CHROME_PORT"), QStringLiteral("chromeDebugPort")),
+              QStringLiteral("9333"));
 }
 
 TEST(CompanionSetting, DefaultsWrittenFromOutsideCountAtTheNextRead)
@@ -111,7 +119,8 @@ TEST(CompanionSetting, DefaultsWrittenFromOutsideCountAtTheNextRead)
     test::TempHome temp;
     const QString file = platform::UserDefaults::filePath();
     EXPECT_EQ(file, temp.path() + QStringLiteral("/config/CorvaneCompanion/defaults.ini"));
-    ASSERT_TRUE(test::writeFile(file, "[General]\nchromeFlags=--enable-features=A,B --x\nchromeProfileDirectory=Profile 3\n"));
+    ASSERT_TRUE(
+        test::writeFile(file, "[General]\nchromeFlags=--enable-features=A,B --x\nchromeProfileDirectory=Profile 3\n"));
     EXPECT_EQ(companionSetting(QStringLiteral("CORVANE_CHROME_FLAGS"), QStringLiteral("chromeFlags")),
               QStringLiteral("--enable-features=A,B --x"));
     EXPECT_EQ(companionSetting(QStringLiteral("CORVANE_CHROME_PROFILE"), QStringLiteral("chromeProfileDirectory")),

@@ -1,7 +1,7 @@
 // The menu's texts and the whole menu for the states a user meets.
 
-#include "link/LinkStore.h"
 #include "menu/CompanionMenu.h"
+#include "link/LinkStore.h"
 
 #include "QtPrinting.h"
 
@@ -50,7 +50,9 @@ TEST(MenuTexts, LinkLineByPhase)
         {"Idle", "Connecting to chat.example"},
     };
     for (const auto &[phase, line] : cases)
-        EXPECT_EQ(linkStatusLine(phaseFromWord(QString::fromUtf8(phase)), QStringLiteral("chat.example")), QString::fromUtf8(line)) << phase;
+        EXPECT_EQ(linkStatusLine(phaseFromWord(QString::fromUtf8(phase)), QStringLiteral("chat.example")),
+                  QString::fromUtf8(line))
+            << phase;
 }
 
 // One line per item: "---" a separator, "(…)" an informational item shown
@@ -102,7 +104,9 @@ TEST(Menu, ItemsForEachState)
     const QString signIn = QStringLiteral("Sign in to sites in this Chrome profile\u2026");
     const QString connectProd = connectProdTitle();
     const MenuCase cases[] = {
-        {"no link", [](MenuState &) {}, QString(),
+        {"no link",
+         [](MenuState &) {},
+         QString(),
          {"(Corvane: Not linked)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---", connectProd,
           "Connect to local Chat", "---", "[ ] Start at Login", "(Version 0.1.0)", "Quit ^q"}},
         {"chrome off with a link",
@@ -112,9 +116,9 @@ TEST(Menu, ItemsForEachState)
              s.phase = LinkPhase::idle;
          },
          QStringLiteral("\u26A0\uFE0E"),
-         {"(Corvane: Chrome off)", "(Chrome debugging is off)", "(" + profile + ")", "Open Chrome for debugging", signIn,
-          "---", "(Connected to chat.example)", "Disconnect Chat", "---", "[ ] Start at Login", "(Version 0.1.0)",
-          "Quit ^q"}},
+         {"(Corvane: Chrome off)", "(Chrome debugging is off)", "(" + profile + ")", "Open Chrome for debugging",
+          signIn, "---", "(Connected to chat.example)", "Disconnect Chat", "---", "[ ] Start at Login",
+          "(Version 0.1.0)", "Quit ^q"}},
         {"linked and idle, start at login on",
          [](MenuState &s) {
              s.linkHostLabel = QStringLiteral("chat.example");
@@ -152,10 +156,14 @@ TEST(Menu, ItemsForEachState)
          {"(" + menuErrorStatus + ")", "(Chrome debugging is off)", "(" + profile + ")", "Open Chrome for debugging",
           signIn, "---", "(Connected to chat.example)", "Disconnect Chat", "---", "[ ] Start at Login",
           "(Version 0.1.0)", "Quit ^q"}},
-        {"outside an installed copy", [](MenuState &s) { s.isApplication = false; }, QString(),
+        {"outside an installed copy",
+         [](MenuState &s) { s.isApplication = false; },
+         QString(),
          {"(Corvane: Not linked)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---", connectProd,
           "Connect to local Chat", "---", "(Version 0.1.0)", "Quit ^q"}},
-        {"updates running", [](MenuState &s) { s.updatesRunning = true; }, QString(),
+        {"updates running",
+         [](MenuState &s) { s.updatesRunning = true; },
+         QString(),
          {"(Corvane: Not linked)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---", connectProd,
           "Connect to local Chat", "---", "[ ] Start at Login", "(Version 0.1.0)", "Check for Updates\u2026",
           "Quit ^q"}},
@@ -179,7 +187,7 @@ TEST(Menu, ActionsAreWiredToTheirItems)
     for (const MenuItem &item : menuItems(state))
         if (item.enabled())
             actions.insert(item.title, item.action);
-    const QMap<QString, MenuAction> expected{
+    const QMap<QString, MenuAction> expected {
         {"Open Chrome for debugging", MenuAction::OpenChrome},
         {"Sign in to sites in this Chrome profile\u2026", MenuAction::OpenChromeSignIn},
         {connectProd, MenuAction::ConnectProd},

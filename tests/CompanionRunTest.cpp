@@ -106,12 +106,14 @@ TEST(HeadlessStart, LogsInOrderAndQuitsOnTerm)
     test::TempHome home;
     Companion companion({QStringLiteral("--headless")});
     ASSERT_TRUE(eventually([&] { return eventNames(home).contains(QStringLiteral("socket.skip")); }));
-    EXPECT_EQ(eventNames(home), (QStringList{"app.start", "update.off", "loopback.listen", "socket.skip"}));
+    EXPECT_EQ(eventNames(home), (QStringList {"app.start", "update.off", "loopback.listen", "socket.skip"}));
     const test::LoggedEvent start = home.logged(QStringLiteral("app.start")).value(0);
     EXPECT_TRUE(test::isEvent(start, "app.start", {{"host", ""}, {"linked", "no"}, {"version", "0.1.0"}}));
     EXPECT_FALSE(start["pid"].isEmpty()) << start;
-    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("update.off")).value(0), "update.off", {{"reason", "not-a-bundle"}}));
-    EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("socket.skip")).value(0), "socket.skip", {{"reason", "no-link"}}));
+    EXPECT_TRUE(
+        test::isEvent(home.logged(QStringLiteral("update.off")).value(0), "update.off", {{"reason", "not-a-bundle"}}));
+    EXPECT_TRUE(
+        test::isEvent(home.logged(QStringLiteral("socket.skip")).value(0), "socket.skip", {{"reason", "no-link"}}));
     EXPECT_EQ(home.status().value(QStringLiteral("phase")).toString(), QStringLiteral("start"));
     // A build-tree binary is no installed copy: nothing registered.
     EXPECT_TRUE(home.events(QStringLiteral("login-item.set")).isEmpty());
@@ -175,9 +177,11 @@ TEST(HeadlessStart, ConnectLocalLinksRunsAJobAndDisconnects)
     ASSERT_TRUE(chat.started());
 
     Companion companion({QStringLiteral("--headless"), QStringLiteral("--connect"), QStringLiteral("local")});
-    ASSERT_TRUE(companion.saysEventually(QStringLiteral("Approve the link in your browser: http://localhost:5001/companion/connect?token=")));
+    ASSERT_TRUE(companion.saysEventually(
+        QStringLiteral("Approve the link in your browser: http://localhost:5001/companion/connect?token=")));
     EXPECT_TRUE(companion.saysEventually(QStringLiteral("Connected to localhost")));
-    EXPECT_TRUE(eventually([&] { return home.status().value(QStringLiteral("phase")).toString() == QStringLiteral("idle"); }));
+    EXPECT_TRUE(
+        eventually([&] { return home.status().value(QStringLiteral("phase")).toString() == QStringLiteral("idle"); }));
     EXPECT_EQ(home.status().value(QStringLiteral("host")).toString(), QStringLiteral("localhost"));
 
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30.0);
@@ -211,7 +215,7 @@ TEST(HeadlessStart, ConnectLocalLinksRunsAJobAndDisconnects)
 TEST(HeadlessStart, ConnectIsRefusedWhileLinked)
 {
     test::TempHome home;
-    const CompanionLink stored{QStringLiteral("http://127.0.0.1:1"), newLinkToken()};
+    const CompanionLink stored {QStringLiteral("http://127.0.0.1:1"), newLinkToken()};
     saveLink(stored);
     Companion companion({QStringLiteral("--headless"), QStringLiteral("--connect"), QStringLiteral("prod")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("link.connect-blocked")).isEmpty(); }));
@@ -255,8 +259,10 @@ TEST(Commands, DefaultsReadWriteAndDelete)
         }
     }
     // Written where the companion's own settings reader looks.
-    command({QStringLiteral("defaults"), QStringLiteral("write"), QStringLiteral("companionChromeProfile"), QStringLiteral("Work")});
-    EXPECT_TRUE(test::readFile(platform::configHome() + QStringLiteral("/CorvaneCompanion/defaults.ini")).contains("Work"));
+    command({QStringLiteral("defaults"), QStringLiteral("write"), QStringLiteral("companionChromeProfile"),
+             QStringLiteral("Work")});
+    EXPECT_TRUE(
+        test::readFile(platform::configHome() + QStringLiteral("/CorvaneCompanion/defaults.ini")).contains("Work"));
 }
 
 TEST(Commands, DisconnectWithoutALink)
@@ -274,13 +280,15 @@ TEST(InstalledCopy, RegistersAtLoginOnceAndStillReportsUpdatesOff)
     QTemporaryDir prefix;
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(CORVANE_CMAKE_COMMAND), {QStringLiteral("--install"), QStringLiteral(CORVANE_BUILD_DIR),
-                                                          QStringLiteral("--prefix"), prefix.path()});
+    install.start(QStringLiteral(CORVANE_CMAKE_COMMAND),
+                  {QStringLiteral("--install"), QStringLiteral(CORVANE_BUILD_DIR), QStringLiteral("--prefix"),
+                   prefix.path()});
     ASSERT_TRUE(install.waitForFinished(60000));
     ASSERT_EQ(install.exitCode(), 0) << install.readAll().constData();
     const QString installed = prefix.path() + QStringLiteral("/bin/corvane-companion");
-    for (const QString &file : {installed, prefix.path() + QStringLiteral("/share/applications/app.corvane.companion.desktop"),
-                                prefix.path() + QStringLiteral("/share/icons/hicolor/scalable/apps/app.corvane.companion.svg")})
+    for (const QString &file :
+         {installed, prefix.path() + QStringLiteral("/share/applications/app.corvane.companion.desktop"),
+          prefix.path() + QStringLiteral("/share/icons/hicolor/scalable/apps/app.corvane.companion.svg")})
         EXPECT_TRUE(QFile::exists(file)) << file.toStdString();
 
     for (int run = 0; run < 2; ++run) {
@@ -292,7 +300,8 @@ TEST(InstalledCopy, RegistersAtLoginOnceAndStillReportsUpdatesOff)
     const QList<test::LoggedEvent> set = home.logged(QStringLiteral("login-item.set"));
     ASSERT_EQ(set.size(), 1);
     EXPECT_TRUE(test::isEvent(set[0], "login-item.set", {{"on", "yes"}, {"status", "1"}}));
-    const QByteArray entry = test::readFile(platform::configHome() + QStringLiteral("/autostart/app.corvane.companion.desktop"));
+    const QByteArray entry
+        = test::readFile(platform::configHome() + QStringLiteral("/autostart/app.corvane.companion.desktop"));
     EXPECT_TRUE(entry.contains("\nExec=\"" + installed.toUtf8() + "\"\n")) << entry.constData();
     EXPECT_EQ(command({QStringLiteral("defaults"), QStringLiteral("read"), QStringLiteral("launchAtLoginOffered")}).out,
               QStringLiteral("true\n"));

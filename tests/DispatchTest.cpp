@@ -15,13 +15,15 @@ TEST(WorkQueue, BoundsThreadsAndWaitingWork)
     platform::WorkQueue queue(2, 3);
     std::mutex gate;
     std::unique_lock closed(gate);
-    std::atomic<int> ran{0};
+    std::atomic<int> ran {0};
     int taken = 0;
     for (int i = 0; i < 10; ++i)
         taken += queue.post([&] {
             std::lock_guard wait(gate);
             ++ran;
-        }) ? 1 : 0;
+        })
+            ? 1
+            : 0;
     // Two may already be running, three wait: the rest is refused at once.
     EXPECT_GE(taken, 3);
     EXPECT_LE(taken, 5);
@@ -30,19 +32,18 @@ TEST(WorkQueue, BoundsThreadsAndWaitingWork)
     EXPECT_TRUE(test::eventually([&] { return ran == taken; }));
     EXPECT_TRUE(queue.post([&] { ++ran; }));
     EXPECT_TRUE(test::eventually([&] { return ran == taken + 1; }));
-
 }
 
 // A burst that finds one thread idle runs side by side all the same.
 TEST(WorkQueue, ABurstRunsOnAsManyThreadsAsItMay)
 {
     platform::WorkQueue queue(4, 10);
-    std::atomic<int> ran{0};
+    std::atomic<int> ran {0};
     ASSERT_TRUE(queue.post([&] { ++ran; }));
     ASSERT_TRUE(test::eventually([&] { return ran == 1 && queue.serving() == 0; }));
     std::mutex gate;
     std::unique_lock held(gate);
-    std::atomic<int> together{0};
+    std::atomic<int> together {0};
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(queue.post([&] {
             ++together;

@@ -48,18 +48,22 @@ constexpr qint64 chromePort = test::BrowserStage::chromePort;
 QMap<QByteArray, QByteArray> testPages(quint16 companion)
 {
     return {
-        {"/form.html", "<!doctype html><title>Form page</title>"
-                       "<input aria-label=\"Query\" id=\"q\">"
-                       "<button onclick=\"document.title='Clicked '+document.getElementById('q').value\">Send</button>"},
+        {"/form.html",
+         "<!doctype html><title>Form page</title>"
+         "<input aria-label=\"Query\" id=\"q\">"
+         "<button onclick=\"document.title='Clicked '+document.getElementById('q').value\">Send</button>"},
         {"/other.html", "<!doctype html><title>Other page</title><a href=\"/form.html\">Back to the form</a>"},
         {"/user.html", "<!doctype html><title>User tab</title><p>The user's own page.</p>"},
         // An interstitial's words reach the interactive snapshot through its control.
-        {"/check.html", "<!doctype html><title>Just a moment...</title>"
-                        "<button onclick=\"document.title='Clicked anyway'\">Checking your browser, continue</button>"},
-        {"/long.html", "<!doctype html><title>Long page</title><button>Top</button>"
-                       "<div style=\"height:6000px\"></div><button>Bottom</button>"},
-        {"/attack.html", "<!doctype html><title>Attack</title><script>fetch('http://127.0.0.1:" + QByteArray::number(companion)
-                             + "/cli',{method:'POST',mode:'no-cors',body:JSON.stringify({command:'tab list'})})</script>"},
+        {"/check.html",
+         "<!doctype html><title>Just a moment...</title>"
+         "<button onclick=\"document.title='Clicked anyway'\">Checking your browser, continue</button>"},
+        {"/long.html",
+         "<!doctype html><title>Long page</title><button>Top</button>"
+         "<div style=\"height:6000px\"></div><button>Bottom</button>"},
+        {"/attack.html",
+         "<!doctype html><title>Attack</title><script>fetch('http://127.0.0.1:" + QByteArray::number(companion)
+             + "/cli',{method:'POST',mode:'no-cors',body:JSON.stringify({command:'tab list'})})</script>"},
     };
 }
 
@@ -80,7 +84,8 @@ QString text(const LocalReply &reply)
 QJsonArray chromeTabs()
 {
     QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1/json/list").arg(chromePort)});
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("http://127.0.0.1:%1/json/list").arg(chromePort)});
     curl.waitForFinished(10000);
     QJsonArray pages;
     for (const QJsonValue &target : QJsonDocument::fromJson(curl.readAllStandardOutput()).array()) {
@@ -94,7 +99,10 @@ int workTabsListed(quint16 port)
 {
     const LocalReply listing = postJson(port, "/cli", {{"command", "tab list --json"}});
     const QString out = text(listing);
-    const QJsonObject data = QJsonDocument::fromJson(out.mid(out.indexOf(QLatin1Char('{'))).toUtf8()).object().value(QStringLiteral("data")).toObject();
+    const QJsonObject data = QJsonDocument::fromJson(out.mid(out.indexOf(QLatin1Char('{'))).toUtf8())
+                                 .object()
+                                 .value(QStringLiteral("data"))
+                                 .toObject();
     int count = 0;
     for (const QJsonValue &tab : data.value(QStringLiteral("tabs")).toArray())
         count += tab.toObject().value(QStringLiteral("label")).toString() == QLatin1String("cv-work") ? 1 : 0;
@@ -147,7 +155,9 @@ TEST_F(DriverEndToEnd, HealthAndRootAnswerWithChromeState)
         const LocalReply reply = test::exchange(port, {"GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
         ASSERT_EQ(reply.status, 200);
         EXPECT_TRUE(reply.head.contains("\r\nContent-Length: " + QByteArray::number(reply.body.size()) + "\r\n"));
-        EXPECT_EQ(reply.json(), (QJsonObject{{"ok", true}, {"chrome", true}, {"needs_you", false}, {"text", "Chrome debugging is on."}}));
+        EXPECT_EQ(
+            reply.json(),
+            (QJsonObject {{"ok", true}, {"chrome", true}, {"needs_you", false}, {"text", "Chrome debugging is on."}}));
     }
 }
 
@@ -180,7 +190,8 @@ TEST_F(DriverEndToEnd, InputErrorsAreAnsweredWithoutTheTool)
         SCOPED_TRACE(c.path.toStdString() + " " + QJsonDocument(c.body).toJson(QJsonDocument::Compact).toStdString());
         const LocalReply reply = postJson(port, c.path, c.body);
         ASSERT_EQ(reply.status, 200);
-        EXPECT_EQ(reply.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", c.text}}));
+        EXPECT_EQ(reply.json(),
+                  (QJsonObject {{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", c.text}}));
     }
     // A GET does not act: the url below is never read.
     const LocalReply get = test::exchange(port, {"GET /open HTTP/1.1\r\n\r\n{\"url\":\"" + page("/form.html") + "\"}"});
@@ -203,9 +214,12 @@ TEST_F(DriverEndToEnd, OpenCreatesOneWorkTabAndLeavesTheUsersTabsAlone)
     EXPECT_FALSE(text(tabs).contains(QStringLiteral("cv-work")));
 
     // The user's own tab, opened outside the companion.
-    QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                               QStringLiteral("-X"), QStringLiteral("PUT"),
-                                               QStringLiteral("http://127.0.0.1:%1/json/new?%2").arg(chromePort).arg(QString::fromLatin1(page("/user.html")))});
+    QProcess::execute(QStringLiteral("curl"),
+                      {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"),
+                       QStringLiteral("PUT"),
+                       QStringLiteral("http://127.0.0.1:%1/json/new?%2")
+                           .arg(chromePort)
+                           .arg(QString::fromLatin1(page("/user.html")))});
     ASSERT_TRUE(eventually([] { return chromeTabs().size() == 2; }, 10));
 
     const LocalReply first = open("/form.html");
@@ -221,7 +235,9 @@ TEST_F(DriverEndToEnd, OpenCreatesOneWorkTabAndLeavesTheUsersTabsAlone)
     EXPECT_EQ(after.size(), 3);
     int userTabs = 0;
     for (const QJsonValue &tab : after)
-        userTabs += tab.toObject().value(QStringLiteral("url")).toString() == QString::fromLatin1(page("/user.html")) ? 1 : 0;
+        userTabs += tab.toObject().value(QStringLiteral("url")).toString() == QString::fromLatin1(page("/user.html"))
+            ? 1
+            : 0;
     EXPECT_EQ(userTabs, 1);
 
     // An address nobody serves: the tool's failure mark makes the open fail.
@@ -275,7 +291,8 @@ TEST_F(DriverEndToEnd, ScrollAndViewTheWorkTab)
     const LocalReply viewed = postJson(port, "/view");
     const QJsonObject view = viewed.json();
     EXPECT_EQ(view.value(QStringLiteral("ok")), true);
-    EXPECT_EQ(view.value(QStringLiteral("text")).toString(), QStringLiteral("Long page\n") + QString::fromLatin1(page("/long.html")));
+    EXPECT_EQ(view.value(QStringLiteral("text")).toString(),
+              QStringLiteral("Long page\n") + QString::fromLatin1(page("/long.html")));
     const QString image = view.value(QStringLiteral("image")).toString();
     ASSERT_TRUE(image.startsWith(QStringLiteral("data:image/jpeg;base64,")));
     const QImage decoded = QImage::fromData(QByteArray::fromBase64(image.mid(23).toLatin1()), "JPEG");
@@ -286,7 +303,8 @@ TEST_F(DriverEndToEnd, ScrollAndViewTheWorkTab)
 TEST_F(DriverEndToEnd, CommandsRunAsTypedWithTheLauncherDropped)
 {
     ASSERT_EQ(open("/form.html").json().value(QStringLiteral("ok")), true);
-    const LocalReply title = postJson(port, "/cli", {{"command", "agent-browser --cdp 9222 eval \"document.title + ' ok'\""}});
+    const LocalReply title
+        = postJson(port, "/cli", {{"command", "agent-browser --cdp 9222 eval \"document.title + ' ok'\""}});
     EXPECT_EQ(title.json().value(QStringLiteral("ok")), true);
     EXPECT_EQ(text(title).trimmed(), QStringLiteral("\"Form page ok\""));
     const LocalReply snapshot = postJson(port, "/cli", {{"args", "snapshot -i -c"}});
@@ -302,12 +320,14 @@ TEST_F(DriverEndToEnd, AHumanCheckPageNeedsTheUserAndIsNotClicked)
     EXPECT_EQ(snapshot.json().value(QStringLiteral("needs_you")), true) << snapshot.body.toStdString();
     EXPECT_EQ(snapshot.json().value(QStringLiteral("ok")), false);
 
-    const QString button = refOf(text(snapshot), QStringLiteral("button"), QStringLiteral("Checking your browser, continue"));
+    const QString button
+        = refOf(text(snapshot), QStringLiteral("button"), QStringLiteral("Checking your browser, continue"));
     ASSERT_FALSE(button.isEmpty()) << snapshot.body.toStdString();
     const LocalReply clicked = postJson(port, "/click", {{"ref", button}});
     EXPECT_EQ(clicked.json().value(QStringLiteral("needs_you")), true) << clicked.body.toStdString();
     EXPECT_EQ(clicked.json().value(QStringLiteral("ok")), false);
-    EXPECT_EQ(text(postJson(port, "/cli", {{"command", "eval document.title"}})).trimmed(), QStringLiteral("\"Just a moment...\""));
+    EXPECT_EQ(text(postJson(port, "/cli", {{"command", "eval document.title"}})).trimmed(),
+              QStringLiteral("\"Just a moment...\""));
     const QList<test::LoggedEvent> runs = home->logged(QStringLiteral("agent.start"));
     EXPECT_FALSE(runs.last()["args"].startsWith(QStringLiteral("click"))); // the page check, never the click
 }
@@ -321,14 +341,17 @@ TEST_F(DriverEndToEnd, AnOverlappingRequestGetsTheBusyTextAndNothingHangs)
     std::thread first([&] {
         slow = postJson(port, "/cli", {{"command", "eval \"new Promise(r => setTimeout(() => r(7), 3000))\""}});
     });
-    const bool running = eventually([] {
-        const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));
-        return !starts.isEmpty() && starts.last()["args"].startsWith(QStringLiteral("eval new Promise"));
-    }, 10);
+    const bool running = eventually(
+        [] {
+            const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));
+            return !starts.isEmpty() && starts.last()["args"].startsWith(QStringLiteral("eval new Promise"));
+        },
+        10);
     const LocalReply overlapping = postJson(port, "/snapshot");
     first.join();
     ASSERT_TRUE(running);
-    EXPECT_EQ(overlapping.json(), (QJsonObject{{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", agentBusyText}}));
+    EXPECT_EQ(overlapping.json(),
+              (QJsonObject {{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", agentBusyText}}));
     EXPECT_EQ(slow.json().value(QStringLiteral("ok")), true) << slow.body.toStdString();
     EXPECT_EQ(text(slow).trimmed(), QStringLiteral("7"));
     EXPECT_FALSE(home->events(QStringLiteral("agent.busy")).isEmpty());
@@ -341,21 +364,26 @@ TEST_F(DriverEndToEnd, RequestsFromWebPagesAreRefused)
     const int requestsAfterOpen = home->events(QStringLiteral("loopback.req")).size();
     ASSERT_TRUE(eventually([&] { return home->events(QStringLiteral("loopback.reject")).size() > before; }, 10))
         << "the page's request never arrived";
-    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject", {{"reason", "origin"}}));
+    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject",
+                              {{"reason", "origin"}}));
     EXPECT_EQ(home->events(QStringLiteral("loopback.req")).size(), requestsAfterOpen);
 
     // A rebinding page reaches us under its own host name.
-    const LocalReply rebound = test::exchange(port, {"POST /cli HTTP/1.1\r\nHost: attacker.example:" + QByteArray::number(port)
-                                                     + "\r\nContent-Length: 24\r\n\r\n{\"command\":\"tab list\"}  "});
+    const LocalReply rebound
+        = test::exchange(port,
+                         {"POST /cli HTTP/1.1\r\nHost: attacker.example:" + QByteArray::number(port)
+                          + "\r\nContent-Length: 24\r\n\r\n{\"command\":\"tab list\"}  "});
     EXPECT_EQ(rebound.status, 403);
     EXPECT_EQ(text(rebound), webPageRefusedText);
-    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject", {{"reason", "host"}}));
+    EXPECT_TRUE(
+        test::isEvent(home->logged(QStringLiteral("loopback.reject")).last(), "loopback.reject", {{"reason", "host"}}));
 }
 
 TEST_F(DriverEndToEnd, AnnouncedBodiesAreReadWhole)
 {
     const QByteArray body = "{\"url\":\"" + page("/form.html") + "?pad=" + QByteArray(3000, 'a') + "\"}";
-    const QByteArray head = "POST /open HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    const QByteArray head
+        = "POST /open HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
 
     const LocalReply split = test::exchange(port, {head + "\r\n", body.left(100), body.mid(100)}, 0.3);
     EXPECT_EQ(split.json().value(QStringLiteral("ok")), true) << split.body.toStdString();
@@ -378,9 +406,10 @@ TEST_F(DriverEndToEnd, AnnouncedBodiesAreReadWhole)
 
     // curl as a local program would use it, with the interim answer asked for.
     QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-H"), QStringLiteral("Expect: 100-continue"),
-                                        QStringLiteral("--data-binary"), QString::fromLatin1(body),
-                                        QStringLiteral("http://127.0.0.1:%1/open").arg(port)});
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-H"), QStringLiteral("Expect: 100-continue"),
+                QStringLiteral("--data-binary"), QString::fromLatin1(body),
+                QStringLiteral("http://127.0.0.1:%1/open").arg(port)});
     ASSERT_TRUE(curl.waitForFinished(60000));
     EXPECT_TRUE(curl.readAllStandardOutput().contains("\"ok\":true"));
 
@@ -394,10 +423,11 @@ TEST_F(DriverEndToEnd, WithChromeOffHealthSaysSoAndAnActionStartsIt)
     chromium->stop();
     test::stopChromeOn(companionChromeProfile());
     const LocalReply health = postJson(port, "/health");
-    EXPECT_EQ(health.json(), (QJsonObject{{"ok", false}, {"chrome", false}, {"needs_you", false}, {"text", chromeOffText}}));
+    EXPECT_EQ(health.json(),
+              (QJsonObject {{"ok", false}, {"chrome", false}, {"needs_you", false}, {"text", chromeOffText}}));
     EXPECT_FALSE(chromeIsReady(QStringLiteral("127.0.0.1"), chromePort)) << "/health must never start Chrome";
     EXPECT_EQ(drive(QStringLiteral("/open"), {{QStringLiteral("url"), QString::fromLatin1(page("/form.html"))}}, false),
-              (DriverResult{false, chromeOffText, false, false, {}, {}, {}, {}, {}, {}}));
+              (DriverResult {false, chromeOffText, false, false, {}, {}, {}, {}, {}, {}}));
 
     const LocalReply opened = open("/form.html");
     EXPECT_EQ(opened.json().value(QStringLiteral("ok")), true) << opened.body.toStdString();
@@ -413,7 +443,8 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
     companion.start(QStringLiteral(CORVANE_COMPANION_EXECUTABLE), {QStringLiteral("--headless")});
     ASSERT_TRUE(companion.waitForStarted(5000));
     ASSERT_TRUE(eventually([] { return !home->events(QStringLiteral("loopback.listen")).isEmpty(); }, 10));
-    EXPECT_TRUE(test::isEvent(home->logged(QStringLiteral("loopback.listen")).last(), "loopback.listen", {{"port", "8766"}}));
+    EXPECT_TRUE(
+        test::isEvent(home->logged(QStringLiteral("loopback.listen")).last(), "loopback.listen", {{"port", "8766"}}));
 
     const LocalReply health = postJson(companionPort, "/health");
     EXPECT_EQ(health.status, 200);
@@ -445,18 +476,22 @@ TEST_F(DriverEndToEnd, TheHeadlessExecutableServesPort8766OnLoopbackOnly)
 TEST_F(DriverEndToEnd, ToolOutputWithoutTargetIdsOrWithWarningsIsStillRead)
 {
     const std::shared_ptr<void> realToolAgain(nullptr, [](void *) { test::linkRealAgentBrowser(); });
-    test::installFakeAgentBrowser(QStringLiteral(
-        "echo '\\342\\232\\240 ignoring 1 unsupported settings from ./agent-browser.json (automatic project config is untrusted).' >&2\n"
-        "case \"$*\" in\n"
-        "  *'tab list'*) echo 'a note first'; echo '{\"success\":true,\"data\":{\"tabs\":[{\"active\":true,\"label\":\"cv-work\",\"url\":\"http://x.example/\"}]}}' ;;\n"
-        "  *snapshot*) echo '- button \"Go\" [ref=e1]' ;;\n"
-        "  *click*) echo '\\342\\234\\223 Done' ;;\n"
-        "  *url*) echo '{\"success\":true,\"data\":{\"url\":\"http://x.example/\"}}' ;;\n"
-        "  *title*) echo '{\"success\":true,\"data\":{\"title\":\"X\"}}' ;;\n"
-        "esac"));
+    test::installFakeAgentBrowser(
+        QStringLiteral("echo '\\342\\232\\240 ignoring 1 unsupported settings from ./agent-browser.json (automatic "
+                       "project config is untrusted).' >&2\n"
+                       "case \"$*\" in\n"
+                       "  *'tab list'*) echo 'a note first'; echo "
+                       "'{\"success\":true,\"data\":{\"tabs\":[{\"active\":true,\"label\":\"cv-work\",\"url\":\"http://"
+                       "x.example/\"}]}}' ;;\n"
+                       "  *snapshot*) echo '- button \"Go\" [ref=e1]' ;;\n"
+                       "  *click*) echo '\\342\\234\\223 Done' ;;\n"
+                       "  *url*) echo '{\"success\":true,\"data\":{\"url\":\"http://x.example/\"}}' ;;\n"
+                       "  *title*) echo '{\"success\":true,\"data\":{\"title\":\"X\"}}' ;;\n"
+                       "esac"));
     const LocalReply clicked = postJson(port, "/click", {{"ref", "e1"}});
     ASSERT_EQ(clicked.status, 200) << "the companion answered";
     EXPECT_EQ(clicked.json().value(QStringLiteral("ok")), true) << clicked.body.toStdString();
-    EXPECT_EQ(clicked.json().value(QStringLiteral("url")), QStringLiteral("http://x.example/")) << clicked.body.toStdString();
+    EXPECT_EQ(clicked.json().value(QStringLiteral("url")), QStringLiteral("http://x.example/"))
+        << clicked.body.toStdString();
     EXPECT_TRUE(text(clicked).startsWith(QStringLiteral("- button \"Go\" [ref=e1]"))) << clicked.body.toStdString();
 }

@@ -7,9 +7,9 @@
 #include "driver/CliPolicy.h"
 #include "driver/LocalTargets.h"
 #include "driver/NeedsYouNotice.h"
-#include "driver/ToolBatch.h"
 #include "driver/PageSettle.h"
 #include "driver/PageView.h"
+#include "driver/ToolBatch.h"
 #include "driver/WorkTab.h"
 
 #include "TempHome.h"
@@ -100,15 +100,33 @@ TEST(CliPolicy, OnlyCommandsOnThePageRun)
     QFile::link(QStringLiteral("/etc/passwd"), exchangeFolder() + QStringLiteral("/passwd"));
     const QString mine = exchangeFolder() + QStringLiteral("/cv.pdf");
     const std::pair<const char *, const char *> allowed[] = {
-        {"tab list", nullptr}, {"tab", nullptr}, {"tab t2", nullptr}, {"tab close t2", nullptr},
-        {"tab new --label docs https://example.com/", nullptr}, {"open http://127.0.0.1:8000/a", nullptr},
-        {"click e1", nullptr}, {"dblclick e1 --human", nullptr}, {"fill e1 --session other", nullptr},
-        {"get text body", nullptr}, {"--json get title", nullptr}, {"get title --json", nullptr},
-        {"snapshot -i -c -s #main", nullptr}, {"wait --load domcontentloaded", nullptr}, {"wait 500", nullptr},
-        {"scroll down 500", nullptr}, {"mouse wheel -300", nullptr}, {"eval document.title", nullptr},
-        {"dialog accept yes", nullptr}, {"find label Email fill me@example.com", nullptr}, {"diff snapshot", nullptr},
-        {"keyboard type hello", nullptr}, {"press Enter", nullptr}, {"back", nullptr}, {"console --clear", nullptr},
-        {"upload e3 cv.pdf", "upload e3 %1"}, {"upload e3 %1", "upload e3 %1"},
+        {"tab list", nullptr},
+        {"tab", nullptr},
+        {"tab t2", nullptr},
+        {"tab close t2", nullptr},
+        {"tab new --label docs https://example.com/", nullptr},
+        {"open http://127.0.0.1:8000/a", nullptr},
+        {"click e1", nullptr},
+        {"dblclick e1 --human", nullptr},
+        {"fill e1 --session other", nullptr},
+        {"get text body", nullptr},
+        {"--json get title", nullptr},
+        {"get title --json", nullptr},
+        {"snapshot -i -c -s #main", nullptr},
+        {"wait --load domcontentloaded", nullptr},
+        {"wait 500", nullptr},
+        {"scroll down 500", nullptr},
+        {"mouse wheel -300", nullptr},
+        {"eval document.title", nullptr},
+        {"dialog accept yes", nullptr},
+        {"find label Email fill me@example.com", nullptr},
+        {"diff snapshot", nullptr},
+        {"keyboard type hello", nullptr},
+        {"press Enter", nullptr},
+        {"back", nullptr},
+        {"console --clear", nullptr},
+        {"upload e3 cv.pdf", "upload e3 %1"},
+        {"upload e3 %1", "upload e3 %1"},
     };
     for (const auto &[typed, ran] : allowed) {
         SCOPED_TRACE(typed);
@@ -119,14 +137,43 @@ TEST(CliPolicy, OnlyCommandsOnThePageRun)
         }
     }
     const char *const refused[] = {
-        "screenshot /tmp/x.png", "screenshot", "pdf /tmp/x.pdf", "open file:///etc/passwd", "open chrome://settings",
-        "tab new file:///etc/passwd", "cookies get", "cookies set --curl /tmp/c", "storage local", "network route *",
-        "network har start /tmp/h", "state save /tmp/s.json", "snapshot --session other", "--session other snapshot",
-        "click e1 --new-tab", "wait --download /tmp/x", "eval --stdin", "get cdp-url", "set headers {}",
-        "download e1 /tmp/x", "trace start", "record start /tmp/r.webm", "install", "session list", "auth login x",
-        "plugin add x", "connect 9333", "close --all", "diff url http://a http://b", "diff screenshot --baseline /tmp/b",
-        "clipboard read", "is visible e1 --profile x", "upload e3 /etc/passwd", "upload e3 passwd", "upload e3 ../link.json",
-        "upload e3", "",
+        "screenshot /tmp/x.png",
+        "screenshot",
+        "pdf /tmp/x.pdf",
+        "open file:///etc/passwd",
+        "open chrome://settings",
+        "tab new file:///etc/passwd",
+        "cookies get",
+        "cookies set --curl /tmp/c",
+        "storage local",
+        "network route *",
+        "network har start /tmp/h",
+        "state save /tmp/s.json",
+        "snapshot --session other",
+        "--session other snapshot",
+        "click e1 --new-tab",
+        "wait --download /tmp/x",
+        "eval --stdin",
+        "get cdp-url",
+        "set headers {}",
+        "download e1 /tmp/x",
+        "trace start",
+        "record start /tmp/r.webm",
+        "install",
+        "session list",
+        "auth login x",
+        "plugin add x",
+        "connect 9333",
+        "close --all",
+        "diff url http://a http://b",
+        "diff screenshot --baseline /tmp/b",
+        "clipboard read",
+        "is visible e1 --profile x",
+        "upload e3 /etc/passwd",
+        "upload e3 passwd",
+        "upload e3 ../link.json",
+        "upload e3",
+        "",
     };
     for (const char *typed : refused) {
         SCOPED_TRACE(typed);
@@ -139,32 +186,40 @@ TEST(CliPolicy, OnlyCommandsOnThePageRun)
 // arguments; free text shows in the log as its length.
 TEST(ToolBatch, CommandsGoOnStandardInput)
 {
-    const ToolInvocation fill = toolInvocation({QStringLiteral("fill"), QStringLiteral("e3"), QStringLiteral("--json")});
-    EXPECT_EQ(fill.arguments, QStringList{QStringLiteral("batch")});
+    const ToolInvocation fill
+        = toolInvocation({QStringLiteral("fill"), QStringLiteral("e3"), QStringLiteral("--json")});
+    EXPECT_EQ(fill.arguments, QStringList {QStringLiteral("batch")});
     EXPECT_EQ(fill.input, QByteArray(R"([["fill","e3","--json"]])"));
-    const ToolInvocation title = toolInvocation({QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("title")});
-    EXPECT_EQ(title.arguments, (QStringList{QStringLiteral("batch"), QStringLiteral("--json")}));
+    const ToolInvocation title
+        = toolInvocation({QStringLiteral("--json"), QStringLiteral("get"), QStringLiteral("title")});
+    EXPECT_EQ(title.arguments, (QStringList {QStringLiteral("batch"), QStringLiteral("--json")}));
     EXPECT_EQ(title.input, QByteArray(R"([["get","title"]])"));
     const ToolInvocation shot = toolInvocation({QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"),
                                                 QStringLiteral("jpeg"), QStringLiteral("/run/v.jpg")});
-    EXPECT_EQ(shot.arguments, (QStringList{QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"), QStringLiteral("batch")}));
+    EXPECT_EQ(shot.arguments,
+              (QStringList {QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"), QStringLiteral("batch")}));
     EXPECT_EQ(shot.input, QByteArray(R"([["screenshot","/run/v.jpg"]])"));
 
     // A JSON batch's answer reads as the tool's own answer to the command, byte for byte.
-    EXPECT_EQ(singleAnswer(QStringLiteral(R"([{"command":["get","title"],"error":null,"result":{"n":11386466822335325236,"title":"A \"b\""},"success":true}])")),
-              QStringLiteral(R"({"success":true,"data":{"n":11386466822335325236,"title":"A \"b\""},"error":null})"));
-    EXPECT_EQ(singleAnswer(QStringLiteral(R"([{"command":["snapshot"],"error":"Dialog: \"x\"","success":false,"warning":"w"}])")),
+    EXPECT_EQ(
+        singleAnswer(QStringLiteral(
+            R"([{"command":["get","title"],"error":null,"result":{"n":11386466822335325236,"title":"A \"b\""},"success":true}])")),
+        QStringLiteral(R"({"success":true,"data":{"n":11386466822335325236,"title":"A \"b\""},"error":null})"));
+    EXPECT_EQ(singleAnswer(QStringLiteral(
+                  R"([{"command":["snapshot"],"error":"Dialog: \"x\"","success":false,"warning":"w"}])")),
               QStringLiteral(R"({"success":false,"data":null,"error":"Dialog: \"x\"","warning":"w"})"));
     EXPECT_EQ(singleAnswer(QStringLiteral("\u2717 not a batch")), std::nullopt);
 
     // The reads of one step in one process: each answer apart, and the text
     // the tool would have printed for it.
-    const ToolInvocation reads = batchInvocation({{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")},
-                                                  {QStringLiteral("snapshot"), QStringLiteral("-i")},
-                                                  {QStringLiteral("screenshot"), QStringLiteral("--screenshot-quality"),
-                                                   QStringLiteral("55"), QStringLiteral("/run/v.jpg")}});
-    EXPECT_EQ(reads.arguments, (QStringList{QStringLiteral("--screenshot-quality"), QStringLiteral("55"), QStringLiteral("batch"),
-                                            QStringLiteral("--json")}));
+    const ToolInvocation reads
+        = batchInvocation({{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")},
+                           {QStringLiteral("snapshot"), QStringLiteral("-i")},
+                           {QStringLiteral("screenshot"), QStringLiteral("--screenshot-quality"), QStringLiteral("55"),
+                            QStringLiteral("/run/v.jpg")}});
+    EXPECT_EQ(reads.arguments,
+              (QStringList {QStringLiteral("--screenshot-quality"), QStringLiteral("55"), QStringLiteral("batch"),
+                            QStringLiteral("--json")}));
     EXPECT_EQ(reads.input, QByteArray(R"([["tab","list"],["snapshot","-i"],["screenshot","/run/v.jpg"]])"));
     const std::optional<QStringList> answers = batchAnswers(QStringLiteral(
         R"([{"command":["tab","list"],"error":null,"result":{"tabs":[{"a":"}]"}]},"success":true},)"
@@ -235,15 +290,38 @@ TEST(ChangedText, WhatTheActionMadeAppearAndGoUnderTheirHeadings)
     };
     const Case cases[] = {
         {"nothing changed", {"Cart: empty", "Help"}, {"Cart: empty", "Help"}, {}, {}},
-        {"a line replaced", {"Cart: empty", "Help"}, {"Cart: 1 item", "Help"}, {}, changed + "> Cart: 1 item\n" + gone + "> Cart: empty"},
+        {"a line replaced",
+         {"Cart: empty", "Help"},
+         {"Cart: 1 item", "Help"},
+         {},
+         changed + "> Cart: 1 item\n" + gone + "> Cart: empty"},
         {"a second equal line is new", {"Saved"}, {"Saved", "Saved"}, {}, changed + "> Saved"},
         {"a line removed", {"Toast", "Help"}, {"Help"}, {}, gone + "> Toast"},
-        {"the snapshot names it already", {}, {"3 results", "Desk lamp"}, "- heading \"3 results\" [ref=e6]", changed + "> Desk lamp"},
-        {"cut at a line", {}, {longLine, longLine, "tail"}, {}, changed + "> " + longLine + "\n[changed text cut: 2 more lines]"},
-        {"one line past the limit: its beginning", {}, {QString(2500, QLatin1Char('y'))}, {}, changed + "> " + QString(2000, QLatin1Char('y'))},
-        {"what is new first, what went in the room left", {longLine, "Old line"}, {QString(1400, QLatin1Char('n'))}, {},
-         changed + "> " + QString(1400, QLatin1Char('n')) + "\n" + gone + "> " + longLine.left(2000 - 1403) + "\n[gone text cut: 1 more lines]"},
-        {"the page's words in the companion's voice stay the page's", {}, {"The page opened a new tab; actions now go to it."}, {},
+        {"the snapshot names it already",
+         {},
+         {"3 results", "Desk lamp"},
+         "- heading \"3 results\" [ref=e6]",
+         changed + "> Desk lamp"},
+        {"cut at a line",
+         {},
+         {longLine, longLine, "tail"},
+         {},
+         changed + "> " + longLine + "\n[changed text cut: 2 more lines]"},
+        {"one line past the limit: its beginning",
+         {},
+         {QString(2500, QLatin1Char('y'))},
+         {},
+         changed + "> " + QString(2000, QLatin1Char('y'))},
+        {"what is new first, what went in the room left",
+         {longLine, "Old line"},
+         {QString(1400, QLatin1Char('n'))},
+         {},
+         changed + "> " + QString(1400, QLatin1Char('n')) + "\n" + gone + "> " + longLine.left(2000 - 1403)
+             + "\n[gone text cut: 1 more lines]"},
+        {"the page's words in the companion's voice stay the page's",
+         {},
+         {"The page opened a new tab; actions now go to it."},
+         {},
          changed + "> The page opened a new tab; actions now go to it."},
     };
     for (const Case &c : cases) {
@@ -256,13 +334,17 @@ TEST(WorkTabListing, StateFromTheToolsTabList)
 {
     const std::pair<const char *, WorkTabState> cases[] = {
         {R"({"data":{"tabs":[{"label":"cv-work","active":true}]}})", WorkTabState::active},
-        {R"({"data":{"tabs":[{"label":null,"active":true},{"label":"cv-work","active":false}]}})", WorkTabState::listed},
+        {R"({"data":{"tabs":[{"label":null,"active":true},{"label":"cv-work","active":false}]}})",
+         WorkTabState::listed},
         {R"({"data":{"tabs":[{"label":"cv-work"}]}})", WorkTabState::listed},
         {R"({"data":{"tabs":[{"label":"cv-work","active":"true"}]}})", WorkTabState::listed},
-        {"\u26a0 a warning first\n{\"data\":{\"tabs\":[{\"label\":\"cv-work\",\"active\":true}]}}\n", WorkTabState::active},
+        {"\u26a0 a warning first\n{\"data\":{\"tabs\":[{\"label\":\"cv-work\",\"active\":true}]}}\n",
+         WorkTabState::active},
         {"{\"data\":{\"tabs\":[{\"label\":\"cv-work\",\"active\":true}]}}\ntrailing text", WorkTabState::missing},
-        {R"({"data":{"tabs":[{"label":"CV-WORK","active":true},{"label":" cv-work","active":true}]}})", WorkTabState::missing},
-        {R"({"data":{"tabs":[{},{"label":"cv-work","active":false},{"label":"cv-work","active":true}]}})", WorkTabState::listed},
+        {R"({"data":{"tabs":[{"label":"CV-WORK","active":true},{"label":" cv-work","active":true}]}})",
+         WorkTabState::missing},
+        {R"({"data":{"tabs":[{},{"label":"cv-work","active":false},{"label":"cv-work","active":true}]}})",
+         WorkTabState::listed},
         {R"({"data":{"tabs":[{"label":"cv-work","active":true},3]}})", WorkTabState::missing},
         {R"({"data":{"tabs":{}}})", WorkTabState::missing},
         {R"({"data":[]})", WorkTabState::missing},
@@ -283,13 +365,21 @@ TEST(WorkTabListing, StatusMarkAndNavigatingCommands)
     EXPECT_EQ(statusMark(QStringLiteral("\u2717 No tab")), QChar(0x2717));
     EXPECT_EQ(statusMark(QStringLiteral(" \n\t")), std::nullopt);
     EXPECT_EQ(statusMark(QString()), std::nullopt);
-    EXPECT_EQ(classifyOutput(QStringLiteral("\u2713 Form page\n  http://x/"), OutputReading::tabSwitch), ToolOutcome::done);
-    EXPECT_EQ(classifyOutput(QStringLiteral("\u2717 No tab with label"), OutputReading::tabSwitch), ToolOutcome::failed);
+    EXPECT_EQ(classifyOutput(QStringLiteral("\u2713 Form page\n  http://x/"), OutputReading::tabSwitch),
+              ToolOutcome::done);
+    EXPECT_EQ(classifyOutput(QStringLiteral("\u2717 No tab with label"), OutputReading::tabSwitch),
+              ToolOutcome::failed);
     EXPECT_EQ(classifyOutput(QString(), OutputReading::tabSwitch), ToolOutcome::failed);
 
     const std::pair<QStringList, bool> navigating[] = {
-        {{"click", "e1"}, true}, {{"CLICK"}, true}, {{"Open", "http://x"}, true}, {{"eval", "1"}, true},
-        {{"press", "Enter"}, true}, {{"goto", "http://x"}, false}, {{"back"}, false}, {{}, false},
+        {{"click", "e1"}, true},
+        {{"CLICK"}, true},
+        {{"Open", "http://x"}, true},
+        {{"eval", "1"}, true},
+        {{"press", "Enter"}, true},
+        {{"goto", "http://x"}, false},
+        {{"back"}, false},
+        {{}, false},
         {{"tab", "click"}, false},
     };
     for (const auto &[args, expected] : navigating) {
@@ -311,10 +401,10 @@ TEST(LocalTargets, PagesOnThisMachineOrItsNetworkNeedTheUsersLeave)
         bool refused;
     } cases[] = {
         {"http://127.0.0.1:3000/", "", true},
-        {"http://2130706433:3000/", "", true},       // 127.0.0.1 as one number
-        {"http://0x7f.1:3000/", "", true},           // and in hexadecimal parts
+        {"http://2130706433:3000/", "", true}, // 127.0.0.1 as one number
+        {"http://0x7f.1:3000/", "", true}, // and in hexadecimal parts
         {"http://[::1]/", "", true},
-        {"http://[::ffff:10.0.0.8]/", "", true},     // IPv4 inside IPv6
+        {"http://[::ffff:10.0.0.8]/", "", true}, // IPv4 inside IPv6
         {"http://[fd12::1]/", "", true},
         {"http://[fe80::1]/", "", true},
         {"http://10.1.2.3/", "", true},
@@ -326,7 +416,7 @@ TEST(LocalTargets, PagesOnThisMachineOrItsNetworkNeedTheUsersLeave)
         {"http://app.localhost./", "", true},
         {"http://8.8.8.8/", "", false},
         {"https://172.32.0.1/", "", false},
-        {"http://name.invalid/", "", false},          // resolves to nothing: reaches nothing
+        {"http://name.invalid/", "", false}, // resolves to nothing: reaches nothing
         {"http://localhost:3000/x", "http://localhost:3000", false},
         {"http://localhost:3001/x", "http://localhost:3000", true},
         {"https://localhost:3000/x", "http://localhost:3000", true},

@@ -30,13 +30,26 @@ TEST(DriverResultJson, MembersPresentOnlyWhenFilled)
         QStringList members;
     };
     const Case cases[] = {
-        {"bare", {false, QStringLiteral("x"), false, false, {}, {}, {}, {}, {}, {}},
+        {"bare",
+         {false, QStringLiteral("x"), false, false, {}, {}, {}, {}, {}, {}},
          {"chrome", "needs_you", "ok", "text"}},
-        {"title only", {true, {}, false, true, QStringLiteral("T"), {}, {}, {}, {}, {}},
+        {"title only",
+         {true, {}, false, true, QStringLiteral("T"), {}, {}, {}, {}, {}},
          {"chrome", "needs_you", "ok", "text", "title"}},
-        {"url and image", {true, {}, true, true, {}, QStringLiteral("http://a/"), QStringLiteral("data:x"), {}, {}, {}},
+        {"url and image",
+         {true, {}, true, true, {}, QStringLiteral("http://a/"), QStringLiteral("data:x"), {}, {}, {}},
          {"chrome", "image", "needs_you", "ok", "text", "url"}},
-        {"all", {true, QStringLiteral("t"), false, true, QStringLiteral("T"), QStringLiteral("u"), QStringLiteral("i"), {}, {}, {}},
+        {"all",
+         {true,
+          QStringLiteral("t"),
+          false,
+          true,
+          QStringLiteral("T"),
+          QStringLiteral("u"),
+          QStringLiteral("i"),
+          {},
+          {},
+          {}},
          {"chrome", "image", "needs_you", "ok", "text", "title", "url"}},
     };
     for (const Case &c : cases) {
@@ -53,8 +66,16 @@ TEST(DriverResultJson, MembersPresentOnlyWhenFilled)
 
 TEST(DriverResultJson, IsCompactAndKeepsNonAscii)
 {
-    const DriverResult result{true, QStringLiteral("Grüße \"quoted\"\nline — 日本 👨‍👩‍👧"), false, true,
-                              QStringLiteral("Café"), {}, {}, {}, {}, {}};
+    const DriverResult result {true,
+                               QStringLiteral("Grüße \"quoted\"\nline — 日本 👨‍👩‍👧"),
+                               false,
+                               true,
+                               QStringLiteral("Café"),
+                               {},
+                               {},
+                               {},
+                               {},
+                               {}};
     const QString json = result.json();
     EXPECT_FALSE(json.contains(QLatin1String(": ")));
     EXPECT_FALSE(json.contains(QLatin1String(", ")));
@@ -74,9 +95,10 @@ TEST(DriverResultJson, AnUnwritableTextGivesTheFixedFailure)
     result.text = QStringLiteral("before ") + QChar(0xD800);
     EXPECT_EQ(result.json(), replyFailureJson);
     result.text = QStringLiteral("fine");
-    result.dialog = DialogInfo{QStringLiteral("alert"), QString(QChar(0xDC00))};
+    result.dialog = DialogInfo {QStringLiteral("alert"), QString(QChar(0xDC00))};
     result.newTabUrl = QStringLiteral("https://b.example/");
-    EXPECT_EQ(result.details(), (QJsonObject{{"new_tab", "https://b.example/"}})) << "the unwritable dialog is left out";
+    EXPECT_EQ(result.details(), (QJsonObject {{"new_tab", "https://b.example/"}}))
+        << "the unwritable dialog is left out";
 }
 
 TEST(NeedsYou, RecognisesVerificationPages)
@@ -125,15 +147,23 @@ TEST(ParseJSONBody, ReadsObjectsAndNothingElse)
         EXPECT_EQ(parseJSONBody(QString::fromUtf8(c.text)), c.expected);
     }
     const QString loneSurrogate = QStringLiteral("{\"text\":\"a") + QChar(0xD800) + QStringLiteral("\"}");
-    EXPECT_EQ(parseJSONBody(loneSurrogate), Body{}) << "text that is not UTF-8 is not converted lossily";
+    EXPECT_EQ(parseJSONBody(loneSurrogate), Body {}) << "text that is not UTF-8 is not converted lossily";
 }
 
 TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
 {
     test::TempHome home;
     const auto waiting = [](const char *url, const char *title) {
-        return DriverResult{false, QStringLiteral("Checking your browser"), true, true, QString::fromLatin1(title),
-                            QString::fromLatin1(url), {}, {}, {}, {}};
+        return DriverResult {false,
+                             QStringLiteral("Checking your browser"),
+                             true,
+                             true,
+                             QString::fromLatin1(title),
+                             QString::fromLatin1(url),
+                             {},
+                             {},
+                             {},
+                             {}};
     };
     noticeIfNeedsYou(waiting("http://a.example/", "A")); // nobody listens: nothing happens
     QStringList told;
@@ -141,10 +171,12 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
     noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
     noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
     noticeIfNeedsYou(waiting("http://b.example/", ""));
-    noticeIfNeedsYou(DriverResult{true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}, {}, {}, {}});
+    noticeIfNeedsYou(DriverResult {
+        true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}, {}, {}, {}});
     setNeedsYouListener(nullptr);
-    EXPECT_EQ(told, (QStringList{"Just a moment...: the page wants a person (a check or a captcha).",
-                                 "http://b.example/: the page wants a person (a check or a captcha)."}));
+    EXPECT_EQ(told,
+              (QStringList {"Just a moment...: the page wants a person (a check or a captcha).",
+                            "http://b.example/: the page wants a person (a check or a captcha)."}));
     const QList<test::LoggedEvent> events = home.logged(QStringLiteral("needs-you.notify"));
     ASSERT_EQ(events.size(), 2);
     EXPECT_EQ(events[1]["url"], QStringLiteral("http://b.example/"));

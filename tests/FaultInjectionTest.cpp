@@ -46,16 +46,19 @@ using test::eventually;
 namespace {
 
 // Marks its tab once it runs in the page.
-const QString slowEval = QStringLiteral("eval \"new Promise(r => { document.title = 'Waiting'; setTimeout(() => r(7), 4000); })\"");
+const QString slowEval
+    = QStringLiteral("eval \"new Promise(r => { document.title = 'Waiting'; setTimeout(() => r(7), 4000); })\"");
 
 bool slowEvalRunsInThePage()
 {
     const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(test::BrowserStage::chromePort, 5);
     if (!devTools)
         return false;
-    const QJsonArray targets = devTools->call(QStringLiteral("Target.getTargets")).result.value(QStringLiteral("targetInfos")).toArray();
-    return std::any_of(targets.begin(), targets.end(),
-                       [](const QJsonValue &target) { return target[QStringLiteral("title")].toString() == QLatin1String("Waiting"); });
+    const QJsonArray targets
+        = devTools->call(QStringLiteral("Target.getTargets")).result.value(QStringLiteral("targetInfos")).toArray();
+    return std::any_of(targets.begin(), targets.end(), [](const QJsonValue &target) {
+        return target[QStringLiteral("title")].toString() == QLatin1String("Waiting");
+    });
 }
 
 bool runs(const QString &program, const QStringList &arguments)
@@ -68,7 +71,8 @@ bool runs(const QString &program, const QStringList &arguments)
 
 bool have(const char *tool)
 {
-    return runs(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("command -v %1 >/dev/null").arg(QLatin1String(tool))});
+    return runs(QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("command -v %1 >/dev/null").arg(QLatin1String(tool))});
 }
 
 // The job labels ("job" field) of events named `name` on channel `via`.
@@ -90,8 +94,9 @@ protected:
     {
         startStage();
         servePages({
-            {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
-                           "<button onclick=\"this.insertAdjacentHTML('afterend', '<p>Sent</p>')\">Send</button>"},
+            {"/form.html",
+             "<!doctype html><title>Form page</title><input aria-label=\"Query\">"
+             "<button onclick=\"this.insertAdjacentHTML('afterend', '<p>Sent</p>')\">Send</button>"},
         });
     }
 
@@ -129,29 +134,40 @@ TEST_F(FaultInjection, TheServiceKilledAndRestartedIdleAndDuringAJob)
 
     // Killed while idle: back once the service is.
     chat->signal(SIGKILL);
-    chat = std::make_unique<test::DevChat>(QStringList{QStringLiteral("--auto-approve")}, port);
+    chat = std::make_unique<test::DevChat>(QStringList {QStringLiteral("--auto-approve")}, port);
     ASSERT_TRUE(chat->started());
     ASSERT_TRUE(logged(QStringLiteral("socket.ready"), ready + 1, 20));
-    ASSERT_EQ(chat->runJob(QStringLiteral("/open"), {{"url", page()}}, 60).value(QStringLiteral("socket")).toObject().value("ok"), true);
+    ASSERT_EQ(chat->runJob(QStringLiteral("/open"), {{"url", page()}}, 60)
+                  .value(QStringLiteral("socket"))
+                  .toObject()
+                  .value("ok"),
+              true);
 
     // Killed while a job runs: the job still ends and its result goes out
     // once at most on the socket, and over HTTP or into the log as failed.
-    chat->post("/dev/jobs", {{"id", "slow-kill"}, {"path", "/cli"}, {"body", QJsonObject{{"command", slowEval}}}});
-    ASSERT_TRUE(eventually([] { return !home->events(QStringLiteral("job.recv")).filter(QStringLiteral("job=slow-kil")).isEmpty(); }, 20));
+    chat->post("/dev/jobs", {{"id", "slow-kill"}, {"path", "/cli"}, {"body", QJsonObject {{"command", slowEval}}}});
+    ASSERT_TRUE(eventually(
+        [] { return !home->events(QStringLiteral("job.recv")).filter(QStringLiteral("job=slow-kil")).isEmpty(); }, 20));
     chat->signal(SIGKILL);
-    chat = std::make_unique<test::DevChat>(QStringList{QStringLiteral("--auto-approve")}, port);
+    chat = std::make_unique<test::DevChat>(QStringList {QStringLiteral("--auto-approve")}, port);
     ASSERT_TRUE(chat->started());
-    EXPECT_TRUE(eventually([] {
-        return repliesVia(home->events(QStringLiteral("job.reply")) + home->events(QStringLiteral("job.reply-fail")), QStringLiteral("http"))
-            .contains(QStringLiteral("slow-kil"));
-    }, 30));
+    EXPECT_TRUE(eventually(
+        [] {
+            return repliesVia(home->events(QStringLiteral("job.reply"))
+                                  + home->events(QStringLiteral("job.reply-fail")),
+                              QStringLiteral("http"))
+                .contains(QStringLiteral("slow-kil"));
+        },
+        30));
     ASSERT_TRUE(logged(QStringLiteral("socket.ready"), ready + 2, 30));
-    EXPECT_EQ(chat->runJob(QStringLiteral("/health"), {}, 30).value(QStringLiteral("socket")).toObject().value("ok"), true);
+    EXPECT_EQ(chat->runJob(QStringLiteral("/health"), {}, 30).value(QStringLiteral("socket")).toObject().value("ok"),
+              true);
 
     const QStringList socketReplies = repliesVia(home->events(QStringLiteral("job.reply")), QStringLiteral("socket"));
     for (const QString &job : socketReplies)
         EXPECT_EQ(socketReplies.count(job), 1) << "job " << job.toStdString() << " answered twice on the socket";
-    EXPECT_EQ(repliesVia(home->events(QStringLiteral("job.reply")) + home->events(QStringLiteral("job.reply-fail")), QStringLiteral("http"))
+    EXPECT_EQ(repliesVia(home->events(QStringLiteral("job.reply")) + home->events(QStringLiteral("job.reply-fail")),
+                         QStringLiteral("http"))
                   .count(QStringLiteral("slow-kil")),
               1);
     EXPECT_TRUE(companion.running());
@@ -178,7 +194,8 @@ TEST_F(FaultInjection, TheServiceStoppedThroughSilentTurns)
     ASSERT_TRUE(silentTurns);
     EXPECT_EQ(count(QStringLiteral("socket.recv-fail")) + count(QStringLiteral("socket.heartbeat-fail")), failures);
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 40);
-    EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(job).toJson().constData();
+    EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value("ok"), true)
+        << QJsonDocument(job).toJson().constData();
     EXPECT_TRUE(companion.running());
 }
 
@@ -191,14 +208,17 @@ TEST_F(FaultInjection, APeerThatVanishesIsNoticedWithinThirtySeconds)
     const std::shared_ptr<void> removeSpace(nullptr, [space](void *) {
         runs(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), space});
     });
-    ASSERT_TRUE(runs(QStringLiteral("ip"), {QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
-                                            QStringLiteral("up")}));
-    const QStringList inside{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), space};
+    ASSERT_TRUE(runs(QStringLiteral("ip"),
+                     {QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
+                      QStringLiteral("up")}));
+    const QStringList inside {QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), space};
     const auto nft = [&](const QString &rules) {
-        return runs(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), space, QStringLiteral("nft"), rules});
+        return runs(QStringLiteral("ip"),
+                    {QStringLiteral("netns"), QStringLiteral("exec"), space, QStringLiteral("nft"), rules});
     };
 
-    test::DevChat chat({QStringLiteral("--auto-approve"), QStringLiteral("--host"), QStringLiteral("127.0.0.1")}, 5001, inside);
+    test::DevChat chat({QStringLiteral("--auto-approve"), QStringLiteral("--host"), QStringLiteral("127.0.0.1")}, 5001,
+                       inside);
     ASSERT_TRUE(chat.started());
     saveLink({QStringLiteral("http://127.0.0.1:5001"), newLinkToken()});
     const int ready = count(QStringLiteral("socket.ready"));
@@ -210,8 +230,9 @@ TEST_F(FaultInjection, APeerThatVanishesIsNoticedWithinThirtySeconds)
     ASSERT_TRUE(logged(QStringLiteral("socket.ready"), ready, 15));
 
     // Everything the service sends is dropped: to the companion it is gone.
-    ASSERT_TRUE(nft(QStringLiteral("add table inet corvane; add chain inet corvane input "
-                                   "{ type filter hook input priority 0; }; add rule inet corvane input tcp sport 5001 drop")));
+    ASSERT_TRUE(
+        nft(QStringLiteral("add table inet corvane; add chain inet corvane input "
+                           "{ type filter hook input priority 0; }; add rule inet corvane input tcp sport 5001 drop")));
     const double dropped = platform::monotonicSeconds();
     EXPECT_TRUE(logged(QStringLiteral("socket.recv-fail"), failures, 40));
     const double noticed = platform::monotonicSeconds() - dropped;
@@ -225,7 +246,7 @@ TEST_F(FaultInjection, APeerThatVanishesIsNoticedWithinThirtySeconds)
 
 TEST_F(FaultInjection, EveryHandshakeRefusedNeverSaysConnected)
 {
-    test::DevChat chat(QStringList{}); // no approval: every handshake gets 403
+    test::DevChat chat(QStringList {}); // no approval: every handshake gets 403
     ASSERT_TRUE(chat.started());
     saveLink({chat.origin(), newLinkToken()});
     const int ready = count(QStringLiteral("socket.ready"));
@@ -233,10 +254,12 @@ TEST_F(FaultInjection, EveryHandshakeRefusedNeverSaysConnected)
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
     // Three refused handshakes, and never idle in between.
-    EXPECT_TRUE(eventually([&] {
-        EXPECT_NE(home->status().value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
-        return count(QStringLiteral("socket.recv-fail")) - failed >= 3;
-    }, 30));
+    EXPECT_TRUE(eventually(
+        [&] {
+            EXPECT_NE(home->status().value(QStringLiteral("phase")).toString(), QStringLiteral("idle"));
+            return count(QStringLiteral("socket.recv-fail")) - failed >= 3;
+        },
+        30));
     EXPECT_EQ(count(QStringLiteral("socket.ready")), ready);
     EXPECT_FALSE(companion.output().contains(QStringLiteral("Connected"))) << companion.output().toStdString();
 
@@ -259,7 +282,9 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
     const auto toolSession = [] {
         const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/agent-browser");
         const QStringList pidFiles = QDir(folder).entryList({QStringLiteral("corvane*.pid")}, QDir::Files);
-        return pidFiles.isEmpty() ? 0 : QString::fromUtf8(test::readFile(folder + QLatin1Char('/') + pidFiles.front())).trimmed().toInt();
+        return pidFiles.isEmpty()
+            ? 0
+            : QString::fromUtf8(test::readFile(folder + QLatin1Char('/') + pidFiles.front())).trimmed().toInt();
     };
     struct Case {
         const char *id;
@@ -272,43 +297,57 @@ TEST_F(FaultInjection, ChromiumOrTheToolsOwnProcessKilledDuringAJob)
     // A watched click sees what it changed; the second case's click comes
     // after Chromium was killed, when the watch's kept connection is dead.
     const auto clickShowsWhatChanged = [&] {
-        const QString snapshot = chat.runJob(QStringLiteral("/snapshot"), {}, 60).value(QStringLiteral("socket"))[QStringLiteral("text")].toString();
-        const QString ref = QRegularExpression(QStringLiteral(R"(button "Send"[^\n]*ref=(e\d+))")).match(snapshot).captured(1);
-        const QJsonObject clicked = chat.runJob(QStringLiteral("/click"), {{"ref", ref}}, 60).value(QStringLiteral("socket")).toObject();
-        EXPECT_TRUE(clicked.value(QStringLiteral("text")).toString().contains(changedTextHeading + QStringLiteral("\n> Sent")))
+        const QString snapshot = chat.runJob(QStringLiteral("/snapshot"), {}, 60)
+                                     .value(QStringLiteral("socket"))[QStringLiteral("text")]
+                                     .toString();
+        const QString ref
+            = QRegularExpression(QStringLiteral(R"(button "Send"[^\n]*ref=(e\d+))")).match(snapshot).captured(1);
+        const QJsonObject clicked
+            = chat.runJob(QStringLiteral("/click"), {{"ref", ref}}, 60).value(QStringLiteral("socket")).toObject();
+        EXPECT_TRUE(
+            clicked.value(QStringLiteral("text")).toString().contains(changedTextHeading + QStringLiteral("\n> Sent")))
             << QJsonDocument(clicked).toJson().constData();
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.id);
         const QJsonObject opened = chat.runJob(QStringLiteral("/open"), {{"url", page()}}, 60);
-        ASSERT_EQ(opened.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(opened).toJson().constData();
+        ASSERT_EQ(opened.value(QStringLiteral("socket")).toObject().value("ok"), true)
+            << QJsonDocument(opened).toJson().constData();
         clickShowsWhatChanged();
         ASSERT_GT(toolSession(), 0);
         const auto evals = [] {
             const QList<test::LoggedEvent> starts = home->logged(QStringLiteral("agent.start"));
-            return std::count_if(starts.begin(), starts.end(),
-                                 [](const test::LoggedEvent &start) { return start["args"].startsWith(QStringLiteral("eval new Promise")); });
+            return std::count_if(starts.begin(), starts.end(), [](const test::LoggedEvent &start) {
+                return start["args"].startsWith(QStringLiteral("eval new Promise"));
+            });
         };
         const qsizetype evalsBefore = evals();
-        chat.post("/dev/jobs", {{"id", QString::fromLatin1(c.id)}, {"path", "/cli"}, {"body", QJsonObject{{"command", slowEval}}}});
+        chat.post("/dev/jobs",
+                  {{"id", QString::fromLatin1(c.id)}, {"path", "/cli"}, {"body", QJsonObject {{"command", slowEval}}}});
         ASSERT_TRUE(eventually([&] { return evals() > evalsBefore; }, 20));
         ASSERT_TRUE(eventually(slowEvalRunsInThePage, 20));
         c.kill();
         const QJsonObject killed = chat.get("/dev/jobs/" + QByteArray(c.id) + "?wait=40");
-        EXPECT_EQ(killed.value(QStringLiteral("socket")).toObject().value("ok"), false) << QJsonDocument(killed).toJson().constData();
+        EXPECT_EQ(killed.value(QStringLiteral("socket")).toObject().value("ok"), false)
+            << QJsonDocument(killed).toJson().constData();
 
         // The next job starts what is missing again and succeeds. On a busy
         // machine Chromium may need longer than a job waits for it: then,
         // once it answers, the job after succeeds without another start.
         QJsonObject next = chat.runJob(QStringLiteral("/open"), {{"url", page()}}, 60);
         const QJsonObject nextResult = next.value(QStringLiteral("socket")).toObject();
-        if (nextResult.value("ok") != true && nextResult.value("text").toString().startsWith(QLatin1String("Chrome did not open the debugging port"))) {
+        if (nextResult.value("ok") != true
+            && nextResult.value("text").toString().startsWith(
+                QLatin1String("Chrome did not open the debugging port"))) {
             const qsizetype launches = home->events(QStringLiteral("chrome.launch")).size();
-            ASSERT_TRUE(eventually([] { return chromeIsReady(QStringLiteral("127.0.0.1"), test::BrowserStage::chromePort); }, 60));
+            ASSERT_TRUE(
+                eventually([] { return chromeIsReady(QStringLiteral("127.0.0.1"), test::BrowserStage::chromePort); },
+                           60));
             next = chat.runJob(QStringLiteral("/open"), {{"url", page()}}, 60);
             EXPECT_EQ(home->events(QStringLiteral("chrome.launch")).size(), launches);
         }
-        EXPECT_EQ(next.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(next).toJson().constData();
+        EXPECT_EQ(next.value(QStringLiteral("socket")).toObject().value("ok"), true)
+            << QJsonDocument(next).toJson().constData();
     }
     EXPECT_TRUE(companion.running());
 }
@@ -322,7 +361,10 @@ TEST_F(FaultInjection, TheLogsFileSystemFull)
     saveLink({chat.origin(), newLinkToken()});
     // The companion sees its log folder on a tiny file system, full already.
     test::CompanionProcess::Options options;
-    options.prefix = {QStringLiteral("unshare"), QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+    options.prefix = {QStringLiteral("unshare"),
+                      QStringLiteral("-m"),
+                      QStringLiteral("sh"),
+                      QStringLiteral("-c"),
                       QStringLiteral("mkdir -p \"$0\" && mount -t tmpfs -o size=16k tmpfs \"$0\" && "
                                      "(cat /dev/zero > \"$0/fill\") 2>/dev/null; exec \"$@\""),
                       home->logDir()};
@@ -331,7 +373,8 @@ TEST_F(FaultInjection, TheLogsFileSystemFull)
 
     for (int i = 0; i < 3; ++i) {
         const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30);
-        EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value("ok"), true) << QJsonDocument(job).toJson().constData();
+        EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value("ok"), true)
+            << QJsonDocument(job).toJson().constData();
         EXPECT_FALSE(job.value(QStringLiteral("http")).toObject().isEmpty());
     }
     EXPECT_EQ(test::postJson(companionPort, "/health").status, 200);
@@ -351,8 +394,8 @@ TEST_F(FaultInjection, TheLinkFileUnreadableAndReadableAgain)
         const QString root = otherHome.path();
         for (const char *folder : {"data/CorvaneCompanion", "state", "config", "run"})
             QDir().mkpath(root + QLatin1Char('/') + QLatin1String(folder));
-        options.prefix = {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                          QStringLiteral("--clear-groups")};
+        options.prefix = {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+                          QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups")};
         options.environment.insert(QStringLiteral("HOME"), root);
         options.environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
         options.environment.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
@@ -361,7 +404,9 @@ TEST_F(FaultInjection, TheLinkFileUnreadableAndReadableAgain)
         linkFile = root + QStringLiteral("/data/CorvaneCompanion/link.json");
         events = root + QStringLiteral("/state/CorvaneCompanion/events.log");
         options.eventsFile = events;
-        ASSERT_TRUE(test::writeFile(linkFile, QJsonDocument(QJsonObject{{"host", chat.origin()}, {"token", newLinkToken()}}).toJson()));
+        ASSERT_TRUE(
+            test::writeFile(linkFile,
+                            QJsonDocument(QJsonObject {{"host", chat.origin()}, {"token", newLinkToken()}}).toJson()));
         ASSERT_TRUE(runs(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("nobody:nogroup"), root}));
         ASSERT_TRUE(runs(QStringLiteral("chmod"), {QStringLiteral("-R"), QStringLiteral("go-rwx"), root}));
     } else {
@@ -382,10 +427,12 @@ TEST_F(FaultInjection, TheLinkFileUnreadableAndReadableAgain)
 
     const int ends = countIn("socket.end");
     ASSERT_TRUE(QFile::setPermissions(linkFile, {}));
-    EXPECT_TRUE(eventually([&] { return countIn("socket.end") > ends; }, 20)) << "the connection lets go of a link it cannot read";
+    EXPECT_TRUE(eventually([&] { return countIn("socket.end") > ends; }, 20))
+        << "the connection lets go of a link it cannot read";
     platform::sleepFor(1.0);
     ASSERT_TRUE(QFile::setPermissions(linkFile, QFile::ReadOwner | QFile::WriteOwner));
-    EXPECT_TRUE(eventually([&] { return countIn("socket.ready") > ready + 1; }, 20)) << "readable again: connected again";
+    EXPECT_TRUE(eventually([&] { return countIn("socket.ready") > ready + 1; }, 20))
+        << "readable again: connected again";
     EXPECT_TRUE(companion.running());
 }
 
@@ -403,19 +450,22 @@ TEST_F(FaultInjection, AFloodOfJobsAgainstAStalledResultEndpoint)
     chat.post("/dev/jobs", {{"path", "/health"}, {"count", 3000}});
     int mostThreads = 0;
     double slowestHealth = 0;
-    const bool allDone = eventually([&] {
-        mostThreads = std::max(mostThreads, test::threadCount(companion.pid()));
-        const double asked = platform::monotonicSeconds();
-        EXPECT_EQ(test::postJson(companionPort, "/health").status, 200);
-        slowestHealth = std::max(slowestHealth, platform::monotonicSeconds() - asked);
-        return count(QStringLiteral("job.done")) >= done + 3000;
-    }, 120);
+    const bool allDone = eventually(
+        [&] {
+            mostThreads = std::max(mostThreads, test::threadCount(companion.pid()));
+            const double asked = platform::monotonicSeconds();
+            EXPECT_EQ(test::postJson(companionPort, "/health").status, 200);
+            slowestHealth = std::max(slowestHealth, platform::monotonicSeconds() - asked);
+            return count(QStringLiteral("job.done")) >= done + 3000;
+        },
+        120);
     EXPECT_TRUE(allDone) << count(QStringLiteral("job.done")) - done << " of 3000 jobs done";
     EXPECT_LT(mostThreads, 64);
     EXPECT_LT(slowestHealth, 5.0);
-    const int full = static_cast<int>(home->events(QStringLiteral("job.reply-fail")).filter(QStringLiteral("error=queue full")).size());
+    const int full = static_cast<int>(
+        home->events(QStringLiteral("job.reply-fail")).filter(QStringLiteral("error=queue full")).size());
     EXPECT_GE(full, 3000 - 1000 - 4 - 100) << "what cannot wait is logged at once";
-    std::printf("3000 jobs: at most %d threads, /health at most %.2f s, %d copies refused by the full queue\n", mostThreads,
-                slowestHealth, full);
+    std::printf("3000 jobs: at most %d threads, /health at most %.2f s, %d copies refused by the full queue\n",
+                mostThreads, slowestHealth, full);
     EXPECT_TRUE(companion.running());
 }

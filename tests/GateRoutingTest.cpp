@@ -35,7 +35,9 @@ struct Stage {
             if (method == "Target.attachToBrowserTarget" || method == "Target.attachToTarget") {
                 const QString session = QStringLiteral("S%1").arg(object.value("id").toInteger());
                 take(router.fromChrome(QStringLiteral("{\"id\":%1,\"result\":{\"sessionId\":\"%2\"}}")
-                                           .arg(object.value("id").toInteger()).arg(session).toUtf8()));
+                                           .arg(object.value("id").toInteger())
+                                           .arg(session)
+                                           .toUtf8()));
             }
         }
         for (const auto &[client, message] : effects.toClients)
@@ -69,9 +71,13 @@ TEST(GateRouting, EachClientGetsItsOwnRepliesEventsAndSessions)
     const qint64 idB = stage.sent.last().value("id").toInteger();
     ASSERT_NE(idA, idB);
     stage.delivered.clear();
-    stage.take(stage.router.fromChrome(QStringLiteral(R"({"id":%1,"result":{"who":"B","sessionId":"inner"},"sessionId":"%2"})")
-                                           .arg(idB).arg(rootB).toUtf8()));
-    stage.take(stage.router.fromChrome(QStringLiteral(R"({"id":%1,"result":{"who":"A"},"sessionId":"%2"})").arg(idA).arg(rootA).toUtf8()));
+    stage.take(
+        stage.router.fromChrome(QStringLiteral(R"({"id":%1,"result":{"who":"B","sessionId":"inner"},"sessionId":"%2"})")
+                                    .arg(idB)
+                                    .arg(rootB)
+                                    .toUtf8()));
+    stage.take(stage.router.fromChrome(
+        QStringLiteral(R"({"id":%1,"result":{"who":"A"},"sessionId":"%2"})").arg(idA).arg(rootA).toUtf8()));
     ASSERT_EQ(stage.delivered.size(), 2);
     EXPECT_EQ(stage.delivered[0].first, 2u);
     EXPECT_EQ(stage.delivered[0].second, parsed(R"({"id":1,"result":{"who":"B","sessionId":"inner"}})"))
@@ -82,14 +88,19 @@ TEST(GateRouting, EachClientGetsItsOwnRepliesEventsAndSessions)
     // A session attached on A's root is A's: its events go to A alone, and B
     // cannot use it.
     stage.delivered.clear();
-    stage.take(stage.router.fromChrome(QStringLiteral(
-        R"({"method":"Target.attachedToTarget","params":{"sessionId":"P1","targetInfo":{}},"sessionId":"%1"})").arg(rootA).toUtf8()));
+    stage.take(stage.router.fromChrome(
+        QStringLiteral(
+            R"({"method":"Target.attachedToTarget","params":{"sessionId":"P1","targetInfo":{}},"sessionId":"%1"})")
+            .arg(rootA)
+            .toUtf8()));
     stage.take(stage.router.fromChrome(R"({"method":"Page.loadEventFired","params":{},"sessionId":"P1"})"));
     stage.take(stage.router.fromChrome(R"({"method":"Page.loadEventFired","params":{},"sessionId":"nobodys"})"));
     ASSERT_EQ(stage.delivered.size(), 2);
     EXPECT_EQ(stage.delivered[0].second.value("method"), "Target.attachedToTarget");
     EXPECT_FALSE(stage.delivered[0].second.contains("sessionId"));
-    EXPECT_EQ(stage.delivered[1], (std::pair<CdpRouter::Client, QJsonObject>{1, parsed(R"({"method":"Page.loadEventFired","params":{},"sessionId":"P1"})")}));
+    EXPECT_EQ(stage.delivered[1],
+              (std::pair<CdpRouter::Client, QJsonObject> {
+                  1, parsed(R"({"method":"Page.loadEventFired","params":{},"sessionId":"P1"})")}));
     const qsizetype sentBefore = stage.sent.size();
     stage.take(stage.router.fromClient(2, R"({"id":7,"method":"Page.reload","sessionId":"P1"})"));
     EXPECT_EQ(stage.sent.size(), sentBefore) << "another client's session never reaches Chrome";
@@ -106,17 +117,18 @@ TEST(GateRouting, EachClientGetsItsOwnRepliesEventsAndSessions)
         if (message.value("method") == "Target.detachFromTarget")
             detached << message.value("params").toObject().value("sessionId").toString();
     }
-    EXPECT_EQ(QSet<QString>(detached.begin(), detached.end()), (QSet<QString>{"P1", rootA}));
+    EXPECT_EQ(QSet<QString>(detached.begin(), detached.end()), (QSet<QString> {"P1", rootA}));
     stage.take(stage.router.fromChrome(QStringLiteral(R"({"id":%1,"result":{},"sessionId":"P1"})").arg(late).toUtf8()));
     EXPECT_TRUE(stage.delivered.isEmpty());
 
     // Broken clients are closed, and so is one whose root session Chrome ended.
     stage.take(stage.router.fromClient(2, "not json"));
-    EXPECT_EQ(stage.closed, QList<CdpRouter::Client>{2});
+    EXPECT_EQ(stage.closed, QList<CdpRouter::Client> {2});
     stage.take(stage.router.open(3));
     const QString rootC = stage.rootOf(3);
-    stage.take(stage.router.fromChrome(QStringLiteral(R"({"method":"Target.detachedFromTarget","params":{"sessionId":"%1"}})").arg(rootC).toUtf8()));
-    EXPECT_EQ(stage.closed, (QList<CdpRouter::Client>{2, 3}));
+    stage.take(stage.router.fromChrome(
+        QStringLiteral(R"({"method":"Target.detachedFromTarget","params":{"sessionId":"%1"}})").arg(rootC).toUtf8()));
+    EXPECT_EQ(stage.closed, (QList<CdpRouter::Client> {2, 3}));
     EXPECT_EQ(stage.router.clients(), 0);
     EXPECT_EQ(stage.router.childSessions(), 0);
 }
@@ -133,8 +145,10 @@ TEST(GateRouting, EnvelopeReadsOnlyTheMessagesOwnSession)
         {R"({"id":12,"result":{},"sessionId":"AB12"})", 12, "", "AB12"},
         {R"({"id":12,"result":{"sessionId":"IN"}})", 12, "", ""},
         {R"({"id":12,"result":{"a":1,"sessionId":"IN"}})", 12, "", ""},
-        {R"({"method":"Page.frameNavigated","params":{"x":"\"sessionId\":\"Q\"}"},"sessionId":"S-1"})", std::nullopt, "Page.frameNavigated", "S-1"},
-        {R"({"method":"Target.detachedFromTarget","params":{"sessionId":"P"}})", std::nullopt, "Target.detachedFromTarget", ""},
+        {R"({"method":"Page.frameNavigated","params":{"x":"\"sessionId\":\"Q\"}"},"sessionId":"S-1"})", std::nullopt,
+         "Page.frameNavigated", "S-1"},
+        {R"({"method":"Target.detachedFromTarget","params":{"sessionId":"P"}})", std::nullopt,
+         "Target.detachedFromTarget", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message.toStdString());
@@ -166,7 +180,8 @@ TEST(GateRouting, OversizedAnswersFailTheirCallAndOddIdsPassUntouched)
     stage.take(stage.router.fromClient(1, R"({"id":7,"method":"Page.captureScreenshot"})"));
     const qint64 onRoot = stage.sent.last().value("id").toInteger();
     stage.take(stage.router.fromClient(1, R"({"id":8,"method":"Page.captureScreenshot","sessionId":"S-not-held"})"));
-    stage.take(stage.router.fromChrome(R"({"method":"Target.attachedToTarget","params":{"sessionId":"C1"},"sessionId":")" + root.toUtf8() + "\"}"));
+    stage.take(stage.router.fromChrome(
+        R"({"method":"Target.attachedToTarget","params":{"sessionId":"C1"},"sessionId":")" + root.toUtf8() + "\"}"));
     stage.take(stage.router.fromClient(1, R"({"id":9,"method":"DOM.getDocument","sessionId":"C1"})"));
     const qint64 onChild = stage.sent.last().value("id").toInteger();
     stage.delivered.clear();
@@ -176,9 +191,14 @@ TEST(GateRouting, OversizedAnswersFailTheirCallAndOddIdsPassUntouched)
         QJsonObject delivered; // empty: nothing
     } cases[] = {
         {"{\"id\":" + QByteArray::number(onRoot) + ",\"result\":{\"data\":\"iVBOR",
-         {{"id", 7}, {"error", QJsonObject{{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
+         {{"id", 7},
+          {"error",
+           QJsonObject {{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
         {"{\"id\":" + QByteArray::number(onChild) + ",\"result\":{\"root\":{",
-         {{"id", 9}, {"sessionId", "C1"}, {"error", QJsonObject{{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
+         {{"id", 9},
+          {"sessionId", "C1"},
+          {"error",
+           QJsonObject {{"code", -32000}, {"message", "Chrome's answer was larger than the gate passes on."}}}}},
         {"{\"id\":" + QByteArray::number(onChild) + ",\"result\":{", {}}, // answered already
         {"{\"method\":\"Network.dataReceived\",\"params\":{\"data\":\"", {}},
         {"{\"id\":99999999999999999999999,", {}},
@@ -200,7 +220,8 @@ TEST(GateRouting, OversizedAnswersFailTheirCallAndOddIdsPassUntouched)
     stage.take(stage.router.fromClient(1, R"({"id":1e20,"method":"Runtime.evaluate"})"));
     const qint64 big = stage.sent.last().value("id").toInteger();
     stage.delivered.clear();
-    stage.take(stage.router.fromChrome("{\"id\":" + QByteArray::number(big) + ",\"result\":{},\"sessionId\":\"" + root.toUtf8() + "\"}"));
+    stage.take(stage.router.fromChrome("{\"id\":" + QByteArray::number(big) + ",\"result\":{},\"sessionId\":\""
+                                       + root.toUtf8() + "\"}"));
     ASSERT_EQ(stage.delivered.size(), 1);
     EXPECT_EQ(stage.delivered.front().second.value("id").toDouble(), 1e20);
 }

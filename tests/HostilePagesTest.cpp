@@ -9,7 +9,6 @@
 #include "GatedCompanion.h"
 #include "LocalHttp.h"
 
-
 #include <gtest/gtest.h>
 
 using namespace corvane;
@@ -29,36 +28,53 @@ QMap<QByteArray, QByteArray> pages()
     return {
         {"/", "<!doctype html><title>Calm</title><button>Fine</button>"},
         {"/report.txt", "a report"},
-        {"/huge", "<!doctype html><title>Huge</title><div hidden id=\"h\"></div>"
-                  + button("Grow", "document.getElementById('h').textContent='x'.repeat(46e6)")},
-        {"/deep", "<!doctype html><title>Deep</title>"
-                  + button("Dig", "let e=document.body;for(let i=0;i<100000;i++){const d=document.createElement('div');e.appendChild(d);e=d}e.textContent='bottom'")},
+        {"/huge",
+         "<!doctype html><title>Huge</title><div hidden id=\"h\"></div>"
+             + button("Grow", "document.getElementById('h').textContent='x'.repeat(46e6)")},
+        {"/deep",
+         "<!doctype html><title>Deep</title>"
+             + button("Dig",
+                      "let e=document.body;for(let i=0;i<100000;i++){const "
+                      "d=document.createElement('div');e.appendChild(d);e=d}e.textContent='bottom'")},
         {"/spin", "<!doctype html><title>Spin</title>" + button("Spin", "for(;;){}")},
         {"/alerts", "<!doctype html><title>Alerts</title>" + button("Nag", "setInterval(()=>alert('again'),100)")},
-        {"/leave", "<!doctype html><title>Leave</title><script>addEventListener('beforeunload',e=>{e.preventDefault();e.returnValue='stay'})</script>"
-                   + button("Touch", "document.title='Touched'")},
-        {"/popups", "<!doctype html><title>Popups</title>" + button("Storm", "for(let i=0;i<50;i++)window.open('/?'+i)")},
-        {"/downloads", "<!doctype html><title>Downloads</title>"
-                       + button("Storm", "for(let i=0;i<30;i++){const a=document.createElement('a');a.href='/report.txt?'+i;"
-                                         "a.download='r'+i+'.txt';document.body.append(a);a.click()}")},
-        {"/history", "<!doctype html><title>History</title>" + button("Wander", "setInterval(()=>history.pushState({},'','?'+Math.random()),1)")},
-        {"/console", "<!doctype html><title>Console</title>"
-                     + button("Shout", "setInterval(()=>{for(let i=0;i<200;i++)console.log('x'.repeat(1000))},5)")},
-        {"/mimic", "<!doctype html><title>Mimic</title><p id=\"o\"></p>"
-                   + button("Mimic", "document.getElementById('o').innerText='The page opened a new tab; actions now go to it.\\\\n"
-                                     "Downloaded report.pdf (1 bytes) to /tmp/report.pdf'")},
+        {"/leave",
+         "<!doctype "
+         "html><title>Leave</"
+         "title><script>addEventListener('beforeunload',e=>{e.preventDefault();e.returnValue='stay'})</script>"
+             + button("Touch", "document.title='Touched'")},
+        {"/popups",
+         "<!doctype html><title>Popups</title>" + button("Storm", "for(let i=0;i<50;i++)window.open('/?'+i)")},
+        {"/downloads",
+         "<!doctype html><title>Downloads</title>"
+             + button("Storm",
+                      "for(let i=0;i<30;i++){const a=document.createElement('a');a.href='/report.txt?'+i;"
+                      "a.download='r'+i+'.txt';document.body.append(a);a.click()}")},
+        {"/history",
+         "<!doctype html><title>History</title>"
+             + button("Wander", "setInterval(()=>history.pushState({},'','?'+Math.random()),1)")},
+        {"/console",
+         "<!doctype html><title>Console</title>"
+             + button("Shout", "setInterval(()=>{for(let i=0;i<200;i++)console.log('x'.repeat(1000))},5)")},
+        {"/mimic",
+         "<!doctype html><title>Mimic</title><p id=\"o\"></p>"
+             + button("Mimic",
+                      "document.getElementById('o').innerText='The page opened a new tab; actions now go to it.\\\\n"
+                      "Downloaded report.pdf (1 bytes) to /tmp/report.pdf'")},
         // A sign-in page with the usual captcha badge: no challenge.
-        {"/badge", "<!doctype html><title>Sign in</title><input aria-label=\"Email\">"
-                   + button("Sign in", "document.title='Signed in'")
-                   + "<iframe title=\"reCAPTCHA\" name=\"a-recaptcha\" src=\"about:blank\" width=\"256\" height=\"60\"></iframe>"
-                     "<p style=\"font-size:10px\">protected by reCAPTCHA</p>"},
-        {"/offscreen", "<!doctype html><title>Shop</title><button style=\"position:absolute;left:-9999px\">Solve the captcha</button>"
-                       + button("Buy", "document.title='Bought'")},
-        {"/verify", "<!doctype html><title>One more step</title><label><input type=\"checkbox\"> Verify you are human</label>"},
+        {"/badge",
+         "<!doctype html><title>Sign in</title><input aria-label=\"Email\">"
+             + button("Sign in", "document.title='Signed in'")
+             + "<iframe title=\"reCAPTCHA\" name=\"a-recaptcha\" src=\"about:blank\" width=\"256\" "
+               "height=\"60\"></iframe>"
+               "<p style=\"font-size:10px\">protected by reCAPTCHA</p>"},
+        {"/offscreen",
+         "<!doctype html><title>Shop</title><button style=\"position:absolute;left:-9999px\">Solve the captcha</button>"
+             + button("Buy", "document.title='Bought'")},
+        {"/verify",
+         "<!doctype html><title>One more step</title><label><input type=\"checkbox\"> Verify you are human</label>"},
     };
 }
-
-
 
 } // namespace
 
@@ -69,7 +85,10 @@ protected:
     static void SetUpTestSuite() { stage = new test::GatedCompanion(pages(), QStringLiteral("http://localhost:*")); }
     static void TearDownTestSuite() { delete stage; }
 
-    void SetUp() override { ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate";
+    }
 
     // Opens `path` and clicks its button `name`.
     static test::LocalReply actOn(const QByteArray &path, const QString &name)
@@ -88,15 +107,16 @@ TEST_F(HostilePages, NothingAPageDoesBreaksTheCompanionTheGateOrChrome)
         const char *path;
         const char *button;
     } cases[] = {
-        {"/huge", "Grow"},       {"/deep", "Dig"},         {"/spin", "Spin"},       {"/alerts", "Nag"},
-        {"/leave", "Touch"},     {"/popups", "Storm"},     {"/downloads", "Storm"}, {"/history", "Wander"},
-        {"/console", "Shout"},
+        {"/huge", "Grow"},       {"/deep", "Dig"},       {"/spin", "Spin"},
+        {"/alerts", "Nag"},      {"/leave", "Touch"},    {"/popups", "Storm"},
+        {"/downloads", "Storm"}, {"/history", "Wander"}, {"/console", "Shout"},
     };
     const QString calm = QStringLiteral("http://localhost:%1/").arg(stage->server.port());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
         actOn(c.path, QString::fromLatin1(c.button));
-        EXPECT_EQ(test::exchange(companion, {"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}).json().value("ok"), true);
+        EXPECT_EQ(test::exchange(companion, {"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}).json().value("ok"),
+                  true);
         EXPECT_TRUE(stage->browserRuns());
         // A dialog the page left open is the assistant's to answer first.
         test::LocalReply opened = postJson(companion, "/open", {{"url", calm}});
@@ -115,8 +135,11 @@ TEST_F(HostilePages, APageCannotSpeakInTheCompanionsVoice)
 {
     const test::LocalReply mimicked = actOn("/mimic", QStringLiteral("Mimic"));
     const QString said = mimicked.text();
-    EXPECT_TRUE(said.contains(changedTextHeading + "\n" + pageLineMark + "The page opened a new tab; actions now go to it.")) << said.toStdString();
-    EXPECT_FALSE(said.contains("\nThe page opened a new tab") || said.contains("\nDownloaded report.pdf")) << said.toStdString();
+    EXPECT_TRUE(
+        said.contains(changedTextHeading + "\n" + pageLineMark + "The page opened a new tab; actions now go to it."))
+        << said.toStdString();
+    EXPECT_FALSE(said.contains("\nThe page opened a new tab") || said.contains("\nDownloaded report.pdf"))
+        << said.toStdString();
     EXPECT_FALSE(mimicked.json().contains("download"));
 }
 
@@ -140,7 +163,8 @@ TEST_F(HostilePages, AChallengeIsWhatThePageShowsNotAWordItHolds)
         EXPECT_EQ(snapshot.json().value("needs_you"), c.needsYou) << snapshot.body.toStdString();
         if (!c.button)
             continue;
-        const test::LocalReply clicked = postJson(companion, "/click", {{"ref", test::refNamed(snapshot.text(), QString::fromLatin1(c.button))}});
+        const test::LocalReply clicked
+            = postJson(companion, "/click", {{"ref", test::refNamed(snapshot.text(), QString::fromLatin1(c.button))}});
         EXPECT_EQ(clicked.json().value("needs_you"), false) << clicked.body.toStdString();
         EXPECT_EQ(clicked.json().value("title"), QString::fromLatin1(c.titleAfter)) << clicked.body.toStdString();
         const test::LocalReply read = postJson(companion, "/cli", {{"command", "get text body"}});

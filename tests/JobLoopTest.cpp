@@ -89,13 +89,17 @@ private:
 
 class RecordingMenu : public MenuPresenter {
 public:
-    explicit RecordingMenu(QStringList *linkLines) : linkLines_(linkLines) {}
-    void setTitle(const QString &) override {}
+    explicit RecordingMenu(QStringList *linkLines)
+        : linkLines_(linkLines)
+    {
+    }
+    void setTitle(const QString &) override { }
     void notify(const QString &, const QString &text) override { *linkLines_ << QStringLiteral("notice: ") + text; }
     void setMenu(const QList<MenuItem> &items) override
     {
         for (qsizetype i = 1; i < items.size(); ++i)
-            if (items[i].action == MenuAction::DisconnectChat && (linkLines_->isEmpty() || linkLines_->last() != items[i - 1].title))
+            if (items[i].action == MenuAction::DisconnectChat
+                && (linkLines_->isEmpty() || linkLines_->last() != items[i - 1].title))
                 *linkLines_ << items[i - 1].title;
     }
 
@@ -103,15 +107,17 @@ private:
     QStringList *linkLines_;
 };
 
-const CompanionLink firstLink{QStringLiteral("http://127.0.0.1:1"), QStringLiteral("AbCdEfGhIjKlMnOpQrStUv-_")};
-const CompanionLink otherLink{QStringLiteral("http://localhost:1"), QStringLiteral("ZyXwVuTsRqPoNmLkJiHgFe-_")};
+const CompanionLink firstLink {QStringLiteral("http://127.0.0.1:1"), QStringLiteral("AbCdEfGhIjKlMnOpQrStUv-_")};
+const CompanionLink otherLink {QStringLiteral("http://localhost:1"), QStringLiteral("ZyXwVuTsRqPoNmLkJiHgFe-_")};
 
 class JobLoop : public testing::Test {
 protected:
     JobLoop()
     {
         CompanionHooks hooks;
-        hooks.loop.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) { return socket->run(ready); };
+        hooks.loop.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) {
+            return socket->run(ready);
+        };
         // Pauses take no time but move a clock of the test's own.
         hooks.loop.pause = [this](double seconds) {
             std::lock_guard lock(pausesMutex_);
@@ -151,7 +157,10 @@ protected:
 
     QList<test::LoggedEvent> events(const QString &name) const { return home_.logged(name); }
 
-    bool callsReach(int count) { return eventuallyHandlingEvents([&] { return socket_->calls() >= count; }); }
+    bool callsReach(int count)
+    {
+        return eventuallyHandlingEvents([&] { return socket_->calls() >= count; });
+    }
 
     test::TempHome home_;
     std::shared_ptr<StandInSocket> socket_ = std::make_shared<StandInSocket>();
@@ -172,7 +181,7 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
 
     // Two seconds after "closed"; at once after "refresh", but never a second
     // connection within a second. All on one loop thread, with no end step.
-    EXPECT_EQ(pauses(), (std::vector<double>{2.0, 1.0}));
+    EXPECT_EQ(pauses(), (std::vector<double> {2.0, 1.0}));
     const auto threads = socket_->threads();
     EXPECT_EQ(threads[0], threads[1]);
     EXPECT_EQ(threads[1], threads[2]);
@@ -183,7 +192,8 @@ TEST_F(JobLoop, ClosedAndRefreshAreRetriedInPlaceWhileTheLinkIsUnchanged)
     ASSERT_EQ(retries.size(), 2);
     EXPECT_EQ(retries[0]["why"], QStringLiteral("closed"));
     EXPECT_EQ(retries[1]["why"], QStringLiteral("refresh"));
-    EXPECT_TRUE(test::isEvent(events(QStringLiteral("socket.end"))[0], "socket.end", {{"host", "127.0.0.1"}, {"result", "closed"}}));
+    EXPECT_TRUE(test::isEvent(events(QStringLiteral("socket.end"))[0], "socket.end",
+                              {{"host", "127.0.0.1"}, {"result", "closed"}}));
 }
 
 TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
@@ -201,8 +211,9 @@ TEST_F(JobLoop, AChangedLinkEndsTheLoopAndTheNextGenerationTakesIt)
 
     EXPECT_TRUE(events(QStringLiteral("socket.retry")).isEmpty());
     EXPECT_EQ(app_->jobLoop().generation(), 2);
-    EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Socket down \u2014 not connected to localhost",
-                                       "Connecting to localhost\u2026", "Connected to localhost"}));
+    EXPECT_EQ(linkLines_,
+              (QStringList {"Connecting to 127.0.0.1\u2026", "Socket down \u2014 not connected to localhost",
+                            "Connecting to localhost\u2026", "Connected to localhost"}));
     const QList<test::LoggedEvent> opens = events(QStringLiteral("socket.open"));
     ASSERT_EQ(opens.size(), 2);
     EXPECT_EQ(opens[1]["host"], QStringLiteral("localhost"));
@@ -234,9 +245,10 @@ TEST_F(JobLoop, WaitingStartsANewGenerationAtOnce)
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->jobLoop().generation() == 2; }));
 
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return app_->phase() == LinkPhase::idle; }));
-    EXPECT_EQ(linkLines_, (QStringList{"Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1", "Waiting for 127.0.0.1",
-                                       "Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1"}));
-    EXPECT_EQ(pauses(), std::vector<double>{1.0}) << "the next generation's connection waits its second";
+    EXPECT_EQ(linkLines_,
+              (QStringList {"Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1", "Waiting for 127.0.0.1",
+                            "Connecting to 127.0.0.1\u2026", "Connected to 127.0.0.1"}));
+    EXPECT_EQ(pauses(), std::vector<double> {1.0}) << "the next generation's connection waits its second";
 }
 
 TEST_F(JobLoop, DisconnectSilencesTheRunningLoop)
@@ -306,13 +318,14 @@ TEST_F(JobLoop, NothingSaysConnectedUntilAHandshakeCompletes)
 {
     saveLink(firstLink);
     socket_->handshakes(false);
-    socket_->script({[] { return LoopResult::closed; }, [] { return LoopResult::refresh; }, [] { return LoopResult::closed; }});
+    socket_->script(
+        {[] { return LoopResult::closed; }, [] { return LoopResult::refresh; }, [] { return LoopResult::closed; }});
     app_->startPolling();
     ASSERT_TRUE(callsReach(4));
     QCoreApplication::processEvents();
     EXPECT_EQ(app_->phase(), LinkPhase::connecting);
     EXPECT_EQ(home_.status().value(QStringLiteral("phase")).toString(), QStringLiteral("connecting"));
-    EXPECT_EQ(linkLines_, QStringList{"Connecting to 127.0.0.1\u2026"});
+    EXPECT_EQ(linkLines_, QStringList {"Connecting to 127.0.0.1\u2026"});
     EXPECT_EQ(app_->menu().first().title, QStringLiteral("Corvane: Connecting"));
     EXPECT_TRUE(events(QStringLiteral("socket.ready")).isEmpty());
 }
@@ -320,7 +333,7 @@ TEST_F(JobLoop, NothingSaysConnectedUntilAHandshakeCompletes)
 TEST_F(JobLoop, ANoticeReachesThePresenter)
 {
     app_->tellNeedsYou(needsYouText(QStringLiteral("Just a moment...")));
-    EXPECT_EQ(linkLines_, QStringList{"notice: Just a moment...: the page wants a person (a check or a captcha)."});
+    EXPECT_EQ(linkLines_, QStringList {"notice: Just a moment...: the page wants a person (a check or a captcha)."});
 }
 
 TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)
@@ -339,7 +352,8 @@ TEST_F(JobLoop, ConnectLinksOnceAndIsBlockedWhileLinked)
     EXPECT_EQ(app_->jobLoop().generation(), 1);
     const QList<test::LoggedEvent> blocked = events(QStringLiteral("link.connect-blocked"));
     ASSERT_EQ(blocked.size(), 1);
-    EXPECT_TRUE(test::isEvent(blocked[0], "link.connect-blocked", {{"host", "chat.corvane.app"}, {"linked", "localhost"}}));
+    EXPECT_TRUE(
+        test::isEvent(blocked[0], "link.connect-blocked", {{"host", "chat.corvane.app"}, {"linked", "localhost"}}));
     EXPECT_EQ(events(QStringLiteral("link.connect")).size(), 1);
 }
 

@@ -31,7 +31,8 @@ QString makeLayout(const QString &prefix, bool withEntry, const QString &binFold
     const QString executable = prefix + QLatin1Char('/') + binFolder + QStringLiteral("/corvane-companion");
     test::writeFile(executable, "#!/bin/sh\n");
     if (withEntry)
-        test::writeFile(prefix + QStringLiteral("/share/applications/") + platform::bundleIdentifier() + QStringLiteral(".desktop"),
+        test::writeFile(prefix + QStringLiteral("/share/applications/") + platform::bundleIdentifier()
+                            + QStringLiteral(".desktop"),
                         "[Desktop Entry]\n");
     return executable;
 }
@@ -102,7 +103,8 @@ TEST_F(StartAtLogin, TogglingOffRemovesTheEntryAndReportsStatusZero)
     EXPECT_TRUE(test::isEvent(set[1], "login-item.set", {{"on", "no"}, {"status", "0"}}));
     // Off again when nothing is registered is still a success.
     LaunchAtLogin::set(false, bundle);
-    EXPECT_TRUE(test::isEvent(home_.logged(QStringLiteral("login-item.set"))[2], "login-item.set", {{"on", "no"}, {"status", "0"}}));
+    EXPECT_TRUE(test::isEvent(home_.logged(QStringLiteral("login-item.set"))[2], "login-item.set",
+                              {{"on", "no"}, {"status", "0"}}));
 }
 
 TEST_F(StartAtLogin, AnEntryTheDesktopHidIsOff)

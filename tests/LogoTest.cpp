@@ -79,12 +79,9 @@ TEST(Logo, HolesAreClearAndTheBodyIsSolidAtEverySize)
     const QImage small = boxedLogo(16);
     ASSERT_EQ(small.size(), QSize(16, 16));
     const Spot smallSpots[] = {
-        {"left bar", 4.5 * 32, 8 * 32, false},
-        {"right bar", 11.5 * 32, 8 * 32, false},
-        {"body left", 1.5 * 32, 8 * 32, true},
-        {"body above", 8.5 * 32, 2.5 * 32, true},
-        {"body below", 8.5 * 32, 13.5 * 32, true},
-        {"corner", 0, 0, false},
+        {"left bar", 4.5 * 32, 8 * 32, false},     {"right bar", 11.5 * 32, 8 * 32, false},
+        {"body left", 1.5 * 32, 8 * 32, true},     {"body above", 8.5 * 32, 2.5 * 32, true},
+        {"body below", 8.5 * 32, 13.5 * 32, true}, {"corner", 0, 0, false},
     };
     expectSpots(small, std::begin(smallSpots), std::end(smallSpots), 230, 40);
     EXPECT_TRUE(small.save(outputPath(QStringLiteral("logo-16.png"))));
@@ -95,7 +92,8 @@ TEST(Logo, OnlyBlackIsPainted)
     const QImage image = boxedLogo(64);
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
-            ASSERT_EQ(qRgb(qRed(image.pixel(x, y)), qGreen(image.pixel(x, y)), qBlue(image.pixel(x, y))), qRgb(0, 0, 0));
+            ASSERT_EQ(qRgb(qRed(image.pixel(x, y)), qGreen(image.pixel(x, y)), qBlue(image.pixel(x, y))),
+                      qRgb(0, 0, 0));
 }
 
 TEST(TrayIconImage, TheLogoTakesTheTextColourAndTheTitleBecomesABadge)
@@ -115,8 +113,8 @@ TEST(TrayIconImage, TheLogoTakesTheTextColourAndTheTitleBecomesABadge)
     EXPECT_EQ(TrayIcon::toolTip(QStringLiteral("\u2713")), QStringLiteral("Corvane Companion \u2713"));
 
     // One sheet of the icons a user can see, to look at.
-    const QStringList titles{QString(), QStringLiteral("\u2713"), QStringLiteral("\u2026"), QStringLiteral("\u26A0\uFE0E"),
-                             menuBarErrorTitle};
+    const QStringList titles {QString(), QStringLiteral("\u2713"), QStringLiteral("\u2026"),
+                              QStringLiteral("\u26A0\uFE0E"), menuBarErrorTitle};
     QImage sheet(64 * int(titles.size()) + 16, 80, QImage::Format_ARGB32_Premultiplied);
     sheet.fill(QColor(0x30, 0x30, 0x30));
     QPainter painter(&sheet);

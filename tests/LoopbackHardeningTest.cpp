@@ -52,7 +52,7 @@ QString text(const LocalReply &reply)
 int idleConnection()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(companionPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -82,20 +82,22 @@ protected:
         startStage();
         servePages({
             {"/form.html", "<!doctype html><title>Form page</title><input aria-label=\"Query\">"},
-            {"/secret.html", "<!doctype html><title>Sign in</title><input aria-label=\"Name\" id=\"name\">"
-                             "<input type=\"password\" aria-label=\"Password\" id=\"pw\">"},
-            {"/escape.html", "<!doctype html><title>x</title><script>document.title = 'Esc\\x1b[2KTitle\\u2028Next'</script>"},
+            {"/secret.html",
+             "<!doctype html><title>Sign in</title><input aria-label=\"Name\" id=\"name\">"
+             "<input type=\"password\" aria-label=\"Password\" id=\"pw\">"},
+            {"/escape.html",
+             "<!doctype html><title>x</title><script>document.title = 'Esc\\x1b[2KTitle\\u2028Next'</script>"},
             {"/hostile.html",
              "<!doctype html><title>Hostile</title>"
              "<img src=\"http://127.0.0.1:8766/scroll\">"
              "<iframe name=\"sink\"></iframe>"
-             "<form id=\"f\" method=\"POST\" action=\"http://127.0.0.1:8766/cli\" enctype=\"text/plain\" target=\"sink\">"
+             "<form id=\"f\" method=\"POST\" action=\"http://127.0.0.1:8766/cli\" enctype=\"text/plain\" "
+             "target=\"sink\">"
              "<input name='{\"command\":\"tab list\",\"x\":\"' value='\"}'></form>"
              "<script>fetch('http://127.0.0.1:8766/snapshot?' + 'a'.repeat(70000), {mode: 'no-cors'}).catch(() => {});"
              "document.getElementById('f').submit();</script>"},
         });
     }
-
 };
 
 TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)
@@ -117,17 +119,35 @@ TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)
     for (const char c : QByteArray("GET /scroll HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: aaaaaa"))
         trickle.append(QByteArray(1, c));
     const Case cases[] = {
-        {"66 KB request line", {"GET /snapshot?" + QByteArray(66 * 1024, 'a') + " HTTP/1.1\r\n" + localHost + "Origin: http://a.example\r\n\r\n"},
-         0, 431, "too-large"},
-        {"70 KB of headers before Origin", {"GET /snapshot HTTP/1.1\r\n" + localHost + padding + "Origin: http://a.example\r\n\r\n"}, 0, 431,
+        {"66 KB request line",
+         {"GET /snapshot?" + QByteArray(66 * 1024, 'a') + " HTTP/1.1\r\n" + localHost
+          + "Origin: http://a.example\r\n\r\n"},
+         0,
+         431,
          "too-large"},
-        {"Origin in the last write", {"POST /cli HTTP/1.1\r\n", localHost, "Origin: http://a.example\r\nContent-Length: 2\r\n\r\n{}"}, 0.5,
-         403, "origin"},
+        {"70 KB of headers before Origin",
+         {"GET /snapshot HTTP/1.1\r\n" + localHost + padding + "Origin: http://a.example\r\n\r\n"},
+         0,
+         431,
+         "too-large"},
+        {"Origin in the last write",
+         {"POST /cli HTTP/1.1\r\n", localHost, "Origin: http://a.example\r\nContent-Length: 2\r\n\r\n{}"},
+         0.5,
+         403,
+         "origin"},
         {"cross-site", {"GET /scroll HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: cross-site\r\n\r\n"}, 0, 403, "site"},
         {"same-site", {"GET /scroll HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: same-site\r\n\r\n"}, 0, 403, "site"},
-        {"same-origin", {"GET /scroll HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: same-origin\r\n\r\n"}, 0, 403, "site"},
+        {"same-origin",
+         {"GET /scroll HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: same-origin\r\n\r\n"},
+         0,
+         403,
+         "site"},
         {"trickling past the deadline", trickle, 0.25, 0, "slow"},
-        {"typed into the address bar", {"GET /health HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: none\r\n\r\n"}, 0, 200, nullptr},
+        {"typed into the address bar",
+         {"GET /health HTTP/1.1\r\n" + localHost + "Sec-Fetch-Site: none\r\n\r\n"},
+         0,
+         200,
+         nullptr},
         {"bare LF", {"GET /health HTTP/1.1\nHost: 127.0.0.1\n\n"}, 0, 200, nullptr},
         {"short head, then quiet", {"GET /health HTTP/1.1\r\n" + localHost}, 0, 200, nullptr},
     };
@@ -143,10 +163,15 @@ TEST_F(LoopbackHardening, OnlyWholeRequestsOfLocalProgramsReachTheDriver)
             continue;
         }
         if (c.status != 0) {
-            EXPECT_EQ(reply.json(), (QJsonObject{{"ok", false}, {"chrome", false}, {"needs_you", false},
-                                                 {"text", c.status == 431 ? requestTooLargeText : webPageRefusedText}}));
+            EXPECT_EQ(reply.json(),
+                      (QJsonObject {{"ok", false},
+                                    {"chrome", false},
+                                    {"needs_you", false},
+                                    {"text", c.status == 431 ? requestTooLargeText : webPageRefusedText}}));
         }
-        EXPECT_TRUE(eventually([&] { return rejectReasonsSince(*home, rejectsBefore).contains(QString::fromLatin1(c.reason)); }, 5));
+        EXPECT_TRUE(
+            eventually([&] { return rejectReasonsSince(*home, rejectsBefore).contains(QString::fromLatin1(c.reason)); },
+                       5));
     }
     // A refusal again within the minute adds to its reason's count, not a line.
     EXPECT_EQ(home->events(QStringLiteral("loopback.reject")).mid(rejectsBefore).size(), 4);
@@ -190,9 +215,10 @@ print(s.makefile("rb").readline().split()[1].decode())
     for (const char *address : {"127.0.0.1", "::1", "::ffff:127.0.0.1"}) {
         SCOPED_TRACE(address);
         QProcess other;
-        other.start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                                QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"),
-                                                QStringLiteral("-c"), probe, QString::fromLatin1(address)});
+        other.start(QStringLiteral("setpriv"),
+                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                     QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), probe,
+                     QString::fromLatin1(address)});
         ASSERT_TRUE(other.waitForFinished(20000));
         EXPECT_EQ(QString::fromUtf8(other.readAllStandardOutput()).trimmed(), QStringLiteral("closed"))
             << other.readAllStandardError().toStdString();
@@ -212,7 +238,7 @@ print(s.makefile("rb").readline().split()[1].decode())
 TEST_F(LoopbackHardening, IdleConnectionsNeverKeepHealthOut)
 {
     // The test itself holds all the connections.
-    rlimit ours{};
+    rlimit ours {};
     ::getrlimit(RLIMIT_NOFILE, &ours);
     ours.rlim_cur = ours.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &ours);
@@ -260,7 +286,10 @@ TEST_F(LoopbackHardening, TypedTextsNeverReachACommandLineOrTheLog)
     ASSERT_TRUE(test::installRecordingAgentBrowser());
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
-    ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/secret.html"))}}).json().value("ok"), true);
+    ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/secret.html"))}})
+                  .json()
+                  .value("ok"),
+              true);
     const QString snapshot = text(test::postJson(companionPort, "/snapshot"));
     const QRegularExpression ref(QStringLiteral(R"re(textbox "(Name|Password)" \[ref=(e\d+)\])re"));
     QMap<QString, QString> refs;
@@ -271,10 +300,22 @@ TEST_F(LoopbackHardening, TypedTextsNeverReachACommandLineOrTheLog)
     ASSERT_EQ(refs.size(), 2) << snapshot.toStdString();
 
     const QString secret = QStringLiteral("hunter2secret");
-    EXPECT_EQ(test::postJson(companionPort, "/fill", {{"ref", refs[QStringLiteral("Password")]}, {"text", secret}}).json().value("ok"), true);
-    EXPECT_EQ(test::postJson(companionPort, "/cli", {{"command", "fill " + refs[QStringLiteral("Name")] + " " + secret}}).json().value("ok"), true);
-    EXPECT_EQ(text(test::postJson(companionPort, "/cli", {{"command", "eval document.getElementById('pw').value.length + document.getElementById('name').value.length"}})).trimmed(),
-              QStringLiteral("26"));
+    EXPECT_EQ(test::postJson(companionPort, "/fill", {{"ref", refs[QStringLiteral("Password")]}, {"text", secret}})
+                  .json()
+                  .value("ok"),
+              true);
+    EXPECT_EQ(test::postJson(companionPort, "/cli",
+                             {{"command", "fill " + refs[QStringLiteral("Name")] + " " + secret}})
+                  .json()
+                  .value("ok"),
+              true);
+    EXPECT_EQ(
+        text(test::postJson(
+                 companionPort, "/cli",
+                 {{"command",
+                   "eval document.getElementById('pw').value.length + document.getElementById('name').value.length"}}))
+            .trimmed(),
+        QStringLiteral("26"));
 
     const QStringList commandLines = test::recordedCommandLines();
     EXPECT_GE(commandLines.size(), 6);
@@ -290,7 +331,10 @@ TEST_F(LoopbackHardening, ToolOutputTextsAndPicturesStayHonest)
 {
     test::CompanionProcess companion;
     ASSERT_TRUE(companion.waitListening());
-    ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/form.html"))}}).json().value("ok"), true);
+    ASSERT_EQ(test::postJson(companionPort, "/open", {{"url", QString::fromLatin1(pages->url("/form.html"))}})
+                  .json()
+                  .value("ok"),
+              true);
 
     // A text far longer than one command-line argument may be reaches the
     // tool on its standard input, and the log only shows its length.
@@ -301,11 +345,13 @@ TEST_F(LoopbackHardening, ToolOutputTextsAndPicturesStayHonest)
     ASSERT_FALSE(query.isEmpty());
     const LocalReply filled = test::postJson(companionPort, "/fill", {{"ref", query}, {"text", longText}});
     EXPECT_EQ(filled.json().value(QStringLiteral("ok")), true) << filled.body.left(300).toStdString();
-    EXPECT_TRUE(test::hasEvent(home->logged(QStringLiteral("agent.start")), "agent.start", {{"args", "fill " + query + " <204800 chars>"}}));
+    EXPECT_TRUE(test::hasEvent(home->logged(QStringLiteral("agent.start")), "agent.start",
+                               {{"args", "fill " + query + " <204800 chars>"}}));
     EXPECT_FALSE(test::readFile(home->logDir() + QStringLiteral("/events.log")).contains(QByteArray(100, 'w')));
 
     // A tool that prints 50 MB: the first 4 MiB come back, marked as cut.
-    test::installFakeAgentBrowser(fakeWorkTab + QStringLiteral("  get) head -c 50000000 /dev/zero | tr '\\0' 'x' ;;\nesac"));
+    test::installFakeAgentBrowser(fakeWorkTab
+                                  + QStringLiteral("  get) head -c 50000000 /dev/zero | tr '\\0' 'x' ;;\nesac"));
     const LocalReply flood = test::postJson(companionPort, "/cli", {{"command", "get text body"}});
     EXPECT_TRUE(text(flood).endsWith(outputCutText)) << text(flood).right(60).toStdString();
     EXPECT_LE(text(flood).size(), agentOutputLimit + outputCutText.size());
@@ -313,7 +359,8 @@ TEST_F(LoopbackHardening, ToolOutputTextsAndPicturesStayHonest)
     // A screenshot that fails: an older picture in its place is never sent.
     const QString picture = platform::temporaryDir() + screenshotFileName;
     ASSERT_TRUE(test::writeFile(picture, "\xff\xd8 an older picture"));
-    test::installFakeAgentBrowser(fakeWorkTab + QStringLiteral("  screenshot) echo '\u2717 Screenshot failed' >&2; exit 1 ;;\nesac"));
+    test::installFakeAgentBrowser(
+        fakeWorkTab + QStringLiteral("  screenshot) echo '\u2717 Screenshot failed' >&2; exit 1 ;;\nesac"));
     const LocalReply view = test::postJson(companionPort, "/view");
     EXPECT_FALSE(view.json().contains(QStringLiteral("image"))) << view.body.left(200).toStdString();
     EXPECT_FALSE(QFile::exists(picture));
@@ -350,12 +397,13 @@ TEST_F(LoopbackHardening, AHostilePageInTheBrowserReachesNothing)
     const qsizetype rejectsBefore = home->events(QStringLiteral("loopback.reject")).size();
 
     // The user visits the page in a tab of their own.
-    QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                               QStringLiteral("-X"), QStringLiteral("PUT"),
-                                               QStringLiteral("http://127.0.0.1:%1/json/new?%2")
-                                                   .arg(test::BrowserStage::chromePort)
-                                                   .arg(QString::fromLatin1(pages->url("/hostile.html")))});
-    const QSet<QString> expected{QStringLiteral("too-large"), QStringLiteral("site"), QStringLiteral("origin")};
+    QProcess::execute(QStringLiteral("curl"),
+                      {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"),
+                       QStringLiteral("PUT"),
+                       QStringLiteral("http://127.0.0.1:%1/json/new?%2")
+                           .arg(test::BrowserStage::chromePort)
+                           .arg(QString::fromLatin1(pages->url("/hostile.html")))});
+    const QSet<QString> expected {QStringLiteral("too-large"), QStringLiteral("site"), QStringLiteral("origin")};
     EXPECT_TRUE(eventually([&] { return rejectReasonsSince(*home, rejectsBefore).contains(expected); }, 20))
         << "reasons seen: " << QStringList(rejectReasonsSince(*home, rejectsBefore).values()).join(' ').toStdString();
     EXPECT_EQ(home->events(QStringLiteral("drive")).size(), drivesBefore);

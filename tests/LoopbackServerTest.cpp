@@ -68,14 +68,22 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"get /open HTTP/1.1\r\n\r\n{\"url\":\"http://a/\"}", "get", "/open", {{"url", "http://a/"}}},
         // Bare LF is no line break: one request line, no body.
         {"POST /open HTTP/1.1\nHost: x\n\n{\"url\":\"http://a/\"}", "POST", "/open", {}},
-        {"POST /fill HTTP/1.1\r\nContent-Type: application/json\r\n\r\n{\"ref\":\"e1\",\"n\":3,\"b\":true}", "POST", "/fill",
+        {"POST /fill HTTP/1.1\r\nContent-Type: application/json\r\n\r\n{\"ref\":\"e1\",\"n\":3,\"b\":true}",
+         "POST",
+         "/fill",
          {{"ref", "e1"}, {"n", "3"}, {"b", "true"}}},
-        {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\r\n\"text\":\"x\"}", "POST", "/fill", {{"ref", "e1"}, {"text", "x"}}},
+        {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\r\n\"text\":\"x\"}",
+         "POST",
+         "/fill",
+         {{"ref", "e1"}, {"text", "x"}}},
         {"POST /fill HTTP/1.1\r\n\r\n[1,2]", "POST", "/fill", {}, std::nullopt, Fault::bodyNotObject},
         {"POST /fill HTTP/1.1\r\n\r\n{broken", "POST", "/fill", {}, std::nullopt, Fault::bodyNotObject},
         {"POST /fill HTTP/1.1\r\n\r\n \r\n", "POST", "/fill", {}},
         {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"\xff\"}", "POST", "/fill", {}, std::nullopt, Fault::notUtf8},
-        {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"na\u00efve caf\u00e9 \u2713\"}", "POST", "/fill", {{"text", "na\u00efve caf\u00e9 \u2713"}}},
+        {"POST /fill HTTP/1.1\r\n\r\n{\"text\":\"na\u00efve caf\u00e9 \u2713\"}",
+         "POST",
+         "/fill",
+         {{"text", "na\u00efve caf\u00e9 \u2713"}}},
         {"\r\n{\"url\":\"http://a/\"}", "GET", "/", {}},
         // A blank request line makes a health probe of it, but its browser marks still count.
         {"\r\nPOST /cli HTTP/1.1\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin")},
@@ -92,13 +100,25 @@ TEST(LoopbackRequest, RequestTextToMethodPathAndBody)
         {"POST /x HTTP/1.1\r\nHost: [::1]:8766\r\n\r\n", "POST", "/x", {}},
         {"POST /x HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n", "POST", "/x", {}, QStringLiteral("host")},
         // Fetch metadata marks every request a page makes, also a no-cors GET.
-        {"GET /scroll HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nSec-Fetch-Site: cross-site\r\n\r\n", "GET", "/scroll", {}, QStringLiteral("site")},
+        {"GET /scroll HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nSec-Fetch-Site: cross-site\r\n\r\n",
+         "GET",
+         "/scroll",
+         {},
+         QStringLiteral("site")},
         {"GET /x HTTP/1.1\r\nsec-fetch-site: same-origin\r\n\r\n", "GET", "/x", {}, QStringLiteral("site")},
         {"GET /x HTTP/1.1\r\nSec-Fetch-Site: \r\n\r\n", "GET", "/x", {}, QStringLiteral("site")},
         {"GET /x HTTP/1.1\r\nSec-Fetch-Site: none\r\n\r\n", "GET", "/x", {}},
-        {"POST /x HTTP/1.1\r\nSec-Fetch-Site: same-site\r\nOrigin: http://a\r\n\r\n", "POST", "/x", {}, QStringLiteral("origin")},
+        {"POST /x HTTP/1.1\r\nSec-Fetch-Site: same-site\r\nOrigin: http://a\r\n\r\n",
+         "POST",
+         "/x",
+         {},
+         QStringLiteral("origin")},
         // A head that is not UTF-8 reads as the empty request, and says so, but its browser marks still count.
-        {"POST /cli HTTP/1.1\r\nX-A: \xff\r\nOrigin: http://a\r\n\r\n{}", "GET", "/", {}, QStringLiteral("origin"),
+        {"POST /cli HTTP/1.1\r\nX-A: \xff\r\nOrigin: http://a\r\n\r\n{}",
+         "GET",
+         "/",
+         {},
+         QStringLiteral("origin"),
          Fault::notUtf8},
         // Headers end at the blank line: an Origin in the body is just body text.
         {"POST /x HTTP/1.1\r\n\r\nOrigin: http://evil.example", "POST", "/x", {}, std::nullopt, Fault::bodyNotObject},
@@ -130,15 +150,21 @@ TEST(LoopbackRequest, FramingWaitsForTheWholeHeadAndItsBody)
         {"bare LF ends the head", {"POST /open HTTP/1.1\nContent-Length: 12\n\n{}"}, State::complete},
         {"body announced", {"POST /fill HTTP/1.1\r\nContent-Length: 12\r\n\r\n{}"}, State::body},
         {"body in pieces", {"POST /fill HTTP/1.1\r\ncontent-length:4\r\n\r\n{", "}  "}, State::complete},
-        {"continue asked", {"POST /fill HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 7\r\n\r\n"}, State::body, true},
+        {"continue asked",
+         {"POST /fill HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 7\r\n\r\n"},
+         State::body,
+         true},
         {"odd lengths are no length", {"POST /f HTTP/1.1\r\nContent-Length: -3\r\n\r\n"}, State::complete},
         {"length with letters", {"POST /f HTTP/1.1\r\nContent-Length: 12x\r\n\r\n"}, State::complete},
         {"a length in the body", {"POST / HTTP/1.1\r\n\r\nContent-Length: 5\r\n\r\n"}, State::complete},
         {"66 KB request line", {longLine}, State::headTooLarge},
-        {"70 KB of headers in pieces", {"GET /x HTTP/1.1\r\n", QByteArray(40 * 1024, 'p'), QByteArray(30 * 1024, 'p'), "\r\nOrigin: a\r\n\r\n"},
+        {"70 KB of headers in pieces",
+         {"GET /x HTTP/1.1\r\n", QByteArray(40 * 1024, 'p'), QByteArray(30 * 1024, 'p'), "\r\nOrigin: a\r\n\r\n"},
          State::headTooLarge},
         {"body over the limit", {"POST /f HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n"}, State::bodyTooLarge},
-        {"length past 64 bits", {"POST /f HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n"}, State::bodyTooLarge},
+        {"length past 64 bits",
+         {"POST /f HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n"},
+         State::bodyTooLarge},
         {"body at the limit", {"POST /f HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n"}, State::body},
     };
     for (const Case &c : cases) {
@@ -161,7 +187,8 @@ TEST(LoopbackRequest, RefusalsInTheirOrder)
     const QByteArray huge = "GET /x HTTP/1.1\r\nOrigin: a\r\nX: " + QByteArray(65 * 1024, 'x') + "\r\n\r\n";
     const Case cases[] = {
         {huge.constData(), false, "431 Request Header Fields Too Large", "too-large"},
-        {"POST /f HTTP/1.1\r\nOrigin: a\r\nContent-Length: 2000000\r\n\r\n", true, "413 Content Too Large", "too-large"},
+        {"POST /f HTTP/1.1\r\nOrigin: a\r\nContent-Length: 2000000\r\n\r\n", true, "413 Content Too Large",
+         "too-large"},
         {"GET /x HTTP/1.1\r\nOrigin: a\r\n\r\n", false, "403 Forbidden", "user"},
         {"GET /x HTTP/1.1\r\nOrigin: a\r\n\r\n", true, "403 Forbidden", "origin"},
         {"GET /x HTTP/1.1\r\n\r\n", true, nullptr, nullptr},
@@ -187,13 +214,14 @@ TEST(LoopbackRequest, ReplyCountsBytesAndWebPagesAreRefusedBeforeTheDriver)
     result.text = QStringLiteral("caf\u00e9 \u2713");
     const QByteArray reply = LoopbackServer::replyBytes("200 OK", result);
     const QByteArray json = result.json().toUtf8();
-    EXPECT_EQ(reply, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size())
-                         + "\r\nConnection: close\r\n\r\n" + json);
+    EXPECT_EQ(reply,
+              "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size())
+                  + "\r\nConnection: close\r\n\r\n" + json);
     EXPECT_GT(json.size(), result.json().size());
 
-    const QByteArray refused =
-        LoopbackServer::handle("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
-                               "{\"url\":\"http://evil.example/\"}");
+    const QByteArray refused
+        = LoopbackServer::handle("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
+                                 "{\"url\":\"http://evil.example/\"}");
     EXPECT_TRUE(refused.startsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "));
     EXPECT_TRUE(refused.endsWith(
         R"({"chrome":false,"needs_you":false,"ok":false,"text":"Requests from web pages are not accepted."})"));
@@ -214,7 +242,9 @@ TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
         const char *text; // nullptr: served
     };
     const Case cases[] = {
-        {"GET /he\xff" "alth HTTP/1.1\r\n\r\n", "The request is not valid UTF-8."},
+        {"GET /he\xff"
+         "alth HTTP/1.1\r\n\r\n",
+         "The request is not valid UTF-8."},
         {"POST /fill HTTP/1.1\r\n\r\n{\"ref\":\"e1\",\"text\":\"\xc3\"}", "The request is not valid UTF-8."},
         {"POST /scroll HTTP/1.1\r\n\r\n{\"direction\":\"up\"", "The body must be a JSON object of strings."},
         {"POST /cli HTTP/1.1\r\n\r\n[\"tab list\"]", "The body must be a JSON object of strings."},
@@ -230,7 +260,8 @@ TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
             continue;
         }
         EXPECT_TRUE(reply.startsWith("HTTP/1.1 400 Bad Request\r\n")) << reply.constData();
-        EXPECT_TRUE(reply.endsWith(QStringLiteral(R"("ok":false,"text":"%1"})").arg(QString::fromUtf8(c.text)).toUtf8()))
+        EXPECT_TRUE(
+            reply.endsWith(QStringLiteral(R"("ok":false,"text":"%1"})").arg(QString::fromUtf8(c.text)).toUtf8()))
             << reply.constData();
         EXPECT_EQ(home.events(QStringLiteral("drive")).size(), drivesBefore);
     }
@@ -262,7 +293,7 @@ TEST(LoopbackListening, ThePeersUserIsFoundEveryWay)
             continue; // no IPv6 here
         const int client = ::socket(c.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(client, 0);
-        sockaddr_storage to{};
+        sockaddr_storage to {};
         if (c.family == AF_INET) {
             auto &ipv4 = reinterpret_cast<sockaddr_in &>(to);
             ipv4.sin_family = AF_INET;
@@ -281,7 +312,8 @@ TEST(LoopbackListening, ThePeersUserIsFoundEveryWay)
         }
         ASSERT_TRUE(server.waitForNewConnection(2000));
         QTcpSocket *accepted = server.nextPendingConnection();
-        const std::optional<uint> expected = c.closedFirst ? std::nullopt : std::optional<uint>(platform::currentUser());
+        const std::optional<uint> expected
+            = c.closedFirst ? std::nullopt : std::optional<uint>(platform::currentUser());
         EXPECT_EQ(platform::socketPeerUser(accepted->socketDescriptor()), expected);
         EXPECT_EQ(platform::socketPeerUserFromTable(accepted->socketDescriptor()), expected);
         if (!c.closedFirst)
@@ -295,12 +327,12 @@ TEST(LoopbackListening, RunningOutOfDescriptorsPausesAcceptingButNeverEndsIt)
     LoopbackServer server;
     ASSERT_TRUE(server.start(0).ok);
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(server.port());
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
-    rlimit before{};
+    rlimit before {};
     ::getrlimit(RLIMIT_NOFILE, &before);
     rlimit none = before;
     none.rlim_cur = static_cast<rlim_t>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size());

@@ -33,16 +33,17 @@ using test::eventually;
 namespace {
 
 const QByteArray localHost = "Host: 127.0.0.1:8766\r\n";
-const QByteArray initializeMessage =
-    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"raw","version":"1"}}})";
+const QByteArray initializeMessage
+    = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"raw","version":"1"}}})";
 
 // The SDK's scenario: what each step gave back.
 QJsonObject runScenario(const QString &transport, const QString &target, const QByteArray &pageBase)
 {
     QProcess node;
     node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    node.start(QStringLiteral("node"), {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR),
-                                        transport, target, QString::fromLatin1(pageBase)});
+    node.start(QStringLiteral("node"),
+               {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR), transport, target,
+                QString::fromLatin1(pageBase)});
     if (!node.waitForFinished(240000))
         node.kill();
     return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
@@ -50,8 +51,10 @@ QJsonObject runScenario(const QString &transport, const QString &target, const Q
 
 test::LocalReply mcpPost(const QByteArray &headers, const QByteArray &body)
 {
-    return test::exchange(companionPort, {"POST /mcp HTTP/1.1\r\n" + localHost + headers + "Content-Type: application/json\r\nContent-Length: "
-                                          + QByteArray::number(body.size()) + "\r\n\r\n" + body});
+    return test::exchange(companionPort,
+                          {"POST /mcp HTTP/1.1\r\n" + localHost + headers
+                           + "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+                           + "\r\n\r\n" + body});
 }
 
 QByteArray sessionOf(const test::LocalReply &reply)
@@ -81,15 +84,20 @@ protected:
     {
         startStage();
         servePages({
-            {"/form.html", "<!doctype html><title>Form page</title><h1>Waiting</h1><input aria-label=\"Query\">"
-                           "<button onclick=\"document.title=document.querySelector('h1').textContent="
-                           "'Sent '+document.querySelector('input').value\">Send</button>"},
-            {"/check.html", "<!doctype html><title>Just a moment...</title>"
-                            "<button>Checking your browser, continue</button>"},
+            {"/form.html",
+             "<!doctype html><title>Form page</title><h1>Waiting</h1><input aria-label=\"Query\">"
+             "<button onclick=\"document.title=document.querySelector('h1').textContent="
+             "'Sent '+document.querySelector('input').value\">Send</button>"},
+            {"/check.html",
+             "<!doctype html><title>Just a moment...</title>"
+             "<button>Checking your browser, continue</button>"},
             {"/hostile.html",
              "<!doctype html><title>Hostile</title><script>"
-             "const body = JSON.stringify({jsonrpc:'2.0',id:1,method:'tools/call',params:{name:'browser_cli',arguments:{command:'tab list'}}});"
-             "fetch('http://127.0.0.1:8766/mcp', {method:'POST', headers:{'Content-Type':'application/json'}, body}).catch(() => {});"
+             "const body = "
+             "JSON.stringify({jsonrpc:'2.0',id:1,method:'tools/"
+             "call',params:{name:'browser_cli',arguments:{command:'tab list'}}});"
+             "fetch('http://127.0.0.1:8766/mcp', {method:'POST', headers:{'Content-Type':'application/json'}, "
+             "body}).catch(() => {});"
              "fetch('http://127.0.0.1:8766/mcp', {method:'POST', mode:'no-cors', body}).catch(() => {});"
              "</script>"},
         });
@@ -100,7 +108,8 @@ protected:
         BrowserSuite::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_TRUE(QFile::exists(QStringLiteral(CORVANE_MCP_CLIENT_DIR "/node_modules/@modelcontextprotocol/sdk/package.json")))
+        ASSERT_TRUE(QFile::exists(
+            QStringLiteral(CORVANE_MCP_CLIENT_DIR "/node_modules/@modelcontextprotocol/sdk/package.json")))
             << "the MCP SDK is not installed where ./dev test puts it";
     }
 };
@@ -125,8 +134,10 @@ TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)
             : test::CompanionProcess::executable();
         const QJsonObject report = runScenario(QLatin1String(c.transport), target, pageBase);
         const auto step = [&](const char *name) { return report.value(QLatin1String(name)).toObject(); };
-        const auto said = [&](const char *name) { return step(name).value(QStringLiteral("text")).toString().toStdString(); };
-        ASSERT_FALSE(report.contains(QStringLiteral("error"))) << report.value(QStringLiteral("error")).toString().toStdString();
+        const auto said
+            = [&](const char *name) { return step(name).value(QStringLiteral("text")).toString().toStdString(); };
+        ASSERT_FALSE(report.contains(QStringLiteral("error")))
+            << report.value(QStringLiteral("error")).toString().toStdString();
 
         EXPECT_EQ(step("server").value(QStringLiteral("name")).toString(), QStringLiteral("corvane-companion"));
         QStringList names;
@@ -155,8 +166,10 @@ TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)
         EXPECT_NE(said("open").find("Page URL: http://127.0.0.1"), std::string::npos) << said("open");
         EXPECT_NE(said("click").find("Sent hello"), std::string::npos) << said("click");
         EXPECT_EQ(step("click")[QStringLiteral("structured")][QStringLiteral("ok")], true);
-        EXPECT_TRUE(step("click")[QStringLiteral("structured")][QStringLiteral("url")].toString().endsWith(QLatin1String("/form.html")));
-        EXPECT_NE(step("handOver")[QStringLiteral("ended")].toString(), QStringLiteral("answered")) << "called off by the client";
+        EXPECT_TRUE(step("click")[QStringLiteral("structured")][QStringLiteral("url")].toString().endsWith(
+            QLatin1String("/form.html")));
+        EXPECT_NE(step("handOver")[QStringLiteral("ended")].toString(), QStringLiteral("answered"))
+            << "called off by the client";
         EXPECT_GT(step("handOver")[QStringLiteral("progress")][QStringLiteral("total")].toDouble(), 0);
         EXPECT_FALSE(step("afterHandOver").isEmpty()) << "the work tab is free once the hand-over is called off";
         EXPECT_NE(said("cli").find("Sent hello"), std::string::npos) << said("cli");
@@ -165,7 +178,8 @@ TEST_F(McpEndToEnd, AnSdkClientDrivesTheWorkTabOverBothTransports)
         EXPECT_TRUE(step("check").value(QStringLiteral("isError")).toBool()) << said("check");
         EXPECT_NE(said("check").find(needsPersonSentence.toStdString()), std::string::npos) << said("check");
         EXPECT_EQ(report.value(QStringLiteral("unknownTool")).toString(), QStringLiteral("-32602"));
-        EXPECT_EQ(report.value(QStringLiteral("order")).toArray(), (QJsonArray{"ping", "call"})) << "a ping waits behind no call";
+        EXPECT_EQ(report.value(QStringLiteral("order")).toArray(), (QJsonArray {"ping", "call"}))
+            << "a ping waits behind no call";
         if (!c.companionRuns)
             stopCompanionOf(*home);
     }
@@ -186,15 +200,19 @@ TEST_F(McpEndToEnd, AConnectedClientOutlivesACompanionRestart)
         QProcess node;
         node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         node.start(QStringLiteral("node"),
-                   {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR), QLatin1String(transport),
+                   {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR),
+                    QLatin1String(transport),
                     overHttp ? QStringLiteral("http://127.0.0.1:8766/mcp") : test::CompanionProcess::executable(),
                     QString::fromLatin1(pages->url("")), QStringLiteral("restart")});
         QByteArray said;
-        ASSERT_TRUE(eventually([&] {
-            node.waitForReadyRead(50);
-            said += node.readAllStandardOutput();
-            return said.contains("called\n") || node.state() == QProcess::NotRunning;
-        }, 60)) << said.constData();
+        ASSERT_TRUE(eventually(
+            [&] {
+                node.waitForReadyRead(50);
+                said += node.readAllStandardOutput();
+                return said.contains("called\n") || node.state() == QProcess::NotRunning;
+            },
+            60))
+            << said.constData();
         if (overHttp) {
             companion.reset();
             companion.emplace();
@@ -210,7 +228,9 @@ TEST_F(McpEndToEnd, AConnectedClientOutlivesACompanionRestart)
         for (const char *step : {"before", "after"}) {
             const QJsonObject result = report.value(QLatin1String(step)).toObject();
             EXPECT_FALSE(result.value(QStringLiteral("isError")).toBool()) << step << ": " << said.constData();
-            EXPECT_TRUE(result.value(QStringLiteral("text")).toString().contains(QStringLiteral("Chrome debugging is on"))) << step;
+            EXPECT_TRUE(
+                result.value(QStringLiteral("text")).toString().contains(QStringLiteral("Chrome debugging is on")))
+                << step;
         }
         if (!overHttp)
             stopCompanionOf(*home);
@@ -232,15 +252,20 @@ TEST_F(McpEndToEnd, TheBridgeTrustsOnlyTheUsersOwnCompanion)
     const QByteArray call = R"({"jsonrpc":"2.0","id":"c1","method":"tools/call","params":{"name":"browser_status"}})";
     {
         // A program of the user's on the port that refuses like the server does.
-        test::TestHttpServer refusing([](const QByteArray &) {
-            const QByteArray body = R"({"ok":false,"text":"Requests from web pages are not accepted."})";
-            return "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "
-                + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-        }, companionPort);
+        test::TestHttpServer refusing(
+            [](const QByteArray &) {
+                const QByteArray body = R"({"ok":false,"text":"Requests from web pages are not accepted."})";
+                return "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+            },
+            companionPort);
         ASSERT_EQ(refusing.port(), companionPort);
         const QJsonObject answer = askThroughBridge(call);
         EXPECT_EQ(answer.value(QStringLiteral("id")), QStringLiteral("c1"));
-        EXPECT_TRUE(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()
+        EXPECT_TRUE(answer.value(QStringLiteral("error"))
+                        .toObject()
+                        .value(QStringLiteral("message"))
+                        .toString()
                         .contains(QStringLiteral("HTTP 403: Requests from web pages are not accepted.")))
             << QJsonDocument(answer).toJson().constData();
     }
@@ -248,14 +273,19 @@ TEST_F(McpEndToEnd, TheBridgeTrustsOnlyTheUsersOwnCompanion)
         GTEST_SKIP() << "needs root and setpriv for another account's listener";
     QProcess squatter;
     squatter.start(QStringLiteral("setpriv"),
-                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
-                    QStringLiteral("import socket\ns = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', 8766)); s.listen(8)\n"
-                                   "print('listening', flush=True)\nc, _ = s.accept(); print('reached', flush=True)\n")});
+                   {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                    QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"),
+                    QStringLiteral(
+                        "import socket\ns = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
+                        "s.bind(('127.0.0.1', 8766)); s.listen(8)\n"
+                        "print('listening', flush=True)\nc, _ = s.accept(); print('reached', flush=True)\n")});
     ASSERT_TRUE(squatter.waitForReadyRead(10000));
     const QJsonObject answer = askThroughBridge(call);
     EXPECT_EQ(answer.value(QStringLiteral("id")), QStringLiteral("c1"));
-    EXPECT_TRUE(answer.value(QStringLiteral("error")).toObject().value(QStringLiteral("message")).toString()
+    EXPECT_TRUE(answer.value(QStringLiteral("error"))
+                    .toObject()
+                    .value(QStringLiteral("message"))
+                    .toString()
                     .contains(QStringLiteral("Another account's program")))
         << QJsonDocument(answer).toJson().constData();
     squatter.kill();
@@ -287,13 +317,21 @@ TEST_F(McpEndToEnd, ProtocolErrorsAreAnsweredWithoutDrivingTheBrowser)
         {"a batch", session, "[" + initializeMessage + "]", 400, -32600},
         {"no jsonrpc member", session, R"({"id":2,"method":"ping"})", 400, -32600},
         {"a method that is not a string", session, R"({"jsonrpc":"2.0","id":2,"method":7})", 400, -32600},
-        {"params that are not an object", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":[1]})", 400, -32602},
-        {"a session of an earlier companion", "Mcp-Session-Id: 00\r\n", R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 200, 0},
-        {"an unknown protocol version", session + "MCP-Protocol-Version: 1999-01-01\r\n", R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 400, -32000},
+        {"params that are not an object", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":[1]})",
+         400, -32602},
+        {"a session of an earlier companion", "Mcp-Session-Id: 00\r\n", R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
+         200, 0},
+        {"an unknown protocol version", session + "MCP-Protocol-Version: 1999-01-01\r\n",
+         R"({"jsonrpc":"2.0","id":2,"method":"ping"})", 400, -32000},
         {"an unknown method", session, R"({"jsonrpc":"2.0","id":2,"method":"resources/list"})", 200, -32601},
-        {"an unknown tool", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_nothing"}})", 200, -32602},
-        {"a missing argument", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_fill","arguments":{"ref":"e1"}}})", 200, -32602},
-        {"an argument that is not a string", session, R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":5}}})", 200, -32602},
+        {"an unknown tool", session,
+         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_nothing"}})", 200, -32602},
+        {"a missing argument", session,
+         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_fill","arguments":{"ref":"e1"}}})",
+         200, -32602},
+        {"an argument that is not a string", session,
+         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":5}}})",
+         200, -32602},
         {"a notification", session, R"({"jsonrpc":"2.0","method":"notifications/initialized"})", 202, 0},
         {"a ping", session, R"({"jsonrpc":"2.0","id":"p","method":"ping"})", 200, 0},
     };
@@ -301,7 +339,13 @@ TEST_F(McpEndToEnd, ProtocolErrorsAreAnsweredWithoutDrivingTheBrowser)
         SCOPED_TRACE(c.name);
         const test::LocalReply reply = mcpPost(c.headers, c.body);
         EXPECT_EQ(reply.status, c.status) << reply.body.toStdString();
-        EXPECT_EQ(QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), c.code)
+        EXPECT_EQ(QJsonDocument::fromJson(reply.body)
+                      .object()
+                      .value(QStringLiteral("error"))
+                      .toObject()
+                      .value(QStringLiteral("code"))
+                      .toInt(),
+                  c.code)
             << reply.body.toStdString();
     }
     EXPECT_EQ(test::exchange(companionPort, {"GET /mcp HTTP/1.1\r\n" + localHost + "\r\n"}).status, 405);
@@ -315,17 +359,21 @@ TEST_F(McpEndToEnd, AWebPageInTheBrowserCannotReachIt)
     ASSERT_TRUE(companion.waitListening());
     const qsizetype rejectsBefore = home->events(QStringLiteral("loopback.reject")).size();
     const qsizetype callsBefore = home->events(QStringLiteral("mcp.call")).size();
-    QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                               QStringLiteral("-X"), QStringLiteral("PUT"),
-                                               QStringLiteral("http://127.0.0.1:%1/json/new?%2")
-                                                   .arg(test::BrowserStage::chromePort)
-                                                   .arg(QString::fromLatin1(pages->url("/hostile.html")))});
+    QProcess::execute(QStringLiteral("curl"),
+                      {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-X"),
+                       QStringLiteral("PUT"),
+                       QStringLiteral("http://127.0.0.1:%1/json/new?%2")
+                           .arg(test::BrowserStage::chromePort)
+                           .arg(QString::fromLatin1(pages->url("/hostile.html")))});
     // The preflight and the no-cors post both carry the page's origin (the
     // second refusal within the minute adds to the count of the first line).
-    EXPECT_TRUE(eventually([&] {
-        return test::hasEvent(test::loggedEvents(home->events(QStringLiteral("loopback.reject")).mid(rejectsBefore)),
-                              "loopback.reject", {{"path", "/mcp"}, {"reason", "origin"}});
-    }, 20));
+    EXPECT_TRUE(eventually(
+        [&] {
+            return test::hasEvent(test::loggedEvents(
+                                      home->events(QStringLiteral("loopback.reject")).mid(rejectsBefore)),
+                                  "loopback.reject", {{"path", "/mcp"}, {"reason", "origin"}});
+        },
+        20));
     EXPECT_EQ(home->events(QStringLiteral("mcp.call")).size(), callsBefore);
 }
 
@@ -338,13 +386,16 @@ TEST_F(McpEndToEnd, ACancellationReachesOnlyItsOwnClientsCall)
     const QByteArray mine = "Mcp-Session-Id: " + sessionOf(mcpPost({}, initializeMessage)) + "\r\n";
     const QByteArray theirs = "Mcp-Session-Id: " + sessionOf(mcpPost({}, initializeMessage)) + "\r\n";
     ASSERT_NE(mine, theirs);
-    const QByteArray open = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":")"
+    const QByteArray open
+        = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"browser_open","arguments":{"url":")"
         + pages->url("/form.html") + R"("}}})";
     ASSERT_EQ(mcpPost(mine, open).status, 200);
     const qsizetype startsBefore = home->logged("handover.start").size();
     const qsizetype cancelsBefore = home->logged("mcp.cancel").size();
     auto handOver = std::async(std::launch::async, [&] {
-        return mcpPost(mine, R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"browser_hand_over","arguments":{"reason":"Look","wait":120}}})");
+        return mcpPost(
+            mine,
+            R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"browser_hand_over","arguments":{"reason":"Look","wait":120}}})");
     });
     ASSERT_TRUE(eventually([&] { return home->logged("handover.start").size() > startsBefore; }, 30));
     const QByteArray cancel = R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})";

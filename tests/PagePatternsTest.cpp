@@ -25,8 +25,8 @@ using namespace corvane;
 
 namespace {
 
-const QString confirmText = QStringLiteral(
-    "The page is showing a confirm dialog: \"sure?\". Answer it with the cli command \"dialog accept\" or \"dialog dismiss\".");
+const QString confirmText = QStringLiteral("The page is showing a confirm dialog: \"sure?\". Answer it with the cli "
+                                           "command \"dialog accept\" or \"dialog dismiss\".");
 
 bool has(const test::PatternRun &run, const QString &part)
 {
@@ -45,62 +45,73 @@ TEST(PagePatterns, EachPatternEndsInTimeAndSaysWhatHappened)
     ASSERT_TRUE(companion.waitListening());
 
     using Expect = std::function<void(const test::PatternRun &, const QList<test::LoggedEvent> &events)>;
-    const QMap<QString, Expect> expected{
-        {"confirm dialog", [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
+    const QMap<QString, Expect> expected {
+        {"confirm dialog",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_FALSE(run.ok);
              EXPECT_EQ(run.text, confirmText);
              EXPECT_TRUE(test::hasEvent(events, "dialog.blocking", {{"kind", "confirm"}}));
          }},
-        {"a job while it is open", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"a job while it is open",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_FALSE(run.ok);
              EXPECT_EQ(run.text, confirmText);
          }},
-        {"confirm answered by cli", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"confirm answered by cli",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Answered yes")));
          }},
-        {"alert", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"alert",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("After alert")));
          }},
-        {"beforeunload on open", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"beforeunload on open",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("About")));
          }},
-        {"target=_blank", [&](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
+        {"target=_blank",
+         [&](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("About button")));
-             EXPECT_TRUE(test::hasEvent(events, "worktab.follow", {{"url", QString::fromLatin1(site.url("/about.html"))}}));
+             EXPECT_TRUE(
+                 test::hasEvent(events, "worktab.follow", {{"url", QString::fromLatin1(site.url("/about.html"))}}));
          }},
-        {"popup that closes itself", [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
+        {"popup that closes itself",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &events) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Welcome back")));
              EXPECT_TRUE(test::hasEvent(events, "worktab.fallback"));
          }},
-        {"same-origin frame form", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"same-origin frame form",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(has(run, QStringLiteral("sent inner")));
          }},
-        {"cross-origin frame form", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"cross-origin frame form",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(has(run, QStringLiteral("sent outer")));
          }},
-        {"load never finishes", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"load never finishes",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_TRUE(has(run, QStringLiteral("Ready")));
          }},
-        {"body replaced, stale ref", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"body replaced, stale ref",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_FALSE(run.ok);
              EXPECT_FALSE(has(run, QStringLiteral("\u2713 Done")));
          }},
-        {"5,000 links", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
+        {"5,000 links",
+         [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
              EXPECT_TRUE(run.ok);
              EXPECT_LE(run.text.size(), snapshotTextLimit + 120);
              const QRegularExpression footer(QStringLiteral(
                  R"(\n- link "Link number \d+" \[ref=e\d+\]\n\[snapshot cut: \d+ more lines; scroll, or run cli "snapshot -i -c -s <selector>"\]$)"));
              EXPECT_TRUE(footer.match(run.text).hasMatch()) << run.text.right(200).toStdString();
          }},
-        {"download link", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) {
-             EXPECT_TRUE(run.ok);
-         }},
+        {"download link", [](const test::PatternRun &run, const QList<test::LoggedEvent> &) { EXPECT_TRUE(run.ok); }},
     };
 
     for (const test::PagePattern &pattern : site.patterns()) {
@@ -110,7 +121,8 @@ TEST(PagePatterns, EachPatternEndsInTimeAndSaysWhatHappened)
         const test::PatternRun run = test::runPattern(pattern, companionPort);
         ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
         for (qsizetype i = 0; i < run.stepSeconds.size(); ++i)
-            EXPECT_LE(run.stepSeconds[i], pattern.steps[i].bound) << "step " << i << " (" << pattern.steps[i].path.constData() << ") stalled";
+            EXPECT_LE(run.stepSeconds[i], pattern.steps[i].bound)
+                << "step " << i << " (" << pattern.steps[i].path.constData() << ") stalled";
         ASSERT_TRUE(expected.contains(pattern.name));
         expected[pattern.name](run, stage.home.logged().mid(eventsBefore));
         if (!failedBefore && HasFailure())

@@ -9,7 +9,6 @@
 #include "LocalHttp.h"
 #include "TempHome.h"
 
-
 #include <gtest/gtest.h>
 
 using namespace corvane;
@@ -26,21 +25,26 @@ QMap<QByteArray, QByteArray> pages()
         links += "<a href=\"#" + QByteArray::number(i) + "\">Section " + QByteArray::number(i) + "</a>";
     return {
         {"/", "<!doctype html><title>Reading</title>" + links},
-        {"/glued", "<!doctype html><title>Glued</title><p id=\"c\">3 <b>items</b> left</p>"
-                   "<button onclick=\"document.getElementById('c').innerHTML='<span>1</span> <b>item</b> left'\">Complete</button>"},
-        {"/filter", "<!doctype html><title>Filter</title><ul><li>Buy milk</li><li class=\"done\">Walk the dog</li></ul>"
-                    "<button onclick=\"document.querySelectorAll('.done').forEach(e=>e.remove())\">Active</button>"},
-        {"/dialog", "<!doctype html><title>Dialog</title><p id=\"s\">Ready</p>"
-                    "<button onclick=\"if(confirm('Delete it?'))setTimeout(()=>document.getElementById('s').textContent='Deleted.',250)\">"
-                    "Delete</button>"},
+        {"/glued",
+         "<!doctype html><title>Glued</title><p id=\"c\">3 <b>items</b> left</p>"
+         "<button onclick=\"document.getElementById('c').innerHTML='<span>1</span> <b>item</b> "
+         "left'\">Complete</button>"},
+        {"/filter",
+         "<!doctype html><title>Filter</title><ul><li>Buy milk</li><li class=\"done\">Walk the dog</li></ul>"
+         "<button onclick=\"document.querySelectorAll('.done').forEach(e=>e.remove())\">Active</button>"},
+        {"/dialog",
+         "<!doctype html><title>Dialog</title><p id=\"s\">Ready</p>"
+         "<button onclick=\"if(confirm('Delete "
+         "it?'))setTimeout(()=>document.getElementById('s').textContent='Deleted.',250)\">"
+         "Delete</button>"},
         // An application still drawing after its load, a part every 20 ms.
-        {"/late", "<!doctype html><title>Late</title><script>addEventListener('load',()=>{let n=0;const t=setInterval(()=>{"
-                  "document.body.append('part '+n+' ');if(++n<15)return;clearInterval(t);const b=document.createElement('button');"
-                  "b.textContent='Appeared';document.body.append(b)},20)})</script>"},
+        {"/late",
+         "<!doctype html><title>Late</title><script>addEventListener('load',()=>{let n=0;const t=setInterval(()=>{"
+         "document.body.append('part '+n+' ');if(++n<15)return;clearInterval(t);const "
+         "b=document.createElement('button');"
+         "b.textContent='Appeared';document.body.append(b)},20)})</script>"},
     };
 }
-
-
 
 } // namespace
 
@@ -64,9 +68,15 @@ protected:
         delete json;
     }
 
-    void SetUp() override { ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate";
+    }
 
-    static test::LocalReply open(const char *path) { return postJson(companion, "/open", {{"url", stage->page(path)}}); }
+    static test::LocalReply open(const char *path)
+    {
+        return postJson(companion, "/open", {{"url", stage->page(path)}});
+    }
     static test::LocalReply click(const QString &name)
     {
         return postJson(companion, "/click", {{"ref", test::refNamed(postJson(companion, "/snapshot").text(), name)}});
@@ -107,7 +117,8 @@ TEST_F(PageReading, AnsweringADialogSettlesLikeAnAction)
     EXPECT_TRUE(asked.text().contains("confirm dialog")) << asked.body.toStdString();
     const test::LocalReply answered = postJson(companion, "/cli", {{"command", "dialog accept"}});
     EXPECT_EQ(answered.json().value("ok"), true) << answered.body.toStdString();
-    EXPECT_TRUE(answered.text().startsWith("- button \"Delete\"")) << "the page after the answer: " << answered.body.toStdString();
+    EXPECT_TRUE(answered.text().startsWith("- button \"Delete\""))
+        << "the page after the answer: " << answered.body.toStdString();
     // The page redraws a while after the answer, as applications do.
     EXPECT_TRUE(answered.text().contains(changedTextHeading + "\n> Deleted.")) << answered.body.toStdString();
 }
@@ -116,5 +127,6 @@ TEST_F(PageReading, AnOpenSettlesBeforeItAnswers)
 {
     ASSERT_EQ(open("/late").json().value("ok"), true);
     const QString snapshot = postJson(companion, "/snapshot").text();
-    EXPECT_TRUE(snapshot.contains("button \"Appeared\"")) << "drawn last, 300 ms after the load: " << snapshot.toStdString();
+    EXPECT_TRUE(snapshot.contains("button \"Appeared\""))
+        << "drawn last, 300 ms after the load: " << snapshot.toStdString();
 }

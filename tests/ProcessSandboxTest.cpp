@@ -56,8 +56,9 @@ TEST(ProcessSandbox, NoTcpPortOfItsOwnButItsUnixSocketAndConnectionsOut)
                 ::_exit(3);
         });
         const QString socketPath = home.path() + (landlock ? "/landlock-owns-this.sock" : "/the-filter-owns-this.sock");
-        python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(probe), socketPath,
-                                                          QString::number(listening.serverPort())});
+        python.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"), QString::fromLatin1(probe), socketPath,
+                      QString::number(listening.serverPort())});
         ASSERT_TRUE(python.waitForFinished(30000));
         if (landlock && python.exitCode() == 3) {
             std::printf("this kernel has no Landlock network rules: the filter stands in\n");

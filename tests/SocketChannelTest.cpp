@@ -3,12 +3,12 @@
 // the link vanishing mid-connection, a slow job. The rhythm is shortened;
 // every rule is the one the channel uses with its real intervals.
 
+#include "link/SocketChannel.h"
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeTarget.h"
 #include "driver/WorkTab.h"
 #include "link/LinkStore.h"
 #include "link/ResultPosting.h"
-#include "link/SocketChannel.h"
 
 #include "BrowserSuite.h"
 #include "EventChecks.h"
@@ -39,7 +39,7 @@ using test::eventually;
 
 namespace {
 
-const SocketTimings quick{0.3, 2.0, 4.0, 60.0};
+const SocketTimings quick {0.3, 2.0, 4.0, 60.0};
 
 QJsonObject parsed(const QString &frame)
 {
@@ -82,7 +82,8 @@ protected:
 
     void start(SocketTimings timings = quick)
     {
-        run = std::async(std::launch::async, [this, timings] { return runSocket(link, platform::UrlSession::shared(), timings); });
+        run = std::async(std::launch::async,
+                         [this, timings] { return runSocket(link, platform::UrlSession::shared(), timings); });
         ASSERT_TRUE(service.waitForConnections(++connections));
     }
 
@@ -146,26 +147,46 @@ TEST_F(SocketChannel, MessagesThatEndTheConnection)
         QMap<QString, QString> lastFields;
     };
     const Case cases[] = {
-        {"binary frame", [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); }, LoopResult::closed,
-         "socket.recv-fail", {{"error", "non-text"}}},
-        {"not JSON", [](auto &s) { s.sendText(QStringLiteral("hello")); }, LoopResult::closed,
-         "socket.closed", {{"reason", "empty-or-bad-json"}}},
-        {"empty text", [](auto &s) { s.sendText(QString()); }, LoopResult::closed,
-         "socket.closed", {{"reason", "empty-or-bad-json"}}},
-        {"array", [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); }, LoopResult::closed,
-         "socket.closed", {{"reason", "empty-or-bad-json"}}},
-        {"refresh carrying a job", [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
-         LoopResult::refresh, "socket.refresh", {}},
-        {"waiting", [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); }, LoopResult::waiting,
-         "socket.waiting", {}},
+        {"binary frame",
+         [](auto &s) { s.sendBinary(R"({"id":"job-1","path":"/health"})"); },
+         LoopResult::closed,
+         "socket.recv-fail",
+         {{"error", "non-text"}}},
+        {"not JSON",
+         [](auto &s) { s.sendText(QStringLiteral("hello")); },
+         LoopResult::closed,
+         "socket.closed",
+         {{"reason", "empty-or-bad-json"}}},
+        {"empty text",
+         [](auto &s) { s.sendText(QString()); },
+         LoopResult::closed,
+         "socket.closed",
+         {{"reason", "empty-or-bad-json"}}},
+        {"array",
+         [](auto &s) { s.sendText(QStringLiteral(R"([{"id":"job-1"}])")); },
+         LoopResult::closed,
+         "socket.closed",
+         {{"reason", "empty-or-bad-json"}}},
+        {"refresh carrying a job",
+         [](auto &s) { s.sendText(QStringLiteral(R"({"refresh":true,"id":"job-1","path":"/health"})")); },
+         LoopResult::refresh,
+         "socket.refresh",
+         {}},
+        {"waiting",
+         [](auto &s) { s.sendText(QStringLiteral(R"({"waiting":true,"heartbeat":false})")); },
+         LoopResult::waiting,
+         "socket.waiting",
+         {}},
         // Arriving over several receive turns, with heartbeats due meanwhile.
         {"a message over 16 MiB, trickling in",
          [](auto &s) {
-             s.trickleText(QStringLiteral(R"({"id":"j","path":"/health","pad":")") + QString(17 * 1024 * 1024, QLatin1Char('p'))
-                               + QStringLiteral("\"}"),
+             s.trickleText(QStringLiteral(R"({"id":"j","path":"/health","pad":")")
+                               + QString(17 * 1024 * 1024, QLatin1Char('p')) + QStringLiteral("\"}"),
                            4 * 1024 * 1024);
          },
-         LoopResult::closed, "socket.recv-fail", {{"error", "too-large"}}},
+         LoopResult::closed,
+         "socket.recv-fail",
+         {{"error", "too-large"}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -198,7 +219,7 @@ TEST_F(SocketChannel, NoServerAtAllIsAFailedReceive)
     saveLink(link);
     run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
     EXPECT_EQ(result(), LoopResult::closed);
-    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.recv-fail"}));
+    EXPECT_EQ(eventNames(), (QStringList {"socket.connect", "socket.recv-fail"}));
 }
 
 TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
@@ -206,7 +227,7 @@ TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
     link = {QStringLiteral("chat corvane"), link.token};
     saveLink(link);
     EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::badHost);
-    EXPECT_EQ(eventNames(), QStringList{QStringLiteral("socket.bad-host")});
+    EXPECT_EQ(eventNames(), QStringList {QStringLiteral("socket.bad-host")});
     EXPECT_TRUE(test::isEvent(events().front(), "socket.bad-host", {{"host", "chat corvane"}}));
 }
 
@@ -221,15 +242,18 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
 
     ASSERT_TRUE(eventually([&] { return jobReplies(service.frames()).size() == 2 && service.posts().size() == 2; }));
     const QStringList replies = jobReplies(service.frames());
-    const QJsonObject notFound{{"ok", false}, {"text", "Not found."}, {"needs_you", false}, {"chrome", true},
-                               {"token", link.token}, {"id", "job-2-abcdefgh"}};
+    const QJsonObject notFound {{"ok", false},    {"text", "Not found."}, {"needs_you", false},
+                                {"chrome", true}, {"token", link.token},  {"id", "job-2-abcdefgh"}};
     EXPECT_EQ(parsed(replies[0]), notFound);
     EXPECT_EQ(parsed(replies[1]).value(QStringLiteral("id")), QStringLiteral("job-3"));
     EXPECT_EQ(parsed(replies[1]).value(QStringLiteral("text")), QStringLiteral("Not found."));
-    EXPECT_EQ(replies[0].toUtf8().size(), QJsonDocument(parsed(replies[0])).toJson(QJsonDocument::Compact).size()); // compact
+    EXPECT_EQ(replies[0].toUtf8().size(),
+              QJsonDocument(parsed(replies[0])).toJson(QJsonDocument::Compact).size()); // compact
     // The HTTP copy is the same object.
     QList<QJsonObject> posts = service.posts();
-    std::sort(posts.begin(), posts.end(), [](const QJsonObject &a, const QJsonObject &b) { return a.value("id").toString() < b.value("id").toString(); });
+    std::sort(posts.begin(), posts.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return a.value("id").toString() < b.value("id").toString();
+    });
     EXPECT_EQ(posts[0], notFound);
     EXPECT_EQ(posts[1], parsed(replies[1]));
 
@@ -245,9 +269,11 @@ TEST_F(SocketChannel, JobsAreRepliedOnBothChannelsAndMessagesWithoutIdAreSkipped
     EXPECT_TRUE(test::isEvent(received[1], "job.recv", {{"job", "job-3"}, {"path", ""}, {"via", "socket"}}));
     const QList<test::LoggedEvent> done = events(QStringLiteral("job.done"));
     ASSERT_EQ(done.size(), 2);
-    EXPECT_TRUE(test::isEvent(done[0], "job.done", {{"job", "job-2-ab"}, {"ok", "no"}, {"path", "/nowhere"}, {"text", "Not found."}}));
+    EXPECT_TRUE(test::isEvent(done[0], "job.done",
+                              {{"job", "job-2-ab"}, {"ok", "no"}, {"path", "/nowhere"}, {"text", "Not found."}}));
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+$")).match(done[0]["ms"]).hasMatch()) << done[0];
-    EXPECT_TRUE(test::hasEvent(events(QStringLiteral("job.reply")), "job.reply", {{"job", "job-3"}, {"ok", "no"}, {"via", "socket"}}));
+    EXPECT_TRUE(test::hasEvent(events(QStringLiteral("job.reply")), "job.reply",
+                               {{"job", "job-3"}, {"ok", "no"}, {"via", "socket"}}));
     EXPECT_TRUE(test::hasEvent(events(QStringLiteral("job.reply")), "job.reply",
                                {{"job", "job-3"}, {"ok", "no"}, {"status", "204"}, {"via", "http"}}));
 
@@ -259,11 +285,12 @@ TEST_F(SocketChannel, HeartbeatsWhileTheServerIsSilentAndNoneOnceTheLinkIsGone)
 {
     start({0.5, 2.0, 4.0, 60.0});
     ASSERT_TRUE(eventually([&] { return service.frames().size() == 2; }, 5));
-    EXPECT_EQ(service.frames(), (QStringList{heartbeatText, heartbeatText}));
+    EXPECT_EQ(service.frames(), (QStringList {heartbeatText, heartbeatText}));
     clearLink();
     EXPECT_EQ(result(), LoopResult::idle);
     EXPECT_EQ(service.frames().size(), 2);
-    EXPECT_EQ(eventNames(), (QStringList{"socket.connect", "socket.ready", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
+    EXPECT_EQ(eventNames(),
+              (QStringList {"socket.connect", "socket.ready", "socket.heartbeat", "socket.heartbeat", "socket.idle"}));
     EXPECT_TRUE(eventually([&] { return service.closeCode() == goingAwayCloseCode; }));
 }
 
@@ -285,7 +312,7 @@ TEST_F(SocketChannel, ReconnectsAfterEightyDefaultSecondsUnlessTheServerSentAHea
     ASSERT_TRUE(eventually([&] { return !jobReplies(service.frames()).isEmpty(); }));
     EXPECT_EQ(parsed(jobReplies(service.frames()).value(0)).value(QStringLiteral("id")), QStringLiteral("late-job"));
     EXPECT_EQ(eventNames().mid(eventNames().indexOf(QStringLiteral("job.done"))).filter(QStringLiteral("socket.")),
-              QStringList{QStringLiteral("socket.preempt")});
+              QStringList {QStringLiteral("socket.preempt")});
 
     // A server heartbeat turns the rule off for that connection.
     eventsBefore = home->events().size();
@@ -333,7 +360,7 @@ TEST_F(SocketChannel, HangUpSendsTheTokenAlone)
 {
     hangUp(link, platform::UrlSession::shared());
     ASSERT_EQ(service.posts().size(), 1);
-    EXPECT_EQ(service.posts().front(), (QJsonObject{{"token", link.token}}));
+    EXPECT_EQ(service.posts().front(), (QJsonObject {{"token", link.token}}));
     EXPECT_TRUE(events().isEmpty());
 }
 
@@ -374,9 +401,10 @@ TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
     test::TempHome home;
     const DriverResult driven;
     // A 1xx status is not a final answer: nothing else follows, so no success.
-    test::TestHttpServer informational([](const QByteArray &) { return QByteArray("HTTP/1.1 199 Odd\r\nContent-Length: 0\r\n\r\n"); });
-    postResult({QStringLiteral("http://127.0.0.1:%1").arg(informational.port()), QStringLiteral("t")}, QStringLiteral("j1"),
-               driven, platform::UrlSession::shared(), 2.0);
+    test::TestHttpServer informational(
+        [](const QByteArray &) { return QByteArray("HTTP/1.1 199 Odd\r\nContent-Length: 0\r\n\r\n"); });
+    postResult({QStringLiteral("http://127.0.0.1:%1").arg(informational.port()), QStringLiteral("t")},
+               QStringLiteral("j1"), driven, platform::UrlSession::shared(), 2.0);
     EXPECT_TRUE(test::isEvent(home.logged().back(), "job.reply-fail", {{"job", "j1"}}));
 
     // A server that never answers: the wait runs out.
@@ -385,15 +413,16 @@ TEST(ResultPost, NonFinalAndMissingAnswersAreFailures)
         return QByteArray();
     });
     const double started = platform::monotonicSeconds();
-    postResult({QStringLiteral("http://127.0.0.1:%1").arg(silent.port()), QStringLiteral("t")}, QStringLiteral("j2"), driven,
-               platform::UrlSession::shared(), 1.0);
+    postResult({QStringLiteral("http://127.0.0.1:%1").arg(silent.port()), QStringLiteral("t")}, QStringLiteral("j2"),
+               driven, platform::UrlSession::shared(), 1.0);
     EXPECT_LT(platform::monotonicSeconds() - started, 2.5);
     EXPECT_TRUE(test::isEvent(home.logged().back(), "job.reply-fail",
                               {{"error", ""}, {"job", "j2"}, {"status", "0"}, {"timeout", "yes"}, {"via", "http"}}));
 
     // A host that makes no URL: nothing is sent or logged.
     const qsizetype before = home.events().size();
-    postResult({QStringLiteral("chat corvane"), QStringLiteral("t")}, QStringLiteral("j3"), driven, platform::UrlSession::shared());
+    postResult({QStringLiteral("chat corvane"), QStringLiteral("t")}, QStringLiteral("j3"), driven,
+               platform::UrlSession::shared());
     hangUp({QStringLiteral("chat corvane"), QStringLiteral("t")}, platform::UrlSession::shared());
     EXPECT_EQ(home.events().size(), before);
 }
@@ -409,10 +438,12 @@ public:
         QProcess openssl;
         openssl.setProcessChannelMode(QProcess::MergedChannels);
         openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                       QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
-                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-                       QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"), QStringLiteral("-out"), dir + QStringLiteral("/cert.pem")});
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                       QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                       QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                       QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"), QStringLiteral("-out"),
+                       dir + QStringLiteral("/cert.pem")});
         if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
             return;
         certificate = QSslCertificate(test::readFile(dir + QStringLiteral("/cert.pem")));
@@ -425,21 +456,25 @@ public:
         server->setSslConfiguration(tls);
         server->moveToThread(&thread);
         thread.start();
-        QMetaObject::invokeMethod(server, [this] {
-            server->listen(QHostAddress::LocalHost, 0);
-            QObject::connect(server, &QWebSocketServer::newConnection, server, [this] {
-                while (QWebSocket *socket = server->nextPendingConnection()) {
-                    socket->setParent(server);
-                    socket->sendTextMessage(QStringLiteral(R"({"waiting":true})"));
-                }
-            });
-        }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            server,
+            [this] {
+                server->listen(QHostAddress::LocalHost, 0);
+                QObject::connect(server, &QWebSocketServer::newConnection, server, [this] {
+                    while (QWebSocket *socket = server->nextPendingConnection()) {
+                        socket->setParent(server);
+                        socket->sendTextMessage(QStringLiteral(R"({"waiting":true})"));
+                    }
+                });
+            },
+            Qt::BlockingQueuedConnection);
     }
 
     ~SecureWaitingServer()
     {
         if (server)
-            QMetaObject::invokeMethod(server, [this] { delete server; }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                server, [this] { delete server; }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
@@ -460,7 +495,7 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
     test::TempHome home;
     SecureWaitingServer server(home.path());
     ASSERT_FALSE(server.certificate.isNull()) << "openssl could not make a certificate";
-    const CompanionLink link{server.origin(), newLinkToken()};
+    const CompanionLink link {server.origin(), newLinkToken()};
     saveLink(link);
 
     // Not trusted yet: the TLS handshake fails like any failed connection.

@@ -99,10 +99,12 @@ TEST(TrayMenu, AUserOpensItLinksToTheLocalChatAndQuits)
                QStringLiteral("Down"), QStringLiteral("Return")});
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("socket.open")).isEmpty(); }));
     EXPECT_EQ(home.logged(QStringLiteral("link.connect"))[0]["host"], QStringLiteral("localhost"));
-    EXPECT_TRUE(eventually([&] { return home.status().value(QStringLiteral("phase")).toString() == QLatin1String("idle"); }));
+    EXPECT_TRUE(
+        eventually([&] { return home.status().value(QStringLiteral("phase")).toString() == QLatin1String("idle"); }));
 
     const QJsonObject job = chat.runJob(QStringLiteral("/health"), {}, 30.0);
-    EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("token")).toString(), loadLink()->token)
+    EXPECT_EQ(job.value(QStringLiteral("socket")).toObject().value(QStringLiteral("token")).toString(),
+              loadLink()->token)
         << QJsonDocument(job).toJson().constData();
 
     // The link line and "Disconnect Chat" replace the two connect items.

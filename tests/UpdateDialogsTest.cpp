@@ -59,8 +59,8 @@ TEST(UpdateDialogs, EachOutcomeShowsOneWindowThatDoesNotBlock)
         EXPECT_EQ(box->windowTitle(), QStringLiteral("Corvane Companion"));
         EXPECT_FALSE(box->isModal());
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-        box->grab().save(QStringLiteral(CORVANE_TEST_OUTPUT_DIR "/update-dialog-") + QString::fromUtf8(c.name).replace(' ', '-')
-                         + QStringLiteral(".png"));
+        box->grab().save(QStringLiteral(CORVANE_TEST_OUTPUT_DIR "/update-dialog-")
+                         + QString::fromUtf8(c.name).replace(' ', '-') + QStringLiteral(".png"));
         const QPointer<QMessageBox> watched(box);
         box->button(QMessageBox::Ok)->click();
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -3,9 +3,9 @@
 // in and relaunches; the new build starts, reports its version and clears
 // the old copy away.
 
+#include "UpdateInstall.h"
 #include "Bundle.h"
 #include "Processes.h"
-#include "UpdateInstall.h"
 #include "UserDefaults.h"
 
 #include "EventChecks.h"
@@ -109,10 +109,11 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
     ASSERT_TRUE(old.waitForStarted(10000));
 
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.ready")).isEmpty(); }, 30));
-    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), QStringList{currentVersion});
-    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList{nextVersion});
-    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.ready"))), QStringList{nextVersion});
-    EXPECT_TRUE(home.events(QStringLiteral("update.abort")).isEmpty()) << home.events(QStringLiteral("update.abort")).value(0);
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), QStringList {currentVersion});
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList {nextVersion});
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.ready"))), QStringList {nextVersion});
+    EXPECT_TRUE(home.events(QStringLiteral("update.abort")).isEmpty())
+        << home.events(QStringLiteral("update.abort")).value(0);
     EXPECT_TRUE(QFileInfo(platform::stagedCopyPath(platform::bundleForExecutable(installed))).isDir());
 
     // No job has run, so the first quiet tick after "update.ready" installs it
@@ -129,14 +130,14 @@ TEST(UpdateInstall, AnInstalledCompanionInstallsANewerBuildWhenQuietAndRelaunche
     EXPECT_EQ(test::eventField(started, QStringLiteral("version")), nextVersion);
     const qint64 pid = test::eventField(started, QStringLiteral("pid")).toLongLong();
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath(), QFileInfo(installed).canonicalFilePath());
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath(),
+              QFileInfo(installed).canonicalFilePath());
     ASSERT_TRUE(eventually([&] { return home.events(QStringLiteral("loopback.listen")).size() == 2; }));
     EXPECT_TRUE(home.events(QStringLiteral("loopback.fail")).isEmpty());
-    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), (QStringList{currentVersion, nextVersion}));
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.start"))), (QStringList {currentVersion, nextVersion}));
     // Having started once, it needs the old copy no more.
-    EXPECT_TRUE(eventually([&] {
-        return !QFileInfo::exists(platform::previousCopyPath(platform::bundleForExecutable(installed)));
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return !QFileInfo::exists(platform::previousCopyPath(platform::bundleForExecutable(installed))); }));
 
     QProcess version;
     version.start(installed, {QStringLiteral("--version")});
@@ -156,18 +157,20 @@ TEST(UpdateInstall, AnInstalledCopyTheUserMayNotWriteIsLeftAlone)
     const QString &installed = scene.installed();
 
     QString program = installed;
-    QStringList arguments{QStringLiteral("--headless")};
+    QStringList arguments {QStringLiteral("--headless")};
     const QString parent = scene.workPath() + QStringLiteral("/opt");
     if (platform::runningAsRoot()) {
         // Root may write anywhere: the companion runs as nobody, in a home of
         // its own, beside a copy that root installed.
         ASSERT_TRUE(run(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), home.path()}));
-        ASSERT_TRUE(QFile::setPermissions(scene.workPath(), QFile::permissions(scene.workPath()) | QFile::ReadOther | QFile::ExeOther));
-        const QStringList asNobody{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                   QStringLiteral("--clear-groups"), QStringLiteral("--")};
-        if (!run(QStringLiteral("setpriv"), asNobody + QStringList{QStringLiteral("test"), QStringLiteral("-x"), installed}))
+        ASSERT_TRUE(QFile::setPermissions(scene.workPath(),
+                                          QFile::permissions(scene.workPath()) | QFile::ReadOther | QFile::ExeOther));
+        const QStringList asNobody {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                    QStringLiteral("--clear-groups"), QStringLiteral("--")};
+        if (!run(QStringLiteral("setpriv"),
+                 asNobody + QStringList {QStringLiteral("test"), QStringLiteral("-x"), installed}))
             GTEST_SKIP() << "nobody cannot reach " << installed << " (a private temporary folder above it)";
-        arguments = asNobody + QStringList{installed} + arguments;
+        arguments = asNobody + QStringList {installed} + arguments;
         program = QStringLiteral("setpriv");
     } else {
         ASSERT_TRUE(QFile::setPermissions(parent, QFile::ReadOwner | QFile::ExeOwner));
@@ -179,14 +182,14 @@ TEST(UpdateInstall, AnInstalledCopyTheUserMayNotWriteIsLeftAlone)
     ASSERT_TRUE(eventually([&] { return !home.events(QStringLiteral("update.abort")).isEmpty(); }, 30));
     const test::LoggedEvent abort = home.logged(QStringLiteral("update.abort"))[0];
     EXPECT_TRUE(abort["error"].contains(QStringLiteral(" is not writable"))) << abort;
-    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList{nextVersion});
+    EXPECT_EQ(versionsOf(home.events(QStringLiteral("update.found"))), QStringList {nextVersion});
     EXPECT_TRUE(home.events(QStringLiteral("update.ready")).isEmpty());
     companion.terminate();
     EXPECT_TRUE(companion.waitForFinished(10000));
 
     QFile::setPermissions(parent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_EQ(QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList{QStringLiteral("corvane-companion")});
+              QStringList {QStringLiteral("corvane-companion")});
     EXPECT_EQ(test::readFile(installed), test::readFile(QStringLiteral(CORVANE_CURRENT_COMPANION)));
 }
 

@@ -49,8 +49,14 @@ QByteArray redirectTo(const QByteArray &url)
 // Records what a person would have seen.
 class RecordingDriver : public platform::UpdateUserDriver {
 public:
-    explicit RecordingDriver(std::shared_ptr<Shown> shown) : shown_(std::move(shown)) {}
-    void showUpdateNotFound(const QString &version) override { shown_->lines << QStringLiteral("up to date ") + version; }
+    explicit RecordingDriver(std::shared_ptr<Shown> shown)
+        : shown_(std::move(shown))
+    {
+    }
+    void showUpdateNotFound(const QString &version) override
+    {
+        shown_->lines << QStringLiteral("up to date ") + version;
+    }
     void showUpdateReady(const platform::AppcastItem &item) override
     {
         shown_->lines << QStringLiteral("ready ") + item.displayVersionString;
@@ -176,17 +182,21 @@ TEST(Updater, FindsVerifiesAndUnpacksANewerReleaseWithoutInstallingIt)
     updater.start();
     ASSERT_NE(updater.controller(), nullptr);
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return !home.events(QStringLiteral("update.ready")).isEmpty(); }, 30));
-    EXPECT_EQ(updateEvents(home), (QStringList{"update.start", "update.found", "update.ready"}));
-    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.start"))[0], QStringLiteral("version")), runningVersion);
-    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.found"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
-    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.ready"))[0], QStringLiteral("version")), QStringLiteral("0.2.0"));
+    EXPECT_EQ(updateEvents(home), (QStringList {"update.start", "update.found", "update.ready"}));
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.start"))[0], QStringLiteral("version")),
+              runningVersion);
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.found"))[0], QStringLiteral("version")),
+              QStringLiteral("0.2.0"));
+    EXPECT_EQ(test::eventField(home.events(QStringLiteral("update.ready"))[0], QStringLiteral("version")),
+              QStringLiteral("0.2.0"));
 
     // Unpacked beside the installed copy, which stays as it was until the
     // browser has been quiet.
     const platform::Bundle installed = stage.bundle();
     EXPECT_EQ(test::readFile(platform::stagedCopyPath(installed) + QStringLiteral("/bin/corvane-companion")),
               "#!/bin/sh\necho 0.2.0\n");
-    EXPECT_TRUE(QFileInfo(platform::stagedCopyPath(installed) + QStringLiteral("/bin/corvane-companion")).isExecutable());
+    EXPECT_TRUE(
+        QFileInfo(platform::stagedCopyPath(installed) + QStringLiteral("/bin/corvane-companion")).isExecutable());
     EXPECT_EQ(test::readFile(installed.executablePath), installedScript);
     EXPECT_TRUE(home.events(QStringLiteral("update.install")).isEmpty());
 }
@@ -222,9 +232,21 @@ TEST(Updater, AReadyUpdateTheBlockDidNotInstallIsSwappedInAtQuit)
 TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
 {
     enum class Break {
-        signature, length, notXml, httpError, noServer, missingFile, notALayout, sharedPrefix,
-        olderLabelledNewer, olderWithItsOwnLabel, otherVersionInside, noVersionInside,
-        redirectToPlainHttp, redirectChain, overrun,
+        signature,
+        length,
+        notXml,
+        httpError,
+        noServer,
+        missingFile,
+        notALayout,
+        sharedPrefix,
+        olderLabelledNewer,
+        olderWithItsOwnLabel,
+        otherVersionInside,
+        noVersionInside,
+        redirectToPlainHttp,
+        redirectChain,
+        overrun,
     };
     struct Case {
         const char *name;
@@ -245,9 +267,11 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
          "the update holds version 0.0.5, but the feed offers it as 9.9.9"},
         {"an older release shown as itself but ordered as newer", Break::olderWithItsOwnLabel, true,
          "the update holds version 0.0.5, which is not newer than the running 0.1.0"},
-        {"another version inside", Break::otherVersionInside, true, "the update holds version 0.2.1, but the feed offers it as 0.2.0"},
+        {"another version inside", Break::otherVersionInside, true,
+         "the update holds version 0.2.1, but the feed offers it as 0.2.0"},
         {"a release that says no version", Break::noVersionInside, true, "the update holds no version"},
-        {"a redirect to plain http elsewhere", Break::redirectToPlainHttp, true, "A redirect to http://updates.example/next.tar.gz was refused"},
+        {"a redirect to plain http elsewhere", Break::redirectToPlainHttp, true,
+         "A redirect to http://updates.example/next.tar.gz was refused"},
         {"six redirects", Break::redirectChain, true, "More than 5 redirects."},
         {"more bytes than its length", Break::overrun, true, "is longer than it may be"},
     };
@@ -286,8 +310,8 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
             test::makeInstalledLayout(bare);
             QDir(bare + QStringLiteral("/share/applications")).removeRecursively();
             const test::SignedArchive archive
-                = test::packRelease(bare, stage.workPath() + QStringLiteral("/bare.tar.gz"), test::SigningKey::at(
-                                                                     stage.workPath() + QStringLiteral("/update-key.pem")));
+                = test::packRelease(bare, stage.workPath() + QStringLiteral("/bare.tar.gz"),
+                                    test::SigningKey::at(stage.workPath() + QStringLiteral("/update-key.pem")));
             bytes = archive.bytes;
             item.length = archive.length;
             item.signature = archive.signature;
@@ -320,7 +344,8 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
         case Break::redirectChain:
             item.url = stage.archiveURL() + QStringLiteral(".1");
             for (int hop = 1; hop <= 6; ++hop)
-                stage.serve("/next.tar.gz." + QByteArray::number(hop), redirectTo(stage.archiveURL().toUtf8() + "." + QByteArray::number(hop + 1)));
+                stage.serve("/next.tar.gz." + QByteArray::number(hop),
+                            redirectTo(stage.archiveURL().toUtf8() + "." + QByteArray::number(hop + 1)));
             stage.serve("/next.tar.gz.7", test::httpReply("200 OK", "application/gzip", bytes));
             break;
         case Break::overrun:
@@ -337,9 +362,10 @@ TEST(Updater, UntrustedOrBrokenReleasesAbortAndInstallNothing)
 
         CompanionUpdater updater(stage.hooks());
         updater.start();
-        ASSERT_TRUE(eventuallyHandlingEvents([&] { return !home.events(QStringLiteral("update.abort")).isEmpty(); }, 30));
-        const QStringList expected = c.found ? QStringList{"update.start", "update.found", "update.abort"}
-                                             : QStringList{"update.start", "update.abort"};
+        ASSERT_TRUE(
+            eventuallyHandlingEvents([&] { return !home.events(QStringLiteral("update.abort")).isEmpty(); }, 30));
+        const QStringList expected = c.found ? QStringList {"update.start", "update.found", "update.abort"}
+                                             : QStringList {"update.start", "update.abort"};
         EXPECT_EQ(updateEvents(home), expected);
         const test::LoggedEvent abort = home.logged(QStringLiteral("update.abort"))[0];
         EXPECT_TRUE(abort["error"].contains(QString::fromUtf8(c.error))) << abort;
@@ -366,7 +392,9 @@ TEST(Updater, ADownloadChangedBeforeItIsSwappedInIsNotInstalled)
 
     // Between the check and the swap, the kept archive is not what was signed.
     const QString archive = platform::stagedArchivePath(stage.bundle());
-    EXPECT_EQ(QFileInfo(archive).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther), 0);
+    EXPECT_EQ(QFileInfo(archive).permissions()
+                  & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+              0);
     QByteArray bytes = test::readFile(archive);
     ASSERT_FALSE(bytes.isEmpty());
     bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
@@ -394,8 +422,8 @@ TEST(Updater, AnOlderOrEqualReleaseGivesNothingAndAskingSaysUpToDate)
     updater.checkNow();
     // The person who asked hears the outcome of the check already running.
     ASSERT_TRUE(eventuallyHandlingEvents([&] { return !shown->lines.isEmpty(); }, 30));
-    EXPECT_EQ(shown->lines, QStringList{QStringLiteral("up to date 0.1.0")});
-    EXPECT_EQ(updateEvents(home), QStringList{"update.start"});
+    EXPECT_EQ(shown->lines, QStringList {QStringLiteral("up to date 0.1.0")});
+    EXPECT_EQ(updateEvents(home), QStringList {"update.start"});
     stage.expectUntouched();
 }
 
@@ -420,22 +448,49 @@ TEST(Updater, StartDecidesWhetherUpdatesRun)
     struct Case {
         const char *name;
         bool installed;
-        QVariant feed;         // "SUFeedURL"; invalid: absent
-        const char *appcast;   // the user default; null: absent
+        QVariant feed; // "SUFeedURL"; invalid: absent
+        const char *appcast; // the user default; null: absent
         bool withKey;
         const char *event;
         QMap<QString, QString> fields; // each holds its text
     } const cases[] = {
-        {"outside an installed copy", false, QStringLiteral("http://127.0.0.1:9/a.xml"), "http://127.0.0.1:9/a.xml", true,
-         "update.off", {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
-        {"no feed at all", true, QVariant(), nullptr, true, "update.off", {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
+        {"outside an installed copy",
+         false,
+         QStringLiteral("http://127.0.0.1:9/a.xml"),
+         "http://127.0.0.1:9/a.xml",
+         true,
+         "update.off",
+         {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
+        {"no feed at all",
+         true,
+         QVariant(),
+         nullptr,
+         true,
+         "update.off",
+         {{"reason", "not-a-bundle"}, {"version", "0.1.0"}}},
         {"empty feed and empty default", true, QString(), "", true, "update.off", {{"reason", "not-a-bundle"}}},
         {"a feed that is not a string", true, QVariant(7), nullptr, true, "update.off", {{"reason", "not-a-bundle"}}},
-        {"no public key", true, QVariant(), "http://127.0.0.1:9/a.xml", false, "update.fail", {{"error", "no public key"}}},
-        {"plain http elsewhere", true, QStringLiteral("http://updates.example/a.xml"), nullptr, true, "update.fail",
+        {"no public key",
+         true,
+         QVariant(),
+         "http://127.0.0.1:9/a.xml",
+         false,
+         "update.fail",
+         {{"error", "no public key"}}},
+        {"plain http elsewhere",
+         true,
+         QStringLiteral("http://updates.example/a.xml"),
+         nullptr,
+         true,
+         "update.fail",
          {{"error", "not an https URL"}}},
-        {"the default wins over the feed", true, QStringLiteral("http://updates.example/a.xml"), "ftp://127.0.0.1/a.xml",
-         true, "update.fail", {{"error", "ftp://127.0.0.1/a.xml is not an https URL"}}},
+        {"the default wins over the feed",
+         true,
+         QStringLiteral("http://updates.example/a.xml"),
+         "ftp://127.0.0.1/a.xml",
+         true,
+         "update.fail",
+         {{"error", "ftp://127.0.0.1/a.xml is not an https URL"}}},
         {"a local feed", true, QVariant(), "http://127.0.0.1:9/a.xml", true, "update.start", {{"version", "0.1.0"}}},
     };
     for (const Case &c : cases) {
@@ -456,7 +511,7 @@ TEST(Updater, StartDecidesWhetherUpdatesRun)
 
         CompanionUpdater updater(hooks);
         updater.start();
-        ASSERT_EQ(updateEvents(home), QStringList{QString::fromUtf8(c.event)});
+        ASSERT_EQ(updateEvents(home), QStringList {QString::fromUtf8(c.event)});
         const test::LoggedEvent event = home.logged(QString::fromUtf8(c.event))[0];
         for (auto it = c.fields.begin(); it != c.fields.end(); ++it)
             EXPECT_TRUE(event[it.key()].contains(it.value())) << event;

@@ -16,7 +16,7 @@ namespace {
 
 unsigned modeOf(const QString &path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return 0;
     return info.st_mode & 0777;
@@ -70,8 +70,9 @@ TEST(UserPaths, TemporaryDirIsTheUsersOwn)
     const QString ours = home.stateDir() + QStringLiteral("/CorvaneCompanion/runtime");
     EXPECT_EQ(platform::temporaryDir(), ours + QLatin1Char('/'));
     EXPECT_EQ(modeOf(ours), 0700u);
-    ASSERT_TRUE(QFile::setPermissions(ours, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                | QFileDevice::ReadOther | QFileDevice::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(ours,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                          | QFileDevice::ReadOther | QFileDevice::ExeOther));
     EXPECT_EQ(platform::temporaryDir(), ours + QLatin1Char('/')) << "the same folder next time";
     EXPECT_EQ(modeOf(ours), 0700u) << "closed again";
 

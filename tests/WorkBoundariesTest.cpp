@@ -15,10 +15,10 @@
 
 #include "Chromium.h"
 #include "CompanionProcess.h"
-#include "GatedCompanion.h"
 #include "EventChecks.h"
 #include "Eventually.h"
 #include "FakeAgentBrowser.h"
+#include "GatedCompanion.h"
 #include "LocalHttp.h"
 #include "RawDevTools.h"
 #include "TempHome.h"
@@ -42,19 +42,21 @@ constexpr quint16 companion = 8766;
 QMap<QByteArray, QByteArray> pages()
 {
     return {
-        {"/", "<!doctype html><title>Work</title><a id=\"dl\" href=\"/report.txt\" download=\"report.txt\">Get the report</a>"
-              "<button onclick=\"let n=0;const t=setInterval(()=>{document.title='Busy '+(++n);if(n>30)clearInterval(t)},100)\">"
-              "Keep busy</button>"},
+        {"/",
+         "<!doctype html><title>Work</title><a id=\"dl\" href=\"/report.txt\" download=\"report.txt\">Get the "
+         "report</a>"
+         "<button onclick=\"let n=0;const t=setInterval(()=>{document.title='Busy "
+         "'+(++n);if(n>30)clearInterval(t)},100)\">"
+         "Keep busy</button>"},
         {"/report.txt", "the report"},
         {"/private", "<!doctype html><title>Private</title><p>The person's own page.</p>"},
     };
 }
 
-
 // The process and every process it started, as far as they still run.
 QList<qint64> withDescendants(qint64 root)
 {
-    QList<qint64> found{root};
+    QList<qint64> found {root};
     for (qsizetype i = 0; i < found.size(); ++i) {
         for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             const QByteArray stat = test::readFile(QStringLiteral("/proc/%1/stat").arg(entry));
@@ -78,7 +80,10 @@ protected:
     static void SetUpTestSuite() { stage = new test::GatedCompanion(pages()); }
     static void TearDownTestSuite() { delete stage; }
 
-    void SetUp() override { ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate"; }
+    void SetUp() override
+    {
+        ASSERT_TRUE(stage->ready()) << "the companion did not open its first page behind its gate";
+    }
 
     static QString page(const char *path) { return stage->page(path); }
 
@@ -113,7 +118,8 @@ TEST_F(WorkBoundaries, OnlyTheCompanionAndItsGateListen)
         if (!ports)
             continue; // ended meanwhile
         for (const quint16 port : *ports)
-            EXPECT_TRUE(port == companion || port == stage->gatePort) << it.value().toStdString() << " " << it.key() << " listens on " << port;
+            EXPECT_TRUE(port == companion || port == stage->gatePort)
+                << it.value().toStdString() << " " << it.key() << " listens on " << port;
     }
     EXPECT_FALSE(test::hasEvent(stage->home.logged(), "agent.listener"));
 }
@@ -122,7 +128,8 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
 {
     test::RawClient person(test::browserSocketUrl(stage->gatePort));
     ASSERT_TRUE(person.connected());
-    const QString privateTab = person.call(1, "Target.createTarget", {{"url", page("/private?token=secret")}}).value("targetId").toString();
+    const QString privateTab
+        = person.call(1, "Target.createTarget", {{"url", page("/private?token=secret")}}).value("targetId").toString();
     ASSERT_FALSE(privateTab.isEmpty());
     const auto stillOpen = [&](const QString &target, int id) {
         for (const QJsonValue &info : person.call(id, "Target.getTargets").value("targetInfos").toArray()) {
@@ -135,7 +142,8 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
     for (const char *listing : {"tab list", "tab", "tab list --json"}) {
         const QString listed = postJson(companion, "/cli", {{"command", listing}}).text();
         EXPECT_TRUE(listed.contains("cv-work")) << listing << ": " << listed.toStdString();
-        EXPECT_FALSE(listed.contains("private") || listed.contains("Private")) << listing << ": " << listed.toStdString();
+        EXPECT_FALSE(listed.contains("private") || listed.contains("Private"))
+            << listing << ": " << listed.toStdString();
     }
     // Every short name the tool might give it: switching or closing one that
     // is not the work's is refused, and names nothing.
@@ -153,9 +161,16 @@ TEST_F(WorkBoundaries, ThePersonsTabsAreNeverListedSwitchedClosedOrFollowed)
     EXPECT_TRUE(stillOpen(privateTab, 2));
 
     // A tab the person opens while a job runs is not taken over.
-    auto waiting = std::async(std::launch::async, [] { return postJson(companion, "/cli", {{"command", "wait 2500"}}); });
-    ASSERT_TRUE(eventuallyHandlingEvents([] { return test::hasEvent(stage->home.logged(), "agent.start", {{"args", "wait 2500"}}); }, 30));
-    const QString opened = person.call(3, "Target.createTarget", {{"url", page("/private?second")}}).value("targetId").toString();
+    auto waiting = std::async(std::launch::async, [] {
+        return postJson(companion, "/cli", {{"command", "wait 2500"}});
+    });
+    ASSERT_TRUE(eventuallyHandlingEvents(
+        [] {
+            return test::hasEvent(stage->home.logged(), "agent.start", {{"args", "wait 2500"}});
+        },
+        30));
+    const QString opened
+        = person.call(3, "Target.createTarget", {{"url", page("/private?second")}}).value("targetId").toString();
     while (waiting.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
     const QString waited = waiting.get().text();
@@ -178,25 +193,33 @@ TEST_F(WorkBoundaries, TheWorksDownloadsAreKeptApartAndThePersonsStayWhereChrome
     // Two downloads of one name: both kept, each result naming its own file.
     const QString first = postJson(companion, "/click", {{"ref", link}}).text();
     const QString second = postJson(companion, "/click", {{"ref", link}}).text();
-    EXPECT_TRUE(first.contains(QStringLiteral("Downloaded report.txt (10 bytes) to %1/report.txt").arg(ours))) << first.toStdString();
+    EXPECT_TRUE(first.contains(QStringLiteral("Downloaded report.txt (10 bytes) to %1/report.txt").arg(ours)))
+        << first.toStdString();
     EXPECT_TRUE(second.contains(QStringLiteral("Downloaded report (1).txt (10 bytes) to %1/report (1).txt").arg(ours)))
         << second.toStdString();
-    EXPECT_EQ(filesIn(ours), (QStringList{"report (1).txt", "report.txt"}));
+    EXPECT_EQ(filesIn(ours), (QStringList {"report (1).txt", "report.txt"}));
 
     // The person downloads in their own tab while an action is watched.
     test::RawClient person(test::browserSocketUrl(stage->gatePort));
     ASSERT_TRUE(person.connected());
     const QString tab = person.call(1, "Target.createTarget", {{"url", page("/")}}).value("targetId").toString();
-    const QString session = person.call(2, "Target.attachToTarget", {{"targetId", tab}, {"flatten", true}}).value("sessionId").toString();
+    const QString session
+        = person.call(2, "Target.attachToTarget", {{"targetId", tab}, {"flatten", true}}).value("sessionId").toString();
     const QString busy = test::refNamed(postJson(companion, "/snapshot").text(), QStringLiteral("Keep busy"));
     const qsizetype startsBefore = stage->home.logged("download.start").size();
     auto clicked = std::async(std::launch::async, [busy] { return postJson(companion, "/click", {{"ref", busy}}); });
-    ASSERT_TRUE(eventuallyHandlingEvents([&] { return test::hasEvent(stage->home.logged(), "agent.end", {{"args", "click " + busy}}); }, 30));
-    person.call(3, "Runtime.evaluate", {{"expression", "document.getElementById('dl').click()"}, {"userGesture", true}}, session);
+    ASSERT_TRUE(eventuallyHandlingEvents(
+        [&] {
+            return test::hasEvent(stage->home.logged(), "agent.end", {{"args", "click " + busy}});
+        },
+        30));
+    person.call(3, "Runtime.evaluate", {{"expression", "document.getElementById('dl').click()"}, {"userGesture", true}},
+                session);
     while (clicked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         QCoreApplication::processEvents();
     EXPECT_FALSE(clicked.get().text().contains("Downloaded"));
-    EXPECT_TRUE(eventuallyHandlingEvents([&] { return filesIn(downloads).contains("report.txt"); }, 30)) << "where Chrome saves";
+    EXPECT_TRUE(eventuallyHandlingEvents([&] { return filesIn(downloads).contains("report.txt"); }, 30))
+        << "where Chrome saves";
     EXPECT_EQ(filesIn(ours).size(), 2) << "nothing of the person's in the companion's folder";
     EXPECT_EQ(stage->home.logged("download.start").size(), startsBefore);
     person.call(4, "Target.closeTarget", {{"targetId", tab}});
@@ -219,7 +242,7 @@ TEST_F(WorkBoundaries, LocalAddressesAreRefusedUnlessAllowed)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.url.toStdString());
-        for (const auto &[path, body] : {std::pair<QByteArray, QJsonObject>{"/open", {{"url", c.url}}},
+        for (const auto &[path, body] : {std::pair<QByteArray, QJsonObject> {"/open", {{"url", c.url}}},
                                          {"/cli", {{"command", "open " + c.url}}},
                                          {"/cli", {{"command", "tab new " + c.url}}}}) {
             const test::LocalReply refused = postJson(companion, path, body);
@@ -236,8 +259,8 @@ TEST_F(WorkBoundaries, ABareGetActsNowhere)
     for (const char *path : {"/click", "/scroll", "/back", "/hand-over", "/open", "/nowhere"}) {
         SCOPED_TRACE(path);
         const qsizetype drives = stage->home.logged("drive").size();
-        const test::LocalReply reply =
-            test::exchange(companion, {QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
+        const test::LocalReply reply
+            = test::exchange(companion, {QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
         EXPECT_EQ(reply.status, 405);
         EXPECT_TRUE(reply.head.contains("\r\nAllow: POST\r\n")) << reply.head.toStdString();
         EXPECT_EQ(reply.json().value("ok"), false);

@@ -37,7 +37,7 @@ std::optional<qint64> wholeNumber(const QString &text)
 
 const QList<qint64> &chromeKnownPorts()
 {
-    static const QList<qint64> ports{9222, 9223};
+    static const QList<qint64> ports {9222, 9223};
     return ports;
 }
 
@@ -48,7 +48,7 @@ QList<qint64> chromeDebugPorts(const SettingReader &setting)
         if (const auto port = wholeNumber(*configured); port && *port > 0)
             ports.append(*port);
     }
-    QList<qint64> rest{chromeDebugPort};
+    QList<qint64> rest {chromeDebugPort};
     rest.append(chromeKnownPorts());
     for (const qint64 port : rest) {
         if (!ports.contains(port))
@@ -67,8 +67,7 @@ std::optional<qint64> debugPortInCommandLine(const QString &line, const QString 
     return debugPortInCommandLine(line, userDataDir, chromeAppPath());
 }
 
-std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir,
-                                             const QString &executable)
+std::optional<qint64> debugPortInCommandLine(const QString &line, const QString &userDataDir, const QString &executable)
 {
     if (!line.contains(platform::chromeCommandLinePrefix(executable)) || line.contains(QLatin1String("--type=")))
         return std::nullopt;
@@ -119,7 +118,8 @@ std::optional<QString> profileInCommandLine(const QString &line)
 
 bool gateInCommandLine(const QString &line, const QString &executable)
 {
-    return line.contains(QLatin1Char(' ') + chromeGateCommand + QLatin1Char(' ') + platform::chromeCommandLinePrefix(executable));
+    return line.contains(QLatin1Char(' ') + chromeGateCommand + QLatin1Char(' ')
+                         + platform::chromeCommandLinePrefix(executable));
 }
 
 std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std::optional<QStringList> &lines)
@@ -129,8 +129,8 @@ std::optional<RunningChrome> runningChrome(const ChromeTarget &target, const std
     for (const QString &line : all) {
         const auto port = debugPortInCommandLine(line, target.userDataDir, executable);
         if (port && chromeIsReady(QStringLiteral("127.0.0.1"), *port))
-            return RunningChrome{*port, profileInCommandLine(line),
-                                 gateInCommandLine(line, executable) ? ChromeVia::gate : ChromeVia::port};
+            return RunningChrome {*port, profileInCommandLine(line),
+                                  gateInCommandLine(line, executable) ? ChromeVia::gate : ChromeVia::port};
     }
     return std::nullopt;
 }
@@ -170,7 +170,8 @@ PortListener listenerOf(qint64 port, const std::optional<QList<platform::Listeni
         for (const uint owner : owners.value_or(QList<uint>()))
             users.append(QString::number(owner));
         companionLog(QStringLiteral("chrome.foreign-port"),
-                     {{QStringLiteral("port"), QString::number(port)}, {QStringLiteral("uid"), users.join(QLatin1Char(','))}});
+                     {{QStringLiteral("port"), QString::number(port)},
+                      {QStringLiteral("uid"), users.join(QLatin1Char(','))}});
     }
     return PortListener::other;
 }
@@ -223,7 +224,8 @@ bool chromeReady(const QString &host, std::optional<qint64> port, bool mayReuse)
     });
     const bool ready = answer->waitFor(probeWait).value_or(false);
     std::lock_guard lock(answeredMutex);
-    const bool named = std::all_of(sockets->begin(), sockets->end(), [](const platform::ListeningSocket &socket) { return socket.inode != 0; });
+    const bool named = std::all_of(sockets->begin(), sockets->end(),
+                                   [](const platform::ListeningSocket &socket) { return socket.inode != 0; });
     if (ready && named)
         answered.insert(key, *sockets);
     else

@@ -35,22 +35,23 @@ std::optional<ChromeVia> startChrome(const QString &executable, const QStringLis
     const QString gate = chromeGateProgram();
     if (gate.isEmpty())
         return platform::launchDetached(executable, arguments) ? std::optional(ChromeVia::port) : std::nullopt;
-    const std::optional<int> code = platform::runToExit(gate, QStringList{chromeGateCommand, executable} + arguments, gateStartLimit);
+    const std::optional<int> code
+        = platform::runToExit(gate, QStringList {chromeGateCommand, executable} + arguments, gateStartLimit);
     return code == 0 ? std::optional(ChromeVia::gate) : std::nullopt;
 }
 
 enum class Start {
-    fresh,    // a new Chrome on the folder, behind the gate where there is one
+    fresh, // a new Chrome on the folder, behind the gate where there is one
     handOver, // Chrome already runs there: this start only hands it a window
 };
 
 // Launches Chrome on the target and logs `event` with what was started.
-bool launchChrome(const QString &executable, const QString &event, const QStringList &extra,
-                  const ChromeTarget &target, qint64 port, Start start = Start::fresh)
+bool launchChrome(const QString &executable, const QString &event, const QStringList &extra, const ChromeTarget &target,
+                  qint64 port, Start start = Start::fresh)
 {
     const QStringList switches = chromePlatformSwitches();
     const QStringList arguments = companionChromeArgs(extra, target, port, switches);
-    Fields fields{
+    Fields fields {
         {QStringLiteral("dir"), target.userDataDir},
         {QStringLiteral("profile"), target.profileDirectory},
         {QStringLiteral("port"), QString::number(port)},
@@ -100,7 +101,7 @@ QStringList chromePlatformSwitches()
 QStringList companionChromeArgs(const QStringList &extra, const ChromeTarget &target, qint64 port,
                                 const QStringList &platformSwitches)
 {
-    QStringList args{
+    QStringList args {
         QStringLiteral("--remote-debugging-port=") + QString::number(port),
         QStringLiteral("--user-data-dir=") + target.userDataDir,
         QStringLiteral("--profile-directory=") + target.profileDirectory,
@@ -149,7 +150,8 @@ QString openChromeForSignIn()
     // A Chrome already on the folder opens the window itself, and its port
     // (or its gate) stays as it is.
     const Start start = runningChrome(target) ? Start::handOver : Start::fresh;
-    if (!launchChrome(executable, QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target, port, start))
+    if (!launchChrome(executable, QStringLiteral("chrome.signin.window"), {QStringLiteral("--new-window")}, target,
+                      port, start))
         return chromeDidNotStartText;
     return QStringLiteral("Opened a window on the ") + target.profileDirectory + QStringLiteral(" Chrome profile.");
 }
@@ -185,15 +187,19 @@ ChromeReadiness ensureChromeReady(double timeoutSeconds)
     while (platform::monotonicSeconds() < deadline) {
         if (chromeIsReady(localHost)) {
             const double ms = std::trunc((platform::monotonicSeconds() - start) * 1000.0);
-            companionLog(QStringLiteral("chrome.autostart.ok"), {{QStringLiteral("ms"), QString::number(static_cast<qint64>(ms))}});
+            companionLog(QStringLiteral("chrome.autostart.ok"),
+                         {{QStringLiteral("ms"), QString::number(static_cast<qint64>(ms))}});
             return {true, chromeStartedText};
         }
         platform::sleepFor(readinessPollInterval);
     }
 
-    companionLog(QStringLiteral("chrome.autostart.fail"), {{QStringLiteral("hint"), QStringLiteral("profile in use without debug port")}});
-    return {false, QStringLiteral("Chrome did not open the debugging port ") + QString::number(activeChromePort(false))
-                       + QStringLiteral(". If Chrome is already open on that profile without remote debugging, quit it and let Companion start it again.")};
+    companionLog(QStringLiteral("chrome.autostart.fail"),
+                 {{QStringLiteral("hint"), QStringLiteral("profile in use without debug port")}});
+    return {false,
+            QStringLiteral("Chrome did not open the debugging port ") + QString::number(activeChromePort(false))
+                + QStringLiteral(". If Chrome is already open on that profile without remote debugging, quit it and "
+                                 "let Companion start it again.")};
 }
 
 } // namespace corvane

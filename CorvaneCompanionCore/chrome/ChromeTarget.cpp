@@ -42,14 +42,16 @@ ChromeTarget chromeTarget(const QString &home, const PathExists &exists, const S
     const QString companionDir = home + QStringLiteral("/.corvane-companion-chrome");
 
     ChromeTarget target;
-    if (const auto configured = setting(QStringLiteral("CORVANE_CHROME_USER_DATA_DIR"), QStringLiteral("chromeUserDataDir")))
+    if (const auto configured
+        = setting(QStringLiteral("CORVANE_CHROME_USER_DATA_DIR"), QStringLiteral("chromeUserDataDir")))
         target.userDataDir = expandedDir(*configured, home);
     else if (exists(debugDir))
         target.userDataDir = debugDir;
     else
         target.userDataDir = companionDir;
 
-    if (const auto profile = setting(QStringLiteral("CORVANE_CHROME_PROFILE"), QStringLiteral("chromeProfileDirectory")))
+    if (const auto profile
+        = setting(QStringLiteral("CORVANE_CHROME_PROFILE"), QStringLiteral("chromeProfileDirectory")))
         target.profileDirectory = *profile;
     else if (target.userDataDir == debugDir && exists(target.userDataDir + QStringLiteral("/Profile 2")))
         target.profileDirectory = QStringLiteral("Profile 2");

@@ -24,13 +24,16 @@ std::optional<QUrl> browserSocketUrl(qint64 port, double limit)
     request.timeoutSeconds = limit;
     request.maxBodyBytes = 64 * 1024;
     auto answer = platform::OneShot<platform::HttpResponse>::make();
-    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) { answer->fulfil(response); });
+    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) {
+        answer->fulfil(response);
+    });
     const std::optional<platform::HttpResponse> response = answer->waitFor(limit + 1.0);
     if (!response || !response->isHttp || response->status != 200)
         return std::nullopt;
-    const QUrl url(QJsonDocument::fromJson(response->body).object().value(QStringLiteral("webSocketDebuggerUrl")).toString());
-    if (!url.isValid() || url.scheme() != QLatin1String("ws") || url.host() != QLatin1String("127.0.0.1") || url.port() != port
-        || !url.path().startsWith(QLatin1String("/devtools/browser/")))
+    const QUrl url(
+        QJsonDocument::fromJson(response->body).object().value(QStringLiteral("webSocketDebuggerUrl")).toString());
+    if (!url.isValid() || url.scheme() != QLatin1String("ws") || url.host() != QLatin1String("127.0.0.1")
+        || url.port() != port || !url.path().startsWith(QLatin1String("/devtools/browser/")))
         return std::nullopt;
     return url;
 }
@@ -89,7 +92,8 @@ std::optional<QJsonObject> DevToolsSession::receiveOne(double seconds)
     return std::nullopt;
 }
 
-DevToolsReply DevToolsSession::call(const QString &method, const QJsonObject &params, const QString &sessionId, double limit)
+DevToolsReply DevToolsSession::call(const QString &method, const QJsonObject &params, const QString &sessionId,
+                                    double limit)
 {
     DevToolsReply reply;
     if (!failure_.isEmpty()) {
@@ -97,7 +101,9 @@ DevToolsReply DevToolsSession::call(const QString &method, const QJsonObject &pa
         return reply;
     }
     const int id = nextId_++;
-    QJsonObject message{{QStringLiteral("id"), id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+    QJsonObject message {{QStringLiteral("id"), id},
+                         {QStringLiteral("method"), method},
+                         {QStringLiteral("params"), params}};
     if (!sessionId.isEmpty())
         message.insert(QStringLiteral("sessionId"), sessionId);
     task_->send(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)), [](const QString &) {});

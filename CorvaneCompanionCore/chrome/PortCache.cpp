@@ -61,7 +61,7 @@ qint64 activeChromePort(bool refresh)
     }
 
     std::lock_guard lock(chosenLock);
-    chosenPort = ChosenPort{port, QDateTime::currentMSecsSinceEpoch()};
+    chosenPort = ChosenPort {port, QDateTime::currentMSecsSinceEpoch()};
     return port;
 }
 

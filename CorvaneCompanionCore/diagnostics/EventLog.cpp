@@ -11,9 +11,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace corvane {
 
@@ -44,7 +44,8 @@ bool appendWritten(QString &out, QStringView text, qsizetype budget)
         if (c == '\n' || c == '\r')
             piece = QStringLiteral(" ");
         else if (disguisesLine(c))
-            piece = QStringLiteral("\\u{%1}").arg(QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+            piece = QStringLiteral("\\u{%1}").arg(
+                QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
         const qsizetype bytes = !piece.isEmpty() ? piece.size() : c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
         if (used + bytes > budget)
             return false;
@@ -167,7 +168,8 @@ QString clip(const QString &text, int limit)
     // looks secret (an OAuth reply puts its token after "#").
     static const QRegularExpression userInfo(QStringLiteral(R"(([A-Za-z][A-Za-z0-9+.-]*://)[^/?#@\s]+@)"));
     static const QRegularExpression secretQuery(
-        QStringLiteral(R"(([?&;#][^=&;#\s]*(?:token|secret|password|key|sig|code|jwt|auth|session)[^=&;#\s]*=)[^&;#\s]+)"),
+        QStringLiteral(
+            R"(([?&;#][^=&;#\s]*(?:token|secret|password|key|sig|code|jwt|auth|session)[^=&;#\s]*=)[^&;#\s]+)"),
         QRegularExpression::CaseInsensitiveOption);
     const QChar ellipsis(0x2026);
     // Nothing past this many UTF-16 units can fit in the byte limit; a tool's
@@ -226,7 +228,8 @@ void companionLog(const QString &event, const Fields &fields)
 
     std::lock_guard lock(logLock());
     const QString file = companionLogDir() + QStringLiteral("/events.log");
-    if (platform::appendToOwnFile(file, bytes, eventsLogLimit, file + QStringLiteral(".1")) == platform::Appended::notOurs) {
+    if (platform::appendToOwnFile(file, bytes, eventsLogLimit, file + QStringLiteral(".1"))
+        == platform::Appended::notOurs) {
         // Someone else's file, or a link to anywhere: the events stay out of it.
         static bool told = false;
         if (!std::exchange(told, true)) {

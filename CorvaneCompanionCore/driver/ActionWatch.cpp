@@ -204,8 +204,8 @@ QString quotedLines(const QString &heading, const QStringList &lines, qsizetype 
         kept = 1;
     }
     if (kept < lines.size())
-        part += QStringLiteral("\n[%1 cut: %2 more lines]").arg(heading == changedTextHeading ? QStringLiteral("changed text")
-                                                                                           : QStringLiteral("gone text"))
+        part += QStringLiteral("\n[%1 cut: %2 more lines]")
+                    .arg(heading == changedTextHeading ? QStringLiteral("changed text") : QStringLiteral("gone text"))
                     .arg(lines.size() - kept);
     return part;
 }
@@ -234,7 +234,8 @@ QString downloadSentence(const DownloadInfo &download)
 {
     if (!download.finished)
         return QStringLiteral("Still downloading %1 into %2").arg(download.name, download.path);
-    return QStringLiteral("Downloaded %1 (%2 bytes) to %3").arg(download.name, bytesText(download.bytes), download.path);
+    return QStringLiteral("Downloaded %1 (%2 bytes) to %3")
+        .arg(download.name, bytesText(download.bytes), download.path);
 }
 
 QString companionDownloadsFolder()
@@ -246,7 +247,7 @@ struct ActionWatch::State {
     std::unique_ptr<DevToolsSession> devTools;
     qint64 port = 0;
     QString targetId;
-    QString page;  // the tab's session
+    QString page; // the tab's session
     int world = 0; // the companion's world in the current document; 0: none yet
     QSet<QString> frames;
     QSet<QString> requests;
@@ -261,9 +262,10 @@ struct ActionWatch::State {
     std::optional<QJsonValue> evaluate(const QString &script)
     {
         if (world == 0) {
-            const DevToolsReply made = devTools->call(
-                QStringLiteral("Page.createIsolatedWorld"),
-                {{QStringLiteral("frameId"), targetId}, {QStringLiteral("worldName"), QStringLiteral("corvane")}}, page);
+            const DevToolsReply made = devTools->call(QStringLiteral("Page.createIsolatedWorld"),
+                                                      {{QStringLiteral("frameId"), targetId},
+                                                       {QStringLiteral("worldName"), QStringLiteral("corvane")}},
+                                                      page);
             if (!made.ok)
                 return std::nullopt;
             world = made.result.value(QStringLiteral("executionContextId")).toInt();
@@ -275,7 +277,8 @@ struct ActionWatch::State {
                                                     {QStringLiteral("timeout"), 2000}},
                                                    page);
         const QJsonObject result = reply.result.value(QStringLiteral("result")).toObject();
-        if (!reply.ok || reply.result.contains(QStringLiteral("exceptionDetails")) || !result.contains(QStringLiteral("value"))) {
+        if (!reply.ok || reply.result.contains(QStringLiteral("exceptionDetails"))
+            || !result.contains(QStringLiteral("value"))) {
             world = 0; // the document it lived in is gone
             return std::nullopt;
         }
@@ -304,7 +307,8 @@ struct ActionWatch::State {
             if (!neverEnds(p.value(QStringLiteral("type")).toString()))
                 requests.insert(p.value(QStringLiteral("requestId")).toString());
             lastNetwork = platform::monotonicSeconds();
-        } else if (method == QLatin1String("Network.loadingFinished") || method == QLatin1String("Network.loadingFailed")) {
+        } else if (method == QLatin1String("Network.loadingFinished")
+                   || method == QLatin1String("Network.loadingFailed")) {
             if (requests.remove(p.value(QStringLiteral("requestId")).toString()))
                 lastNetwork = platform::monotonicSeconds();
         } else if (method == QLatin1String("Page.frameStartedLoading")) {
@@ -331,7 +335,7 @@ struct ActionWatch::State {
             if (!frames.contains(p.value(QStringLiteral("frameId")).toString()) || download)
                 return;
             downloadGuid = guid;
-            download = DownloadInfo{};
+            download = DownloadInfo {};
             download->name = p.value(QStringLiteral("suggestedFilename")).toString();
             download->path = chromeDownloadsText;
             companionLog(QStringLiteral("download.start"), {});
@@ -356,7 +360,8 @@ struct ActionWatch::State {
                         download->name = moved.section(QLatin1Char('/'), -1);
                     }
                 }
-                companionLog(QStringLiteral("download.done"), {{QStringLiteral("bytes"), QString::number(download->bytes)}});
+                companionLog(QStringLiteral("download.done"),
+                             {{QStringLiteral("bytes"), QString::number(download->bytes)}});
             } else if (state == QLatin1String("canceled")) {
                 companionLog(QStringLiteral("download.cancelled"), {});
                 download.reset();
@@ -381,8 +386,9 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
     if (targetId.isEmpty())
         return;
     const auto attach = [&s, &targetId] {
-        const DevToolsReply attached = s.devTools->call(
-            QStringLiteral("Target.attachToTarget"), {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
+        const DevToolsReply attached
+            = s.devTools->call(QStringLiteral("Target.attachToTarget"),
+                               {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
         s.page = attached.result.value(QStringLiteral("sessionId")).toString();
         return attached.ok && !s.page.isEmpty();
     };
@@ -401,12 +407,15 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
     // included: it stays Chrome's own. The watch only hears of downloads,
     // and moves the work's own once Chrome has saved them.
     s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"),
-                     {{QStringLiteral("behavior"), QStringLiteral("default")}, {QStringLiteral("eventsEnabled"), true}});
+                     {{QStringLiteral("behavior"), QStringLiteral("default")},
+                      {QStringLiteral("eventsEnabled"), true}});
     for (const QString &domain : {QStringLiteral("Network.enable"), QStringLiteral("Page.enable")})
         s.devTools->call(domain, {}, s.page);
     const DevToolsReply tree = s.devTools->call(QStringLiteral("Page.getFrameTree"), {}, s.page);
-    for (const QJsonValue &child : tree.result.value(QStringLiteral("frameTree")).toObject().value(QStringLiteral("childFrames")).toArray())
-        s.frames.insert(child.toObject().value(QStringLiteral("frame")).toObject().value(QStringLiteral("id")).toString());
+    for (const QJsonValue &child :
+         tree.result.value(QStringLiteral("frameTree")).toObject().value(QStringLiteral("childFrames")).toArray())
+        s.frames.insert(
+            child.toObject().value(QStringLiteral("frame")).toObject().value(QStringLiteral("id")).toString());
     s.evaluate(quietWatcherScript);
     const std::optional<QJsonValue> before = s.evaluate(visibleTextScript);
     s.beforeRead = before.has_value();
@@ -421,8 +430,12 @@ ActionWatch::~ActionWatch()
     // user's Chrome its own download behaviour back.
     State &s = *state_;
     if (watching()
-        && s.devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), s.page}}, {}, 1.0).ok
-        && s.devTools->call(QStringLiteral("Browser.setDownloadBehavior"), {{QStringLiteral("behavior"), QStringLiteral("default")}}, {}, 1.0).ok)
+        && s.devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), s.page}}, {}, 1.0)
+               .ok
+        && s.devTools
+               ->call(QStringLiteral("Browser.setDownloadBehavior"),
+                      {{QStringLiteral("behavior"), QStringLiteral("default")}}, {}, 1.0)
+               .ok)
         keepConnection(std::move(s.devTools), s.port);
 }
 
@@ -458,7 +471,8 @@ void ActionWatch::settle()
         const double now = platform::monotonicSeconds();
         if (now >= until || !watching()) {
             if (watching())
-                companionLog(QStringLiteral("settle.limit"), {{QStringLiteral("limit_s"), QString::number(settleLimitSeconds)}});
+                companionLog(QStringLiteral("settle.limit"),
+                             {{QStringLiteral("limit_s"), QString::number(settleLimitSeconds)}});
             return;
         }
         const bool downloading = s.download && !s.download->finished;

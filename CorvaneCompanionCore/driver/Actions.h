@@ -17,9 +17,9 @@ namespace corvane {
 
 // What a tool does to the world, as the MCP hints say it.
 enum class ToolEffect {
-    reads,       // only looks
-    changes,     // acts on the page, nothing that cannot be undone
-    mayDestroy,  // clicks, types, submits: may do what cannot be undone
+    reads, // only looks
+    changes, // acts on the page, nothing that cannot be undone
+    mayDestroy, // clicks, types, submits: may do what cannot be undone
 };
 
 enum class ArgKind { text, number };
@@ -27,15 +27,15 @@ enum class ArgKind { text, number };
 // What an HTTP request must carry of an argument before anything runs.
 enum class ArgNeed {
     optional,
-    given,    // present, possibly empty
+    given, // present, possibly empty
     nonEmpty,
 };
 
 // What of an argument the page gets typed into it: kept out of the log.
 enum class ArgTyped {
     no,
-    whole,       // the text itself
-    freeTexts,   // the free texts of the command it holds
+    whole, // the text itself
+    freeTexts, // the free texts of the command it holds
 };
 
 struct ActionArg {
@@ -48,11 +48,11 @@ struct ActionArg {
 };
 
 enum class ActionRun {
-    free,    // answered at once: no lock, no Chrome started, never busy
+    free, // answered at once: no lock, no Chrome started, never busy
     checked, // the page is checked for a person's check first, then the action is watched
     watched, // the action is watched until the page settles
-    reads,   // only reads the page
-    own,     // its handler does all of it
+    reads, // only reads the page
+    own, // its handler does all of it
 };
 
 // What a handler is given.

@@ -79,7 +79,8 @@ QString agentBrowserPath()
     // An installed companion carries the version it was tested with.
     static const QString carried = [] {
         const platform::Bundle bundle = platform::mainBundle();
-        return bundle.isApplication ? bundle.location + QStringLiteral("/lib/corvane-companion/agent-browser") : QString();
+        return bundle.isApplication ? bundle.location + QStringLiteral("/lib/corvane-companion/agent-browser")
+                                    : QString();
     }();
     const QString candidates[] = {
         carried,
@@ -166,8 +167,10 @@ public:
         const std::optional<QString> program = platform::processProgram(pid);
         if (program && program->contains(QLatin1String("agent-browser")))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
-        companionLog(QStringLiteral("agent.listener"), {{QStringLiteral("session"), session},
-                                                        {QStringLiteral("ports"), shown.isEmpty() ? QStringLiteral("unknown") : shown.join(QLatin1Char(','))}});
+        companionLog(QStringLiteral("agent.listener"),
+                     {{QStringLiteral("session"), session},
+                      {QStringLiteral("ports"),
+                       shown.isEmpty() ? QStringLiteral("unknown") : shown.join(QLatin1Char(','))}});
         return false;
     }
 
@@ -202,8 +205,8 @@ struct ToolProcess {
 // Runs the tool with the runner's own options and `invocation`, logging it
 // under `label`. Either the process's output, or the run of what kept it
 // from an answer.
-std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvocation &invocation, qint64 cdp, int limit,
-                                           qint64 outputLimit)
+std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvocation &invocation, qint64 cdp,
+                                           int limit, qint64 outputLimit)
 {
     ToolRun run;
     std::unique_lock lock(agentLock(), std::try_to_lock);
@@ -223,18 +226,21 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
     const QString session = agentSessionName(cdp);
     // Only the runner's own options go on the command line; the commands come
     // on standard input, where no other account can read them.
-    const QStringList arguments =
-        QStringList{QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session} + invocation.arguments;
+    const QStringList arguments
+        = QStringList {QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session}
+        + invocation.arguments;
     const std::optional<platform::ProcessSetup> setup = toolSetup();
     if (!setup) {
-        companionLog(QStringLiteral("agent.fail"), {{QStringLiteral("args"), label}, {QStringLiteral("error"), noToolFolderText}});
+        companionLog(QStringLiteral("agent.fail"),
+                     {{QStringLiteral("args"), label}, {QStringLiteral("error"), noToolFolderText}});
         run.outcome = ToolOutcome::couldNotStart;
         run.startError = noToolFolderText;
         return run;
     }
 
-    const platform::ProcessOutcome outcome = platform::runProcess(
-        program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit, invocation.input, *setup);
+    const platform::ProcessOutcome outcome
+        = platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit,
+                               invocation.input, *setup);
     if (!daemonGuard().admits(session)) {
         run.outcome = ToolOutcome::unguarded;
         return run;
@@ -247,31 +253,34 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
             return run;
         }
         // There, but refused: too long a command line, no memory, no rights.
-        companionLog(QStringLiteral("agent.fail"), {{QStringLiteral("args"), label}, {QStringLiteral("error"), outcome.error}});
+        companionLog(QStringLiteral("agent.fail"),
+                     {{QStringLiteral("args"), label}, {QStringLiteral("error"), outcome.error}});
         run.outcome = ToolOutcome::couldNotStart;
         run.startError = outcome.error;
         return run;
     case platform::ProcessOutcome::End::timedOut: {
         const bool chrome = chromeAnswersNow(QStringLiteral("127.0.0.1"));
-        companionLog(QStringLiteral("agent.timeout"), {{QStringLiteral("args"), label},
-                                                       {QStringLiteral("limit_s"), QString::number(limit)},
-                                                       {QStringLiteral("chrome"), onOff(chrome)}});
+        companionLog(QStringLiteral("agent.timeout"),
+                     {{QStringLiteral("args"), label},
+                      {QStringLiteral("limit_s"), QString::number(limit)},
+                      {QStringLiteral("chrome"), onOff(chrome)}});
         run.outcome = ToolOutcome::timedOut;
         return run;
     }
     case platform::ProcessOutcome::End::exited:
         break;
     }
-    return ToolProcess{utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output),
-                       utf8OrEmpty(outcome.errorOutput), utf8OrEmpty(outcome.standardOutput), outcome.outputCut,
-                       outcome.status};
+    return ToolProcess {utf8OrEmpty(outcome.outputCut ? wholeCharacters(outcome.output) : outcome.output),
+                        utf8OrEmpty(outcome.errorOutput), utf8OrEmpty(outcome.standardOutput), outcome.outputCut,
+                        outcome.status};
 }
 
 void logEnd(const QString &label, const QString &out, int status)
 {
-    companionLog(QStringLiteral("agent.end"), {{QStringLiteral("args"), label},
-                                               {QStringLiteral("status"), QString::number(status)},
-                                               {QStringLiteral("out"), out}});
+    companionLog(QStringLiteral("agent.end"),
+                 {{QStringLiteral("args"), label},
+                  {QStringLiteral("status"), QString::number(status)},
+                  {QStringLiteral("out"), out}});
 }
 
 ToolRun blockedBy(const PageDialog &dialog)
@@ -304,7 +313,8 @@ QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
     }
     const QString label = labels.join(QStringLiteral(" + "));
     // Each answer may be as large as one run's output.
-    const auto ran = runTool(label, batchInvocation(commands), cdp, limit, agentOutputLimit * std::max<qsizetype>(steps.size(), 1));
+    const auto ran = runTool(label, batchInvocation(commands), cdp, limit,
+                             agentOutputLimit * std::max<qsizetype>(steps.size(), 1));
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return QList<ToolRun>(steps.size(), *stopped);
     const ToolProcess &process = std::get<ToolProcess>(ran);
@@ -384,7 +394,7 @@ QString answerValue(const ToolRun &run, const QString &key)
 
 QJsonObject agentData(const QStringList &args)
 {
-    const ToolRun run = runOnActivePort(QStringList{QStringLiteral("--json")} + args, OutputReading::data);
+    const ToolRun run = runOnActivePort(QStringList {QStringLiteral("--json")} + args, OutputReading::data);
     const QJsonDocument document = QJsonDocument::fromJson(run.output.toUtf8());
     if (!document.isObject())
         return {};

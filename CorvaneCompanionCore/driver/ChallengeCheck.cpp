@@ -52,21 +52,25 @@ std::optional<bool> pageShowsChallenge(qint64 port, const QString &targetId)
     const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(port, 2.0);
     if (!devTools)
         return std::nullopt;
-    const DevToolsReply attached = devTools->call(QStringLiteral("Target.attachToTarget"),
-                                                  {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
+    const DevToolsReply attached
+        = devTools->call(QStringLiteral("Target.attachToTarget"),
+                         {{QStringLiteral("targetId"), targetId}, {QStringLiteral("flatten"), true}});
     const QString page = attached.result.value(QStringLiteral("sessionId")).toString();
     if (!attached.ok || page.isEmpty())
         return std::nullopt;
-    const DevToolsReply world = devTools->call(
-        QStringLiteral("Page.createIsolatedWorld"),
-        {{QStringLiteral("frameId"), targetId}, {QStringLiteral("worldName"), QStringLiteral("corvane")}}, page);
-    const QString phrases = QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(needsYouPhrases())).toJson(QJsonDocument::Compact));
-    const DevToolsReply reply = devTools->call(QStringLiteral("Runtime.evaluate"),
-                                               {{QStringLiteral("expression"), challengeScript.arg(phrases)},
-                                                {QStringLiteral("contextId"), world.result.value(QStringLiteral("executionContextId"))},
-                                                {QStringLiteral("returnByValue"), true},
-                                                {QStringLiteral("timeout"), 2000}},
+    const DevToolsReply world = devTools->call(QStringLiteral("Page.createIsolatedWorld"),
+                                               {{QStringLiteral("frameId"), targetId},
+                                                {QStringLiteral("worldName"), QStringLiteral("corvane")}},
                                                page);
+    const QString phrases = QString::fromUtf8(
+        QJsonDocument(QJsonArray::fromStringList(needsYouPhrases())).toJson(QJsonDocument::Compact));
+    const DevToolsReply reply
+        = devTools->call(QStringLiteral("Runtime.evaluate"),
+                         {{QStringLiteral("expression"), challengeScript.arg(phrases)},
+                          {QStringLiteral("contextId"), world.result.value(QStringLiteral("executionContextId"))},
+                          {QStringLiteral("returnByValue"), true},
+                          {QStringLiteral("timeout"), 2000}},
+                         page);
     devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), page}}, {}, 1.0);
     const QJsonValue value = reply.result.value(QStringLiteral("result")).toObject().value(QStringLiteral("value"));
     if (!world.ok || !reply.ok || !value.isBool())

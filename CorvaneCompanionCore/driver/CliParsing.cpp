@@ -70,7 +70,7 @@ QStringList agentBrowserArgs(const QString &text)
         while (split < t.size() && !t.at(split).isSpace())
             ++split;
         const QString script = stripMatchingQuotes(trimSpaces(t.mid(split)));
-        return script.isEmpty() ? QStringList{command} : QStringList{command, script};
+        return script.isEmpty() ? QStringList {command} : QStringList {command, script};
     }
     if ((command == QLatin1String("fill") || command == QLatin1String("type")) && words.size() > 2)
         return {command, words.at(1), words.mid(2).join(QLatin1Char(' '))};

@@ -23,7 +23,7 @@ struct Option {
 // refused with the command.
 const QHash<QString, QList<Option>> &pageCommands()
 {
-    static const QHash<QString, QList<Option>> commands{
+    static const QHash<QString, QList<Option>> commands {
         {QStringLiteral("open"), {}},
         {QStringLiteral("tab"), {{"--label", true}}},
         {QStringLiteral("click"), {{"--human", false}}},
@@ -40,13 +40,24 @@ const QHash<QString, QList<Option>> &pageCommands()
         {QStringLiteral("drag"), {}},
         {QStringLiteral("scroll"), {{"-s", true}, {"--selector", true}}},
         {QStringLiteral("scrollintoview"), {}},
-        {QStringLiteral("wait"), {{"--url", true}, {"--load", true}, {"--fn", true}, {"--text", true}, {"--state", true}}},
+        {QStringLiteral("wait"),
+         {{"--url", true}, {"--load", true}, {"--fn", true}, {"--text", true}, {"--state", true}}},
         {QStringLiteral("get"), {}},
         {QStringLiteral("is"), {}},
         {QStringLiteral("find"), {{"--name", true}, {"--exact", false}}},
         {QStringLiteral("snapshot"),
-         {{"-i", false}, {"--interactive", false}, {"-u", false}, {"--urls", false}, {"-c", false}, {"--compact", false},
-          {"-d", true}, {"--depth", true}, {"-s", true}, {"--selector", true}, {"--delta", false}, {"--full", false}}},
+         {{"-i", false},
+          {"--interactive", false},
+          {"-u", false},
+          {"--urls", false},
+          {"-c", false},
+          {"--compact", false},
+          {"-d", true},
+          {"--depth", true},
+          {"-s", true},
+          {"--selector", true},
+          {"--delta", false},
+          {"--full", false}}},
         {QStringLiteral("eval"), {{"-b", false}, {"--base64", false}}},
         {QStringLiteral("back"), {}},
         {QStringLiteral("forward"), {}},
@@ -56,7 +67,8 @@ const QHash<QString, QList<Option>> &pageCommands()
         {QStringLiteral("errors"), {{"--clear", false}}},
         {QStringLiteral("mouse"), {}},
         {QStringLiteral("highlight"), {}},
-        {QStringLiteral("diff"), {{"-s", true}, {"--selector", true}, {"-c", false}, {"--compact", false}, {"-d", true}, {"--depth", true}}},
+        {QStringLiteral("diff"),
+         {{"-s", true}, {"--selector", true}, {"-c", false}, {"--compact", false}, {"-d", true}, {"--depth", true}}},
         {QStringLiteral("upload"), {}},
     };
     return commands;
@@ -66,13 +78,14 @@ const QHash<QString, QList<Option>> &pageCommands()
 // has words of its own.
 const QHash<QString, QStringList> &firstWords()
 {
-    static const QHash<QString, QStringList> words{
+    static const QHash<QString, QStringList> words {
         {QStringLiteral("get"), {"text", "html", "value", "attr", "title", "url", "count", "box", "styles"}},
         {QStringLiteral("is"), {"visible", "enabled", "checked"}},
         {QStringLiteral("dialog"), {"accept", "dismiss", "status"}},
         {QStringLiteral("keyboard"), {"type", "inserttext"}},
         {QStringLiteral("mouse"), {"move", "down", "up", "wheel"}},
-        {QStringLiteral("find"), {"role", "text", "label", "placeholder", "alt", "title", "testid", "first", "last", "nth"}},
+        {QStringLiteral("find"),
+         {"role", "text", "label", "placeholder", "alt", "title", "testid", "first", "last", "nth"}},
         {QStringLiteral("diff"), {"snapshot"}},
     };
     return words;
@@ -104,7 +117,8 @@ std::optional<QStringList> wordsOf(const QStringList &args)
         }
         if (arg == QLatin1String("--json"))
             continue;
-        const auto option = std::find_if(options.begin(), options.end(), [&](const Option &o) { return arg == QLatin1String(o.name); });
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const Option &o) { return arg == QLatin1String(o.name); });
         if (option == options.end())
             return std::nullopt;
         if (option->takesValue)
@@ -152,10 +166,12 @@ QString exchangeFolder()
 QString cliNotAllowedText()
 {
     return QStringLiteral(
-        "This command is not allowed: commands act only on the page. Allowed: open and tab new with an http(s) "
-        "address, click, dblclick, fill, type, press, keyboard, hover, focus, check, uncheck, select, drag, scroll, "
-        "scrollintoview, wait, get, is, find, snapshot, eval, back, forward, reload, tab (list, switch, close), dialog, "
-        "console, errors, mouse, highlight, diff snapshot, and upload of files in %1.")
+               "This command is not allowed: commands act only on the page. Allowed: open and tab new with an http(s) "
+               "address, click, dblclick, fill, type, press, keyboard, hover, focus, check, uncheck, select, drag, "
+               "scroll, "
+               "scrollintoview, wait, get, is, find, snapshot, eval, back, forward, reload, tab (list, switch, close), "
+               "dialog, "
+               "console, errors, mouse, highlight, diff snapshot, and upload of files in %1.")
         .arg(exchangeFolder());
 }
 
@@ -166,7 +182,7 @@ QString uploadOutsideText()
 
 CheckedCommand checkCliCommand(const QStringList &typed)
 {
-    const CheckedCommand refused{std::nullopt, cliNotAllowedText()};
+    const CheckedCommand refused {std::nullopt, cliNotAllowedText()};
     // "--json" before the command means the same as after it.
     QStringList args = typed;
     if (args.value(0) == QLatin1String("--json"))
@@ -189,7 +205,7 @@ CheckedCommand checkCliCommand(const QStringList &typed)
         const std::optional<QStringList> files = exchangeFiles(words->mid(1));
         if (!files)
             return {std::nullopt, uploadOutsideText()};
-        QStringList allowed{command, words->front()};
+        QStringList allowed {command, words->front()};
         allowed += *files;
         if (wantsJson(args))
             allowed.append(QStringLiteral("--json"));

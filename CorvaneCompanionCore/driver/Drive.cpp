@@ -109,13 +109,14 @@ DriverResult drive(const QString &path, const Body &body, bool autostart, const 
     // What the job types stays out of the log, whatever event would show it.
     const LogMask mask(requestTypedTexts(path, body));
     const bool ready = chromeIsReady(QStringLiteral("127.0.0.1"));
-    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path},
-                                           {QStringLiteral("chrome"), onOff(ready)},
-                                           {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
-                                           {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
+    companionLog(QStringLiteral("drive"),
+                 {{QStringLiteral("path"), path},
+                  {QStringLiteral("chrome"), onOff(ready)},
+                  {QStringLiteral("ref"), body.value(QStringLiteral("ref"))},
+                  {QStringLiteral("url"), body.value(QStringLiteral("url"))}});
 
     const Action *action = findAction(path);
-    const ActionCall call{body, control, ready};
+    const ActionCall call {body, control, ready};
     if (action && action->run == ActionRun::free)
         return action->handler(call);
 
@@ -138,7 +139,7 @@ DriverResult drive(const QString &path, const Body &body, bool autostart, const 
     if (const std::optional<PageDialog> &dialog = watch.seen()) {
         companionLog(QStringLiteral("dialog.blocking"), {{QStringLiteral("kind"), dialog->kind}});
         result = refusal(dialogText(*dialog));
-        result.dialog = DialogInfo{dialog->kind, dialog->message};
+        result.dialog = DialogInfo {dialog->kind, dialog->message};
     }
     noticeIfNeedsYou(result);
     return result;
@@ -158,7 +159,8 @@ DriverResult driveChatJob(const QString &path, const Body &body)
 {
     if (!isActionPath(path) || isChatPath(path))
         return drive(path, body, true);
-    companionLog(QStringLiteral("drive"), {{QStringLiteral("path"), path}, {QStringLiteral("served"), QStringLiteral("no")}});
+    companionLog(QStringLiteral("drive"),
+                 {{QStringLiteral("path"), path}, {QStringLiteral("served"), QStringLiteral("no")}});
     DriverResult result = refusal(notFoundText);
     result.chrome = chromeIsReady(QStringLiteral("127.0.0.1"));
     return result;

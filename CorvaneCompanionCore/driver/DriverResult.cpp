@@ -32,7 +32,7 @@ QJsonObject DriverResult::object() const
 {
     if (!writable())
         return failureObject();
-    QJsonObject object{
+    QJsonObject object {
         {QStringLiteral("ok"), ok},
         {QStringLiteral("text"), text},
         {QStringLiteral("needs_you"), needsYou},
@@ -55,13 +55,15 @@ QJsonObject DriverResult::details() const
     // A page's words that cannot be written are left out with their detail.
     if (dialog && writableText(dialog->kind) && writableText(dialog->message)) {
         facts.insert(QStringLiteral("dialog"),
-                     QJsonObject{{QStringLiteral("type"), dialog->kind}, {QStringLiteral("message"), dialog->message}});
+                     QJsonObject {{QStringLiteral("type"), dialog->kind},
+                                  {QStringLiteral("message"), dialog->message}});
     }
     if (download && writableText(download->name) && writableText(download->path)) {
-        facts.insert(QStringLiteral("download"), QJsonObject{{QStringLiteral("name"), download->name},
-                                                             {QStringLiteral("bytes"), download->bytes},
-                                                             {QStringLiteral("path"), download->path},
-                                                             {QStringLiteral("finished"), download->finished}});
+        facts.insert(QStringLiteral("download"),
+                     QJsonObject {{QStringLiteral("name"), download->name},
+                                  {QStringLiteral("bytes"), download->bytes},
+                                  {QStringLiteral("path"), download->path},
+                                  {QStringLiteral("finished"), download->finished}});
     }
     return facts;
 }
@@ -75,7 +77,7 @@ QString DriverResult::json() const
 
 const QStringList &needsYouPhrases()
 {
-    static const QStringList phrases{
+    static const QStringList phrases {
         QStringLiteral("captcha"),
         QStringLiteral("verify you are human"),
         QStringLiteral("i'm not a robot"),

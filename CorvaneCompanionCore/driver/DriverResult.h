@@ -14,14 +14,14 @@
 
 namespace corvane {
 
-inline const QString chromeOffText =
-    QStringLiteral("Chrome debugging is off. Open Chrome with remote debugging on port 9222.");
+inline const QString chromeOffText
+    = QStringLiteral("Chrome debugging is off. Open Chrome with remote debugging on port 9222.");
 inline const QString noWorkTabText = QStringLiteral("The work tab is not open. Call browser_open with the page.");
 inline const QString agentSession = QStringLiteral("corvane");
 
 // Returned when the reply itself cannot be written.
-inline const QString replyFailureJson =
-    QStringLiteral(R"({"ok":false,"text":"Could not write a reply.","needs_you":false,"chrome":false})");
+inline const QString replyFailureJson
+    = QStringLiteral(R"({"ok":false,"text":"Could not write a reply.","needs_you":false,"chrome":false})");
 
 // A file the work tab downloaded; `bytes` so far while it is not finished.
 struct DownloadInfo {

@@ -82,7 +82,8 @@ HandOverEnd waitForPerson(double limit, bool pageAsked, const QString &reason, c
     for (;;) {
         {
             std::unique_lock lock(shared().mutex);
-            shared().changed.wait_for(lock, std::chrono::duration<double>(wakeEvery), [] { return shared().handedBack; });
+            shared().changed.wait_for(lock, std::chrono::duration<double>(wakeEvery),
+                                      [] { return shared().handedBack; });
             if (shared().handedBack)
                 return HandOverEnd::handedBack;
         }

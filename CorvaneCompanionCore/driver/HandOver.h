@@ -21,9 +21,9 @@ inline constexpr double handOverProgressEvery = 5.0;
 inline constexpr qsizetype handOverReasonLimit = 300;
 
 inline const QString handBackTitle = QStringLiteral("Done \u2014 hand back to Corvane");
-inline const QString personHasBrowserText =
-    QStringLiteral("The person has the browser: Corvane handed it to them and waits until they hand it back. Try again "
-                   "after that.");
+inline const QString personHasBrowserText = QStringLiteral(
+    "The person has the browser: Corvane handed it to them and waits until they hand it back. Try again "
+    "after that.");
 inline const QString handOverNeedsReasonText = QStringLiteral("hand-over needs a reason.");
 inline const QString noHandOverText = QStringLiteral("No hand-over is waiting.");
 

@@ -53,12 +53,12 @@ bool isLocalAddress(const QString &text)
     if (mapped)
         address = QHostAddress(ipv4);
     static const std::pair<QHostAddress, int> localNets[] = {
-        {QHostAddress(QStringLiteral("0.0.0.0")), 8},     {QHostAddress(QStringLiteral("10.0.0.0")), 8},
-        {QHostAddress(QStringLiteral("100.64.0.0")), 10}, {QHostAddress(QStringLiteral("127.0.0.0")), 8},
+        {QHostAddress(QStringLiteral("0.0.0.0")), 8},      {QHostAddress(QStringLiteral("10.0.0.0")), 8},
+        {QHostAddress(QStringLiteral("100.64.0.0")), 10},  {QHostAddress(QStringLiteral("127.0.0.0")), 8},
         {QHostAddress(QStringLiteral("169.254.0.0")), 16}, {QHostAddress(QStringLiteral("172.16.0.0")), 12},
         {QHostAddress(QStringLiteral("192.168.0.0")), 16}, {QHostAddress(QStringLiteral("::")), 128},
-        {QHostAddress(QStringLiteral("::1")), 128},       {QHostAddress(QStringLiteral("fc00::")), 7},
-        {QHostAddress(QStringLiteral("fe80::")), 10},     {QHostAddress(QStringLiteral("fec0::")), 10},
+        {QHostAddress(QStringLiteral("::1")), 128},        {QHostAddress(QStringLiteral("fc00::")), 7},
+        {QHostAddress(QStringLiteral("fe80::")), 10},      {QHostAddress(QStringLiteral("fec0::")), 10},
     };
     for (const auto &[net, bits] : localNets) {
         if (address.isInSubnet(net, bits))
@@ -104,7 +104,8 @@ std::optional<QString> localTargetRefusal(const QString &url, const SettingReade
         return std::nullopt;
     if (isPrivateEndpoint(target.port(defaultPort(target.scheme().toLower()))))
         return privateEndpointRefusedText;
-    const std::optional<QString> allowed = setting(QStringLiteral("CORVANE_LOCAL_ORIGINS"), QStringLiteral("localOrigins"));
+    const std::optional<QString> allowed
+        = setting(QStringLiteral("CORVANE_LOCAL_ORIGINS"), QStringLiteral("localOrigins"));
     if (allowed && isAllowedLocalOrigin(url, *allowed))
         return std::nullopt;
     return localPageRefusedText;

@@ -16,8 +16,8 @@ namespace corvane {
 inline const QString localPageRefusedText = QStringLiteral(
     "This page is on this machine or its local network, which the work does not open. To allow a server of your "
     "own, add its origin to the setting CORVANE_LOCAL_ORIGINS (localOrigins), such as http://localhost:3000.");
-inline const QString privateEndpointRefusedText =
-    QStringLiteral("This address is the companion's own port or a Chrome debugging endpoint, which the work never opens.");
+inline const QString privateEndpointRefusedText = QStringLiteral(
+    "This address is the companion's own port or a Chrome debugging endpoint, which the work never opens.");
 
 // Whether a host address is loopback, private, link-local or unspecified
 // (an IPv4 address inside IPv6 counts as itself).

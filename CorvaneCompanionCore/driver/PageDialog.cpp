@@ -20,7 +20,7 @@ std::optional<PageDialog> dialogIn(const QString &report)
     const QRegularExpressionMatch match = words.match(report);
     if (!match.hasMatch())
         return std::nullopt;
-    return PageDialog{match.captured(1), match.captured(2)};
+    return PageDialog {match.captured(1), match.captured(2)};
 }
 
 } // namespace
@@ -45,8 +45,9 @@ std::optional<PageDialog> reportedDialog(const QString &errorOutput, const QStri
 
 QString dialogText(const PageDialog &dialog)
 {
-    return QStringLiteral("The page is showing a %1 dialog: \"%2\". Answer it with the cli command \"dialog accept\" or "
-                          "\"dialog dismiss\".")
+    return QStringLiteral(
+               "The page is showing a %1 dialog: \"%2\". Answer it with the cli command \"dialog accept\" or "
+               "\"dialog dismiss\".")
         .arg(dialog.kind, dialog.message);
 }
 

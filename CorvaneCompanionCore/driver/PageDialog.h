@@ -10,9 +10,8 @@
 
 namespace corvane {
 
-
 struct PageDialog {
-    QString kind;    // the tool's word: "confirm", "prompt", ...
+    QString kind; // the tool's word: "confirm", "prompt", ...
     QString message;
 };
 

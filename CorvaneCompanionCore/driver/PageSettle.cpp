@@ -16,17 +16,19 @@ bool mayNavigate(const QStringList &args)
 
 void waitForLoad(int limit)
 {
-    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
-                                         OutputReading::action, limit);
+    const ToolRun wait
+        = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
+                          OutputReading::action, limit);
     if (wait.outcome == ToolOutcome::timedOut)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
 void waitForNewTabPage(int limit)
 {
-    const ToolRun wait = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--fn"),
-                                          QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
-                                         OutputReading::action, limit);
+    const ToolRun wait
+        = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--fn"),
+                           QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
+                          OutputReading::action, limit);
     if (wait.outcome == ToolOutcome::timedOut)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }

@@ -2,8 +2,8 @@
 
 #include "diagnostics/EventLog.h"
 #include "driver/ActionWatch.h"
-#include "driver/ChallengeCheck.h"
 #include "driver/AgentRunner.h"
+#include "driver/ChallengeCheck.h"
 #include "driver/PageDialog.h"
 #include "driver/PageSettle.h"
 #include "driver/WorkTab.h"
@@ -99,7 +99,7 @@ QString runText(const ToolRun &run)
 
 const QStringList &snapshotArgs()
 {
-    static const QStringList args{QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
+    static const QStringList args {QStringLiteral("snapshot"), QStringLiteral("-i"), QStringLiteral("-c")};
     return args;
 }
 
@@ -110,9 +110,11 @@ QString cutSnapshot(const QString &text)
     const qsizetype lineEnd = text.lastIndexOf(QLatin1Char('\n'), snapshotTextLimit);
     const QString kept = lineEnd < 0 ? QString() : text.left(lineEnd);
     const QStringView rest = QStringView(text).mid(lineEnd < 0 ? 0 : lineEnd + 1);
-    const qsizetype moreLines = rest.count(QLatin1Char('\n')) + (rest.isEmpty() || rest.endsWith(QLatin1Char('\n')) ? 0 : 1);
+    const qsizetype moreLines
+        = rest.count(QLatin1Char('\n')) + (rest.isEmpty() || rest.endsWith(QLatin1Char('\n')) ? 0 : 1);
     return kept
-        + QStringLiteral("\n[snapshot cut: %1 more lines; scroll, or run cli \"snapshot -i -c -s <selector>\"]").arg(moreLines);
+        + QStringLiteral("\n[snapshot cut: %1 more lines; scroll, or run cli \"snapshot -i -c -s <selector>\"]")
+              .arg(moreLines);
 }
 
 ToolRun snapshotSettled(const QStringList &args, OutputReading reading)
@@ -134,7 +136,7 @@ ToolRun snapshotSettled(const ToolRun &first, const QStringList &args, OutputRea
 std::optional<DriverResult> pageView(const PageReads &read)
 {
     const QString file = freshScreenshotFile();
-    QList<BatchStep> reads{pageRead("title"), pageRead("url")};
+    QList<BatchStep> reads {pageRead("title"), pageRead("url")};
     if (!file.isEmpty())
         reads.append({{QStringLiteral("screenshot"), QStringLiteral("--screenshot-format"), QStringLiteral("jpeg"),
                        QStringLiteral("--screenshot-quality"), QStringLiteral("55"), file},
@@ -185,7 +187,8 @@ DriverResult finishCli(const ToolRun &command)
     return result;
 }
 
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter, SettleFrom from)
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter,
+                         SettleFrom from)
 {
     const QString out = runText(action);
     if (needsYouOnPage(out))
@@ -201,7 +204,7 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optiona
             watch->quietFromNow();
         watch->settle();
     }
-    QList<BatchStep> reads{{snapshotArgs(), OutputReading::pageAfterAction}, pageRead("url"), pageRead("title")};
+    QList<BatchStep> reads {{snapshotArgs(), OutputReading::pageAfterAction}, pageRead("url"), pageRead("title")};
     if (listingAfter)
         reads.append({workTabListArgs(), OutputReading::data});
     const QList<ToolRun> runs = runBatchOnActivePort(reads);
@@ -223,7 +226,8 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optiona
         return result.download ? text + QStringLiteral("\n\n") + downloadSentence(*result.download) : text;
     };
     if (snapshot.outcome == ToolOutcome::timedOut) {
-        companionLog(QStringLiteral("after.snapshot-timeout"), {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
+        companionLog(QStringLiteral("after.snapshot-timeout"),
+                     {{QStringLiteral("title"), result.title}, {QStringLiteral("url"), result.url}});
         const QString trimmed = out.trimmed();
         result.ok = !trimmed.isEmpty();
         result.text = withDownload(result.ok ? trimmed : snapshotTimedOutAfterActionText);

@@ -30,8 +30,8 @@ inline const QString outputCutText = QStringLiteral("\n[output cut at 4 MiB]");
 
 inline const QString pageEmptyText = QStringLiteral("The page was empty.");
 inline const QString commandReturnedNothingText = QStringLiteral("The command returned nothing.");
-inline const QString snapshotTimedOutAfterActionText =
-    QStringLiteral("The page changed. Snapshot timed out \u2014 call browser_snapshot.");
+inline const QString snapshotTimedOutAfterActionText
+    = QStringLiteral("The page changed. Snapshot timed out \u2014 call browser_snapshot.");
 inline const QString screenshotFileName = QStringLiteral("corvane-companion-view.jpg");
 
 // A snapshot longer than an assistant can take in one tool result is cut at
@@ -67,8 +67,8 @@ class ActionWatch;
 // How long a page is given after a step: as after an action, or with its
 // quiet counted only from the end of the pause (a dialog answered).
 enum class SettleFrom { watchStart, pauseEnd };
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr, std::optional<QString> *listingAfter = nullptr,
-                         SettleFrom from = SettleFrom::watchStart);
+DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr,
+                         std::optional<QString> *listingAfter = nullptr, SettleFrom from = SettleFrom::watchStart);
 DriverResult finishCli(const ToolRun &command);
 
 } // namespace corvane

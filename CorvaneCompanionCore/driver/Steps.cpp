@@ -1,9 +1,9 @@
 #include "driver/Steps.h"
 
 #include "chrome/ChromeDiscovery.h"
-#include "diagnostics/EventLog.h"
 #include "chrome/ChromeLaunch.h"
 #include "chrome/PortCache.h"
+#include "diagnostics/EventLog.h"
 #include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 #include "driver/ChallengeCheck.h"
@@ -39,7 +39,8 @@ DriverResult onWorkTab(const WorkTabAction &action)
 
 // After an action that may have made the page open a tab: the work follows
 // it there. `listingAfter`: the listing the action's reads took, if any.
-DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefore, const std::optional<QString> &listingAfter)
+DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefore,
+                              const std::optional<QString> &listingAfter)
 {
     if (const std::optional<QString> url = followNewTab(listedBefore, listingAfter)) {
         result.text += QStringLiteral("\n\n") + newTabFollowedText;
@@ -51,16 +52,18 @@ DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefo
 // Starts watching the work tab; the watch is ready once the future is.
 std::future<std::unique_ptr<ActionWatch>> startWatch(const QString &workTarget)
 {
-    return std::async(std::launch::async, [port = activeChromePort(false), workTarget]() -> std::unique_ptr<ActionWatch> {
-        // A library's exception (no memory, a thread refused) costs the
-        // action its watch, never the companion.
-        try {
-            return std::make_unique<ActionWatch>(port, workTarget);
-        } catch (const std::exception &error) {
-            companionLog(QStringLiteral("watch.fail"), {{QStringLiteral("error"), QString::fromLocal8Bit(error.what())}});
-            return nullptr;
-        }
-    });
+    return std::async(std::launch::async,
+                      [port = activeChromePort(false), workTarget]() -> std::unique_ptr<ActionWatch> {
+                          // A library's exception (no memory, a thread refused) costs the
+                          // action its watch, never the companion.
+                          try {
+                              return std::make_unique<ActionWatch>(port, workTarget);
+                          } catch (const std::exception &error) {
+                              companionLog(QStringLiteral("watch.fail"),
+                                           {{QStringLiteral("error"), QString::fromLocal8Bit(error.what())}});
+                              return nullptr;
+                          }
+                      });
 }
 
 // The action with the page watched from just before it to after it settled.
@@ -105,8 +108,8 @@ DriverResult checkedStep(const QStringList &args)
         watching = startWatch(lastTarget);
     QStringList listed;
     QString target;
-    const std::optional<QList<ToolRun>> checked =
-        readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
+    const std::optional<QList<ToolRun>> checked
+        = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
     if (!checked)
         return refusal(noWorkTabText);
     if (target != lastTarget || !watching.valid())
@@ -163,14 +166,15 @@ DriverResult handBackStep(const ActionCall &call)
 
 DriverResult viewStep(const ActionCall &)
 {
-    const std::optional<DriverResult> view =
-        pageView([](const QList<BatchStep> &reads) { return readOnWorkTab(reads, toolRunLimit); });
+    const std::optional<DriverResult> view
+        = pageView([](const QList<BatchStep> &reads) { return readOnWorkTab(reads, toolRunLimit); });
     return view ? *view : refusal(noWorkTabText);
 }
 
 DriverResult snapshotStep(const ActionCall &)
 {
-    const std::optional<QList<ToolRun>> read = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, snapshotLimit);
+    const std::optional<QList<ToolRun>> read
+        = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, snapshotLimit);
     if (!read)
         return refusal(noWorkTabText);
     return finish(snapshotSettled(read->front(), snapshotArgs(), OutputReading::snapshot), true);
@@ -291,7 +295,10 @@ DriverResult tabsStep(const ActionCall &call)
     QStringList lines;
     for (qsizetype i = 0; i < listed->size(); ++i) {
         const ListedTab &tab = listed->at(i);
-        lines.append(QStringLiteral("%1 %2. %3").arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" ")).arg(i + 1).arg(tab.url));
+        lines.append(QStringLiteral("%1 %2. %3")
+                         .arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" "))
+                         .arg(i + 1)
+                         .arg(tab.url));
         if (tab.active)
             result.url = tab.url;
     }

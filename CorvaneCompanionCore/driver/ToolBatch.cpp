@@ -67,8 +67,8 @@ QMap<QString, QStringView> rawMembers(QStringView text, qsizetype at)
         const qsizetype keyEnd = valueEnd(text, i);
         if (keyEnd < 0)
             return members;
-        const QString key =
-            QJsonDocument::fromJson("[" + text.mid(i, keyEnd - i).toUtf8() + "]").array().at(0).toString();
+        const QString key
+            = QJsonDocument::fromJson("[" + text.mid(i, keyEnd - i).toUtf8() + "]").array().at(0).toString();
         i = keyEnd;
         skipSpace();
         ++i; // ":"
@@ -229,8 +229,8 @@ QString answerText(const QString &answer)
     // what a command that worked shows.
     if (object.value(QStringLiteral("success")) != QJsonValue(true)) {
         const QString error = object.value(QStringLiteral("error")).toString();
-        return QStringLiteral("\u2717 ") + (error.isEmpty() ? QStringLiteral("Unknown error") : error) + QLatin1Char('\n')
-            + warningLine;
+        return QStringLiteral("\u2717 ") + (error.isEmpty() ? QStringLiteral("Unknown error") : error)
+            + QLatin1Char('\n') + warningLine;
     }
     const QJsonValue snapshot = object.value(QStringLiteral("data")).toObject().value(QStringLiteral("snapshot"));
     return snapshot.isString() ? warningLine + snapshot.toString() + QLatin1Char('\n') : warningLine;

@@ -28,7 +28,7 @@ struct ToolInvocation {
     // "batch" ("--json" after it for a JSON answer), after the companion's
     // own screenshot options when the command carries them
     QStringList arguments;
-    QByteArray input;      // the command as a JSON array of argument arrays
+    QByteArray input; // the command as a JSON array of argument arrays
 };
 ToolInvocation toolInvocation(const QStringList &args);
 

@@ -25,8 +25,8 @@ constexpr unsigned readings(std::initializer_list<OutputReading> list)
 }
 
 using R = OutputReading;
-constexpr unsigned everyReading =
-    readings({R::open, R::action, R::snapshot, R::pageAfterAction, R::command, R::tabSwitch, R::data});
+constexpr unsigned everyReading
+    = readings({R::open, R::action, R::snapshot, R::pageAfterAction, R::command, R::tabSwitch, R::data});
 constexpr unsigned everyStep = everyReading & ~readingBit(R::data);
 
 struct OutputRule {
@@ -48,7 +48,8 @@ const OutputRule outputRules[] = {
     // The mark further on, after a warning or a first line that worked: an
     // action or a command is not done when any part of it failed. A snapshot
     // or an open reports the page, which may show the mark itself.
-    {[](const QString &out) { return out.contains(failureMark); }, ToolOutcome::failed, readings({R::action, R::command})},
+    {[](const QString &out) { return out.contains(failureMark); }, ToolOutcome::failed,
+     readings({R::action, R::command})},
     // A click that hit what covers the element did not do what was asked,
     // whether it came as an action or as a typed command.
     {[](const QString &out) { return out.contains(QLatin1String("is covered by"), Qt::CaseInsensitive); },

@@ -14,26 +14,26 @@
 namespace corvane {
 
 enum class ToolOutcome {
-    done,          // it ran and its output reads as success
-    cut,           // as done, but more came than is kept (agentOutputLimit)
-    failed,        // it ran and its output reports a failure
-    timedOut,      // the runner's limit passed, or the tool reports a time-out
-    busy,          // another run held the lock: nothing ran
-    missingTool,   // there is no executable where the tool is looked for
+    done, // it ran and its output reads as success
+    cut, // as done, but more came than is kept (agentOutputLimit)
+    failed, // it ran and its output reports a failure
+    timedOut, // the runner's limit passed, or the tool reports a time-out
+    busy, // another run held the lock: nothing ran
+    missingTool, // there is no executable where the tool is looked for
     couldNotStart, // the executable is there but the system would not start it
-    unguarded,     // its background process listened on TCP and was ended
+    unguarded, // its background process listened on TCP and was ended
 };
 
 // How a step reads its command's output. The same words fail some steps and
 // not others: the table beside classifyOutput says which and why.
 enum class OutputReading {
-    open,            // "/open": the open or new-tab command
-    action,          // click, fill, scroll, a screenshot, a load wait
-    snapshot,        // a snapshot that is the result ("/snapshot")
+    open, // "/open": the open or new-tab command
+    action, // click, fill, scroll, a screenshot, a load wait
+    snapshot, // a snapshot that is the result ("/snapshot")
     pageAfterAction, // the snapshot that shows the page after an action
-    command,         // a "/cli" command
-    tabSwitch,       // bringing the work tab to the front
-    data,            // JSON that the caller parses itself
+    command, // a "/cli" command
+    tabSwitch, // bringing the work tab to the front
+    data, // JSON that the caller parses itself
 };
 
 struct ToolRun {

@@ -19,7 +19,7 @@ namespace corvane {
 
 const QStringList &workTabListArgs()
 {
-    static const QStringList args{QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
+    static const QStringList args {QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")};
     return args;
 }
 
@@ -44,9 +44,10 @@ std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput)
             return std::nullopt;
         const QJsonObject object = tab.toObject();
         const QJsonValue active = object.value(QStringLiteral("active"));
-        listed.append({object.value(QStringLiteral("targetId")).toString(), object.value(QStringLiteral("label")).toString(),
-                       object.value(QStringLiteral("url")).toString(), active.isBool() && active.toBool(),
-                       object.value(QStringLiteral("tabId")).toString(), object.value(QStringLiteral("title")).toString()});
+        listed.append({object.value(QStringLiteral("targetId")).toString(),
+                       object.value(QStringLiteral("label")).toString(), object.value(QStringLiteral("url")).toString(),
+                       active.isBool() && active.toBool(), object.value(QStringLiteral("tabId")).toString(),
+                       object.value(QStringLiteral("title")).toString()});
     }
     return listed;
 }
@@ -84,7 +85,8 @@ const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(
 QString followedTarget(const QList<ListedTab> &tabs)
 {
     std::lock_guard lock(followedMutex);
-    madeTargets.removeIf([&](const QString &id) { return !tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == id; }); });
+    madeTargets.removeIf(
+        [&](const QString &id) { return !tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == id; }); });
     while (!followedTargets.isEmpty()
            && !tabWith(tabs, [](const ListedTab &tab) { return tab.targetId == followedTargets.back(); })) {
         followedTargets.removeLast();
@@ -116,8 +118,9 @@ QStringList workTargets(const QList<ListedTab> &tabs)
 const ListedTab *currentWorkTab(const QList<ListedTab> &tabs)
 {
     const QString followed = followedTarget(tabs);
-    const ListedTab *work = followed.isEmpty() ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
-                                               : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
+    const ListedTab *work = followed.isEmpty()
+        ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+        : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
     std::lock_guard lock(followedMutex);
     lastTarget = work ? work->targetId : QString();
     return work;
@@ -126,9 +129,10 @@ const ListedTab *currentWorkTab(const QList<ListedTab> &tabs)
 // Brings the work tab to the front, as the tool knows it.
 bool switchTo(const ListedTab &work)
 {
-    const bool worked =
-        runOnActivePort({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId}, OutputReading::tabSwitch)
-            .succeeded();
+    const bool worked
+        = runOnActivePort({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId},
+                          OutputReading::tabSwitch)
+              .succeeded();
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
 }
@@ -162,11 +166,13 @@ bool focusWorkTabIfAny(QStringList *listed, QString *workTarget)
     return work && (work->active || switchTo(*work));
 }
 
-std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int limit, QStringList *listed, QString *workTarget)
+std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int limit, QStringList *listed,
+                                            QString *workTarget)
 {
     // The reads go to whichever tab is in front, and count only when that is
     // the work tab: they never act on a page, so nothing is done elsewhere.
-    QList<ToolRun> runs = runBatchOnActivePort(QList<BatchStep>{{workTabListArgs(), OutputReading::data}} + reads, limit);
+    QList<ToolRun> runs
+        = runBatchOnActivePort(QList<BatchStep> {{workTabListArgs(), OutputReading::data}} + reads, limit);
     const std::optional<QList<ListedTab>> tabs = listedTabs(runs.takeFirst().output);
     if (!tabs) {
         // No listing came: the long way, except that reads that ran out of
@@ -238,9 +244,10 @@ bool openedBy(const QString &targetId, const QStringList &openers)
     const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
     if (!devTools)
         return false;
-    const DevToolsReply info = devTools->call(QStringLiteral("Target.getTargetInfo"), {{QStringLiteral("targetId"), targetId}});
-    const QString opener =
-        info.result.value(QStringLiteral("targetInfo")).toObject().value(QStringLiteral("openerId")).toString();
+    const DevToolsReply info
+        = devTools->call(QStringLiteral("Target.getTargetInfo"), {{QStringLiteral("targetId"), targetId}});
+    const QString opener
+        = info.result.value(QStringLiteral("targetInfo")).toObject().value(QStringLiteral("openerId")).toString();
     return info.ok && !opener.isEmpty() && openers.contains(opener);
 }
 
@@ -267,8 +274,8 @@ const ListedTab *newActiveTab(const QList<ListedTab> &tabs, const QStringList &l
 
 std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter)
 {
-    const std::optional<QList<ListedTab>> tabs =
-        listedTabs(listingAfter ? *listingAfter : runOnActivePort(workTabListArgs(), OutputReading::data).output);
+    const std::optional<QList<ListedTab>> tabs
+        = listedTabs(listingAfter ? *listingAfter : runOnActivePort(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
     const ListedTab *opened = newActiveTab(*tabs, listedBefore);
@@ -295,7 +302,8 @@ QString workTabListing(const QList<ListedTab> &work, const QString &toolOutput, 
         QJsonArray kept;
         for (const QJsonValue &tab : data.value(QStringLiteral("tabs")).toArray()) {
             const QString id = tab.toObject().value(QStringLiteral("targetId")).toString();
-            const auto mine = std::find_if(work.begin(), work.end(), [&](const ListedTab &listed) { return listed.targetId == id; });
+            const auto mine = std::find_if(work.begin(), work.end(),
+                                           [&](const ListedTab &listed) { return listed.targetId == id; });
             if (mine == work.end())
                 continue;
             QJsonObject shown = tab.toObject();
@@ -310,7 +318,8 @@ QString workTabListing(const QList<ListedTab> &work, const QString &toolOutput, 
     for (const ListedTab &tab : work) {
         const QString label = tab.label.isEmpty() ? QString() : tab.label + QLatin1Char(' ');
         lines.append(QStringLiteral("%1 [%2] %3%4 - %5")
-                         .arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" "), tab.tabId, label, tab.title, tab.url));
+                         .arg(tab.active ? QStringLiteral("\u2192") : QStringLiteral(" "), tab.tabId, label, tab.title,
+                              tab.url));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -399,7 +408,8 @@ QStringList firstOpenArgs(const QString &url)
 bool bringTabForward(const QString &targetId)
 {
     const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
-    return devTools && devTools->call(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), targetId}}).ok;
+    return devTools
+        && devTools->call(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), targetId}}).ok;
 }
 
 } // namespace corvane

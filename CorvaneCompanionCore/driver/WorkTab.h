@@ -72,7 +72,8 @@ bool switchWorkTab(int index);
 // itself hands the work back to the tab it came from. `listingAfter`: the
 // output of a listing taken after the action, when the action's reads took
 // one.
-std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter = std::nullopt);
+std::optional<QString> followNewTab(const QStringList &listedBefore,
+                                    const std::optional<QString> &listingAfter = std::nullopt);
 
 // A "/cli" tab command held to the work's tabs: a listing names only them,
 // a switch or a close takes only one of them, and a tab it makes becomes

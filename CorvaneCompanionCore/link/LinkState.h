@@ -13,18 +13,18 @@ namespace corvane {
 // What runSocket returns when its connection ends.
 enum class LoopResult {
     badHost, // the link has no socket address; nothing was opened
-    closed,  // the connection failed or was refused, or a message was bad
+    closed, // the connection failed or was refused, or a message was bad
     refresh, // the service asked for a new connection, or one was due
     waiting, // the service has not approved the link yet
-    idle,    // the link file no longer holds the connection's link
+    idle, // the link file no longer holds the connection's link
 };
 
 enum class LinkPhase {
-    off,        // no loop is meant to run
+    off, // no loop is meant to run
     connecting, // a connection is being opened; nothing is connected yet
-    idle,       // a handshake completed: connected, waiting for jobs
+    idle, // a handshake completed: connected, waiting for jobs
     socketDown, // the loop ended after a failed connection
-    waiting,    // the loop ended with these results
+    waiting, // the loop ended with these results
     refresh,
     badHost,
 };

@@ -58,8 +58,8 @@ std::optional<QUrl> CompanionLink::socketURL() const
         mapped.replace(0, 7, QStringLiteral("ws://"));
     // Only letters and digits pass unencoded; the parsed URL spells encoded
     // dots as dots again, which names the same URI.
-    const QByteArray version =
-        companionVersion(platform::mainBundle()).toUtf8().toPercentEncoding(QByteArray(), "-._~");
+    const QByteArray version
+        = companionVersion(platform::mainBundle()).toUtf8().toPercentEncoding(QByteArray(), "-._~");
     return parsedURL(mapped + QStringLiteral("/api/assistant/companion/socket?token=") + token + QStringLiteral("&v=")
                      + QString::fromLatin1(version));
 }
@@ -82,12 +82,12 @@ std::optional<CompanionLink> loadLink()
 
 std::optional<CompanionLink> linkFromFileBytes(const QByteArray &bytes)
 {
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
-    CompanionLink link{stringMember(document.object(), QStringLiteral("host")),
-                       stringMember(document.object(), QStringLiteral("token"))};
+    CompanionLink link {stringMember(document.object(), QStringLiteral("host")),
+                        stringMember(document.object(), QStringLiteral("token"))};
     if (link.host.isEmpty() || link.token.isEmpty())
         return std::nullopt;
     return link;
@@ -95,8 +95,9 @@ std::optional<CompanionLink> linkFromFileBytes(const QByteArray &bytes)
 
 void saveLink(const CompanionLink &link)
 {
-    const QByteArray bytes =
-        QJsonDocument(QJsonObject{{QStringLiteral("host"), link.host}, {QStringLiteral("token"), link.token}}).toJson(QJsonDocument::Indented);
+    const QByteArray bytes
+        = QJsonDocument(QJsonObject {{QStringLiteral("host"), link.host}, {QStringLiteral("token"), link.token}})
+              .toJson(QJsonDocument::Indented);
     const QString path = linkFileURL();
     // The token is the only credential: the folder and the file are the
     // user's alone, also when an older folder was made with wider rights.
@@ -119,7 +120,7 @@ void clearLink()
 
 QString newLinkToken()
 {
-    std::array<quint32, (tokenBytes + 3) / 4> words{};
+    std::array<quint32, (tokenBytes + 3) / 4> words {};
     QRandomGenerator::system()->generate(words.begin(), words.end());
     const QByteArray bytes(reinterpret_cast<const char *>(words.data()), tokenBytes);
     return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));

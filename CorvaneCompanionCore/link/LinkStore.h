@@ -13,10 +13,10 @@ namespace corvane {
 
 // Fixed at build time (CMake cache options).
 extern const QString productionChat; // https origin
-extern const QString localChat;      // http origin on port 5001
+extern const QString localChat; // http origin on port 5001
 
 struct CompanionLink {
-    QString host;  // origin as stored: scheme, host, optional port; no path
+    QString host; // origin as stored: scheme, host, optional port; no path
     QString token; // 24 URL-safe base64 characters
 
     // The page where the user approves the link; none when it does not parse.

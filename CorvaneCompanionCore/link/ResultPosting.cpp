@@ -61,7 +61,7 @@ void postResult(const CompanionLink &link, const QString &jobId, const DriverRes
     });
     const std::optional<PostOutcome> outcome = box->waitFor(wait);
 
-    Fields fields{{QStringLiteral("job"), jobLabel(jobId)}, {QStringLiteral("via"), QStringLiteral("http")}};
+    Fields fields {{QStringLiteral("job"), jobLabel(jobId)}, {QStringLiteral("via"), QStringLiteral("http")}};
     // The request's own limit equals the wait: whichever ends first, the
     // answer did not come in time.
     if (!outcome || outcome->timedOut) {
@@ -86,11 +86,12 @@ void queueResultPost(const CompanionLink &link, const QString &jobId, const Driv
 {
     if (postQueue().post([link, jobId, driven] { postResult(link, jobId, driven, platform::UrlSession::shared()); }))
         return;
-    companionLog(QStringLiteral("job.reply-fail"), {{QStringLiteral("job"), jobLabel(jobId)},
-                                                    {QStringLiteral("via"), QStringLiteral("http")},
-                                                    {QStringLiteral("status"), QStringLiteral("0")},
-                                                    {QStringLiteral("timeout"), yesNo(false)},
-                                                    {QStringLiteral("error"), postQueueFullText}});
+    companionLog(QStringLiteral("job.reply-fail"),
+                 {{QStringLiteral("job"), jobLabel(jobId)},
+                  {QStringLiteral("via"), QStringLiteral("http")},
+                  {QStringLiteral("status"), QStringLiteral("0")},
+                  {QStringLiteral("timeout"), yesNo(false)},
+                  {QStringLiteral("error"), postQueueFullText}});
 }
 
 bool queueHangUp(const CompanionLink &link)
@@ -105,7 +106,7 @@ void hangUp(const CompanionLink &link, platform::UrlSession &session, double wai
     if (!url)
         return;
     auto done = platform::OneShot<bool>::make();
-    session.dataTask(jsonPost(*url, QJsonObject{{QStringLiteral("token"), link.token}}, wait),
+    session.dataTask(jsonPost(*url, QJsonObject {{QStringLiteral("token"), link.token}}, wait),
                      [done](const platform::HttpResponse &) { done->fulfil(true); });
     done->waitFor(wait);
 }

@@ -35,7 +35,7 @@ void socketReply(platform::WebSocketTask &task, const QString &jobId, const Comp
     if (text.isEmpty())
         return;
 
-    const Fields fields{{QStringLiteral("job"), jobLabel(jobId)}, {QStringLiteral("via"), QStringLiteral("socket")}};
+    const Fields fields {{QStringLiteral("job"), jobLabel(jobId)}, {QStringLiteral("via"), QStringLiteral("socket")}};
     if (socketSend(task, text, wait)) {
         Fields sent = fields;
         sent.insert(QStringLiteral("ok"), yesNo(driven.ok));
@@ -55,19 +55,22 @@ void runJob(platform::WebSocketTask &task, const CompanionLink &link, const Sock
     // What the job types stays out of every event about it, its result's text included.
     const LogMask mask(requestTypedTexts(path, message.body));
     companionLog(QStringLiteral("job.recv"),
-                 {{QStringLiteral("path"), path}, {QStringLiteral("job"), job}, {QStringLiteral("via"), QStringLiteral("socket")}});
+                 {{QStringLiteral("path"), path},
+                  {QStringLiteral("job"), job},
+                  {QStringLiteral("via"), QStringLiteral("socket")}});
 
     const double started = platform::monotonicSeconds();
     const DriverResult result = driveChatJob(path, message.body);
     const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
 
-    companionLog(QStringLiteral("job.done"), {{QStringLiteral("path"), path},
-                                              {QStringLiteral("job"), job},
-                                              {QStringLiteral("ok"), yesNo(result.ok)},
-                                              {QStringLiteral("chrome"), onOff(result.chrome)},
-                                              {QStringLiteral("needs_you"), yesNo(result.needsYou)},
-                                              {QStringLiteral("ms"), QString::number(ms)},
-                                              {QStringLiteral("text"), result.text}});
+    companionLog(QStringLiteral("job.done"),
+                 {{QStringLiteral("path"), path},
+                  {QStringLiteral("job"), job},
+                  {QStringLiteral("ok"), yesNo(result.ok)},
+                  {QStringLiteral("chrome"), onOff(result.chrome)},
+                  {QStringLiteral("needs_you"), yesNo(result.needsYou)},
+                  {QStringLiteral("ms"), QString::number(ms)},
+                  {QStringLiteral("text"), result.text}});
     socketReply(task, id, link, result, replyWait);
 }
 
@@ -121,7 +124,7 @@ SocketMessage readSocketMessage(const QString &text)
 LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings,
                      std::function<void()> ready)
 {
-    const Fields hostField{{QStringLiteral("host"), chatHostLabel(link.host)}};
+    const Fields hostField {{QStringLiteral("host"), chatHostLabel(link.host)}};
     const auto withHost = [&](Fields fields) {
         fields.insert(hostField);
         return fields;
@@ -189,7 +192,8 @@ LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, c
         const SocketMessage message = readSocketMessage(received->text);
         switch (message.kind) {
         case SocketMessage::Kind::bad:
-            companionLog(QStringLiteral("socket.closed"), withHost({{QStringLiteral("reason"), QStringLiteral("empty-or-bad-json")}}));
+            companionLog(QStringLiteral("socket.closed"),
+                         withHost({{QStringLiteral("reason"), QStringLiteral("empty-or-bad-json")}}));
             return close(LoopResult::closed);
         case SocketMessage::Kind::control:
             companionLog(QStringLiteral("socket.") + socketControlWord(message.control), hostField);

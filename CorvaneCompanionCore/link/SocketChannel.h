@@ -24,7 +24,7 @@ inline constexpr int goingAwayCloseCode = 1001;
 
 // The channel's fixed rhythm. Only tests pass other values.
 struct SocketTimings {
-    double receiveTurn = 8.0;   // a heartbeat goes out after each silent turn
+    double receiveTurn = 8.0; // a heartbeat goes out after each silent turn
     double heartbeatWait = 4.0;
     double replyWait = 8.0;
     double preemptAfter = 80.0; // reconnect after a message once this old, unless the server sent a heartbeat
@@ -47,9 +47,9 @@ std::optional<SocketControl> socketControl(const QJsonObject &message);
 // What one text frame from the service says.
 struct SocketMessage {
     enum class Kind {
-        bad,     // not a JSON object: the connection ends
+        bad, // not a JSON object: the connection ends
         control, // `control` says which
-        job,     // a non-empty `id`, its `path` and `body`
+        job, // a non-empty `id`, its `path` and `body`
         ignored, // an object that is neither
     };
     Kind kind = Kind::bad;

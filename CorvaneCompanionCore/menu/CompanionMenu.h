@@ -14,8 +14,8 @@
 namespace corvane {
 
 inline const QString menuBarErrorTitle = QStringLiteral("\u2717");
-inline const QString menuErrorStatus =
-    QStringLiteral("Corvane: Error \u2014 Companion could not start its local server");
+inline const QString menuErrorStatus
+    = QStringLiteral("Corvane: Error \u2014 Companion could not start its local server");
 
 QString menuBarTitle(bool chrome, bool linked, bool connected);
 QString menuStatusText(bool chrome, bool linked, bool connected);
@@ -34,7 +34,7 @@ enum class MenuAction {
     CheckForUpdates,
     Quit,
     ShowWorkTab, // not in the menu: chosen from a notice that a page waits
-    HandBack,    // the person is done with what the assistant handed them
+    HandBack, // the person is done with what the assistant handed them
 };
 
 struct MenuItem {

@@ -9,7 +9,6 @@
 #include "Dispatch.h"
 #include "LoopbackListener.h"
 
-
 #include <atomic>
 #include <utility>
 
@@ -17,8 +16,8 @@ namespace corvane {
 
 namespace {
 
-constexpr double headWait = 10.0;   // from the accept to the end of the head
-constexpr double quietWait = 2.0;   // a client this quiet has sent what it will
+constexpr double headWait = 10.0; // from the accept to the end of the head
+constexpr double quietWait = 2.0; // a client this quiet has sent what it will
 constexpr double bodyIdleWait = 10.0;
 constexpr double replyWriteWait = 30.0;
 constexpr double acceptFailLogEvery = 60.0;
@@ -54,12 +53,13 @@ std::optional<Refusal> edgeRefusalOf(const RequestFraming &framing, bool fromUse
     if (std::optional<Refusal> refused = refusalOf(framing, fromUser, parsed))
         return refused;
     if (parsed.fault == LoopbackRequest::Fault::notUtf8 && parsed.path != mcpPath)
-        return Refusal{QByteArrayLiteral("400 Bad Request"), requestNotUtf8Text, QStringLiteral("encoding")};
+        return Refusal {QByteArrayLiteral("400 Bad Request"), requestNotUtf8Text, QStringLiteral("encoding")};
     if (parsed.fault == LoopbackRequest::Fault::bodyNotObject && isActionPath(parsed.path))
-        return Refusal{QByteArrayLiteral("400 Bad Request"), bodyNotObjectText, QStringLiteral("body")};
+        return Refusal {QByteArrayLiteral("400 Bad Request"), bodyNotObjectText, QStringLiteral("body")};
     const bool plainRead = parsed.method == QLatin1String("GET") || parsed.method == QLatin1String("HEAD");
-    if (plainRead && parsed.path != QLatin1String("/health") && parsed.path != QLatin1String("/") && parsed.path != mcpPath)
-        return Refusal{QByteArrayLiteral("405 Method Not Allowed"), postNeededText, QStringLiteral("method")};
+    if (plainRead && parsed.path != QLatin1String("/health") && parsed.path != QLatin1String("/")
+        && parsed.path != mcpPath)
+        return Refusal {QByteArrayLiteral("405 Method Not Allowed"), postNeededText, QStringLiteral("method")};
     return std::nullopt;
 }
 
@@ -120,7 +120,7 @@ void serveConnection(platform::LoopbackConnection &connection)
 // Descriptors running out must not fill the log: one line a minute.
 void logAcceptError(const QString &error)
 {
-    static std::atomic<double> lastLogged{-acceptFailLogEvery};
+    static std::atomic<double> lastLogged {-acceptFailLogEvery};
     const double now = platform::monotonicSeconds();
     double last = lastLogged.load();
     if (now - last < acceptFailLogEvery || !lastLogged.compare_exchange_strong(last, now))
@@ -168,16 +168,19 @@ QByteArray LoopbackServer::replyBytes(const QByteArray &status, const DriverResu
     const QJsonObject details = result.details();
     for (auto detail = details.begin(); detail != details.end(); ++detail)
         object.insert(detail.key(), detail.value());
-    const QByteArray body = result.writable() ? QJsonDocument(object).toJson(QJsonDocument::Compact) : replyFailureJson.toUtf8();
-    return HttpAnswer{status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, body}.bytes();
+    const QByteArray body
+        = result.writable() ? QJsonDocument(object).toJson(QJsonDocument::Compact) : replyFailureJson.toUtf8();
+    return HttpAnswer {status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}}, body}
+        .bytes();
 }
 
 QByteArray LoopbackServer::refusalBytes(const Refusal &refusal)
 {
     DriverResult result;
     result.text = refusal.text;
-    HttpAnswer answer{refusal.status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}},
-                      result.json().toUtf8()};
+    HttpAnswer answer {refusal.status,
+                       {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}},
+                       result.json().toUtf8()};
     // Only a method is refused with what would have been allowed.
     if (refusal.status.startsWith("405"))
         answer.headers.append({QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")});
@@ -205,13 +208,15 @@ void LoopbackServer::respond(const QByteArray &request, bool fromUser, const Rep
         return;
     }
 
-    companionLog(QStringLiteral("loopback.req"), {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
+    companionLog(QStringLiteral("loopback.req"),
+                 {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     if (parsed.path == mcpPath)
         return companionMcpEndpoint().serve(parsed, write);
     const DriverResult result = drive(parsed.path, parsed.body, true);
-    companionLog(QStringLiteral("loopback.res"), {{QStringLiteral("path"), parsed.path},
-                                                  {QStringLiteral("ok"), yesNo(result.ok)},
-                                                  {QStringLiteral("chrome"), onOff(result.chrome)}});
+    companionLog(QStringLiteral("loopback.res"),
+                 {{QStringLiteral("path"), parsed.path},
+                  {QStringLiteral("ok"), yesNo(result.ok)},
+                  {QStringLiteral("chrome"), onOff(result.chrome)}});
     write(replyBytes(QByteArrayLiteral("200 OK"), result));
 }
 

@@ -174,7 +174,9 @@ platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
             request.headers.append({"Mcp-Session-Id", session_});
     }
     auto answer = platform::OneShot<platform::HttpResponse>::make();
-    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) { answer->fulfil(response); });
+    platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) {
+        answer->fulfil(response);
+    });
     platform::HttpResponse none;
     none.error = QStringLiteral("No answer.");
     return answer->waitFor(wait + 5.0).value_or(none);
@@ -198,7 +200,8 @@ bool Bridge::startCompanion()
     }
     const double until = platform::monotonicSeconds() + startWait;
     while (platform::monotonicSeconds() < until) {
-        if (companionListener() == Listener::user && post(R"({"jsonrpc":"2.0","id":0,"method":"ping"})", probeWait).isHttp)
+        if (companionListener() == Listener::user
+            && post(R"({"jsonrpc":"2.0","id":0,"method":"ping"})", probeWait).isHttp)
             return true;
         platform::sleepFor(0.2);
     }
@@ -260,13 +263,17 @@ void Bridge::forward(const QByteArray &line, const McpMessage &message)
         // this request, in the protocol's own terms.
         QString why = response.error;
         if (response.isHttp) {
-            const QString text = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("text")).toString();
-            why = QStringLiteral("HTTP %1").arg(response.status) + (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
+            const QString text
+                = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("text")).toString();
+            why = QStringLiteral("HTTP %1").arg(response.status)
+                + (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
         }
-        return writeMessage(mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The companion gave no answer: %1").arg(why)));
+        return writeMessage(
+            mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The companion gave no answer: %1").arg(why)));
     }
     if (isMcpInitialize(message)) {
-        const QString version = answer->value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")).toString();
+        const QString version
+            = answer->value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")).toString();
         std::lock_guard lock(mutex_);
         protocolVersion_ = version.toLatin1();
         for (const auto &[name, value] : response.headers) {
@@ -318,7 +325,8 @@ void Bridge::take(const QByteArray &line)
         })) {
         done();
         if (message.kind == McpMessage::Kind::request)
-            writeMessage(mcpErrorReply(message.id, mcpInternalError, QStringLiteral("The bridge could not start a thread for this message.")));
+            writeMessage(mcpErrorReply(message.id, mcpInternalError,
+                                       QStringLiteral("The bridge could not start a thread for this message.")));
     }
 }
 
@@ -335,10 +343,11 @@ void Bridge::leave()
     if (running.isEmpty() || companionListener() != Listener::user)
         running.clear();
     for (const QJsonValue &id : std::as_const(running)) {
-        const QJsonObject cancel{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                 {QStringLiteral("method"), QStringLiteral("notifications/cancelled")},
-                                 {QStringLiteral("params"), QJsonObject{{QStringLiteral("requestId"), id},
-                                                                        {QStringLiteral("reason"), QStringLiteral("The client left.")}}}};
+        const QJsonObject cancel {{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                  {QStringLiteral("method"), QStringLiteral("notifications/cancelled")},
+                                  {QStringLiteral("params"),
+                                   QJsonObject {{QStringLiteral("requestId"), id},
+                                                {QStringLiteral("reason"), QStringLiteral("The client left.")}}}};
         post(QJsonDocument(cancel).toJson(QJsonDocument::Compact), probeWait);
     }
     std::unique_lock lock(mutex_);

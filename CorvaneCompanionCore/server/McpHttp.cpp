@@ -14,7 +14,8 @@ constexpr qsizetype sessionIdLimit = 128;
 
 HttpAnswer jsonAnswer(const QByteArray &status, const QJsonObject &message)
 {
-    return {status, {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}},
+    return {status,
+            {{QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")}},
             QJsonDocument(message).toJson(QJsonDocument::Compact)};
 }
 
@@ -28,8 +29,10 @@ McpHttpEndpoint::McpHttpEndpoint(McpDriver driver)
 void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &write) const
 {
     if (request.method != QLatin1String("POST")) {
-        HttpAnswer answer = jsonAnswer("405 Method Not Allowed",
-                                       mcpErrorReply({}, transportError, QStringLiteral("Method not allowed: this server takes POST only.")));
+        HttpAnswer answer
+            = jsonAnswer("405 Method Not Allowed",
+                         mcpErrorReply({}, transportError,
+                                       QStringLiteral("Method not allowed: this server takes POST only.")));
         answer.headers.append({QByteArrayLiteral("Allow"), QByteArrayLiteral("POST")});
         write(answer.bytes());
         return;
@@ -37,7 +40,8 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
     if (const std::optional<QString> version = requestHeader(request, QLatin1String("mcp-protocol-version"));
         version && !isSupportedMcpProtocolVersion(*version)) {
         write(jsonAnswer("400 Bad Request",
-                         mcpErrorReply({}, transportError, QStringLiteral("Bad Request: unsupported protocol version %1.").arg(*version)))
+                         mcpErrorReply({}, transportError,
+                                       QStringLiteral("Bad Request: unsupported protocol version %1.").arg(*version)))
                   .bytes());
         return;
     }
@@ -48,16 +52,20 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
     }
     // A client is named by the session it was given when it began; one the
     // companion does not know (it was restarted) is taken as it comes.
-    const QString caller = requestHeader(request, QLatin1String("mcp-session-id")).value_or(QString()).left(sessionIdLimit);
+    const QString caller
+        = requestHeader(request, QLatin1String("mcp-session-id")).value_or(QString()).left(sessionIdLimit);
     if (message.kind != McpMessage::Kind::request) {
         takeMcpNotification(message, caller);
-        write(HttpAnswer{"202 Accepted", {}, {}}.bytes());
+        write(HttpAnswer {"202 Accepted", {}, {}}.bytes());
         return;
     }
-    const bool streams = requestHeader(request, QLatin1String("accept")).value_or(QString()).contains(QLatin1String("text/event-stream"));
+    const bool streams = requestHeader(request, QLatin1String("accept"))
+                             .value_or(QString())
+                             .contains(QLatin1String("text/event-stream"));
     if (isMcpInitialize(message)) {
         HttpAnswer answer = jsonAnswer("200 OK", answerMcpRequest(message, driver_));
-        answer.headers.append({QByteArrayLiteral("Mcp-Session-Id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()});
+        answer.headers.append(
+            {QByteArrayLiteral("Mcp-Session-Id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()});
         write(answer.bytes());
         return;
     }
@@ -67,8 +75,9 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
     }
     // The head goes first; each message then is one event, and the end of
     // the connection ends the stream.
-    bool reachable = write(QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-                                             "Connection: close\r\n\r\n"));
+    bool reachable
+        = write(QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+                                  "Connection: close\r\n\r\n"));
     const auto event = [&write](const QJsonObject &payload) {
         return write("event: message\ndata: " + QJsonDocument(payload).toJson(QJsonDocument::Compact) + "\n\n");
     };
@@ -85,8 +94,9 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
 
 const McpHttpEndpoint &companionMcpEndpoint()
 {
-    static const McpHttpEndpoint endpoint(
-        [](const QString &path, const Body &body, const CallControl &control) { return drive(path, body, true, control); });
+    static const McpHttpEndpoint endpoint([](const QString &path, const Body &body, const CallControl &control) {
+        return drive(path, body, true, control);
+    });
     return endpoint;
 }
 

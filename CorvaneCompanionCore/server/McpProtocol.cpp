@@ -37,7 +37,9 @@ bool isValidId(const QJsonValue &id)
 
 QJsonObject resultReply(const QJsonValue &id, const QJsonObject &result)
 {
-    return {{QStringLiteral("jsonrpc"), jsonRpcVersion}, {QStringLiteral("id"), id}, {QStringLiteral("result"), result}};
+    return {{QStringLiteral("jsonrpc"), jsonRpcVersion},
+            {QStringLiteral("id"), id},
+            {QStringLiteral("result"), result}};
 }
 
 QJsonObject initializeResult(const McpMessage &request)
@@ -48,15 +50,16 @@ QJsonObject initializeResult(const McpMessage &request)
     return {
         {QStringLiteral("protocolVersion"), version},
         {QStringLiteral("capabilities"),
-         QJsonObject{{QStringLiteral("tools"), QJsonObject{{QStringLiteral("listChanged"), false}}}}},
+         QJsonObject {{QStringLiteral("tools"), QJsonObject {{QStringLiteral("listChanged"), false}}}}},
         {QStringLiteral("serverInfo"),
-         QJsonObject{{QStringLiteral("name"), QStringLiteral("corvane-companion")},
-                     {QStringLiteral("version"), companionVersion}}},
+         QJsonObject {{QStringLiteral("name"), QStringLiteral("corvane-companion")},
+                      {QStringLiteral("version"), companionVersion}}},
         {QStringLiteral("instructions"),
-         QStringLiteral("Browser tools acting in one work tab of the user's own Chrome, signed in as the user. Open a "
-                        "page, take a snapshot for element refs, then click or fill by ref. An action returns the page after "
-                        "it (its interactive elements), then the text it made appear or change, and any dialog, new tab "
-                        "or download.")},
+         QStringLiteral(
+             "Browser tools acting in one work tab of the user's own Chrome, signed in as the user. Open a "
+             "page, take a snapshot for element refs, then click or fill by ref. An action returns the page after "
+             "it (its interactive elements), then the text it made appear or change, and any dialog, new tab "
+             "or download.")},
     };
 }
 
@@ -106,10 +109,12 @@ RunningCalls &runningCalls()
 QString idKey(const QString &caller, const QJsonValue &id)
 {
     return caller + QLatin1Char('\n')
-        + (id.isString() ? QStringLiteral("s:") + id.toString() : QStringLiteral("n:") + QString::number(id.toInteger()));
+        + (id.isString() ? QStringLiteral("s:") + id.toString()
+                         : QStringLiteral("n:") + QString::number(id.toInteger()));
 }
 
-QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify, const QString &caller)
+QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify,
+                     const QString &caller)
 {
     const QJsonValue name = request.params.value(QStringLiteral("name"));
     if (!name.isString())
@@ -123,10 +128,12 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
     const std::optional<Body> body = mcpToolBody(*tool, arguments.toObject());
     if (!body) {
         const QStringList required = tool->mcpRequired();
-        const QString needs = (required.isEmpty() ? QString() : required.join(QStringLiteral(", "))
-                                   + QStringLiteral(" must be given, and "))
+        const QString needs
+            = (required.isEmpty() ? QString()
+                                  : required.join(QStringLiteral(", ")) + QStringLiteral(" must be given, and "))
             + QStringLiteral("each argument must have the type its schema gives");
-        return mcpErrorReply(request.id, mcpInvalidParams, tool->tool + QStringLiteral(": ") + needs + QLatin1Char('.'));
+        return mcpErrorReply(request.id, mcpInvalidParams,
+                             tool->tool + QStringLiteral(": ") + needs + QLatin1Char('.'));
     }
     const QString key = idKey(caller, request.id);
     const RunningCalls::Flag cancelled = runningCalls().add(key);
@@ -142,7 +149,8 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
     }
     const DriverResult result = driver(tool->path, *body, control);
     runningCalls().remove(key, cancelled);
-    companionLog(QStringLiteral("mcp.call"), {{QStringLiteral("tool"), tool->tool}, {QStringLiteral("ok"), yesNo(result.ok)}});
+    companionLog(QStringLiteral("mcp.call"),
+                 {{QStringLiteral("tool"), tool->tool}, {QStringLiteral("ok"), yesNo(result.ok)}});
     return resultReply(request.id, mcpToolResult(result));
 }
 
@@ -150,8 +158,8 @@ QJsonObject callTool(const McpMessage &request, const McpDriver &driver, const M
 
 bool isSupportedMcpProtocolVersion(const QString &version)
 {
-    static const QStringList supported{mcpLatestProtocolVersion, QStringLiteral("2025-06-18"),
-                                       QStringLiteral("2025-03-26"), QStringLiteral("2024-11-05")};
+    static const QStringList supported {mcpLatestProtocolVersion, QStringLiteral("2025-06-18"),
+                                        QStringLiteral("2025-03-26"), QStringLiteral("2024-11-05")};
     return supported.contains(version);
 }
 
@@ -159,7 +167,8 @@ QJsonObject mcpErrorReply(const QJsonValue &id, int code, const QString &message
 {
     return {{QStringLiteral("jsonrpc"), jsonRpcVersion},
             {QStringLiteral("id"), isValidId(id) ? id : QJsonValue()},
-            {QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("message"), message}}}};
+            {QStringLiteral("error"),
+             QJsonObject {{QStringLiteral("code"), code}, {QStringLiteral("message"), message}}}};
 }
 
 McpMessage parseMcpMessage(const QByteArray &bytes)
@@ -176,7 +185,8 @@ McpMessage parseMcpMessage(const QByteArray &bytes)
     if (object.value(QStringLiteral("jsonrpc")).toString() != jsonRpcVersion)
         return invalid(id, mcpInvalidRequest, QStringLiteral("Invalid request: \"jsonrpc\" must be \"2.0\"."));
     if (hasId && !isValidId(id))
-        return invalid({}, mcpInvalidRequest, QStringLiteral("Invalid request: the id must be a string or an integer."));
+        return invalid({}, mcpInvalidRequest,
+                       QStringLiteral("Invalid request: the id must be a string or an integer."));
 
     McpMessage message;
     message.id = id;
@@ -226,7 +236,8 @@ void takeMcpNotification(const McpMessage &notification, const QString &caller)
 
 std::optional<QJsonValue> mcpProgressToken(const McpMessage &request)
 {
-    const QJsonValue token = request.params.value(QStringLiteral("_meta")).toObject().value(QStringLiteral("progressToken"));
+    const QJsonValue token
+        = request.params.value(QStringLiteral("_meta")).toObject().value(QStringLiteral("progressToken"));
     if (!isValidId(token))
         return std::nullopt;
     return token;
@@ -236,13 +247,15 @@ QJsonObject mcpProgressNotification(const QJsonValue &token, double progress, do
 {
     return {{QStringLiteral("jsonrpc"), jsonRpcVersion},
             {QStringLiteral("method"), QStringLiteral("notifications/progress")},
-            {QStringLiteral("params"), QJsonObject{{QStringLiteral("progressToken"), token},
-                                                   {QStringLiteral("progress"), std::floor(progress)},
-                                                   {QStringLiteral("total"), total},
-                                                   {QStringLiteral("message"), message}}}};
+            {QStringLiteral("params"),
+             QJsonObject {{QStringLiteral("progressToken"), token},
+                          {QStringLiteral("progress"), std::floor(progress)},
+                          {QStringLiteral("total"), total},
+                          {QStringLiteral("message"), message}}}};
 }
 
-QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify, const QString &caller)
+QJsonObject answerMcpRequest(const McpMessage &request, const McpDriver &driver, const McpNotifier &notify,
+                             const QString &caller)
 {
     const QString &method = request.method;
     if (method == QLatin1String("initialize")) {

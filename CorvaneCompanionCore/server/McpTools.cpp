@@ -1,6 +1,5 @@
 #include "server/McpTools.h"
 
-
 namespace corvane {
 
 namespace {
@@ -9,12 +8,13 @@ QJsonObject inputSchema(const Action &tool)
 {
     QJsonObject properties;
     for (const ActionArg &arg : tool.args) {
-        QJsonObject property{{QStringLiteral("type"), arg.kind == ArgKind::number ? QStringLiteral("number") : QStringLiteral("string")}};
+        QJsonObject property {{QStringLiteral("type"),
+                               arg.kind == ArgKind::number ? QStringLiteral("number") : QStringLiteral("string")}};
         if (!arg.description.isEmpty())
             property.insert(QStringLiteral("description"), arg.description);
         properties.insert(arg.name, property);
     }
-    QJsonObject schema{{QStringLiteral("type"), QStringLiteral("object")}, {QStringLiteral("properties"), properties}};
+    QJsonObject schema {{QStringLiteral("type"), QStringLiteral("object")}, {QStringLiteral("properties"), properties}};
     if (const QStringList required = tool.mcpRequired(); !required.isEmpty())
         schema.insert(QStringLiteral("required"), QJsonArray::fromStringList(required));
     return schema;
@@ -24,11 +24,11 @@ QJsonObject inputSchema(const Action &tool)
 // a dialog or a download, so its schema leaves those out.
 QJsonObject outputSchema(const Action &tool)
 {
-    const auto typed = [](const char *type) { return QJsonObject{{QStringLiteral("type"), QLatin1String(type)}}; };
-    QJsonObject properties{{QStringLiteral("ok"), typed("boolean")},
-                           {QStringLiteral("needs_you"), typed("boolean")},
-                           {QStringLiteral("url"), typed("string")},
-                           {QStringLiteral("title"), typed("string")}};
+    const auto typed = [](const char *type) { return QJsonObject {{QStringLiteral("type"), QLatin1String(type)}}; };
+    QJsonObject properties {{QStringLiteral("ok"), typed("boolean")},
+                            {QStringLiteral("needs_you"), typed("boolean")},
+                            {QStringLiteral("url"), typed("string")},
+                            {QStringLiteral("title"), typed("string")}};
     if (tool.effect != ToolEffect::reads) {
         properties.insert(QStringLiteral("new_tab"), typed("string"));
         properties.insert(QStringLiteral("dialog"), typed("object"));
@@ -42,7 +42,7 @@ QJsonObject outputSchema(const Action &tool)
 // reaches the web.
 QJsonObject annotations(const Action &tool)
 {
-    QJsonObject hints{{QStringLiteral("openWorldHint"), tool.openWorld}};
+    QJsonObject hints {{QStringLiteral("openWorldHint"), tool.openWorld}};
     if (tool.effect == ToolEffect::reads)
         hints.insert(QStringLiteral("readOnlyHint"), true);
     else
@@ -57,7 +57,7 @@ QJsonObject textContent(const QString &text)
 
 QJsonObject structuredContent(const DriverResult &result)
 {
-    QJsonObject facts{{QStringLiteral("ok"), result.ok}, {QStringLiteral("needs_you"), result.needsYou}};
+    QJsonObject facts {{QStringLiteral("ok"), result.ok}, {QStringLiteral("needs_you"), result.needsYou}};
     if (!result.url.isEmpty())
         facts.insert(QStringLiteral("url"), result.url);
     if (!result.title.isEmpty())
@@ -81,12 +81,12 @@ QJsonArray mcpToolList()
     for (const Action &tool : actions()) {
         if (tool.tool.isEmpty())
             continue;
-        list.append(QJsonObject{{QStringLiteral("name"), tool.tool},
-                                {QStringLiteral("title"), tool.title},
-                                {QStringLiteral("description"), tool.description},
-                                {QStringLiteral("inputSchema"), inputSchema(tool)},
-                                {QStringLiteral("outputSchema"), outputSchema(tool)},
-                                {QStringLiteral("annotations"), annotations(tool)}});
+        list.append(QJsonObject {{QStringLiteral("name"), tool.tool},
+                                 {QStringLiteral("title"), tool.title},
+                                 {QStringLiteral("description"), tool.description},
+                                 {QStringLiteral("inputSchema"), inputSchema(tool)},
+                                 {QStringLiteral("outputSchema"), outputSchema(tool)},
+                                 {QStringLiteral("annotations"), annotations(tool)}});
     }
     return list;
 }
@@ -122,14 +122,15 @@ QJsonObject mcpToolResult(const DriverResult &result)
     if (result.needsYou)
         text += QStringLiteral("\n\n") + needsPersonSentence;
 
-    QJsonArray content{textContent(text)};
+    QJsonArray content {textContent(text)};
     const QString jpegPrefix = QStringLiteral("data:image/jpeg;base64,");
     if (result.image.startsWith(jpegPrefix)) {
-        content.append(QJsonObject{{QStringLiteral("type"), QStringLiteral("image")},
-                                   {QStringLiteral("data"), result.image.mid(jpegPrefix.size())},
-                                   {QStringLiteral("mimeType"), QStringLiteral("image/jpeg")}});
+        content.append(QJsonObject {{QStringLiteral("type"), QStringLiteral("image")},
+                                    {QStringLiteral("data"), result.image.mid(jpegPrefix.size())},
+                                    {QStringLiteral("mimeType"), QStringLiteral("image/jpeg")}});
     }
-    QJsonObject answer{{QStringLiteral("content"), content}, {QStringLiteral("structuredContent"), structuredContent(result)}};
+    QJsonObject answer {{QStringLiteral("content"), content},
+                        {QStringLiteral("structuredContent"), structuredContent(result)}};
     if (!result.ok)
         answer.insert(QStringLiteral("isError"), true);
     return answer;

@@ -18,7 +18,7 @@ QString jsonValueText(const QJsonValue &value)
 {
     if (value.isString())
         return value.toString();
-    QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    QByteArray text = QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(text.mid(1, text.size() - 2)); // drop the array's brackets
 }
 
@@ -28,7 +28,7 @@ std::optional<QJsonObject> jsonObjectFromText(const QString &text)
     const QByteArray bytes = utf8(text);
     if (utf8.hasError())
         return std::nullopt; // unpaired surrogates: no lossy conversion
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;

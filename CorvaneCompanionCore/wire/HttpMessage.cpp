@@ -221,13 +221,13 @@ std::optional<Refusal> refusalOf(const RequestFraming &framing, bool fromUser, c
 {
     const QString tooLarge = QStringLiteral("too-large");
     if (framing.state() == RequestFraming::State::headTooLarge)
-        return Refusal{QByteArrayLiteral("431 Request Header Fields Too Large"), requestTooLargeText, tooLarge};
+        return Refusal {QByteArrayLiteral("431 Request Header Fields Too Large"), requestTooLargeText, tooLarge};
     if (framing.state() == RequestFraming::State::bodyTooLarge)
-        return Refusal{QByteArrayLiteral("413 Content Too Large"), requestTooLargeText, tooLarge};
+        return Refusal {QByteArrayLiteral("413 Content Too Large"), requestTooLargeText, tooLarge};
     if (!fromUser)
-        return Refusal{QByteArrayLiteral("403 Forbidden"), otherUserRefusedText, QStringLiteral("user")};
+        return Refusal {QByteArrayLiteral("403 Forbidden"), otherUserRefusedText, QStringLiteral("user")};
     if (request.refusal)
-        return Refusal{QByteArrayLiteral("403 Forbidden"), webPageRefusedText, *request.refusal};
+        return Refusal {QByteArrayLiteral("403 Forbidden"), webPageRefusedText, *request.refusal};
     return std::nullopt;
 }
 

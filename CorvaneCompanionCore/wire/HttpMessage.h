@@ -32,11 +32,11 @@ inline const QString bodyNotObjectText = QStringLiteral("The body must be a JSON
 class RequestFraming {
 public:
     enum class State {
-        head,          // the head has not ended yet
-        body,          // the head announced a body that has not all come
+        head, // the head has not ended yet
+        body, // the head announced a body that has not all come
         complete,
-        headTooLarge,  // the head passed requestHeadLimit
-        bodyTooLarge,  // the head announced more than requestBodyLimit
+        headTooLarge, // the head passed requestHeadLimit
+        bodyTooLarge, // the head announced more than requestBodyLimit
     };
 
     void append(const QByteArray &bytes);
@@ -62,16 +62,16 @@ private:
 struct LoopbackRequest {
     QString method;
     QString path; // without the query
-    Body body;    // always empty for GET
+    Body body; // always empty for GET
     QStringList headers; // the header lines, as text
-    QByteArray content;  // the body's bytes, as they came
+    QByteArray content; // the body's bytes, as they came
     // "origin", "site" or "host" when the request came from a web page.
     std::optional<QString> refusal;
     // What is wrong with the request's bytes, when they are not what every
     // request must be.
     enum class Fault {
         none,
-        notUtf8,      // the head or the body is not valid UTF-8
+        notUtf8, // the head or the body is not valid UTF-8
         bodyNotObject // a body that is not blank and not a JSON object
     };
     Fault fault = Fault::none;

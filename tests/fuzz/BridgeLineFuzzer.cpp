@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (line.trimmed().isEmpty() || line.size() > requestBodyLimit)
             continue;
         const McpMessage message = parseMcpMessage(line);
-        fuzz::require(message.kind != McpMessage::Kind::invalid || !message.error.isEmpty(), "a bad line gets its error");
+        fuzz::require(message.kind != McpMessage::Kind::invalid || !message.error.isEmpty(),
+                      "a bad line gets its error");
         if (const std::optional<QJsonObject> answer = mcpAnswerIn(line)) {
             fuzz::require(answer->value(QStringLiteral("jsonrpc")) == QStringLiteral("2.0"), "an answer is JSON-RPC");
             fuzz::require(answer->contains(QStringLiteral("result")) || answer->contains(QStringLiteral("error")),

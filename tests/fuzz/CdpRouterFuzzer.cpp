@@ -44,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 0:
             if (!open.contains(client)) {
                 open.insert(client);
-                effects = router.open(client, payload.isEmpty() ? std::nullopt : std::optional(QString::fromLatin1(payload.toHex())));
+                effects = router.open(client,
+                                      payload.isEmpty() ? std::nullopt
+                                                        : std::optional(QString::fromLatin1(payload.toHex())));
             }
             break;
         case 1:

@@ -17,8 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     switch (message.kind) {
     case McpMessage::Kind::invalid: {
         const QJsonObject error = message.error.value(QStringLiteral("error")).toObject();
-        fuzz::require(message.error.value(QStringLiteral("jsonrpc")) == QStringLiteral("2.0"), "an error reply is JSON-RPC");
-        fuzz::require(error.value(QStringLiteral("code")).toInt() <= -32600 && error.value(QStringLiteral("code")).toInt() >= -32700,
+        fuzz::require(message.error.value(QStringLiteral("jsonrpc")) == QStringLiteral("2.0"),
+                      "an error reply is JSON-RPC");
+        fuzz::require(error.value(QStringLiteral("code")).toInt() <= -32600
+                          && error.value(QStringLiteral("code")).toInt() >= -32700,
                       "a reader's error is a JSON-RPC error code");
         break;
     }
@@ -27,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool drove = false;
         const QJsonObject answer = answerMcpRequest(message, [&](const QString &, const Body &, const CallControl &) {
             drove = true;
-            return DriverResult{};
+            return DriverResult {};
         });
         fuzz::require(answer.value(QStringLiteral("id")) == message.id, "the answer carries the request's id");
         fuzz::require(answer.contains(QStringLiteral("result")) != answer.contains(QStringLiteral("error")),

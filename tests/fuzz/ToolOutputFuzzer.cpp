@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString output = fuzz::utf8Text(data, size);
     if (const std::optional<QStringList> answers = batchAnswers(output)) {
-        fuzz::require(answers->size() == QJsonDocument::fromJson(output.trimmed().toUtf8()).array().size(), "one answer a command");
+        fuzz::require(answers->size() == QJsonDocument::fromJson(output.trimmed().toUtf8()).array().size(),
+                      "one answer a command");
         for (const QString &answer : *answers) {
             fuzz::require(QJsonDocument::fromJson(answer.toUtf8()).isObject(), "each answer is an object");
             answerText(answer);
@@ -25,10 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (const std::optional<QString> answer = singleAnswer(output))
         fuzz::require(QJsonDocument::fromJson(answer->toUtf8()).isObject(), "a single answer is an object");
-    for (const OutputReading reading : {OutputReading::open, OutputReading::action, OutputReading::snapshot, OutputReading::pageAfterAction,
-                                        OutputReading::command, OutputReading::tabSwitch, OutputReading::data}) {
+    for (const OutputReading reading :
+         {OutputReading::open, OutputReading::action, OutputReading::snapshot, OutputReading::pageAfterAction,
+          OutputReading::command, OutputReading::tabSwitch, OutputReading::data}) {
         const ToolRun run = finishedRun(output, reading);
-        fuzz::require(run.outcome != ToolOutcome::busy && run.outcome != ToolOutcome::missingTool, "a finished run ran");
+        fuzz::require(run.outcome != ToolOutcome::busy && run.outcome != ToolOutcome::missingTool,
+                      "a finished run ran");
     }
     // A listing, also one without target ids, lists and selects safely.
     if (const std::optional<QList<ListedTab>> tabs = listedTabs(output))

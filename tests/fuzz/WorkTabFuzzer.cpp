@@ -13,9 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString listing = fuzz::utf8Text(data, size);
     const WorkTabState state = workTabState(listing);
     // The tool's warnings may come first: text before the JSON changes nothing.
-    fuzz::require(workTabState(QStringLiteral("\u26a0 warning\n") + listing) == state, "text before the listing is skipped");
+    fuzz::require(workTabState(QStringLiteral("\u26a0 warning\n") + listing) == state,
+                  "text before the listing is skipped");
     if (const std::optional<PageDialog> dialog = reportedDialog(listing, listing))
-        fuzz::require(!dialog->kind.isEmpty() && !dialog->kind.contains(QLatin1Char(' ')), "a dialog's kind is one word");
+        fuzz::require(!dialog->kind.isEmpty() && !dialog->kind.contains(QLatin1Char(' ')),
+                      "a dialog's kind is one word");
     // A snapshot past the limit: kept whole lines from its start, then the note.
     if (!listing.isEmpty()) {
         const QString snapshot = listing.repeated(snapshotTextLimit / listing.size() + 1);

@@ -19,10 +19,9 @@
 
 namespace corvane::test {
 
-
 QStringList quietChromiumSwitches()
 {
-    QStringList switches{
+    QStringList switches {
         QStringLiteral("--headless=new"),
         QStringLiteral("--disable-gpu"),
         QStringLiteral("--disable-background-networking"),
@@ -52,7 +51,7 @@ Chromium::~Chromium()
 bool Chromium::start(double limitSeconds)
 {
     QDir().mkpath(userDataDir_);
-    QStringList args{
+    QStringList args {
         QStringLiteral("--remote-debugging-port=") + QString::number(port_),
         QStringLiteral("--user-data-dir=") + userDataDir_,
         QStringLiteral("--profile-directory=") + profileDirectory_,

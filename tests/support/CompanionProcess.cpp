@@ -50,13 +50,13 @@ CompanionProcess::CompanionProcess(Options options)
     if (options.descriptorLimit > 0) {
         const rlim_t limit = static_cast<rlim_t>(options.descriptorLimit);
         process_.setChildProcessModifier([limit] {
-            const rlimit descriptors{limit, limit};
+            const rlimit descriptors {limit, limit};
             ::setrlimit(RLIMIT_NOFILE, &descriptors);
         });
     }
     if (!options.workingDirectory.isEmpty())
         process_.setWorkingDirectory(options.workingDirectory);
-    const QStringList command = options.prefix + QStringList{executable()} + options.arguments;
+    const QStringList command = options.prefix + QStringList {executable()} + options.arguments;
     process_.start(command.front(), command.mid(1));
     process_.waitForStarted(5000);
 }
@@ -77,7 +77,8 @@ CompanionProcess::~CompanionProcess()
     // A companion that died on its own says how: its standard error and its
     // events came through already, this is the last word.
     if (process_.state() == QProcess::NotRunning && process_.exitStatus() == QProcess::CrashExit)
-        std::fprintf(stderr, "the companion ended by itself: signal or crash (%s)\n", qPrintable(process_.errorString()));
+        std::fprintf(stderr, "the companion ended by itself: signal or crash (%s)\n",
+                     qPrintable(process_.errorString()));
     if (!stop()) {
         process_.kill();
         process_.waitForFinished(5000);
@@ -86,10 +87,13 @@ CompanionProcess::~CompanionProcess()
 
 bool CompanionProcess::waitListening(double seconds)
 {
-    return eventually([this] {
-        output(); // keep its pipe drained
-        return listenEvents(eventsFile_) > listensBefore_ || !running();
-    }, seconds) && running();
+    return eventually(
+               [this] {
+                   output(); // keep its pipe drained
+                   return listenEvents(eventsFile_) > listensBefore_ || !running();
+               },
+               seconds)
+        && running();
 }
 
 bool CompanionProcess::stop()

@@ -11,7 +11,7 @@ namespace corvane::test {
 class CompanionProcess {
 public:
     struct Options {
-        QStringList arguments{QStringLiteral("--headless")};
+        QStringList arguments {QStringLiteral("--headless")};
         int descriptorLimit = 0; // 0: inherited
         // Run through this command first (another user, another namespace).
         QStringList prefix;

@@ -13,8 +13,8 @@ namespace corvane::test {
 DevChat::DevChat(const QStringList &options, quint16 port, const QStringList &prefix)
 {
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QStringList arguments{QStringLiteral("/usr/bin/python3"), QStringLiteral(CORVANE_DEV_CHAT_SCRIPT), QStringLiteral("--port"),
-                          QString::number(port)};
+    QStringList arguments {QStringLiteral("/usr/bin/python3"), QStringLiteral(CORVANE_DEV_CHAT_SCRIPT),
+                           QStringLiteral("--port"), QString::number(port)};
     if (port == 0)
         arguments << QStringLiteral("--host") << QStringLiteral("127.0.0.1");
     const QStringList command = prefix + arguments + options;

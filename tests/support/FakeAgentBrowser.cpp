@@ -134,8 +134,9 @@ bool installRecordingAgentBrowser()
     QDir().mkpath(platform::homeDir() + QStringLiteral("/.local/bin"));
     QFile::remove(toolPath());
     QFile::remove(runsPath());
-    const QString script = QStringLiteral("#!/bin/sh\ntr '\\0' ' ' < /proc/$$/cmdline >> '%1'\necho >> '%1'\nexec '%2' \"$@\"\n")
-                               .arg(runsPath(), real);
+    const QString script
+        = QStringLiteral("#!/bin/sh\ntr '\\0' ' ' < /proc/$$/cmdline >> '%1'\necho >> '%1'\nexec '%2' \"$@\"\n")
+              .arg(runsPath(), real);
     return writeFile(toolPath(), script.toUtf8())
         && QFile::setPermissions(toolPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
@@ -150,7 +151,8 @@ void stopAgentBrowserSessions()
     // The tool keeps its session state under $XDG_RUNTIME_DIR when that is
     // set, else under $HOME.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    for (const QString &folder : {runtime + QStringLiteral("/agent-browser"), platform::homeDir() + QStringLiteral("/.agent-browser")}) {
+    for (const QString &folder :
+         {runtime + QStringLiteral("/agent-browser"), platform::homeDir() + QStringLiteral("/.agent-browser")}) {
         const QDir sessions(folder);
         const QStringList pidFiles = sessions.entryList({QStringLiteral("*.pid")}, QDir::Files);
         for (const QString &name : pidFiles) {

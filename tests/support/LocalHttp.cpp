@@ -62,7 +62,8 @@ LocalReply postJson(quint16 port, const QByteArray &path, const QJsonObject &bod
 {
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
     const QByteArray request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-        + "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size()) + "\r\n\r\n" + json;
+        + "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(json.size()) + "\r\n\r\n" + json;
     return exchange(port, {request});
 }
 

@@ -23,7 +23,8 @@ QString refNamed(const QString &snapshot, const QString &name);
 
 // Sends `parts` to 127.0.0.1:port one write at a time, `pauseSeconds` apart,
 // and reads the reply until the server closes the connection.
-LocalReply exchange(quint16 port, const QList<QByteArray> &parts, double pauseSeconds = 0.0, double limitSeconds = 90.0);
+LocalReply exchange(quint16 port, const QList<QByteArray> &parts, double pauseSeconds = 0.0,
+                    double limitSeconds = 90.0);
 
 // A request the way a local program sends one: Host 127.0.0.1, a JSON body
 // with its Content-Length.

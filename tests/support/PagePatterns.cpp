@@ -14,7 +14,7 @@ namespace corvane::test {
 
 namespace {
 
-std::atomic<bool> releaseHangs{false};
+std::atomic<bool> releaseHangs {false};
 
 QByteArray longPage()
 {
@@ -28,28 +28,39 @@ QMap<QByteArray, QByteArray> patternPages(quint16 port)
 {
     const QByteArray crossOrigin = "http://localhost:" + QByteArray::number(port);
     return {
-        {"/confirm.html", "<!doctype html><title>Confirm</title>"
-                          "<button onclick=\"document.title = confirm('sure?') ? 'Answered yes' : 'Answered no'\">Ask</button>"},
-        {"/alert.html", "<!doctype html><title>Alert</title>"
-                        "<button onclick=\"alert('hello'); document.title = 'After alert'\">Warn</button>"},
-        {"/unload.html", "<!doctype html><title>Unload</title><button onclick=\"window.onbeforeunload = e => "
-                         "{ e.preventDefault(); e.returnValue = ''; }; this.textContent = 'Armed'\">Arm</button>"},
+        {"/confirm.html",
+         "<!doctype html><title>Confirm</title>"
+         "<button onclick=\"document.title = confirm('sure?') ? 'Answered yes' : 'Answered no'\">Ask</button>"},
+        {"/alert.html",
+         "<!doctype html><title>Alert</title>"
+         "<button onclick=\"alert('hello'); document.title = 'After alert'\">Warn</button>"},
+        {"/unload.html",
+         "<!doctype html><title>Unload</title><button onclick=\"window.onbeforeunload = e => "
+         "{ e.preventDefault(); e.returnValue = ''; }; this.textContent = 'Armed'\">Arm</button>"},
         {"/about.html", "<!doctype html><title>About</title><h1>About us</h1><button>About button</button>"},
-        {"/links.html", "<!doctype html><title>Links</title><a href=\"/about.html\" target=\"_blank\">Open about</a>"
-                        "<button onclick=\"window.open('/popup.html', 'signin', 'width=400,height=400')\">Sign in</button>"
-                        "<script>addEventListener('message', e => { document.title = 'Signed in'; "
-                        "document.body.insertAdjacentHTML('beforeend', '<button>Welcome back</button>'); })</script>"},
-        {"/popup.html", "<!doctype html><title>Popup</title><button>Popup button</button><script>"
-                        "setTimeout(() => { opener.postMessage('done', '*'); window.close(); }, 600)</script>"},
-        {"/inner.html", "<!doctype html><title>Inner</title><input aria-label=\"Inner query\">"
-                        "<button onclick=\"parent.postMessage('sent ' + document.querySelector('input').value, '*')\">Inner send</button>"},
-        {"/frames.html", "<!doctype html><title>Same origin frame</title><iframe src=\"/inner.html\"></iframe>"
-                         "<script>addEventListener('message', e => document.title = e.data)</script>"},
-        {"/cross.html", "<!doctype html><title>Cross origin frame</title><iframe src=\"" + crossOrigin + "/inner.html\"></iframe>"
-                        "<script>addEventListener('message', e => document.title = e.data)</script>"},
+        {"/links.html",
+         "<!doctype html><title>Links</title><a href=\"/about.html\" target=\"_blank\">Open about</a>"
+         "<button onclick=\"window.open('/popup.html', 'signin', 'width=400,height=400')\">Sign in</button>"
+         "<script>addEventListener('message', e => { document.title = 'Signed in'; "
+         "document.body.insertAdjacentHTML('beforeend', '<button>Welcome back</button>'); })</script>"},
+        {"/popup.html",
+         "<!doctype html><title>Popup</title><button>Popup button</button><script>"
+         "setTimeout(() => { opener.postMessage('done', '*'); window.close(); }, 600)</script>"},
+        {"/inner.html",
+         "<!doctype html><title>Inner</title><input aria-label=\"Inner query\">"
+         "<button onclick=\"parent.postMessage('sent ' + document.querySelector('input').value, '*')\">Inner "
+         "send</button>"},
+        {"/frames.html",
+         "<!doctype html><title>Same origin frame</title><iframe src=\"/inner.html\"></iframe>"
+         "<script>addEventListener('message', e => document.title = e.data)</script>"},
+        {"/cross.html",
+         "<!doctype html><title>Cross origin frame</title><iframe src=\"" + crossOrigin
+             + "/inner.html\"></iframe>"
+               "<script>addEventListener('message', e => document.title = e.data)</script>"},
         {"/slow.html", "<!doctype html><title>Slow</title><button>Ready</button><img src=\"/hang\">"},
-        {"/replace.html", "<!doctype html><title>Replace</title><button>Old button</button>"
-                          "<button onclick=\"document.body.innerHTML = '<button>Fresh button</button>'\">Replace</button>"},
+        {"/replace.html",
+         "<!doctype html><title>Replace</title><button>Old button</button>"
+         "<button onclick=\"document.body.innerHTML = '<button>Fresh button</button>'\">Replace</button>"},
         {"/long.html", longPage()},
         {"/download.html", "<!doctype html><title>Download</title><a href=\"/report.txt\" download>Get report</a>"},
     };
@@ -64,7 +75,8 @@ QByteArray answer(const QMap<QByteArray, QByteArray> &pages, const QByteArray &p
         return "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n";
     }
     if (bare == "/report.txt") {
-        return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=\"report.txt\"\r\n"
+        return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; "
+               "filename=\"report.txt\"\r\n"
                "Content-Length: 6\r\nConnection: close\r\n\r\nreport";
     }
     return htmlPages(pages)(path);
@@ -127,14 +139,18 @@ QList<PagePattern> PatternSite::patterns() const
         {QStringLiteral("a job while it is open"), {snapshot(2.0)}},
         {QStringLiteral("confirm answered by cli"), {cli("dialog accept"), cli("get title")}},
         {QStringLiteral("alert"), {open(url("/alert.html")), snapshot(), click("button", "Warn"), cli("get title")}},
-        {QStringLiteral("beforeunload on open"), {open(url("/unload.html")), snapshot(), click("button", "Arm"), open(url("/about.html"))}},
-        {QStringLiteral("target=_blank"), {open(url("/links.html")), snapshot(), click("link", "Open about"), snapshot()}},
+        {QStringLiteral("beforeunload on open"),
+         {open(url("/unload.html")), snapshot(), click("button", "Arm"), open(url("/about.html"))}},
+        {QStringLiteral("target=_blank"),
+         {open(url("/links.html")), snapshot(), click("link", "Open about"), snapshot()}},
         {QStringLiteral("popup that closes itself"),
          {open(url("/links.html")), snapshot(), click("button", "Sign in"), cli("wait 1500", 3.5), snapshot()}},
         {QStringLiteral("same-origin frame form"),
-         {open(url("/frames.html")), snapshot(), fill("Inner query", "inner"), snapshot(), click("button", "Inner send"), cli("get title")}},
+         {open(url("/frames.html")), snapshot(), fill("Inner query", "inner"), snapshot(),
+          click("button", "Inner send"), cli("get title")}},
         {QStringLiteral("cross-origin frame form"),
-         {open(url("/cross.html")), snapshot(), fill("Inner query", "outer"), snapshot(), click("button", "Inner send"), cli("get title")}},
+         {open(url("/cross.html")), snapshot(), fill("Inner query", "outer"), snapshot(), click("button", "Inner send"),
+          cli("get title")}},
         {QStringLiteral("load never finishes"), {open(url("/slow.html"), 20.0 + 2.0), snapshot(9.0 + 2.0)}},
         {QStringLiteral("body replaced, stale ref"),
          {open(url("/replace.html")), snapshot(), click("button", "Replace"), click("button", "Old button")}},
@@ -152,7 +168,8 @@ PatternRun runPattern(const PagePattern &pattern, quint16 port)
         if (!step.role.isEmpty()) {
             const QString ref = refOf(latestSnapshot, step.role, step.name);
             if (ref.isEmpty()) {
-                run.failure = QStringLiteral("no %1 \"%2\" in\n%3").arg(step.role, step.name, latestSnapshot.left(2000));
+                run.failure
+                    = QStringLiteral("no %1 \"%2\" in\n%3").arg(step.role, step.name, latestSnapshot.left(2000));
                 return run;
             }
             body.insert(QStringLiteral("ref"), ref);

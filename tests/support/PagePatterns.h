@@ -29,11 +29,11 @@ struct PagePattern {
 };
 
 struct PatternRun {
-    bool ok = false;   // of the last step
-    QString text;      // of the last step
+    bool ok = false; // of the last step
+    QString text; // of the last step
     double seconds = 0; // all steps
     QList<double> stepSeconds;
-    QString failure;   // a step could not be made (its ref was missing)
+    QString failure; // a step could not be made (its ref was missing)
 };
 
 // Serves the patterns' pages; a page whose load never ends is let go when

@@ -22,7 +22,7 @@ bool RawClient::connected()
 
 void RawClient::send(int id, const QString &method, const QJsonObject &params, const QString &session)
 {
-    QJsonObject message{{"id", id}, {"method", method}, {"params", params}};
+    QJsonObject message {{"id", id}, {"method", method}, {"params", params}};
     if (!session.isEmpty())
         message.insert("sessionId", session);
     socket_.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
@@ -31,13 +31,15 @@ void RawClient::send(int id, const QString &method, const QJsonObject &params, c
 QJsonObject RawClient::reply(int id)
 {
     QJsonObject found;
-    eventuallyHandlingEvents([&] {
-        for (const QJsonObject &message : std::as_const(messages_)) {
-            if (message.value("id").toInt(-1) == id)
-                return found = message, true;
-        }
-        return false;
-    }, 30);
+    eventuallyHandlingEvents(
+        [&] {
+            for (const QJsonObject &message : std::as_const(messages_)) {
+                if (message.value("id").toInt(-1) == id)
+                    return found = message, true;
+            }
+            return false;
+        },
+        30);
     return found;
 }
 

@@ -40,10 +40,10 @@ QByteArray serverFrame(bool last, quint8 opcode, const QByteArray &payload)
 
 struct ScriptedChatService::Worker : QObject {
     QTcpServer listener;
-    QWebSocketServer sockets{QStringLiteral("scripted"), QWebSocketServer::NonSecureMode};
+    QWebSocketServer sockets {QStringLiteral("scripted"), QWebSocketServer::NonSecureMode};
     QPointer<QWebSocket> newest;
     QPointer<QTcpSocket> newestTransport; // the newest socket's connection, for raw frames
-    std::deque<QByteArray> trickle;       // frames still to send, one per heartbeat
+    std::deque<QByteArray> trickle; // frames still to send, one per heartbeat
 
     mutable std::mutex lock;
     int accepted = 0;
@@ -80,7 +80,9 @@ struct ScriptedChatService::Worker : QObject {
             return;
         }
         const qsizetype lengthAt = head.toLower().indexOf("content-length:");
-        const qsizetype length = lengthAt < 0 ? 0 : head.mid(lengthAt + 15, head.indexOf("\r\n", lengthAt) - lengthAt - 15).trimmed().toLongLong();
+        const qsizetype length = lengthAt < 0
+            ? 0
+            : head.mid(lengthAt + 15, head.indexOf("\r\n", lengthAt) - lengthAt - 15).trimmed().toLongLong();
         if (head.size() < end + 4 + length)
             return;
         const QByteArray body = connection->readAll().mid(end + 4, length);
@@ -136,12 +138,14 @@ ScriptedChatService::ScriptedChatService()
     worker_->listener.moveToThread(thread_);
     worker_->sockets.moveToThread(thread_);
     thread_->start();
-    QMetaObject::invokeMethod(worker_, [this] { worker_->start(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_, [this] { worker_->start(); }, Qt::BlockingQueuedConnection);
 }
 
 ScriptedChatService::~ScriptedChatService()
 {
-    QMetaObject::invokeMethod(worker_, [this] { delete worker_; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_, [this] { delete worker_; }, Qt::BlockingQueuedConnection);
     thread_->quit();
     thread_->wait();
     delete thread_;
@@ -154,38 +158,49 @@ QString ScriptedChatService::origin() const
 
 bool ScriptedChatService::waitForConnections(int count, double seconds) const
 {
-    return eventually([&] {
-        std::lock_guard guard(worker_->lock);
-        return worker_->accepted >= count;
-    }, seconds);
+    return eventually(
+        [&] {
+            std::lock_guard guard(worker_->lock);
+            return worker_->accepted >= count;
+        },
+        seconds);
 }
 
 void ScriptedChatService::sendText(const QString &text)
 {
-    QMetaObject::invokeMethod(worker_, [this, text] {
-        if (worker_->newest)
-            worker_->newest->sendTextMessage(text);
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_,
+        [this, text] {
+            if (worker_->newest)
+                worker_->newest->sendTextMessage(text);
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 void ScriptedChatService::trickleText(const QString &text, qsizetype piece)
 {
     const QByteArray bytes = text.toUtf8();
-    QMetaObject::invokeMethod(worker_, [this, bytes, piece] {
-        for (qsizetype at = 0; at < bytes.size(); at += piece) {
-            const bool last = at + piece >= bytes.size();
-            worker_->trickle.push_back(serverFrame(last, at == 0 ? 0x1 : 0x0, bytes.mid(at, piece)));
-        }
-        worker_->sendTrickled();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_,
+        [this, bytes, piece] {
+            for (qsizetype at = 0; at < bytes.size(); at += piece) {
+                const bool last = at + piece >= bytes.size();
+                worker_->trickle.push_back(serverFrame(last, at == 0 ? 0x1 : 0x0, bytes.mid(at, piece)));
+            }
+            worker_->sendTrickled();
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 void ScriptedChatService::sendBinary(const QByteArray &data)
 {
-    QMetaObject::invokeMethod(worker_, [this, data] {
-        if (worker_->newest)
-            worker_->newest->sendBinaryMessage(data);
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_,
+        [this, data] {
+            if (worker_->newest)
+                worker_->newest->sendBinaryMessage(data);
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 QStringList ScriptedChatService::frames() const

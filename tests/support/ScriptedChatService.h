@@ -35,9 +35,9 @@ public:
     void trickleText(const QString &text, qsizetype piece);
     void sendBinary(const QByteArray &data);
 
-    QStringList frames() const;       // text frames from the companion, in order
+    QStringList frames() const; // text frames from the companion, in order
     QList<QJsonObject> posts() const; // bodies posted to the result endpoint
-    QString handshakePath() const;    // path and query of the newest socket
+    QString handshakePath() const; // path and query of the newest socket
     // The close code the companion sent on the newest socket, once closed.
     std::optional<int> closeCode() const;
 

@@ -28,7 +28,7 @@ void restore(const QByteArray &name, const std::optional<QByteArray> &value)
 
 const char *const clearedVariables[] = {
     "CORVANE_CHROME_USER_DATA_DIR", "CORVANE_CHROME_PROFILE", "CORVANE_CHROME_PORT",
-    "CORVANE_CHROME_APP", "CORVANE_CHROME_FLAGS",
+    "CORVANE_CHROME_APP",           "CORVANE_CHROME_FLAGS",
 };
 
 } // namespace
@@ -48,7 +48,8 @@ TempHome::TempHome()
         QDir().mkpath(value);
         qputenv(name, QFile::encodeName(value));
     }
-    QFile::setPermissions(root + QStringLiteral("/run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(root + QStringLiteral("/run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     for (const char *name : clearedVariables) {
         saved_[name] = currentValue(name);
         qunsetenv(name);
@@ -78,7 +79,8 @@ ScopedEnv::~ScopedEnv()
 
 QStringList TempHome::events() const
 {
-    return QString::fromUtf8(readFile(logDir() + QStringLiteral("/events.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFile(logDir() + QStringLiteral("/events.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QStringList TempHome::events(const QString &name) const

@@ -12,8 +12,8 @@ namespace {
 
 QByteArray replyWith(const QByteArray &statusLine, const QByteArray &contentType, const QByteArray &body)
 {
-    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 } // namespace
@@ -24,7 +24,7 @@ TestHttpServer::TestHttpServer(Responder responder, quint16 port)
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int reuse = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -52,7 +52,7 @@ QByteArray TestHttpServer::url(const QByteArray &path) const
 void TestHttpServer::serve()
 {
     while (!stopping_ && port_ != 0) {
-        pollfd waiting{listener_, POLLIN, 0};
+        pollfd waiting {listener_, POLLIN, 0};
         if (::poll(&waiting, 1, 50) <= 0)
             continue;
         const int connection = ::accept(listener_, nullptr, nullptr);
@@ -79,7 +79,7 @@ void TestHttpServer::answer(int connection)
     // meet the request on its way and leave a navigation hanging.
     QByteArray request;
     qsizetype wanted = -1;
-    pollfd waiting{connection, POLLIN, 0};
+    pollfd waiting {connection, POLLIN, 0};
     const auto readable = [&] {
         for (;;) {
             const int ready = ::poll(&waiting, 1, 50);
@@ -97,7 +97,8 @@ void TestHttpServer::answer(int connection)
         if (wanted < 0 && headEnd >= 0) {
             const QByteArray head = request.left(headEnd).toLower();
             const qsizetype at = head.indexOf("\r\ncontent-length:");
-            const qsizetype length = at < 0 ? 0 : head.mid(at + 17, head.indexOf('\r', at + 2) - at - 17).trimmed().toLongLong();
+            const qsizetype length
+                = at < 0 ? 0 : head.mid(at + 17, head.indexOf('\r', at + 2) - at - 17).trimmed().toLongLong();
             wanted = headEnd + 4 + length;
         }
     }

@@ -31,8 +31,8 @@ private:
     Responder responder_;
     int listener_ = -1;
     quint16 port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> active_{0};
+    std::atomic<bool> stopping_ {false};
+    std::atomic<int> active_ {0};
     std::thread thread_;
 };
 

@@ -67,7 +67,8 @@ QString makeInstalledLayout(const QString &prefix, const QString &executable, co
         writeFile(installed, "#!/bin/sh\necho stand-in\n");
     else
         QFile::copy(executable, installed);
-    QFile::setPermissions(installed, QFile::permissions(installed) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    QFile::setPermissions(installed,
+                          QFile::permissions(installed) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
     writeFile(prefix + QStringLiteral("/share/applications/") + id + QStringLiteral(".desktop"),
               "[Desktop Entry]\nType=Application\nName=Corvane Companion\n");
     writeFile(prefix + QStringLiteral("/share/icons/hicolor/scalable/apps/") + id + QStringLiteral(".svg"), "<svg/>\n");
@@ -87,7 +88,8 @@ FileSignature signFile(const QString &path, const SigningKey &key)
 
 SignedArchive packRelease(const QString &prefix, const QString &archivePath, const SigningKey &key)
 {
-    run(QStringLiteral("tar"), {QStringLiteral("-czf"), archivePath, QStringLiteral("-C"), prefix, QStringLiteral(".")});
+    run(QStringLiteral("tar"),
+        {QStringLiteral("-czf"), archivePath, QStringLiteral("-C"), prefix, QStringLiteral(".")});
     const FileSignature signature = signFile(archivePath, key);
     SignedArchive archive;
     archive.bytes = readFile(archivePath);
@@ -101,20 +103,21 @@ QByteArray appcastFeed(const QList<FeedItem> &items)
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
                      "<rss version=\"2.0\" xmlns:sparkle=\"urn:test:appcast\">\n<channel>\n<title>Corvane</title>\n";
     for (const FeedItem &item : items) {
-        xml += "<item><title>Corvane Companion " + item.version.toUtf8() + "</title>"
-             + "<enclosure url=\"" + item.url.toUtf8() + "\" length=\"" + QByteArray::number(item.length)
-             + "\" type=\"application/gzip\" sparkle:os=\"" + item.os.toUtf8() + "\" sparkle:version=\""
-             + item.version.toUtf8() + "\" sparkle:edSignature=\"" + item.signature.toUtf8() + "\""
-             + (item.shortVersion.isEmpty() ? QByteArray() : " sparkle:shortVersionString=\"" + item.shortVersion.toUtf8() + "\"")
-             + "/></item>\n";
+        xml += "<item><title>Corvane Companion " + item.version.toUtf8() + "</title>" + "<enclosure url=\""
+            + item.url.toUtf8() + "\" length=\"" + QByteArray::number(item.length)
+            + "\" type=\"application/gzip\" sparkle:os=\"" + item.os.toUtf8() + "\" sparkle:version=\""
+            + item.version.toUtf8() + "\" sparkle:edSignature=\"" + item.signature.toUtf8() + "\""
+            + (item.shortVersion.isEmpty() ? QByteArray()
+                                           : " sparkle:shortVersionString=\"" + item.shortVersion.toUtf8() + "\"")
+            + "/></item>\n";
     }
     return xml + "</channel>\n</rss>\n";
 }
 
 QByteArray httpReply(const QByteArray &status, const QByteArray &contentType, const QByteArray &body)
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
-         + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 } // namespace corvane::test

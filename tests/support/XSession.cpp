@@ -10,15 +10,17 @@ XSession::XSession()
 {
     // Xvfb picks a free display and prints its number once it accepts clients.
     server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                           QStringLiteral("0"), QStringLiteral("640x480x24"), QStringLiteral("-nolisten"),
-                                           QStringLiteral("tcp")});
+    server_.start(QStringLiteral("Xvfb"),
+                  {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                   QStringLiteral("640x480x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     QByteArray said;
-    if (!eventually([&] {
-            server_.waitForReadyRead(50);
-            said += server_.readAllStandardOutput();
-            return said.endsWith('\n') || server_.state() == QProcess::NotRunning;
-        }, 10.0)
+    if (!eventually(
+            [&] {
+                server_.waitForReadyRead(50);
+                said += server_.readAllStandardOutput();
+                return said.endsWith('\n') || server_.state() == QProcess::NotRunning;
+            },
+            10.0)
         || said.trimmed().isEmpty())
         return;
     display_ = QLatin1Char(':') + QString::fromLatin1(said.trimmed());
@@ -28,11 +30,13 @@ XSession::XSession()
     tray_.setStandardOutputFile(QProcess::nullDevice());
     tray_.start(QStringLiteral("trayer"),
                 {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("left"),
-                 QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("200"),
-                 QStringLiteral("--heighttype"), QStringLiteral("pixel"), QStringLiteral("--height"), QStringLiteral("32"),
-                 QStringLiteral("--SetDockType"), QStringLiteral("false")});
-    started_ = tray_.waitForStarted(5000)
-        && eventually([&] { return xdotool({QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^panel$")}); });
+                 QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
+                 QStringLiteral("200"), QStringLiteral("--heighttype"), QStringLiteral("pixel"),
+                 QStringLiteral("--height"), QStringLiteral("32"), QStringLiteral("--SetDockType"),
+                 QStringLiteral("false")});
+    started_ = tray_.waitForStarted(5000) && eventually([&] {
+                   return xdotool({QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^panel$")});
+               });
 }
 
 XSession::~XSession()
