@@ -43,7 +43,7 @@ qint64 CdpRouter::send(Effects &effects, QJsonObject message, Pending pending)
     const qint64 id = nextId_++;
     message.insert(idKey, id);
     effects.toChrome.append(bytesOf(message));
-    pending_.insert(id, std::move(pending));
+    pending_.emplace(id, std::move(pending));
     return id;
 }
 

@@ -9,6 +9,8 @@
 #include "Dispatch.h"
 #include "LoopbackListener.h"
 
+#include <QJsonDocument>
+
 #include <atomic>
 #include <utility>
 
