@@ -66,23 +66,22 @@ using ActionCommand = std::function<QStringList(const Body &)>;
 using ActionHandler = std::function<DriverResult(const ActionCall &)>;
 
 struct Action {
-    QString path;
+    QString path = {};
     // Its MCP tool; none for paths MCP does not offer.
-    QString tool;
-    QString title;
-    QString description;
+    QString tool = {};
+    QString title = {};
+    QString description = {};
     ToolEffect effect = ToolEffect::changes;
     bool openWorld = true; // reaches the web
-    QList<ActionArg> args;
+    QList<ActionArg> args = {};
     // The input message when an argument it needs is missing.
-    QString refusal;
+    QString refusal = {};
     bool chat = false; // the chat service may send it
     ActionRun run = ActionRun::own;
-    ActionCommand command; // checked and watched: the tool's words
+    ActionCommand command = {}; // checked and watched: the tool's words
     ActionHandler handler = {}; // free, reads and own
 
     QStringList mcpRequired() const;
-    QStringList argNames() const;
 };
 
 // Every action, in the order MCP lists its tools.
