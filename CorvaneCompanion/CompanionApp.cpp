@@ -7,7 +7,7 @@
 #include "chrome/ChromeTarget.h"
 #include "diagnostics/JobActivity.h"
 #include "driver/AgentRunner.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "driver/HandOver.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/WorkTab.h"
@@ -33,11 +33,11 @@ int milliseconds(double seconds)
 
 } // namespace
 
-CompanionHooks CompanionHooks::standard()
+CompanionHooks CompanionHooks::standard(Driver &driver)
 {
     CompanionHooks hooks;
-    hooks.loop.runSocket = [](const CompanionLink &link, std::function<void()> ready) {
-        return corvane::runSocket(link, platform::UrlSession::shared(), {}, std::move(ready));
+    hooks.loop.runSocket = [&driver](const CompanionLink &link, std::function<void()> ready) {
+        return corvane::runSocket(link, driver, platform::UrlSession::shared(), {}, std::move(ready));
     };
     hooks.loop.pause = platform::sleepFor;
     hooks.loop.now = platform::monotonicSeconds;
@@ -52,8 +52,9 @@ CompanionHooks CompanionHooks::standard()
     return hooks;
 }
 
-CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks)
+CompanionApp::CompanionApp(Driver &driver, std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks)
     : item_(std::move(presenter))
+    , driver_(driver)
     , server_(hooks.server)
     , hooks_(std::move(hooks))
     , loop_(hooks_.loop)
@@ -67,8 +68,8 @@ CompanionApp::CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHo
 
 CompanionApp::~CompanionApp()
 {
-    setNeedsYouListener(nullptr);
-    setHandOverListener(nullptr);
+    driver_.setNeedsYouListener(nullptr);
+    driver_.setHandOverListener(nullptr);
     anchor_->release();
 }
 
@@ -90,11 +91,11 @@ void CompanionApp::applicationDidFinishLaunching()
     refreshMenu();
     updater_.start();
     LaunchAtLogin::enableOnFirstRun(hooks_.bundle);
-    setNeedsYouListener([weak = std::weak_ptr<Anchor>(anchor_)](const QString &text) {
+    driver_.setNeedsYouListener([weak = std::weak_ptr<Anchor>(anchor_)](const QString &text) {
         if (const std::shared_ptr<Anchor> app = weak.lock())
             app->post([text](CompanionApp &companion) { companion.tellNeedsYou(text); });
     });
-    setHandOverListener([weak = std::weak_ptr<Anchor>(anchor_)](bool waiting, const QString &reason) {
+    driver_.setHandOverListener([weak = std::weak_ptr<Anchor>(anchor_)](bool waiting, const QString &reason) {
         if (const std::shared_ptr<Anchor> app = weak.lock()) {
             app->post([waiting, reason](CompanionApp &companion) {
                 // The notification has no buttons of its own: it says where "done" is.
@@ -110,7 +111,7 @@ void CompanionApp::applicationDidFinishLaunching()
 
     LoopbackStart started = hooks_.serverStart;
     if (!hooks_.server) {
-        server_ = std::make_shared<LoopbackServer>();
+        server_ = std::make_shared<LoopbackServer>(driver_);
         started = server_->start(hooks_.port);
     }
     if (!started.ok) {
@@ -150,7 +151,7 @@ void CompanionApp::refreshMenu()
     state.launchAtLoginOn = LaunchAtLogin::isOn(hooks_.bundle);
     state.updatesRunning = updater_.controller() != nullptr;
     state.version = companionVersion(hooks_.bundle);
-    state.handOverWaiting = handOverWaiting();
+    state.handOverWaiting = driver_.handOverWaiting();
 
     menu_ = menuItems(state);
     if (item_) {
@@ -341,11 +342,11 @@ void CompanionApp::perform(MenuAction action)
     case MenuAction::Quit:
         return quit();
     case MenuAction::HandBack:
-        handBack();
+        driver_.handBack();
         return refreshMenu();
     case MenuAction::ShowWorkTab:
         // A tool run: never on the main thread.
-        platform::runInBackground([] { showWorkTab(); });
+        driver_.showWorkTabSoon();
         return;
     }
 }

@@ -26,6 +26,8 @@
 
 namespace corvane {
 
+class Driver;
+
 // The outside world as the application reaches it; tests replace parts.
 struct CompanionHooks {
     JobLoop::Hooks loop;
@@ -45,14 +47,16 @@ struct CompanionHooks {
     // later rather than at once and forever.
     double badHostPause = 8.0;
 
-    static CompanionHooks standard();
+    // The real outside world, the job channel driving `driver`.
+    static CompanionHooks standard(Driver &driver);
 };
 
 class CompanionApp : public QObject {
     Q_OBJECT
 public:
     // `presenter` may be null: a headless companion without any output.
-    explicit CompanionApp(std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks = CompanionHooks::standard());
+    // `driver` outlives the application.
+    CompanionApp(Driver &driver, std::unique_ptr<MenuPresenter> presenter, CompanionHooks hooks);
     ~CompanionApp() override;
 
     void applicationDidFinishLaunching();
@@ -93,6 +97,7 @@ private:
     void loopFoundNoLink();
 
     std::unique_ptr<MenuPresenter> item_;
+    Driver &driver_;
     std::shared_ptr<LoopbackServer> server_;
     QTimer *timer_ = nullptr;
     LinkPhase phase_ = LinkPhase::off;

@@ -9,6 +9,7 @@
 #include "TrayIcon.h"
 
 #include "chrome/ChromeLaunch.h"
+#include "driver/Driver.h"
 #include "gate/ChromeGate.h"
 #include "wire/CompanionPort.h"
 
@@ -109,7 +110,8 @@ int main(int argc, char **argv)
         std::fprintf(stdout, "Corvane Companion is already running.\n");
         return 0;
     }
-    const auto server = std::make_shared<LoopbackServer>();
+    Driver driver;
+    const auto server = std::make_shared<LoopbackServer>(driver);
     const LoopbackStart listening = server->start(companionPort);
 
     std::unique_ptr<CompanionApp> companion;
@@ -119,7 +121,7 @@ int main(int argc, char **argv)
             presenter = std::make_unique<TrayIcon>([&companion](MenuAction action) { companion->perform(action); });
         else
             presenter = std::make_unique<ConsoleStatus>();
-        CompanionHooks hooks = CompanionHooks::standard();
+        CompanionHooks hooks = CompanionHooks::standard(driver);
         hooks.server = server;
         hooks.serverStart = listening;
         hooks.openURL = [tray](const QUrl &page) {
@@ -130,7 +132,7 @@ int main(int argc, char **argv)
             }
             return isDesktopApplication() && QDesktopServices::openUrl(page);
         };
-        companion = std::make_unique<CompanionApp>(std::move(presenter), std::move(hooks));
+        companion = std::make_unique<CompanionApp>(driver, std::move(presenter), std::move(hooks));
         platform::onTerminationSignal(companion.get(), [&companion] { companion->quit(); });
 
         companion->applicationDidFinishLaunching();
@@ -161,11 +163,17 @@ int main(int argc, char **argv)
         wait->start(250);
     }
     const int code = app->exec();
+    // In order: no job starts any more and the running ones end (a waiting
+    // hand-over is called off); then the local connections end; then the
+    // application.
+    driver.shutdown();
+    server->stop();
     companion.reset();
     app.reset();
-    // Loop threads still blocked in a connection are not waited for; ending
-    // here, before static destructors run, keeps them from touching
-    // destroyed globals on their way out.
+    // The job channel's thread may still wait on its socket, and a result
+    // post, an update check or the log writer may still run: they are not
+    // waited for. Ending here, before static destructors run, keeps them
+    // from touching destroyed globals on their way out.
     std::fflush(nullptr);
     std::_Exit(code);
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -49,6 +50,7 @@ int pollMilliseconds(double seconds)
 struct Registry {
     std::mutex mutex;
     std::list<ConnectionSlot *> open;
+    std::condition_variable closed; // a connection ended
     int evictedOpen = 0;
     std::function<void()> freed; // set while the listener lives
 };
@@ -76,6 +78,7 @@ struct ConnectionSlot {
         ::close(fd);
         if (registry->freed)
             registry->freed();
+        registry->closed.notify_all();
     }
 
     // Called with the registry locked.
@@ -370,6 +373,18 @@ QString LoopbackListener::listen(quint16 port)
 void LoopbackListener::close()
 {
     worker_->onThread([&] { worker_->servers.clear(); });
+}
+
+void LoopbackListener::finish()
+{
+    close();
+    Registry &registry = *worker_->registry;
+    std::unique_lock lock(registry.mutex);
+    for (ConnectionSlot *slot : registry.open) {
+        if (!slot->claimed && !slot->evicted)
+            slot->evict();
+    }
+    registry.closed.wait(lock, [&registry] { return registry.open.empty(); });
 }
 
 quint16 LoopbackListener::port() const

@@ -81,6 +81,10 @@ public:
     QString listen(quint16 port);
     // Stops accepting; connections already handed out are not touched.
     void close();
+    // Stops accepting, closes the connections still waiting for their
+    // request, and returns once the ones being served have ended (each is
+    // bounded by its handler's deadlines).
+    void finish();
     // The port being listened on (the chosen one after listen(0)); 0 when closed.
     quint16 port() const;
     // Connections open right now.

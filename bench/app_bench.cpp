@@ -6,6 +6,7 @@
 #include "TrayIcon.h"
 
 #include "chrome/ChromeTarget.h"
+#include "driver/Driver.h"
 
 #include "Chromium.h"
 #include "Eventually.h"
@@ -52,7 +53,8 @@ int main(int argc, char **argv)
     test::ScopedEnv port("CORVANE_CHROME_PORT", QString::number(chromePort));
 
     {
-        CompanionApp companion(nullptr);
+        Driver driver;
+        CompanionApp companion(driver, nullptr, CompanionHooks::standard(driver));
         report("menu refresh, Chrome off", timesInMs(200, [&] { companion.refreshMenu(); }));
         test::Chromium chromium(chromePort, companionChromeProfile());
         if (!chromium.start()) {

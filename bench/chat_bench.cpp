@@ -5,6 +5,7 @@
 // exactly once on each channel.
 
 #include "chrome/ChromeTarget.h"
+#include "driver/Driver.h"
 #include "link/LinkStore.h"
 #include "link/SocketChannel.h"
 
@@ -66,8 +67,9 @@ int main(int argc, char **argv)
     }
     const CompanionLink link {chat.origin(), newLinkToken()};
     saveLink(link);
+    Driver driver;
     std::future<LoopResult> channel
-        = std::async(std::launch::async, [&] { return runSocket(link, platform::UrlSession::shared()); });
+        = std::async(std::launch::async, [&] { return runSocket(link, driver, platform::UrlSession::shared()); });
 
     for (int i = 0; i < 20; ++i) // warm-up
         chat.runJob(QStringLiteral("/health"), {}, 10);

@@ -3,7 +3,7 @@
 // action is served on the channels its row names.
 
 #include "driver/Actions.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "server/McpTools.h"
 
 #include "QtPrinting.h"

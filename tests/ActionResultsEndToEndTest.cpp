@@ -5,7 +5,7 @@
 
 #include "driver/ActionWatch.h"
 #include "driver/CliPolicy.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "driver/HandOver.h"
 #include "server/LoopbackServer.h"
 
@@ -14,6 +14,7 @@
 #include "Eventually.h"
 #include "LocalHttp.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 #include "TestHttpServer.h"
 
 #include "Dispatch.h"
@@ -108,7 +109,7 @@ protected:
     static void SetUpTestSuite()
     {
         startStage();
-        server = new LoopbackServer;
+        server = new LoopbackServer(test::testDriver());
         serverStarted = server->start(0).ok;
         pages = new test::TestHttpServer(taskResponder());
     }
@@ -270,7 +271,7 @@ TEST_F(ActionResults, AHandOverWaitsForThePersonAndKeepsOtherJobsOut)
     openAndFind("/quiet.html", QStringLiteral("button"), QStringLiteral("Press me"));
     QStringList told;
     std::mutex toldMutex;
-    setHandOverListener([&](bool waiting, const QString &reason) {
+    test::testDriver().setHandOverListener([&](bool waiting, const QString &reason) {
         std::lock_guard lock(toldMutex);
         told << (waiting ? reason : QStringLiteral("(ended)"));
     });
@@ -278,12 +279,12 @@ TEST_F(ActionResults, AHandOverWaitsForThePersonAndKeepsOtherJobsOut)
     std::thread waiting([&] {
         handedOver = postJson(port, "/hand-over", {{"reason", "Solve the puzzle"}, {"wait", "120"}});
     });
-    ASSERT_TRUE(test::eventually([] { return handOverWaiting(); }, 30));
+    ASSERT_TRUE(test::eventually([] { return test::testDriver().handOverWaiting(); }, 30));
 
     EXPECT_EQ(text(postJson(port, "/snapshot")), personHasBrowserText);
     EXPECT_EQ(postJson(port, "/hand-back").json().value(QStringLiteral("ok")), true);
     waiting.join();
-    setHandOverListener(nullptr);
+    test::testDriver().setHandOverListener(nullptr);
 
     EXPECT_EQ(handedOver.json().value(QStringLiteral("ok")), true) << handedOver.body.toStdString();
     EXPECT_TRUE(text(handedOver).contains(QStringLiteral("button \"Press me\""))) << text(handedOver).toStdString();
@@ -330,6 +331,6 @@ TEST_F(ActionResults, ReadsComeFromTheWorkTabWhateverTabIsInFront)
     // as a hand-over does, without a tool run in it.
     otherTabInFront();
     const qsizetype runsBefore = home->events(QStringLiteral("agent.start")).size();
-    EXPECT_TRUE(showWorkTab());
+    EXPECT_TRUE(test::testDriver().showWorkTab());
     EXPECT_EQ(home->events(QStringLiteral("agent.start")).size(), runsBefore);
 }

@@ -2,6 +2,7 @@
 // in the temporary HOME that prints what a case needs, sleeps or fails.
 
 #include "driver/AgentRunner.h"
+#include "driver/Job.h"
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
 
@@ -41,10 +42,24 @@ qint64 recordedPid()
     return QString::fromUtf8(test::readFile(platform::homeDir() + QStringLiteral("/tool.pid"))).trimmed().toLongLong();
 }
 
+// The suite's one runner, as the companion has one.
+corvane::AgentRunner &toolRunner()
+{
+    static corvane::AgentRunner runner;
+    return runner;
+}
+
+// A job on that runner, as the driver makes one.
+struct TestJob {
+    DriverState state {platform::monotonicSeconds};
+    DialogWatch watch {true};
+    Job job {toolRunner(), state, watch};
+};
+
 // What a run stands for in a result: the tool's output or the runner's text.
 QString run(const QStringList &args, int limit = 20)
 {
-    return runText(runAgentBrowserOnce(args, 9222, limit));
+    return runText(toolRunner().run(args, 9222, limit));
 }
 
 // A run of a tool that ended with this output.
@@ -62,7 +77,7 @@ ToolRun refusedRun(ToolOutcome outcome)
 
 } // namespace
 
-class AgentRunner : public testing::Test {
+class ToolRuns : public testing::Test {
 protected:
     test::TempHome home;
 };
@@ -79,7 +94,7 @@ TEST(AgentSessionName, Table)
         EXPECT_EQ(agentSessionName(port), QString::fromUtf8(name));
 }
 
-TEST_F(AgentRunner, ReturnsMergedOutputWhateverTheExitStatus)
+TEST_F(ToolRuns, ReturnsMergedOutputWhateverTheExitStatus)
 {
     // The tool warns on standard error before it answers.
     installFakeAgentBrowser(QStringLiteral("echo '\u26a0 to stderr' >&2\necho 'to stdout'\nexit 1"));
@@ -90,13 +105,13 @@ TEST_F(AgentRunner, ReturnsMergedOutputWhateverTheExitStatus)
     EXPECT_EQ(home.events(QStringLiteral("agent.start")).size(), 1);
 }
 
-TEST_F(AgentRunner, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
+TEST_F(ToolRuns, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
 {
     installFakeAgentBrowser(QStringLiteral("true"));
-    runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")}, 9222, 20);
-    runAgentBrowserOnce({QStringLiteral("fill"), QStringLiteral("e1"), QStringLiteral("secret words"),
-                         QStringLiteral("extra")},
-                        9333, 20);
+    toolRunner().run({QStringLiteral("tab"), QStringLiteral("list"), QStringLiteral("--json")}, 9222, 20);
+    toolRunner().run({QStringLiteral("fill"), QStringLiteral("e1"), QStringLiteral("secret words"),
+                      QStringLiteral("extra")},
+                     9333, 20);
     EXPECT_EQ(fakeAgentBrowserRuns(true),
               (QStringList {QStringLiteral("--cdp 9222 --session corvane tab list --json"),
                             QStringLiteral("--cdp 9333 --session corvane-9333 fill e1 secret words extra")}));
@@ -105,7 +120,7 @@ TEST_F(AgentRunner, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)
     EXPECT_EQ(starts.at(1)["args"], QStringLiteral("fill e1 <12 chars>"));
 }
 
-TEST_F(AgentRunner, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
+TEST_F(ToolRuns, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
 {
     // Far more than a pipe holds: a runner that read only after the exit would hang.
     installFakeAgentBrowser(QStringLiteral("head -c 400000 /dev/zero | tr '\\0' 'x'"));
@@ -124,7 +139,7 @@ TEST_F(AgentRunner, OutputIsDrainedWhileTheToolRunsAndMustBeUtf8)
     EXPECT_EQ(cut.size(), 1 + (agentOutputLimit - 1) / 2 + outputCutText.size());
 }
 
-TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
+TEST_F(ToolRuns, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
 {
     installFakeAgentBrowser(QStringLiteral("touch \"$HOME/started\"\nsleep 2\necho first"));
     QString first;
@@ -147,7 +162,7 @@ TEST_F(AgentRunner, ASecondRunGetsTheBusyTextWhileTheFirstHoldsTheLock)
     EXPECT_EQ(fakeAgentBrowserRuns().size(), 1);
 }
 
-TEST_F(AgentRunner, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
+TEST_F(ToolRuns, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
 {
     installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\nexec sleep 30"));
     EXPECT_EQ(run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")}, 0),
@@ -164,7 +179,7 @@ TEST_F(AgentRunner, ALimitOfZeroWaitsOneSecondAndTheToolIsReaped)
         << "state " << processState(pid).toStdString();
 }
 
-TEST_F(AgentRunner, AToolThatIgnoresTheStopSignalIsKilledAfterItsGrace)
+TEST_F(ToolRuns, AToolThatIgnoresTheStopSignalIsKilledAfterItsGrace)
 {
     installFakeAgentBrowser(QStringLiteral("echo $$ > \"$HOME/tool.pid\"\ntrap '' TERM\nexec sleep 30"));
     EXPECT_EQ(run({QStringLiteral("eval"), QStringLiteral("1")}, 1), agentTimeoutText);
@@ -180,7 +195,7 @@ TEST_F(AgentRunner, AToolThatIgnoresTheStopSignalIsKilledAfterItsGrace)
         << "state " << processState(pid).toStdString();
 }
 
-TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
+TEST_F(ToolRuns, NothingToRunMeansNotInstalled)
 {
     QFile::remove(platform::homeDir() + QStringLiteral("/.local/bin/agent-browser"));
     if (!agentBrowserPath().isEmpty())
@@ -208,7 +223,7 @@ TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
     const QString tool = platform::homeDir() + QStringLiteral("/.local/bin/agent-browser");
     test::writeFile(tool, "#!/nonexistent/interpreter\n");
     QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    const ToolRun notStarted = runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
+    const ToolRun notStarted = toolRunner().run({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
     const QString refused = runText(notStarted);
     EXPECT_TRUE(refused.startsWith(agentStartFailedText)) << refused.toStdString();
     EXPECT_TRUE(refused.contains(QLatin1String("No such file"))) << refused.toStdString();
@@ -217,7 +232,7 @@ TEST_F(AgentRunner, NothingToRunMeansNotInstalled)
     EXPECT_EQ(home.events(QStringLiteral("agent.fail")).size(), 1);
 }
 
-TEST_F(AgentRunner, DataIsTheDataObjectOfJsonOutput)
+TEST_F(ToolRuns, DataIsTheDataObjectOfJsonOutput)
 {
     const std::pair<const char *, QJsonObject> cases[] = {
         {R"({"success":true,"data":{"title":"Form page"},"error":null})", {{"title", "Form page"}}},
@@ -230,7 +245,7 @@ TEST_F(AgentRunner, DataIsTheDataObjectOfJsonOutput)
         SCOPED_TRACE(output);
         ScopedEnv printed("FAKE_OUT", QString::fromUtf8(output));
         installFakeAgentBrowser(QStringLiteral("printf '%s' \"$FAKE_OUT\""));
-        EXPECT_EQ(agentData({QStringLiteral("get"), QStringLiteral("title")}), data);
+        EXPECT_EQ(TestJob().job.data({QStringLiteral("get"), QStringLiteral("title")}), data);
         EXPECT_EQ(fakeAgentBrowserRuns(), QStringList {QStringLiteral("--json get title")});
     }
 }
@@ -259,7 +274,7 @@ template <class Work> auto whileTheRunnerIsHeld(Work during)
 {
     QFile::remove(platform::homeDir() + QStringLiteral("/holding"));
     QFile::remove(platform::homeDir() + QStringLiteral("/release"));
-    std::thread holder([] { runAgentBrowserOnce({QStringLiteral("hold")}, 9222, 20); });
+    std::thread holder([] { toolRunner().run({QStringLiteral("hold")}, 9222, 20); });
     EXPECT_TRUE(eventually([] { return QFile::exists(platform::homeDir() + QStringLiteral("/holding")); }));
     auto result = during();
     test::writeFile(platform::homeDir() + QStringLiteral("/release"), {});
@@ -269,7 +284,7 @@ template <class Work> auto whileTheRunnerIsHeld(Work during)
 
 } // namespace
 
-TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
+TEST_F(ToolRuns, AfterActionReportsTheFreshSnapshot)
 {
     installFakeAgentBrowser(pageTool);
     struct Case {
@@ -302,8 +317,9 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
         installFakeAgentBrowser(pageTool);
         ScopedEnv snapshot("FAKE_SNAPSHOT", QString::fromUtf8(c.snapshot));
         const ToolRun action = c.out ? ran(c.out, OutputReading::action) : refusedRun(ToolOutcome::busy);
-        const DriverResult result
-            = c.snapshot ? afterAction(action) : whileTheRunnerIsHeld([&] { return afterAction(action); });
+        TestJob t;
+        const DriverResult result = c.snapshot ? afterAction(t.job, action)
+                                               : whileTheRunnerIsHeld([&] { return afterAction(t.job, action); });
         EXPECT_EQ(result.ok, c.ok);
         EXPECT_EQ(result.needsYou, c.needsYou);
         EXPECT_EQ(result.text, QString::fromUtf8(c.text));
@@ -326,14 +342,15 @@ TEST_F(AgentRunner, AfterActionReportsTheFreshSnapshot)
     EXPECT_EQ(home.events(QStringLiteral("after.snapshot-timeout")).size(), 2);
 }
 
-TEST_F(AgentRunner, ASnapshotThatTimesOutIsRetriedOnceAfterALoadWait)
+TEST_F(ToolRuns, ASnapshotThatTimesOutIsRetriedOnceAfterALoadWait)
 {
     // The first snapshot times out; later ones print the page.
     installFakeAgentBrowser(QStringLiteral(R"(case "$5" in
   snapshot) if [ -e "$HOME/once" ]; then echo '- link "Two" [ref=e3]'; else touch "$HOME/once"; echo '✗ Timed Out'; fi ;;
   wait) echo '✗ Timed out after 3000ms' ;;
 esac)"));
-    EXPECT_EQ(snapshotSettled(snapshotArgs()).output, QStringLiteral("- link \"Two\" [ref=e3]\n"));
+    TestJob t;
+    EXPECT_EQ(snapshotSettled(t.job, snapshotArgs()).output, QStringLiteral("- link \"Two\" [ref=e3]\n"));
     EXPECT_EQ(fakeAgentBrowserRuns(),
               (QStringList {QStringLiteral("snapshot -i -c"), QStringLiteral("wait --load domcontentloaded"),
                             QStringLiteral("snapshot -i -c")}));
@@ -343,13 +360,13 @@ esac)"));
     EXPECT_EQ(waits.front()["limit_s"], QStringLiteral("3"));
 
     installFakeAgentBrowser(QStringLiteral("echo '\u2717 timed out'"));
-    const ToolRun twice = snapshotSettled(snapshotArgs());
+    const ToolRun twice = snapshotSettled(t.job, snapshotArgs());
     EXPECT_EQ(twice.output, QStringLiteral("\u2717 timed out\n"));
     EXPECT_EQ(fakeAgentBrowserRuns().size(), 3);
-    EXPECT_FALSE(finish(twice, true).ok);
+    EXPECT_FALSE(finish(t.job, twice, true).ok);
 }
 
-TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
+TEST_F(ToolRuns, ViewReadsTitleAddressAndTheScreenshot)
 {
     struct Case {
         const char *title, *url, *image;
@@ -375,8 +392,9 @@ TEST_F(AgentRunner, ViewReadsTitleAddressAndTheScreenshot)
         ScopedEnv image("FAKE_IMAGE", QString::fromLatin1(c.image));
         ScopedEnv fails("FAKE_SHOT_FAILS", c.shotFails ? QStringLiteral("yes") : QString());
         ASSERT_TRUE(test::writeFile(file, "an older picture"));
+        TestJob t;
         const DriverResult view
-            = pageView([](const QList<BatchStep> &reads) { return runBatchOnActivePort(reads); }).value();
+            = pageView([&](const QList<BatchStep> &reads) { return t.job.runBatch(reads); }).value();
         EXPECT_EQ(view.ok, c.ok);
         EXPECT_EQ(view.text, QString::fromUtf8(c.text));
         EXPECT_EQ(view.title, QString::fromUtf8(c.title));
@@ -422,20 +440,21 @@ TEST(ResultBuilders, SnapshotAndCommandOutputs)
             return refusedRun(ToolOutcome::missingTool);
         return finishedRun(text, reading);
     };
+    TestJob t;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         const QString text = QString::fromUtf8(c.text);
-        const DriverResult snapshot = finish(run(text, OutputReading::snapshot), true);
+        const DriverResult snapshot = finish(t.job, run(text, OutputReading::snapshot), true);
         EXPECT_EQ(snapshot.ok, c.finishOk);
         EXPECT_EQ(snapshot.needsYou, c.needsYou);
         EXPECT_EQ(snapshot.text, text);
-        const DriverResult command = finishCli(run(text, OutputReading::command));
+        const DriverResult command = finishCli(t.job, run(text, OutputReading::command));
         EXPECT_EQ(command.ok, c.cliOk);
         EXPECT_EQ(command.needsYou, c.needsYou);
         EXPECT_EQ(command.text, QString::fromUtf8(c.cliText));
         EXPECT_TRUE(command.chrome);
     }
-    EXPECT_FALSE(finish(ran("page", OutputReading::snapshot), false).chrome);
+    EXPECT_FALSE(finish(t.job, ran("page", OutputReading::snapshot), false).chrome);
 }
 
 // A dialog is known from the tool's own report of it: a warning or failure
@@ -483,7 +502,7 @@ TEST(ResultBuilders, BlockingDialogsAreReadOnlyFromTheToolsOwnReport)
 // The tool's background process may never serve others: one that listens on
 // TCP anyway (a listen without a bind slips past the kernel's rule) is ended
 // and the step refused.
-TEST_F(AgentRunner, ABackgroundProcessThatListensIsEndedAndNotUsed)
+TEST_F(ToolRuns, ABackgroundProcessThatListensIsEndedAndNotUsed)
 {
     const QString pidFile = agentSocketDir() + QStringLiteral("/corvane.pid");
     // It says who it is once it listens, as the tool's process does.
@@ -494,7 +513,7 @@ TEST_F(AgentRunner, ABackgroundProcessThatListensIsEndedAndNotUsed)
                                            "[ -s \"$pid\" ] || bash -c 'exec -a agent-browser-daemon /usr/bin/python3 "
                                            "-c \"$FAKE_LISTEN\" \"$0\"' \"$pid\" >/dev/null 2>&1 &\n"
                                            "while [ ! -s \"$pid\" ]; do sleep 0.05; done\necho done"));
-    const ToolRun refused = runAgentBrowserOnce({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
+    const ToolRun refused = toolRunner().run({QStringLiteral("tab"), QStringLiteral("list")}, 9222, 20);
     EXPECT_EQ(refused.outcome, ToolOutcome::unguarded);
     EXPECT_EQ(runText(refused), agentListenerText);
     const qint64 daemon = test::readFile(pidFile).trimmed().toLongLong();

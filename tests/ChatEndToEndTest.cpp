@@ -15,6 +15,7 @@
 #include "LocalHttp.h"
 #include "QtPrinting.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 #include "TestHttpServer.h"
 
 #include "UrlSession.h"
@@ -42,7 +43,8 @@ protected:
     std::future<LoopResult> connect(const CompanionLink &link)
     {
         saveLink(link);
-        return std::async(std::launch::async, [link] { return runSocket(link, platform::UrlSession::shared()); });
+        return std::async(std::launch::async,
+                          [link] { return runSocket(link, test::testDriver(), platform::UrlSession::shared()); });
     }
 };
 

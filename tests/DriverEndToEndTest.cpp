@@ -5,7 +5,7 @@
 #include "chrome/ChromeDiscovery.h"
 #include "chrome/ChromeTarget.h"
 #include "diagnostics/JobActivity.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "driver/PageView.h"
 #include "server/LoopbackServer.h"
 #include "wire/CompanionPort.h"
@@ -18,6 +18,7 @@
 #include "FakeAgentBrowser.h"
 #include "LocalHttp.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 #include "TestHttpServer.h"
 
 #include "Dispatch.h"
@@ -117,7 +118,7 @@ protected:
     {
         startStage();
         chromium = &stage->chromium;
-        server = new LoopbackServer;
+        server = new LoopbackServer(test::testDriver());
         serverStarted = server->start(0).ok;
         servePages(testPages(server->port()));
     }
@@ -161,38 +162,10 @@ TEST_F(DriverEndToEnd, HealthAndRootAnswerWithChromeState)
     }
 }
 
-TEST_F(DriverEndToEnd, InputErrorsAreAnsweredWithoutTheTool)
+// The input table itself runs in-process (DriverRulesTest); here, the edge.
+TEST_F(DriverEndToEnd, AGetDoesNotAct)
 {
-    struct Case {
-        QByteArray path;
-        QJsonObject body;
-        const char *text;
-    };
-    const Case cases[] = {
-        {"/open", {}, "open needs one http(s) page."},
-        {"/open", {{"url", "HTTP://127.0.0.1/"}}, "open needs one http(s) page."},
-        {"/open", {{"url", " http://127.0.0.1/"}}, "open needs one http(s) page."},
-        {"/open", {{"url", "file:///etc/passwd"}}, "open needs one http(s) page."},
-        {"/click", {}, "click needs a ref."},
-        {"/click", {{"ref", ""}}, "click needs a ref."},
-        {"/fill", {{"text", "x"}}, "fill needs a ref."},
-        {"/cli", {}, "cli needs an agent-browser command."},
-        {"/cli", {{"command", ""}, {"args", "tab list"}}, "cli needs an agent-browser command."},
-        {"/cli", {{"command", "agent-browser --cdp 9222"}}, "cli needs an agent-browser command."},
-        {"/cli", {{"text", " \n "}}, "cli needs an agent-browser command."},
-        {"/Open", {{"url", "http://127.0.0.1/"}}, "Not found."},
-        {"/nowhere", {}, "Not found."},
-        {"/hand-over", {{"reason", "Look"}, {"wait", "nan"}}, "wait must be a number of seconds, at most 600."},
-        {"/hand-over", {{"reason", "Look"}, {"wait", "-inf"}}, "wait must be a number of seconds, at most 600."},
-    };
     const int runsBefore = home->events(QStringLiteral("agent.start")).size();
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.path.toStdString() + " " + QJsonDocument(c.body).toJson(QJsonDocument::Compact).toStdString());
-        const LocalReply reply = postJson(port, c.path, c.body);
-        ASSERT_EQ(reply.status, 200);
-        EXPECT_EQ(reply.json(),
-                  (QJsonObject {{"ok", false}, {"chrome", true}, {"needs_you", false}, {"text", c.text}}));
-    }
     // A GET does not act: the url below is never read.
     const LocalReply get = test::exchange(port, {"GET /open HTTP/1.1\r\n\r\n{\"url\":\"" + page("/form.html") + "\"}"});
     EXPECT_EQ(get.status, 405);
@@ -426,7 +399,8 @@ TEST_F(DriverEndToEnd, WithChromeOffHealthSaysSoAndAnActionStartsIt)
     EXPECT_EQ(health.json(),
               (QJsonObject {{"ok", false}, {"chrome", false}, {"needs_you", false}, {"text", chromeOffText}}));
     EXPECT_FALSE(chromeIsReady(QStringLiteral("127.0.0.1"), chromePort)) << "/health must never start Chrome";
-    EXPECT_EQ(drive(QStringLiteral("/open"), {{QStringLiteral("url"), QString::fromLatin1(page("/form.html"))}}, false),
+    EXPECT_EQ(test::testDriver().drive(QStringLiteral("/open"),
+                                       {{QStringLiteral("url"), QString::fromLatin1(page("/form.html"))}}, false),
               (DriverResult {false, chromeOffText, false, false, {}, {}, {}, {}, {}, {}}));
 
     const LocalReply opened = open("/form.html");

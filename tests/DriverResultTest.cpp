@@ -1,4 +1,5 @@
 #include "driver/DriverResult.h"
+#include "driver/Job.h"
 #include "driver/NeedsYouNotice.h"
 
 #include "Dispatch.h"
@@ -165,19 +166,33 @@ TEST(NeedsYouNotice, OncePerAddressInAWhileAndOnlyWhenSomeoneListens)
                              {},
                              {}};
     };
-    noticeIfNeedsYou(waiting("http://a.example/", "A")); // nobody listens: nothing happens
+    AgentRunner runner;
+    double now = 1000.0;
+    DriverState state {[&now] { return now; }};
+    DialogWatch watch {true};
+    Job job {runner, state, watch};
+    NeedsYouNotices &notices = state.notices;
+    notices.noticeIfNeeded(job, waiting("http://a.example/", "A")); // nobody listens: nothing happens
     QStringList told;
-    setNeedsYouListener([&](const QString &text) { told << text; });
-    noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
-    noticeIfNeedsYou(waiting("http://a.example/", "Just a moment..."));
-    noticeIfNeedsYou(waiting("http://b.example/", ""));
-    noticeIfNeedsYou(DriverResult {
-        true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}, {}, {}, {}});
-    setNeedsYouListener(nullptr);
+    notices.setListener([&](const QString &text) { told << text; });
+    notices.noticeIfNeeded(job, waiting("http://a.example/", "Just a moment..."));
+    notices.noticeIfNeeded(job, waiting("http://a.example/", "Just a moment..."));
+    notices.noticeIfNeeded(job, waiting("http://b.example/", ""));
+    notices.noticeIfNeeded(
+        job,
+        DriverResult {
+            true, QStringLiteral("fine"), false, true, {}, QStringLiteral("http://c.example/"), {}, {}, {}, {}});
+    // Once the repeat time has passed, the same page is told again.
+    now += needsYouRepeatSeconds - 1;
+    notices.noticeIfNeeded(job, waiting("http://a.example/", "Just a moment..."));
+    now += 1;
+    notices.noticeIfNeeded(job, waiting("http://a.example/", "Just a moment..."));
+    notices.setListener(nullptr);
     EXPECT_EQ(told,
               (QStringList {"Just a moment...: the page wants a person (a check or a captcha).",
-                            "http://b.example/: the page wants a person (a check or a captcha)."}));
+                            "http://b.example/: the page wants a person (a check or a captcha).",
+                            "Just a moment...: the page wants a person (a check or a captcha)."}));
     const QList<test::LoggedEvent> events = home.logged(QStringLiteral("needs-you.notify"));
-    ASSERT_EQ(events.size(), 2);
+    ASSERT_EQ(events.size(), 3);
     EXPECT_EQ(events[1]["url"], QStringLiteral("http://b.example/"));
 }

@@ -10,6 +10,7 @@
 #include "EventChecks.h"
 #include "Eventually.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -135,7 +136,7 @@ protected:
             return true;
         };
         hooks.badHostPause = 0.3;
-        app_ = std::make_unique<CompanionApp>(std::make_unique<RecordingMenu>(&linkLines_), hooks);
+        app_ = std::make_unique<CompanionApp>(test::testDriver(), std::make_unique<RecordingMenu>(&linkLines_), hooks);
     }
 
     ~JobLoop() override

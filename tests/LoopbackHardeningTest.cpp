@@ -3,7 +3,7 @@
 // fake one only where a tool must misbehave on purpose).
 
 #include "driver/AgentRunner.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "driver/PageView.h"
 #include "wire/CompanionPort.h"
 #include "wire/HttpMessage.h"

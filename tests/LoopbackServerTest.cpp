@@ -6,6 +6,7 @@
 #include "Eventually.h"
 #include "LocalHttp.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 
 #include "Dispatch.h"
 #include "PeerUser.h"
@@ -220,8 +221,9 @@ TEST(LoopbackRequest, ReplyCountsBytesAndWebPagesAreRefusedBeforeTheDriver)
     EXPECT_GT(json.size(), result.json().size());
 
     const QByteArray refused
-        = LoopbackServer::handle("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
-                                 "{\"url\":\"http://evil.example/\"}");
+        = LoopbackServer(test::testDriver())
+              .handle("POST /open HTTP/1.1\r\nHost: 127.0.0.1:8766\r\nOrigin: http://evil.example\r\n\r\n"
+                      "{\"url\":\"http://evil.example/\"}");
     EXPECT_TRUE(refused.startsWith("HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: "));
     EXPECT_TRUE(refused.endsWith(
         R"({"chrome":false,"needs_you":false,"ok":false,"text":"Requests from web pages are not accepted."})"));
@@ -254,7 +256,7 @@ TEST(LoopbackRequest, BadBytesAndBodiesAreAnsweredWith400)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.request);
         const qsizetype drivesBefore = home.events(QStringLiteral("drive")).size();
-        const QByteArray reply = LoopbackServer::handle(c.request);
+        const QByteArray reply = LoopbackServer(test::testDriver()).handle(c.request);
         if (!c.text) {
             EXPECT_TRUE(reply.startsWith("HTTP/1.1 200 OK\r\n")) << reply.constData();
             continue;
@@ -324,7 +326,7 @@ TEST(LoopbackListening, ThePeersUserIsFoundEveryWay)
 TEST(LoopbackListening, RunningOutOfDescriptorsPausesAcceptingButNeverEndsIt)
 {
     test::TempHome home;
-    LoopbackServer server;
+    LoopbackServer server(test::testDriver());
     ASSERT_TRUE(server.start(0).ok);
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
@@ -354,7 +356,7 @@ TEST(LoopbackListening, RunningOutOfDescriptorsPausesAcceptingButNeverEndsIt)
 TEST(LoopbackListening, OnlyLoopbackAddressesAndOnePortHolder)
 {
     test::TempHome home;
-    LoopbackServer server;
+    LoopbackServer server(test::testDriver());
     EXPECT_EQ(server.port(), 0);
     server.stop(); // never started: nothing happens
     ASSERT_TRUE(server.start(0).ok);
@@ -373,7 +375,7 @@ TEST(LoopbackListening, OnlyLoopbackAddressesAndOnePortHolder)
     if (!triedOutside)
         std::printf("no non-loopback IPv4 address on this machine; only loopback was tried\n");
 
-    LoopbackServer second;
+    LoopbackServer second(test::testDriver());
     const LoopbackStart taken = second.start(port);
     EXPECT_FALSE(taken.ok);
     EXPECT_FALSE(taken.error.isEmpty());

@@ -16,6 +16,7 @@
 #include "FakeAgentBrowser.h"
 #include "ScriptedChatService.h"
 #include "TempHome.h"
+#include "TestDriver.h"
 #include "TestHttpServer.h"
 
 #include "Dispatch.h"
@@ -82,8 +83,9 @@ protected:
 
     void start(SocketTimings timings = quick)
     {
-        run = std::async(std::launch::async,
-                         [this, timings] { return runSocket(link, platform::UrlSession::shared(), timings); });
+        run = std::async(std::launch::async, [this, timings] {
+            return runSocket(link, test::testDriver(), platform::UrlSession::shared(), timings);
+        });
         ASSERT_TRUE(service.waitForConnections(++connections));
     }
 
@@ -206,7 +208,8 @@ TEST_F(SocketChannel, ServerDroppingTheConnectionIsAFailedReceive)
     test::ScriptedChatService *gone = new test::ScriptedChatService;
     link = {gone->origin(), link.token};
     saveLink(link);
-    run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
+    run = std::async(std::launch::async,
+                     [this] { return runSocket(link, test::testDriver(), platform::UrlSession::shared(), quick); });
     ASSERT_TRUE(gone->waitForConnections());
     delete gone;
     EXPECT_EQ(result(), LoopResult::closed);
@@ -217,7 +220,8 @@ TEST_F(SocketChannel, NoServerAtAllIsAFailedReceive)
 {
     link = {QStringLiteral("http://127.0.0.1:1"), link.token};
     saveLink(link);
-    run = std::async(std::launch::async, [this] { return runSocket(link, platform::UrlSession::shared(), quick); });
+    run = std::async(std::launch::async,
+                     [this] { return runSocket(link, test::testDriver(), platform::UrlSession::shared(), quick); });
     EXPECT_EQ(result(), LoopResult::closed);
     EXPECT_EQ(eventNames(), (QStringList {"socket.connect", "socket.recv-fail"}));
 }
@@ -226,7 +230,7 @@ TEST_F(SocketChannel, AHostWithoutSocketAddressOpensNothing)
 {
     link = {QStringLiteral("chat corvane"), link.token};
     saveLink(link);
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::badHost);
+    EXPECT_EQ(runSocket(link, test::testDriver(), platform::UrlSession::shared(), quick), LoopResult::badHost);
     EXPECT_EQ(eventNames(), QStringList {QStringLiteral("socket.bad-host")});
     EXPECT_TRUE(test::isEvent(events().front(), "socket.bad-host", {{"host", "chat corvane"}}));
 }
@@ -499,7 +503,7 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
     saveLink(link);
 
     // Not trusted yet: the TLS handshake fails like any failed connection.
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::closed);
+    EXPECT_EQ(runSocket(link, test::testDriver(), platform::UrlSession::shared(), quick), LoopResult::closed);
     EXPECT_TRUE(test::isEvent(home.logged(QStringLiteral("socket.connect")).last(), "socket.connect",
                               {{"host", "127.0.0.1"}, {"scheme", "wss"}}));
     EXPECT_EQ(home.events(QStringLiteral("socket.recv-fail")).size(), 1);
@@ -508,7 +512,7 @@ TEST(SecureSocket, WssConnectsToATrustedServerOnly)
     QSslConfiguration trusting = before;
     trusting.addCaCertificate(server.certificate);
     QSslConfiguration::setDefaultConfiguration(trusting);
-    EXPECT_EQ(runSocket(link, platform::UrlSession::shared(), quick), LoopResult::waiting);
+    EXPECT_EQ(runSocket(link, test::testDriver(), platform::UrlSession::shared(), quick), LoopResult::waiting);
     QSslConfiguration::setDefaultConfiguration(before);
     clearLink();
 }

@@ -4,7 +4,7 @@
 // theirs, local services are not opened, and a bare GET does not act.
 
 #include "chrome/ChromeTarget.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "driver/HandOver.h"
 #include "driver/LocalTargets.h"
 #include "driver/Steps.h"

@@ -114,46 +114,6 @@ bool neverEnds(const QString &type)
         || type == QLatin1String("WebSocket");
 }
 
-// The watch's connection outlives the watch: Chrome takes a while to tear a
-// closed one down, and the step after the action waited for it. One is kept,
-// for the port it was made to; the user's Chrome keeps its own download
-// behaviour meanwhile.
-struct KeptConnection {
-    std::mutex lock;
-    std::unique_ptr<DevToolsSession> session;
-    qint64 port = 0;
-};
-
-// Never destroyed: a connection closed this late would only wait on a
-// network thread that has already stopped.
-KeptConnection &keptConnection()
-{
-    static auto *kept = new KeptConnection;
-    return *kept;
-}
-
-std::unique_ptr<DevToolsSession> takeKeptConnection(qint64 port)
-{
-    KeptConnection &kept = keptConnection();
-    std::unique_ptr<DevToolsSession> session;
-    {
-        std::lock_guard guard(kept.lock);
-        if (kept.port != port)
-            return nullptr; // the other port's connection stays until replaced
-        session = std::move(kept.session);
-    }
-    return session && session->alive() ? std::move(session) : nullptr;
-}
-
-void keepConnection(std::unique_ptr<DevToolsSession> session, qint64 port)
-{
-    KeptConnection &kept = keptConnection();
-    std::lock_guard guard(kept.lock);
-    std::swap(kept.session, session);
-    kept.port = port;
-    // The one replaced closes as `session` goes, after the lock.
-}
-
 QString bytesText(qint64 bytes)
 {
     return QLocale(QLocale::English).toString(bytes);
@@ -244,6 +204,7 @@ QString companionDownloadsFolder()
 }
 
 struct ActionWatch::State {
+    KeptConnection *kept = nullptr;
     std::unique_ptr<DevToolsSession> devTools;
     qint64 port = 0;
     QString targetId;
@@ -376,10 +337,34 @@ struct ActionWatch::State {
     }
 };
 
-ActionWatch::ActionWatch(qint64 port, const QString &targetId)
+KeptConnection::KeptConnection() = default;
+KeptConnection::~KeptConnection() = default;
+
+std::unique_ptr<DevToolsSession> KeptConnection::take(qint64 port)
+{
+    std::unique_ptr<DevToolsSession> session;
+    {
+        std::lock_guard guard(lock_);
+        if (port_ != port)
+            return nullptr; // the other port's connection stays until replaced
+        session = std::move(session_);
+    }
+    return session && session->alive() ? std::move(session) : nullptr;
+}
+
+void KeptConnection::keep(std::unique_ptr<DevToolsSession> session, qint64 port)
+{
+    std::lock_guard guard(lock_);
+    std::swap(session_, session);
+    port_ = port;
+    // The one replaced closes as `session` goes, after the lock.
+}
+
+ActionWatch::ActionWatch(KeptConnection &kept, qint64 port, const QString &targetId)
     : state_(std::make_unique<State>())
 {
     State &s = *state_;
+    s.kept = &kept;
     s.targetId = targetId;
     s.frames.insert(targetId);
     s.port = port;
@@ -393,7 +378,7 @@ ActionWatch::ActionWatch(qint64 port, const QString &targetId)
         return attached.ok && !s.page.isEmpty();
     };
     // A kept connection may have ended with its Chrome: then a new one.
-    s.devTools = takeKeptConnection(port);
+    s.devTools = kept.take(port);
     if (s.devTools && attach()) {
         s.devTools->forgetEvents(); // the earlier watch's
     } else {
@@ -436,7 +421,7 @@ ActionWatch::~ActionWatch()
                ->call(QStringLiteral("Browser.setDownloadBehavior"),
                       {{QStringLiteral("behavior"), QStringLiteral("default")}}, {}, 1.0)
                .ok)
-        keepConnection(std::move(s.devTools), s.port);
+        s.kept->keep(std::move(s.devTools), s.port);
 }
 
 void ActionWatch::quietFromNow()

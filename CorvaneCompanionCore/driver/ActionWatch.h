@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace corvane {
@@ -46,10 +47,32 @@ inline const QString chromeDownloadsText = QStringLiteral("Chrome's download fol
 // them; created private on first use.
 QString companionDownloadsFolder();
 
+// The watch's connection outlives the watch: Chrome takes a while to tear a
+// closed one down, and the step after the action waited for it. One is kept,
+// for the port it was made to; the user's Chrome keeps its own download
+// behaviour meanwhile.
+class KeptConnection {
+public:
+    KeptConnection();
+    ~KeptConnection();
+    KeptConnection(const KeptConnection &) = delete;
+    KeptConnection &operator=(const KeptConnection &) = delete;
+
+    // The connection kept for `port`, if it is still open; it is the
+    // caller's now.
+    std::unique_ptr<DevToolsSession> take(qint64 port);
+    void keep(std::unique_ptr<DevToolsSession> session, qint64 port);
+
+private:
+    std::mutex lock_;
+    std::unique_ptr<DevToolsSession> session_;
+    qint64 port_ = 0;
+};
+
 class ActionWatch {
 public:
     // Starts watching the tab `targetId` on the Chrome at `port`.
-    ActionWatch(qint64 port, const QString &targetId);
+    ActionWatch(KeptConnection &kept, qint64 port, const QString &targetId);
     ~ActionWatch();
     ActionWatch(const ActionWatch &) = delete;
     ActionWatch &operator=(const ActionWatch &) = delete;

@@ -56,7 +56,10 @@ enum class ActionRun {
 };
 
 // What a handler is given.
+class Job;
+
 struct ActionCall {
+    Job &job;
     const Body &body;
     const CallControl &control;
     bool chromeReady = false; // as probed at the start of the request

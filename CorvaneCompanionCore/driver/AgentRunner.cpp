@@ -1,7 +1,6 @@
 #include "driver/AgentRunner.h"
 
 #include "chrome/ChromeDiscovery.h"
-#include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
 #include "driver/DriverResult.h"
 #include "driver/PageDialog.h"
@@ -29,14 +28,6 @@
 namespace corvane {
 
 namespace {
-
-// Only ever tried: a caller that finds it held is told at once instead of
-// queueing behind a run that may take twenty seconds.
-std::mutex &agentLock()
-{
-    static std::mutex lock;
-    return lock;
-}
 
 // The first three arguments, a free text as its length: what the log shows
 // of a command.
@@ -187,12 +178,6 @@ private:
     QHash<QString, qint64> checked_;
 };
 
-DaemonGuard &daemonGuard()
-{
-    static DaemonGuard guard;
-    return guard;
-}
-
 // A process of the tool that ran to its end: its output as text.
 struct ToolProcess {
     QString output;
@@ -205,11 +190,13 @@ struct ToolProcess {
 // Runs the tool with the runner's own options and `invocation`, logging it
 // under `label`. Either the process's output, or the run of what kept it
 // from an answer.
-std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvocation &invocation, qint64 cdp,
-                                           int limit, qint64 outputLimit)
+std::variant<ToolProcess, ToolRun> runTool(std::mutex &runLock, DaemonGuard &guard, const QString &label,
+                                           const ToolInvocation &invocation, qint64 cdp, int limit, qint64 outputLimit)
 {
     ToolRun run;
-    std::unique_lock lock(agentLock(), std::try_to_lock);
+    // Only ever tried: a caller that finds it held is told at once instead
+    // of queueing behind a run that may take twenty seconds.
+    std::unique_lock lock(runLock, std::try_to_lock);
     if (!lock.owns_lock()) {
         companionLog(QStringLiteral("agent.busy"), {{QStringLiteral("args"), label}});
         run.outcome = ToolOutcome::busy;
@@ -241,7 +228,7 @@ std::variant<ToolProcess, ToolRun> runTool(const QString &label, const ToolInvoc
     const platform::ProcessOutcome outcome
         = platform::runProcess(program, arguments, static_cast<double>(std::max(limit, 1)), outputLimit,
                                invocation.input, *setup);
-    if (!daemonGuard().admits(session)) {
+    if (!guard.admits(session)) {
         run.outcome = ToolOutcome::unguarded;
         return run;
     }
@@ -283,14 +270,6 @@ void logEnd(const QString &label, const QString &out, int status)
                   {QStringLiteral("out"), out}});
 }
 
-ToolRun blockedBy(const PageDialog &dialog)
-{
-    ToolRun blocked;
-    blocked.outcome = ToolOutcome::failed;
-    blocked.dialog = dialog;
-    return blocked;
-}
-
 // One step's run from its answer in a batch.
 ToolRun stepRun(const QString &answer, OutputReading reading)
 {
@@ -303,7 +282,21 @@ ToolRun stepRun(const QString &answer, OutputReading reading)
     return run;
 }
 
-QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
+} // namespace
+
+struct AgentRunner::State {
+    std::mutex runLock;
+    DaemonGuard guard;
+};
+
+AgentRunner::AgentRunner()
+    : state_(std::make_unique<State>())
+{
+}
+
+AgentRunner::~AgentRunner() = default;
+
+QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
 {
     QStringList labels;
     QList<QStringList> commands;
@@ -313,7 +306,7 @@ QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
     }
     const QString label = labels.join(QStringLiteral(" + "));
     // Each answer may be as large as one run's output.
-    const auto ran = runTool(label, batchInvocation(commands), cdp, limit,
+    const auto ran = runTool(state_->runLock, state_->guard, label, batchInvocation(commands), cdp, limit,
                              agentOutputLimit * std::max<qsizetype>(steps.size(), 1));
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return QList<ToolRun>(steps.size(), *stopped);
@@ -335,12 +328,10 @@ QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit)
     return runs;
 }
 
-} // namespace
-
-ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, OutputReading reading)
+ToolRun AgentRunner::run(const QStringList &args, qint64 cdp, int limit, OutputReading reading)
 {
     const QString label = argsLabel(args);
-    const auto ran = runTool(label, toolInvocation(args), cdp, limit, agentOutputLimit);
+    const auto ran = runTool(state_->runLock, state_->guard, label, toolInvocation(args), cdp, limit, agentOutputLimit);
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return *stopped;
     const ToolProcess &process = std::get<ToolProcess>(ran);
@@ -356,50 +347,11 @@ ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit, Outp
     return finished;
 }
 
-ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limit)
-{
-    // A dialog blocks the page: the rest of the job would only wait out limits.
-    DialogWatch *watch = DialogWatch::current();
-    if (watch && watch->seen())
-        return blockedBy(*watch->seen());
-    const ToolRun run = runAgentBrowserOnce(args, activeChromePort(false), limit, reading);
-    if (watch)
-        watch->see(run.dialog);
-    return run;
-}
-
-QList<ToolRun> runBatchOnActivePort(const QList<BatchStep> &steps, int limit)
-{
-    DialogWatch *watch = DialogWatch::current();
-    if (watch && watch->seen())
-        return QList<ToolRun>(steps.size(), blockedBy(*watch->seen()));
-    QList<ToolRun> runs = runBatch(steps, activeChromePort(false), limit);
-    if (watch) {
-        for (ToolRun &run : runs) {
-            if (watch->seen())
-                run = blockedBy(*watch->seen());
-            else
-                watch->see(run.dialog);
-        }
-    }
-    return runs;
-}
-
 QString answerValue(const ToolRun &run, const QString &key)
 {
     const QJsonObject answer = QJsonDocument::fromJson(run.output.toUtf8()).object();
     const QJsonValue value = answer.value(QStringLiteral("data")).toObject().value(key);
     return value.isUndefined() || value.isNull() ? QString() : jsonValueText(value);
-}
-
-QJsonObject agentData(const QStringList &args)
-{
-    const ToolRun run = runOnActivePort(QStringList {QStringLiteral("--json")} + args, OutputReading::data);
-    const QJsonDocument document = QJsonDocument::fromJson(run.output.toUtf8());
-    if (!document.isObject())
-        return {};
-    const QJsonValue data = document.object().value(QStringLiteral("data"));
-    return data.isObject() ? data.toObject() : QJsonObject();
 }
 
 } // namespace corvane

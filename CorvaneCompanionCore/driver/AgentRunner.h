@@ -1,14 +1,16 @@
 #pragma once
 
-// Running the outside agent-browser tool: one run at a time in the whole
-// process, each bounded by a time limit, its merged output kept as text and
-// what became of it told by a ToolRun.
+// Running the outside agent-browser tool: one run at a time, each bounded
+// by a time limit, its merged output kept as text and what became of it
+// told by a ToolRun.
 
 #include "driver/ToolRun.h"
+#include "driver/ToolRunner.h"
 
-#include <QJsonObject>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 namespace corvane {
 
@@ -34,35 +36,26 @@ QString agentBrowserPath();
 // tool's own default, given to it explicitly so that we know where to look.
 QString agentSocketDir();
 
-// Runs the tool with ["--cdp", port, "--session", session] + args and reads
-// its output as `reading` says. Never waits for another run: while one is
-// going, a busy run comes back at once.
-ToolRun runAgentBrowserOnce(const QStringList &args, qint64 cdp, int limit,
-                            OutputReading reading = OutputReading::data);
+// The tool's program, one process per run: each with the runner's own
+// options (["--cdp", port, "--session", session]), in a folder and with
+// settings of ours, its commands on standard input. One run at a time.
+class AgentRunner final : public ToolRunner {
+public:
+    AgentRunner();
+    ~AgentRunner() override;
+    AgentRunner(const AgentRunner &) = delete;
+    AgentRunner &operator=(const AgentRunner &) = delete;
 
-// A run on the port every browser action talks to (activeChromePort). Once
-// a dialog blocks the page in this job, nothing more runs.
-ToolRun runOnActivePort(const QStringList &args, OutputReading reading, int limit = toolRunLimit);
+    ToolRun run(const QStringList &args, qint64 cdp, int limit, OutputReading reading = OutputReading::data) override;
+    QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit) override;
 
-// One command of a batch, and how a step reads its answer.
-struct BatchStep {
-    QStringList args;
-    OutputReading reading = OutputReading::data;
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
-
-// Runs the steps on the active port in one process, in order, and gives
-// each its own run as if it had run alone: data steps get the answer as
-// JSON, the others the text the tool prints for it. A run that did not come
-// to an answer (busy, cut short, a time-out) is every step's. Once a dialog
-// blocks the page, the steps after it count as blocked.
-QList<ToolRun> runBatchOnActivePort(const QList<BatchStep> &steps, int limit = toolRunLimit);
 
 // The value `key` of a data run's answer ("url", "title"); the empty text
 // when the run has no such value.
 QString answerValue(const ToolRun &run, const QString &key);
-
-// Runs ["--json"] + args on the active port and returns the output's "data"
-// object; empty when the output is not such JSON.
-QJsonObject agentData(const QStringList &args);
 
 } // namespace corvane

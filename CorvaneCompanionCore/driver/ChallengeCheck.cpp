@@ -3,7 +3,7 @@
 #include "chrome/DevToolsSession.h"
 #include "chrome/PortCache.h"
 #include "driver/DriverResult.h"
-#include "driver/WorkTab.h"
+#include "driver/Job.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,9 +78,9 @@ std::optional<bool> pageShowsChallenge(qint64 port, const QString &targetId)
     return value.toBool();
 }
 
-bool needsYouOnPage(const QString &text)
+bool needsYouOnPage(Job &job, const QString &text)
 {
-    return needsYou(text) && pageShowsChallenge(activeChromePort(false), lastWorkTarget()).value_or(true);
+    return needsYou(text) && pageShowsChallenge(activeChromePort(false), lastWorkTarget(job.tabs())).value_or(true);
 }
 
 } // namespace corvane

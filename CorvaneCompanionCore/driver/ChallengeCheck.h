@@ -12,12 +12,14 @@
 
 namespace corvane {
 
+class Job;
+
 // Whether the tab `targetId` of the Chrome at `port` shows one of the
 // needsYou phrases; none when the page could not be asked.
 std::optional<bool> pageShowsChallenge(qint64 port, const QString &targetId);
 
 // needsYou(text), confirmed by the work tab itself: a phrase the page does
 // not show does not count. When the page cannot be asked, the words decide.
-bool needsYouOnPage(const QString &text);
+bool needsYouOnPage(Job &job, const QString &text);
 
 } // namespace corvane

@@ -3,8 +3,8 @@
 #include "chrome/DevToolsSession.h"
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
-#include "driver/AgentRunner.h"
 #include "driver/ChallengeCheck.h"
+#include "driver/Job.h"
 #include "driver/NeedsYouNotice.h"
 #include "driver/PageView.h"
 #include "driver/WorkTab.h"
@@ -23,40 +23,15 @@ namespace {
 constexpr double pageCheckEvery = 3.0;
 constexpr double wakeEvery = 0.25;
 
-struct HandOverState {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::function<void(bool, const QString &)> listener;
-    bool waiting = false;
-    bool handedBack = false;
-};
-
-HandOverState &shared()
-{
-    static HandOverState state;
-    return state;
-}
-
-void tellListener(bool waiting, const QString &reason)
-{
-    std::function<void(bool, const QString &)> listener;
-    {
-        std::lock_guard lock(shared().mutex);
-        listener = shared().listener;
-    }
-    if (listener)
-        listener(waiting, reason);
-}
-
 // The tab the person needs, in front of their other tabs.
 void bringToFront(const QString &targetId)
 {
     companionLog(QStringLiteral("handover.front"), {{QStringLiteral("ok"), yesNo(bringTabForward(targetId))}});
 }
 
-bool pageAsksForPerson()
+bool pageAsksForPerson(Job &job)
 {
-    return needsYouOnPage(runText(runOnActivePort(snapshotArgs(), OutputReading::snapshot)));
+    return needsYouOnPage(job, runText(job.run(snapshotArgs(), OutputReading::snapshot)));
 }
 
 QString endWord(HandOverEnd end)
@@ -72,36 +47,6 @@ QString endWord(HandOverEnd end)
         return QStringLiteral("cancelled");
     }
     return {};
-}
-
-HandOverEnd waitForPerson(double limit, bool pageAsked, const QString &reason, const CallControl &control)
-{
-    const double started = platform::monotonicSeconds();
-    double nextCheck = started + pageCheckEvery;
-    double nextProgress = started; // at once, then every few seconds
-    for (;;) {
-        {
-            std::unique_lock lock(shared().mutex);
-            shared().changed.wait_for(lock, std::chrono::duration<double>(wakeEvery),
-                                      [] { return shared().handedBack; });
-            if (shared().handedBack)
-                return HandOverEnd::handedBack;
-        }
-        if (control.isCancelled())
-            return HandOverEnd::cancelled;
-        const double now = platform::monotonicSeconds();
-        if (now - started >= limit)
-            return HandOverEnd::timeUp;
-        if (pageAsked && now >= nextCheck) {
-            if (!pageAsksForPerson())
-                return HandOverEnd::pageCleared;
-            nextCheck = platform::monotonicSeconds() + pageCheckEvery;
-        }
-        if (now >= nextProgress) {
-            control.tell(now - started, limit, QStringLiteral("Waiting for the person: ") + reason);
-            nextProgress += handOverProgressEvery;
-        }
-    }
 }
 
 } // namespace
@@ -121,31 +66,84 @@ QString handOverEndSentence(HandOverEnd end, double limit)
     return {};
 }
 
-void setHandOverListener(std::function<void(bool, const QString &)> listener)
+void HandOverDesk::setListener(Listener listener)
 {
-    std::lock_guard lock(shared().mutex);
-    shared().listener = std::move(listener);
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
 }
 
-bool handOverWaiting()
+void HandOverDesk::tell(bool waiting, const QString &reason)
 {
-    std::lock_guard lock(shared().mutex);
-    return shared().waiting;
+    Listener listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener)
+        listener(waiting, reason);
 }
 
-bool handBack()
+bool HandOverDesk::waiting() const
+{
+    std::lock_guard lock(mutex_);
+    return waiting_;
+}
+
+bool HandOverDesk::handBack()
 {
     {
-        std::lock_guard lock(shared().mutex);
-        if (!shared().waiting)
+        std::lock_guard lock(mutex_);
+        if (!waiting_)
             return false;
-        shared().handedBack = true;
+        handedBack_ = true;
     }
-    shared().changed.notify_all();
+    changed_.notify_all();
     return true;
 }
 
-DriverResult handOver(const QString &reason, double limit, const CallControl &control)
+void HandOverDesk::close()
+{
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_all();
+}
+
+HandOverEnd HandOverDesk::waitForPerson(Job &job, double limit, bool pageAsked, const QString &reason,
+                                        const CallControl &control)
+{
+    const double started = job.now();
+    double nextCheck = started + pageCheckEvery;
+    double nextProgress = started; // at once, then every few seconds
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, std::chrono::duration<double>(wakeEvery),
+                              [this] { return handedBack_ || closed_; });
+            if (handedBack_)
+                return HandOverEnd::handedBack;
+            if (closed_)
+                return HandOverEnd::cancelled;
+        }
+        if (control.isCancelled())
+            return HandOverEnd::cancelled;
+        const double now = job.now();
+        if (now - started >= limit)
+            return HandOverEnd::timeUp;
+        if (pageAsked && now >= nextCheck) {
+            if (!pageAsksForPerson(job))
+                return HandOverEnd::pageCleared;
+            nextCheck = job.now() + pageCheckEvery;
+        }
+        if (now >= nextProgress) {
+            control.tell(now - started, limit, QStringLiteral("Waiting for the person: ") + reason);
+            nextProgress += handOverProgressEvery;
+        }
+    }
+}
+
+DriverResult HandOverDesk::handOver(Job &job, const QString &reason, double limit, const CallControl &control)
 {
     DriverResult result;
     result.chrome = true;
@@ -154,7 +152,7 @@ DriverResult handOver(const QString &reason, double limit, const CallControl &co
         return result;
     }
     QString target;
-    if (!focusWorkTabIfAny(nullptr, &target)) {
+    if (!focusWorkTabIfAny(job, nullptr, &target)) {
         result.text = noWorkTabText;
         return result;
     }
@@ -162,24 +160,24 @@ DriverResult handOver(const QString &reason, double limit, const CallControl &co
     const QString plain = plainNoticeText(reason);
     const QString shown = plain.size() > handOverReasonLimit ? plain.left(handOverReasonLimit) + QChar(0x2026) : plain;
     bringToFront(target);
-    const bool pageAsked = pageAsksForPerson();
+    const bool pageAsked = pageAsksForPerson(job);
     {
-        std::lock_guard lock(shared().mutex);
-        shared().waiting = true;
-        shared().handedBack = false;
+        std::lock_guard lock(mutex_);
+        waiting_ = true;
+        handedBack_ = false;
     }
     companionLog(QStringLiteral("handover.start"), {{QStringLiteral("limit_s"), QString::number(limit)}});
-    tellListener(true, shown);
-    const HandOverEnd end = waitForPerson(limit, pageAsked, shown, control);
+    tell(true, shown);
+    const HandOverEnd end = waitForPerson(job, limit, pageAsked, shown, control);
     {
-        std::lock_guard lock(shared().mutex);
-        shared().waiting = false;
-        shared().handedBack = false;
+        std::lock_guard lock(mutex_);
+        waiting_ = false;
+        handedBack_ = false;
     }
-    tellListener(false, QString());
+    tell(false, QString());
     companionLog(QStringLiteral("handover.end"), {{QStringLiteral("how"), endWord(end)}});
 
-    result = finish(snapshotSettled(snapshotArgs()), true);
+    result = finish(job, snapshotSettled(job, snapshotArgs()), true);
     result.text += QStringLiteral("\n\n") + handOverEndSentence(end, limit);
     if (end == HandOverEnd::timeUp || end == HandOverEnd::cancelled)
         result.ok = false;

@@ -11,7 +11,9 @@
 
 #include <QString>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 namespace corvane {
 
@@ -32,17 +34,40 @@ enum class HandOverEnd { handedBack, pageCleared, timeUp, cancelled };
 // What the result says about how the wait ended.
 QString handOverEndSentence(HandOverEnd end, double limit);
 
-// Told on the job's thread when a hand-over starts waiting (with its
-// reason) and when it ends (with an empty reason); the person hears the
-// reason and gets a way to hand back.
-void setHandOverListener(std::function<void(bool waiting, const QString &reason)> listener);
+class Job;
 
-bool handOverWaiting();
-// The person says they are done. False when no hand-over was waiting.
-bool handBack();
+// The driver's one hand-over: whether one waits, and the person's word.
+class HandOverDesk {
+public:
+    using Listener = std::function<void(bool waiting, const QString &reason)>;
 
-// Runs the hand-over in the work tab (the caller holds the work tab's job
-// lock); `limit` is capped at handOverLimit.
-DriverResult handOver(const QString &reason, double limit, const CallControl &control);
+    // Told on the job's thread when a hand-over starts waiting (with its
+    // reason) and when it ends (with an empty reason); the person hears the
+    // reason and gets a way to hand back.
+    void setListener(Listener listener);
+
+    bool waiting() const;
+    // The person says they are done. False when no hand-over was waiting.
+    bool handBack();
+    // The companion is quitting: a waiting hand-over ends as called off, and
+    // none starts any more.
+    void close();
+
+    // Runs the hand-over in the work tab (the caller holds the work tab's
+    // job lock); `limit` is capped at handOverLimit.
+    DriverResult handOver(Job &job, const QString &reason, double limit, const CallControl &control);
+
+private:
+    HandOverEnd waitForPerson(Job &job, double limit, bool pageAsked, const QString &reason,
+                              const CallControl &control);
+    void tell(bool waiting, const QString &reason);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Listener listener_;
+    bool waiting_ = false;
+    bool handedBack_ = false;
+    bool closed_ = false;
+};
 
 } // namespace corvane

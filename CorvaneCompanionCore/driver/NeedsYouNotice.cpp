@@ -1,7 +1,7 @@
 #include "driver/NeedsYouNotice.h"
 
 #include "diagnostics/EventLog.h"
-#include "driver/AgentRunner.h"
+#include "driver/Job.h"
 
 #include "Dispatch.h"
 
@@ -15,34 +15,9 @@ namespace corvane {
 
 namespace {
 
-struct Notices {
-    std::mutex mutex;
-    std::function<void(const QString &)> listener;
-    QHash<QString, double> toldAt; // by address
-};
-
-Notices &notices()
+QString pageRead(Job &job, const QString &what)
 {
-    static Notices shared;
-    return shared;
-}
-
-QString pageRead(const QString &what)
-{
-    return agentData({QStringLiteral("get"), what}).value(what).toString();
-}
-
-// True when `url` was not told within the repeat time; it counts as told now.
-bool firstInAWhile(Notices &state, const QString &url)
-{
-    const double now = platform::monotonicSeconds();
-    for (auto it = state.toldAt.begin(); it != state.toldAt.end();) {
-        it = now - it.value() >= needsYouRepeatSeconds ? state.toldAt.erase(it) : std::next(it);
-    }
-    if (state.toldAt.contains(url))
-        return false;
-    state.toldAt.insert(url, now);
-    return true;
+    return job.data({QStringLiteral("get"), what}).value(what).toString();
 }
 
 } // namespace
@@ -64,30 +39,42 @@ QString needsYouText(const QString &page)
     return page + QStringLiteral(": the page wants a person (a check or a captcha).");
 }
 
-void setNeedsYouListener(std::function<void(const QString &)> listener)
+void NeedsYouNotices::setListener(Listener listener)
 {
-    std::lock_guard lock(notices().mutex);
-    notices().listener = std::move(listener);
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
 }
 
-void noticeIfNeedsYou(const DriverResult &result)
+// True when `url` was not told within the repeat time; it counts as told now.
+bool NeedsYouNotices::firstInAWhile(const QString &url, double now)
+{
+    for (auto it = toldAt_.begin(); it != toldAt_.end();) {
+        it = now - it.value() >= needsYouRepeatSeconds ? toldAt_.erase(it) : std::next(it);
+    }
+    if (toldAt_.contains(url))
+        return false;
+    toldAt_.insert(url, now);
+    return true;
+}
+
+void NeedsYouNotices::noticeIfNeeded(Job &job, const DriverResult &result)
 {
     if (!result.needsYou)
         return;
-    std::function<void(const QString &)> listener;
+    Listener listener;
     {
-        std::lock_guard lock(notices().mutex);
-        listener = notices().listener;
+        std::lock_guard lock(mutex_);
+        listener = listener_;
     }
     if (!listener)
         return;
-    const QString url = result.url.isEmpty() ? pageRead(QStringLiteral("url")) : result.url;
+    const QString url = result.url.isEmpty() ? pageRead(job, QStringLiteral("url")) : result.url;
     {
-        std::lock_guard lock(notices().mutex);
-        if (!firstInAWhile(notices(), url))
+        std::lock_guard lock(mutex_);
+        if (!firstInAWhile(url, job.now()))
             return;
     }
-    QString title = result.title.isEmpty() ? pageRead(QStringLiteral("title")) : result.title;
+    QString title = result.title.isEmpty() ? pageRead(job, QStringLiteral("title")) : result.title;
     companionLog(QStringLiteral("needs-you.notify"), {{QStringLiteral("url"), url}});
     listener(needsYouText(plainNoticeText(title.isEmpty() ? url : title)));
 }

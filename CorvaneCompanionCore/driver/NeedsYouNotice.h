@@ -6,9 +6,11 @@
 
 #include "driver/DriverResult.h"
 
+#include <QHash>
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 namespace corvane {
 
@@ -23,13 +25,27 @@ QString needsYouText(const QString &page);
 // a notification server renders no link or bold of theirs.
 QString plainNoticeText(const QString &text);
 
-// Where notices go (the tray, or a headless companion's terminal); called on
-// the job's thread with the notice's text. None: nobody is told.
-void setNeedsYouListener(std::function<void(const QString &text)> listener);
+class Job;
 
-// Called with every job's result. One with `needsYou` is told, unless the
-// same address was told less than needsYouRepeatSeconds ago; its title and
-// address are read from the work tab when the result lacks them.
-void noticeIfNeedsYou(const DriverResult &result);
+// "needs you" notices: each page told once in a while.
+class NeedsYouNotices {
+public:
+    using Listener = std::function<void(const QString &text)>;
+
+    // Where notices go (the tray, or a headless companion's terminal);
+    // called on the job's thread with the notice's text. None: nobody is told.
+    void setListener(Listener listener);
+    // Called with every job's result. One with `needsYou` is told, unless the
+    // same address was told less than needsYouRepeatSeconds ago; its title
+    // and address are read from the work tab when the result lacks them.
+    void noticeIfNeeded(Job &job, const DriverResult &result);
+
+private:
+    bool firstInAWhile(const QString &url, double now);
+
+    std::mutex mutex_;
+    Listener listener_;
+    QHash<QString, double> toldAt_; // by address
+};
 
 } // namespace corvane

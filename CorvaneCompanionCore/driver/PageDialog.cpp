@@ -8,8 +8,6 @@ namespace corvane {
 
 namespace {
 
-thread_local DialogWatch *currentWatch = nullptr;
-
 // `A JavaScript confirm dialog is blocking the page: "sure?" — use ...` as a
 // warning, and `... "sure?". Resolve it with ...` as a failure.
 std::optional<PageDialog> dialogIn(const QString &report)
@@ -49,29 +47,6 @@ QString dialogText(const PageDialog &dialog)
                "The page is showing a %1 dialog: \"%2\". Answer it with the cli command \"dialog accept\" or "
                "\"dialog dismiss\".")
         .arg(dialog.kind, dialog.message);
-}
-
-DialogWatch::DialogWatch(bool armed)
-    : armed_(armed)
-    , outer_(currentWatch)
-{
-    currentWatch = this;
-}
-
-DialogWatch::~DialogWatch()
-{
-    currentWatch = outer_;
-}
-
-DialogWatch *DialogWatch::current()
-{
-    return currentWatch && currentWatch->armed_ ? currentWatch : nullptr;
-}
-
-void DialogWatch::see(const std::optional<PageDialog> &dialog)
-{
-    if (!seen_)
-        seen_ = dialog;
 }
 
 } // namespace corvane

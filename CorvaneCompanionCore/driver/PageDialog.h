@@ -24,24 +24,26 @@ std::optional<PageDialog> reportedDialog(const QString &errorOutput, const QStri
 // 'The page is showing a <kind> dialog: "<message>". Answer it with ...'
 QString dialogText(const PageDialog &dialog);
 
-// Watches the tool runs of one job on this thread. Once a run reported a
-// dialog, every later run of the job returns at once without running.
+// Watches the tool runs of one job. Once a run reported a dialog, every
+// later run of the job returns at once without running. A watch that is not
+// armed never sees one: the person answers dialogs while they have the
+// browser, and an answer to a dialog must run while it is open.
 class DialogWatch {
 public:
-    explicit DialogWatch(bool armed);
-    ~DialogWatch();
-    DialogWatch(const DialogWatch &) = delete;
-    DialogWatch &operator=(const DialogWatch &) = delete;
+    explicit DialogWatch(bool armed)
+        : armed_(armed)
+    {
+    }
 
     const std::optional<PageDialog> &seen() const { return seen_; }
-
-    // For the runner: the watch of this thread's job, if one is armed.
-    static DialogWatch *current();
-    void see(const std::optional<PageDialog> &dialog);
+    void see(const std::optional<PageDialog> &dialog)
+    {
+        if (armed_ && !seen_)
+            seen_ = dialog;
+    }
 
 private:
     bool armed_;
-    DialogWatch *outer_;
     std::optional<PageDialog> seen_;
 };
 

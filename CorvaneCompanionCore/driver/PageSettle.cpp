@@ -1,7 +1,7 @@
 #include "driver/PageSettle.h"
 
 #include "diagnostics/EventLog.h"
-#include "driver/AgentRunner.h"
+#include "driver/Job.h"
 
 namespace corvane {
 
@@ -14,21 +14,20 @@ bool mayNavigate(const QStringList &args)
         || word == QLatin1String("open");
 }
 
-void waitForLoad(int limit)
+void waitForLoad(Job &job, int limit)
 {
-    const ToolRun wait
-        = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
-                          OutputReading::action, limit);
+    const ToolRun wait = job.run({QStringLiteral("wait"), QStringLiteral("--load"), QStringLiteral("domcontentloaded")},
+                                 OutputReading::action, limit);
     if (wait.outcome == ToolOutcome::timedOut)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }
 
-void waitForNewTabPage(int limit)
+void waitForNewTabPage(Job &job, int limit)
 {
     const ToolRun wait
-        = runOnActivePort({QStringLiteral("wait"), QStringLiteral("--fn"),
-                           QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
-                          OutputReading::action, limit);
+        = job.run({QStringLiteral("wait"), QStringLiteral("--fn"),
+                   QStringLiteral("document.URL !== 'about:blank' && document.readyState !== 'loading'")},
+                  OutputReading::action, limit);
     if (wait.outcome == ToolOutcome::timedOut)
         companionLog(QStringLiteral("load.wait-timeout"), {{QStringLiteral("limit_s"), QString::number(limit)}});
 }

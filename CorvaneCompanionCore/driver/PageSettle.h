@@ -7,11 +7,13 @@
 
 namespace corvane {
 
+class Job;
+
 // Whether a command may navigate, so that its page needs time to settle.
 bool mayNavigate(const QStringList &args);
-void waitForLoad(int limit);
+void waitForLoad(Job &job, int limit);
 // A new tab begins with a blank page before it loads its own, which a load
 // wait takes for loaded: this waits until the tab shows its page, parsed.
-void waitForNewTabPage(int limit);
+void waitForNewTabPage(Job &job, int limit);
 
 } // namespace corvane

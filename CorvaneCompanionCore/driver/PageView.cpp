@@ -4,6 +4,7 @@
 #include "driver/ActionWatch.h"
 #include "driver/AgentRunner.h"
 #include "driver/ChallengeCheck.h"
+#include "driver/Job.h"
 #include "driver/PageDialog.h"
 #include "driver/PageSettle.h"
 #include "driver/WorkTab.h"
@@ -117,18 +118,18 @@ QString cutSnapshot(const QString &text)
               .arg(moreLines);
 }
 
-ToolRun snapshotSettled(const QStringList &args, OutputReading reading)
+ToolRun snapshotSettled(Job &job, const QStringList &args, OutputReading reading)
 {
-    return snapshotSettled(runOnActivePort(args, reading, snapshotLimit), args, reading);
+    return snapshotSettled(job, job.run(args, reading, snapshotLimit), args, reading);
 }
 
-ToolRun snapshotSettled(const ToolRun &first, const QStringList &args, OutputReading reading)
+ToolRun snapshotSettled(Job &job, const ToolRun &first, const QStringList &args, OutputReading reading)
 {
     ToolRun run = first;
     if (run.outcome == ToolOutcome::timedOut) {
         companionLog(QStringLiteral("snapshot.retry"), {{QStringLiteral("why"), QStringLiteral("timeout")}});
-        waitForLoad(loadWaitLimit);
-        run = runOnActivePort(args, reading, snapshotLimit);
+        waitForLoad(job, loadWaitLimit);
+        run = job.run(args, reading, snapshotLimit);
     }
     return cutToLimit(run, reading);
 }
@@ -162,21 +163,21 @@ std::optional<DriverResult> pageView(const PageReads &read)
     return result;
 }
 
-DriverResult finish(const ToolRun &snapshot, bool chrome)
+DriverResult finish(Job &job, const ToolRun &snapshot, bool chrome)
 {
     DriverResult result;
     result.text = runText(snapshot);
-    result.needsYou = needsYouOnPage(result.text);
+    result.needsYou = needsYouOnPage(job, result.text);
     result.ok = !result.needsYou && snapshot.succeeded();
     result.chrome = chrome;
     return result;
 }
 
-DriverResult finishCli(const ToolRun &command)
+DriverResult finishCli(Job &job, const ToolRun &command)
 {
     DriverResult result;
     const QString text = runText(command);
-    result.needsYou = needsYouOnPage(text);
+    result.needsYou = needsYouOnPage(job, text);
     if (text.trimmed().isEmpty()) {
         result.text = commandReturnedNothingText;
     } else {
@@ -187,19 +188,18 @@ DriverResult finishCli(const ToolRun &command)
     return result;
 }
 
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter,
+DriverResult afterAction(Job &job, const ToolRun &action, ActionWatch *watch, std::optional<QString> *listingAfter,
                          SettleFrom from)
 {
     const QString out = runText(action);
-    if (needsYouOnPage(out))
+    if (needsYouOnPage(job, out))
         return failedOn(out, true);
     if (!action.succeeded())
         return failedOn(out, false);
 
     platform::sleepFor(settlePause);
     // A page that shows a blocking dialog does nothing more until it is answered.
-    const DialogWatch *dialogs = DialogWatch::current();
-    if (watch && !(dialogs && dialogs->seen())) {
+    if (watch && !job.dialogSeen()) {
         if (from == SettleFrom::pauseEnd)
             watch->quietFromNow();
         watch->settle();
@@ -207,12 +207,12 @@ DriverResult afterAction(const ToolRun &action, ActionWatch *watch, std::optiona
     QList<BatchStep> reads {{snapshotArgs(), OutputReading::pageAfterAction}, pageRead("url"), pageRead("title")};
     if (listingAfter)
         reads.append({workTabListArgs(), OutputReading::data});
-    const QList<ToolRun> runs = runBatchOnActivePort(reads);
+    const QList<ToolRun> runs = job.runBatch(reads);
     if (listingAfter)
         *listingAfter = runs.at(3).output;
     const ToolRun &snapshot = runs.at(0);
     const QString snap = runText(snapshot);
-    if (needsYouOnPage(snap))
+    if (needsYouOnPage(job, snap))
         return failedOn(snap, true);
 
     DriverResult result;

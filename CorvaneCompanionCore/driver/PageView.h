@@ -17,6 +17,8 @@
 
 namespace corvane {
 
+class Job;
+
 // What a run that printed nothing of its own stands for.
 inline const QString agentBusyText = QStringLiteral("COMPANION ERROR: Chrome is still working on the previous action.");
 inline const QString agentMissingText = QStringLiteral("agent-browser is not installed.");
@@ -47,9 +49,9 @@ const QStringList &snapshotArgs();
 
 // The snapshot, taken again once after a load wait when it timed out, cut to
 // snapshotTextLimit and read as `reading` says.
-ToolRun snapshotSettled(const QStringList &args, OutputReading reading = OutputReading::snapshot);
+ToolRun snapshotSettled(Job &job, const QStringList &args, OutputReading reading = OutputReading::snapshot);
 // The same for a snapshot that has already run once, as `first`.
-ToolRun snapshotSettled(const ToolRun &first, const QStringList &args, OutputReading reading);
+ToolRun snapshotSettled(Job &job, const ToolRun &first, const QStringList &args, OutputReading reading);
 
 // Runs page reads where they belong (in the work tab) and gives their runs
 // in order; none when there is nowhere to read.
@@ -58,7 +60,7 @@ using PageReads = std::function<std::optional<QList<ToolRun>>(const QList<BatchS
 // The "/view" result: the title, the address and a screenshot, read by
 // `read` in one go. None when `read` gave nothing.
 std::optional<DriverResult> pageView(const PageReads &read);
-DriverResult finish(const ToolRun &snapshot, bool chrome);
+DriverResult finish(Job &job, const ToolRun &snapshot, bool chrome);
 class ActionWatch;
 // The result of an action: the page after it, once it settled, read in one
 // process. With a watch, the settling waits for what the action started,
@@ -67,8 +69,8 @@ class ActionWatch;
 // How long a page is given after a step: as after an action, or with its
 // quiet counted only from the end of the pause (a dialog answered).
 enum class SettleFrom { watchStart, pauseEnd };
-DriverResult afterAction(const ToolRun &action, ActionWatch *watch = nullptr,
+DriverResult afterAction(Job &job, const ToolRun &action, ActionWatch *watch = nullptr,
                          std::optional<QString> *listingAfter = nullptr, SettleFrom from = SettleFrom::watchStart);
-DriverResult finishCli(const ToolRun &command);
+DriverResult finishCli(Job &job, const ToolRun &command);
 
 } // namespace corvane

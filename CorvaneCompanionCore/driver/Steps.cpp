@@ -10,6 +10,7 @@
 #include "driver/CliParsing.h"
 #include "driver/CliPolicy.h"
 #include "driver/HandOver.h"
+#include "driver/Job.h"
 #include "driver/LocalTargets.h"
 #include "driver/PageDialog.h"
 #include "driver/PageSettle.h"
@@ -31,18 +32,18 @@ constexpr double navigatePause = 0.3;
 
 using WorkTabAction = std::function<DriverResult(const QString &workTarget)>;
 
-DriverResult onWorkTab(const WorkTabAction &action)
+DriverResult onWorkTab(Job &job, const WorkTabAction &action)
 {
     QString target;
-    return focusWorkTabIfAny(nullptr, &target) ? action(target) : refusal(noWorkTabText);
+    return focusWorkTabIfAny(job, nullptr, &target) ? action(target) : refusal(noWorkTabText);
 }
 
 // After an action that may have made the page open a tab: the work follows
 // it there. `listingAfter`: the listing the action's reads took, if any.
-DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefore,
+DriverResult followingNewTabs(Job &job, DriverResult result, const QStringList &listedBefore,
                               const std::optional<QString> &listingAfter)
 {
-    if (const std::optional<QString> url = followNewTab(listedBefore, listingAfter)) {
+    if (const std::optional<QString> url = followNewTab(job, listedBefore, listingAfter)) {
         result.text += QStringLiteral("\n\n") + newTabFollowedText;
         result.newTabUrl = *url;
     }
@@ -50,14 +51,15 @@ DriverResult followingNewTabs(DriverResult result, const QStringList &listedBefo
 }
 
 // Starts watching the work tab; the watch is ready once the future is.
-std::future<std::unique_ptr<ActionWatch>> startWatch(const QString &workTarget)
+std::future<std::unique_ptr<ActionWatch>> startWatch(Job &job, const QString &workTarget)
 {
     return std::async(std::launch::async,
-                      [port = activeChromePort(false), workTarget]() -> std::unique_ptr<ActionWatch> {
+                      [&kept = job.kept(), port = activeChromePort(false),
+                       workTarget]() -> std::unique_ptr<ActionWatch> {
                           // A library's exception (no memory, a thread refused) costs the
                           // action its watch, never the companion.
                           try {
-                              return std::make_unique<ActionWatch>(port, workTarget);
+                              return std::make_unique<ActionWatch>(kept, port, workTarget);
                           } catch (const std::exception &error) {
                               companionLog(QStringLiteral("watch.fail"),
                                            {{QStringLiteral("error"), QString::fromLocal8Bit(error.what())}});
@@ -74,18 +76,19 @@ std::unique_ptr<ActionWatch> readyWatch(std::future<std::unique_ptr<ActionWatch>
     return watching.valid() ? watching.get() : nullptr;
 }
 
-DriverResult watchedAction(const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching,
+DriverResult watchedAction(Job &job, const QStringList &args, std::future<std::unique_ptr<ActionWatch>> watching,
                            std::optional<QString> *listingAfter = nullptr)
 {
     const std::unique_ptr<ActionWatch> watch = readyWatch(watching);
-    return afterAction(runOnActivePort(args, OutputReading::action), watch.get(), listingAfter);
+    return afterAction(job, job.run(args, OutputReading::action), watch.get(), listingAfter);
 }
 
 // A step that has run already, read as the watch sees the page after it.
-DriverResult watchedAction(const ToolRun &ran, std::future<std::unique_ptr<ActionWatch>> watching, SettleFrom from)
+DriverResult watchedAction(Job &job, const ToolRun &ran, std::future<std::unique_ptr<ActionWatch>> watching,
+                           SettleFrom from)
 {
     const std::unique_ptr<ActionWatch> watch = readyWatch(watching);
-    return afterAction(ran, watch.get(), nullptr, from);
+    return afterAction(job, ran, watch.get(), nullptr, from);
 }
 
 } // namespace
@@ -98,30 +101,30 @@ DriverResult refusal(const QString &text)
     return result;
 }
 
-DriverResult checkedStep(const QStringList &args)
+DriverResult checkedStep(Job &job, const QStringList &args)
 {
     // The watch connects while the page is checked, on the tab that was the
     // work tab last time; it starts again should that have changed.
-    const QString lastTarget = lastWorkTarget();
+    const QString lastTarget = lastWorkTarget(job.tabs());
     std::future<std::unique_ptr<ActionWatch>> watching;
     if (!lastTarget.isEmpty())
-        watching = startWatch(lastTarget);
+        watching = startWatch(job, lastTarget);
     QStringList listed;
     QString target;
     const std::optional<QList<ToolRun>> checked
-        = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
+        = readOnWorkTab(job, {{snapshotArgs(), OutputReading::snapshot}}, toolRunLimit, &listed, &target);
     if (!checked)
         return refusal(noWorkTabText);
     if (target != lastTarget || !watching.valid())
-        watching = startWatch(target);
+        watching = startWatch(job, target);
     const QString snap = runText(checked->front());
-    if (needsYouOnPage(snap)) {
+    if (needsYouOnPage(job, snap)) {
         DriverResult result = refusal(snap);
         result.needsYou = true;
-        return followingNewTabs(result, listed, std::nullopt);
+        return followingNewTabs(job, result, listed, std::nullopt);
     }
     std::optional<QString> listingAfter;
-    return followingNewTabs(watchedAction(args, std::move(watching), &listingAfter), listed, listingAfter);
+    return followingNewTabs(job, watchedAction(job, args, std::move(watching), &listingAfter), listed, listingAfter);
 }
 
 namespace {
@@ -129,20 +132,20 @@ namespace {
 // A loaded page may still lay itself out (an application drawing its first
 // view): the next step should meet it finished, so an open waits as an
 // action does until the page has been quiet.
-void settleAfterOpen()
+void settleAfterOpen(Job &job)
 {
-    QString target = lastWorkTarget();
-    if (target.isEmpty() && !focusWorkTabIfAny(nullptr, &target))
+    QString target = lastWorkTarget(job.tabs());
+    if (target.isEmpty() && !focusWorkTabIfAny(job, nullptr, &target))
         return;
-    ActionWatch watch(activeChromePort(false), target);
+    ActionWatch watch(job.kept(), activeChromePort(false), target);
     watch.settle();
 }
 
 } // namespace
 
-DriverResult watchedStep(const QStringList &args)
+DriverResult watchedStep(Job &job, const QStringList &args)
 {
-    return onWorkTab([&](const QString &target) { return watchedAction(args, startWatch(target)); });
+    return onWorkTab(job, [&](const QString &target) { return watchedAction(job, args, startWatch(job, target)); });
 }
 
 DriverResult healthStep(const ActionCall &call)
@@ -158,26 +161,26 @@ DriverResult healthStep(const ActionCall &call)
 DriverResult handBackStep(const ActionCall &call)
 {
     DriverResult result;
-    result.ok = handBack();
+    result.ok = call.job.handOver().handBack();
     result.chrome = call.chromeReady;
     result.text = result.ok ? handOverEndSentence(HandOverEnd::handedBack, 0) : noHandOverText;
     return result;
 }
 
-DriverResult viewStep(const ActionCall &)
+DriverResult viewStep(const ActionCall &call)
 {
     const std::optional<DriverResult> view
-        = pageView([](const QList<BatchStep> &reads) { return readOnWorkTab(reads, toolRunLimit); });
+        = pageView([&](const QList<BatchStep> &reads) { return readOnWorkTab(call.job, reads, toolRunLimit); });
     return view ? *view : refusal(noWorkTabText);
 }
 
-DriverResult snapshotStep(const ActionCall &)
+DriverResult snapshotStep(const ActionCall &call)
 {
     const std::optional<QList<ToolRun>> read
-        = readOnWorkTab({{snapshotArgs(), OutputReading::snapshot}}, snapshotLimit);
+        = readOnWorkTab(call.job, {{snapshotArgs(), OutputReading::snapshot}}, snapshotLimit);
     if (!read)
         return refusal(noWorkTabText);
-    return finish(snapshotSettled(read->front(), snapshotArgs(), OutputReading::snapshot), true);
+    return finish(call.job, snapshotSettled(call.job, read->front(), snapshotArgs(), OutputReading::snapshot), true);
 }
 
 DriverResult openStep(const ActionCall &call)
@@ -187,14 +190,14 @@ DriverResult openStep(const ActionCall &call)
         return refusal(openNeedsPageText);
     if (const std::optional<QString> refused = localTargetRefusal(url))
         return refusal(*refused);
-    const ToolRun opened = openOnWorkTab(url);
+    const ToolRun opened = openOnWorkTab(call.job, url);
     DriverResult result;
     result.ok = opened.succeeded();
     result.text = runText(opened);
     result.chrome = true;
     if (result.ok) {
         result.url = url;
-        settleAfterOpen();
+        settleAfterOpen(call.job);
     }
     return result;
 }
@@ -218,14 +221,15 @@ bool isDialogCommand(const QStringList &args)
 
 // Answering a dialog lets the page go on, as an action does: it is watched
 // from the answer on and read once it has settled.
-DriverResult answerDialog(const QStringList &args)
+DriverResult answerDialog(Job &job, const QStringList &args)
 {
-    const ToolRun answered = runOnActivePort(args, OutputReading::action);
+    const ToolRun answered = job.run(args, OutputReading::action);
     if (!answered.succeeded())
-        return finishCli(answered);
-    const QString target = lastWorkTarget();
+        return finishCli(job, answered);
+    const QString target = lastWorkTarget(job.tabs());
     // Its page may redraw a while later: it is given its quiet after the pause.
-    return watchedAction(answered, target.isEmpty() ? std::future<std::unique_ptr<ActionWatch>>() : startWatch(target),
+    return watchedAction(job, answered,
+                         target.isEmpty() ? std::future<std::unique_ptr<ActionWatch>>() : startWatch(job, target),
                          SettleFrom::pauseEnd);
 }
 
@@ -255,27 +259,28 @@ DriverResult cliStep(const ActionCall &call)
         }
     }
 
+    Job &job = call.job;
     const auto runCommand = [&] {
         if (args.front() == QLatin1String("snapshot"))
-            return finishCli(snapshotSettled(args, OutputReading::command));
-        const ToolRun command = runOnActivePort(args, OutputReading::command);
+            return finishCli(job, snapshotSettled(job, args, OutputReading::command));
+        const ToolRun command = job.run(args, OutputReading::command);
         if (mayNavigate(args) && command.outcome != ToolOutcome::timedOut) {
             platform::sleepFor(navigatePause);
-            waitForLoad(navigateSettleLimit);
+            waitForLoad(job, navigateSettleLimit);
         }
-        return finishCli(command);
+        return finishCli(job, command);
     };
     // Tab commands need no work tab, and reach only the work's tabs.
     if (args.front() == QLatin1String("tab")) {
-        const std::optional<ToolRun> ran = runWorkTabCommand(args);
-        return ran ? finishCli(*ran) : refusal(notWorksTabText);
+        const std::optional<ToolRun> ran = runWorkTabCommand(job, args);
+        return ran ? finishCli(job, *ran) : refusal(notWorksTabText);
     }
     QStringList listed;
-    if (!focusWorkTabIfAny(&listed))
+    if (!focusWorkTabIfAny(job, &listed))
         return refusal(noWorkTabText);
     const bool answers = isDialogCommand(args)
         && (args.value(1) == QLatin1String("accept") || args.value(1) == QLatin1String("dismiss"));
-    return followingNewTabs(answers ? answerDialog(args) : runCommand(), listed, std::nullopt);
+    return followingNewTabs(job, answers ? answerDialog(job, args) : runCommand(), listed, std::nullopt);
 }
 
 // The work's tabs, or a switch to one of them by its number.
@@ -285,10 +290,10 @@ DriverResult tabsStep(const ActionCall &call)
     if (!chosen.isEmpty()) {
         bool isNumber = false;
         const int index = chosen.toInt(&isNumber);
-        if (!isNumber || !switchWorkTab(index))
+        if (!isNumber || !switchWorkTab(call.job, index))
             return refusal(noSuchWorkTabText);
     }
-    const std::optional<QList<ListedTab>> listed = workTabs();
+    const std::optional<QList<ListedTab>> listed = workTabs(call.job);
     if (!listed || listed->isEmpty())
         return refusal(noWorkTabText);
     DriverResult result;
@@ -314,7 +319,7 @@ DriverResult uploadStep(const ActionCall &call)
         {QStringLiteral("upload"), call.body.value(QStringLiteral("ref")), call.body.value(QStringLiteral("file"))});
     if (!checked.args)
         return refusal(checked.refusal);
-    return checkedStep(*checked.args);
+    return checkedStep(call.job, *checked.args);
 }
 
 DriverResult handOverStep(const ActionCall &call)
@@ -324,7 +329,7 @@ DriverResult handOverStep(const ActionCall &call)
     const double limit = wait.isEmpty() ? handOverLimit : wait.toDouble(&isNumber);
     if (!isNumber || !std::isfinite(limit) || limit <= 0)
         return refusal(handOverWaitText);
-    return handOver(call.body.value(QStringLiteral("reason")), limit, call.control);
+    return call.job.handOver().handOver(call.job, call.body.value(QStringLiteral("reason")), limit, call.control);
 }
 
 } // namespace corvane

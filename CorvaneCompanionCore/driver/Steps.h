@@ -28,9 +28,9 @@ DriverResult refusal(const QString &text);
 
 // A human-verification page stops the action before it runs; else it runs
 // watched, and the work follows a tab it opened.
-DriverResult checkedStep(const QStringList &args);
+DriverResult checkedStep(Job &job, const QStringList &args);
 // The action runs watched in the work tab, without the check.
-DriverResult watchedStep(const QStringList &args);
+DriverResult watchedStep(Job &job, const QStringList &args);
 
 DriverResult healthStep(const ActionCall &call);
 DriverResult handBackStep(const ActionCall &call);

@@ -3,8 +3,8 @@
 #include "chrome/DevToolsSession.h"
 #include "chrome/PortCache.h"
 #include "diagnostics/EventLog.h"
-#include "driver/AgentRunner.h"
 #include "driver/DriverResult.h"
+#include "driver/Job.h"
 #include "driver/PageSettle.h"
 
 #include <QJsonArray>
@@ -66,15 +66,6 @@ WorkTabState workTabState(const QString &listingOutput)
 
 namespace {
 
-// Tabs the work moved into, newest last, by CDP target id: the tool cannot
-// move a label, so the companion remembers them (for as long as it runs).
-std::mutex followedMutex;
-QStringList followedTargets;
-// Tabs the work made itself (a "/cli tab new"): the work's, but actions stay
-// where they were until one is switched to. Under followedMutex.
-QStringList madeTargets;
-QString lastTarget; // under followedMutex
-
 const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(const ListedTab &)> &wanted)
 {
     const auto found = std::find_if(tabs.begin(), tabs.end(), wanted);
@@ -82,17 +73,17 @@ const ListedTab *tabWith(const QList<ListedTab> &tabs, const std::function<bool(
 }
 
 // The newest followed tab still open; closed ones give the work back.
-QString followedTarget(const QList<ListedTab> &tabs)
+QString followedTarget(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 {
-    std::lock_guard lock(followedMutex);
-    madeTargets.removeIf(
+    std::lock_guard lock(memory.mutex);
+    memory.made.removeIf(
         [&](const QString &id) { return !tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == id; }); });
-    while (!followedTargets.isEmpty()
-           && !tabWith(tabs, [](const ListedTab &tab) { return tab.targetId == followedTargets.back(); })) {
-        followedTargets.removeLast();
+    while (!memory.followed.isEmpty()
+           && !tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == memory.followed.back(); })) {
+        memory.followed.removeLast();
         companionLog(QStringLiteral("worktab.fallback"), {});
     }
-    return followedTargets.isEmpty() ? QString() : followedTargets.back();
+    return memory.followed.isEmpty() ? QString() : memory.followed.back();
 }
 
 } // namespace
@@ -100,13 +91,13 @@ QString followedTarget(const QList<ListedTab> &tabs)
 namespace {
 
 // The work's tabs' target ids, as far as the companion knows them.
-QStringList workTargets(const QList<ListedTab> &tabs)
+QStringList workTargets(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 {
     QStringList ids;
     if (const ListedTab *labelled = tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; }))
         ids.append(labelled->targetId);
-    std::lock_guard lock(followedMutex);
-    for (const QString &id : followedTargets + madeTargets) {
+    std::lock_guard lock(memory.mutex);
+    for (const QString &id : memory.followed + memory.made) {
         if (!ids.contains(id))
             ids.append(id);
     }
@@ -115,103 +106,102 @@ QStringList workTargets(const QList<ListedTab> &tabs)
 
 // The tab actions go to, from a listing: the newest followed one still
 // open, else the labelled work tab.
-const ListedTab *currentWorkTab(const QList<ListedTab> &tabs)
+const ListedTab *currentWorkTab(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 {
-    const QString followed = followedTarget(tabs);
+    const QString followed = followedTarget(memory, tabs);
     const ListedTab *work = followed.isEmpty()
         ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
         : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
-    std::lock_guard lock(followedMutex);
-    lastTarget = work ? work->targetId : QString();
+    std::lock_guard lock(memory.mutex);
+    memory.last = work ? work->targetId : QString();
     return work;
 }
 
 // Brings the work tab to the front, as the tool knows it.
-bool switchTo(const ListedTab &work)
+bool switchTo(Job &job, const ListedTab &work)
 {
-    const bool worked
-        = runOnActivePort({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId},
-                          OutputReading::tabSwitch)
-              .succeeded();
+    const bool worked = job.run({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId},
+                                OutputReading::tabSwitch)
+                            .succeeded();
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
 }
 
 // The listing's tabs, and the work tab among them.
-const ListedTab *noteWorkTab(const QList<ListedTab> &tabs, QStringList *listed, QString *workTarget)
+const ListedTab *noteWorkTab(WorkTabMemory &memory, const QList<ListedTab> &tabs, QStringList *listed,
+                             QString *workTarget)
 {
     if (listed) {
         for (const ListedTab &tab : tabs)
             listed->append(tab.targetId);
     }
-    const ListedTab *work = currentWorkTab(tabs);
+    const ListedTab *work = currentWorkTab(memory, tabs);
     if (work && workTarget)
         *workTarget = work->targetId;
     return work;
 }
 
-std::optional<QList<ListedTab>> listing()
+std::optional<QList<ListedTab>> listing(Job &job)
 {
-    return listedTabs(runOnActivePort(workTabListArgs(), OutputReading::data).output);
+    return listedTabs(job.run(workTabListArgs(), OutputReading::data).output);
 }
 
 } // namespace
 
-bool focusWorkTabIfAny(QStringList *listed, QString *workTarget)
+bool focusWorkTabIfAny(Job &job, QStringList *listed, QString *workTarget)
 {
-    const std::optional<QList<ListedTab>> tabs = listing();
+    const std::optional<QList<ListedTab>> tabs = listing(job);
     if (!tabs)
         return false;
-    const ListedTab *work = noteWorkTab(*tabs, listed, workTarget);
-    return work && (work->active || switchTo(*work));
+    const ListedTab *work = noteWorkTab(job.tabs(), *tabs, listed, workTarget);
+    return work && (work->active || switchTo(job, *work));
 }
 
-std::optional<QList<ToolRun>> readOnWorkTab(const QList<BatchStep> &reads, int limit, QStringList *listed,
+std::optional<QList<ToolRun>> readOnWorkTab(Job &job, const QList<BatchStep> &reads, int limit, QStringList *listed,
                                             QString *workTarget)
 {
     // The reads go to whichever tab is in front, and count only when that is
     // the work tab: they never act on a page, so nothing is done elsewhere.
-    QList<ToolRun> runs
-        = runBatchOnActivePort(QList<BatchStep> {{workTabListArgs(), OutputReading::data}} + reads, limit);
+    QList<ToolRun> runs = job.runBatch(QList<BatchStep> {{workTabListArgs(), OutputReading::data}} + reads, limit);
     const std::optional<QList<ListedTab>> tabs = listedTabs(runs.takeFirst().output);
     if (!tabs) {
         // No listing came: the long way, except that reads that ran out of
         // time stand, for their step to take again as it does.
-        if (!focusWorkTabIfAny(listed, workTarget))
+        if (!focusWorkTabIfAny(job, listed, workTarget))
             return std::nullopt;
         if (runs.front().outcome == ToolOutcome::timedOut && runs.front().output.isEmpty())
             return runs;
-        return runBatchOnActivePort(reads, limit);
+        return job.runBatch(reads, limit);
     }
-    const ListedTab *work = noteWorkTab(*tabs, listed, workTarget);
+    const ListedTab *work = noteWorkTab(job.tabs(), *tabs, listed, workTarget);
     if (!work)
         return std::nullopt;
     if (work->active)
         return runs;
-    if (!switchTo(*work))
+    if (!switchTo(job, *work))
         return std::nullopt;
-    return runBatchOnActivePort(reads, limit);
+    return job.runBatch(reads, limit);
 }
 
-QString lastWorkTarget()
+QString lastWorkTarget(WorkTabMemory &memory)
 {
-    std::lock_guard lock(followedMutex);
-    return lastTarget;
+    std::lock_guard lock(memory.mutex);
+    return memory.last;
 }
 
-std::optional<QList<ListedTab>> workTabs()
+std::optional<QList<ListedTab>> workTabs(Job &job)
 {
-    const std::optional<QList<ListedTab>> tabs = listing();
+    const std::optional<QList<ListedTab>> tabs = listing(job);
     if (!tabs)
         return std::nullopt;
-    return workTabs(*tabs);
+    return workTabs(job.tabs(), *tabs);
 }
 
-QList<ListedTab> workTabs(const QList<ListedTab> &tabs)
+QList<ListedTab> workTabs(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 {
-    const ListedTab *current = currentWorkTab(tabs);
+    const ListedTab *current = currentWorkTab(memory, tabs);
     QList<ListedTab> work;
-    for (const QString &id : workTargets(tabs)) {
+    for (const QString &id : workTargets(memory, tabs)) {
         if (const ListedTab *tab = tabWith(tabs, [&](const ListedTab &listed) { return listed.targetId == id; })) {
             work.append(*tab);
             work.back().active = current && current->targetId == id;
@@ -220,19 +210,20 @@ QList<ListedTab> workTabs(const QList<ListedTab> &tabs)
     return work;
 }
 
-bool switchWorkTab(int index)
+bool switchWorkTab(Job &job, int index)
 {
-    const std::optional<QList<ListedTab>> tabs = workTabs();
+    const std::optional<QList<ListedTab>> tabs = workTabs(job);
     if (!tabs || index < 1 || index > tabs->size())
         return false;
     {
         // The chosen tab becomes the newest followed one.
-        std::lock_guard lock(followedMutex);
-        followedTargets.removeAll(tabs->at(index - 1).targetId);
-        madeTargets.removeAll(tabs->at(index - 1).targetId);
-        followedTargets.append(tabs->at(index - 1).targetId);
+        WorkTabMemory &memory = job.tabs();
+        std::lock_guard lock(memory.mutex);
+        memory.followed.removeAll(tabs->at(index - 1).targetId);
+        memory.made.removeAll(tabs->at(index - 1).targetId);
+        memory.followed.append(tabs->at(index - 1).targetId);
     }
-    return focusWorkTabIfAny();
+    return focusWorkTabIfAny(job);
 }
 
 namespace {
@@ -251,12 +242,12 @@ bool openedBy(const QString &targetId, const QStringList &openers)
     return info.ok && !opener.isEmpty() && openers.contains(opener);
 }
 
-void follow(const ListedTab &tab)
+void follow(WorkTabMemory &memory, const ListedTab &tab)
 {
     {
-        std::lock_guard lock(followedMutex);
-        followedTargets.removeAll(tab.targetId);
-        followedTargets.append(tab.targetId);
+        std::lock_guard lock(memory.mutex);
+        memory.followed.removeAll(tab.targetId);
+        memory.followed.append(tab.targetId);
     }
     companionLog(QStringLiteral("worktab.follow"), {{QStringLiteral("url"), tab.url}});
 }
@@ -272,16 +263,17 @@ const ListedTab *newActiveTab(const QList<ListedTab> &tabs, const QStringList &l
 
 } // namespace
 
-std::optional<QString> followNewTab(const QStringList &listedBefore, const std::optional<QString> &listingAfter)
+std::optional<QString> followNewTab(Job &job, const QStringList &listedBefore,
+                                    const std::optional<QString> &listingAfter)
 {
     const std::optional<QList<ListedTab>> tabs
-        = listedTabs(listingAfter ? *listingAfter : runOnActivePort(workTabListArgs(), OutputReading::data).output);
+        = listedTabs(listingAfter ? *listingAfter : job.run(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
     const ListedTab *opened = newActiveTab(*tabs, listedBefore);
-    if (!opened || !openedBy(opened->targetId, workTargets(*tabs)))
+    if (!opened || !openedBy(opened->targetId, workTargets(job.tabs(), *tabs)))
         return std::nullopt;
-    follow(*opened);
+    follow(job.tabs(), *opened);
     return opened->url;
 }
 
@@ -333,7 +325,7 @@ ToolRun shownAsRun(const QString &output)
 
 } // namespace
 
-std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
+std::optional<ToolRun> runWorkTabCommand(Job &job, const QStringList &args)
 {
     // The words after "tab", without the options the command may carry.
     QStringList words;
@@ -343,14 +335,14 @@ std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
         else if (args[i] != QLatin1String("--json"))
             words.append(args[i]);
     }
-    const ToolRun listingRun = runOnActivePort(workTabListArgs(), OutputReading::data);
+    const ToolRun listingRun = job.run(workTabListArgs(), OutputReading::data);
     const QString &listingOutput = listingRun.output;
     const std::optional<QList<ListedTab>> tabs = listedTabs(listingOutput);
     if (!tabs) {
         // Without a listing there is nothing to hold the command to.
         return listingRun.succeeded() ? shownAsRun(noTabListingText) : listingRun;
     }
-    const QList<ListedTab> work = workTabs(*tabs);
+    const QList<ListedTab> work = workTabs(job.tabs(), *tabs);
     const QString operation = words.value(0);
 
     if (words.isEmpty() || operation == QLatin1String("list"))
@@ -360,11 +352,11 @@ std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
         QStringList before;
         for (const ListedTab &tab : *tabs)
             before.append(tab.targetId);
-        const ToolRun made = runOnActivePort(args, OutputReading::command);
-        const std::optional<QList<ListedTab>> after = listing();
+        const ToolRun made = job.run(args, OutputReading::command);
+        const std::optional<QList<ListedTab>> after = listing(job);
         if (const ListedTab *opened = after ? newActiveTab(*after, before) : nullptr) {
-            std::lock_guard lock(followedMutex);
-            madeTargets.append(opened->targetId);
+            std::lock_guard lock(job.tabs().mutex);
+            job.tabs().made.append(opened->targetId);
         }
         return made;
     }
@@ -381,22 +373,22 @@ std::optional<ToolRun> runWorkTabCommand(const QStringList &args)
     if (!chosen || chosen->tabId.isEmpty())
         return std::nullopt;
     if (closing)
-        return runOnActivePort({QStringLiteral("tab"), QStringLiteral("close"), chosen->tabId}, OutputReading::command);
+        return job.run({QStringLiteral("tab"), QStringLiteral("close"), chosen->tabId}, OutputReading::command);
     const qsizetype index = chosen - work.data();
-    if (!switchWorkTab(static_cast<int>(index) + 1))
+    if (!switchWorkTab(job, static_cast<int>(index) + 1))
         return shownAsRun(QStringLiteral("\u2717 Could not switch to tab %1.").arg(chosen->tabId));
     return shownAsRun(QStringLiteral("\u2713 %1\n  %2").arg(chosen->title, chosen->url));
 }
 
-ToolRun openOnWorkTab(const QString &url)
+ToolRun openOnWorkTab(Job &job, const QString &url)
 {
-    if (focusWorkTabIfAny())
-        return runOnActivePort({QStringLiteral("open"), url}, OutputReading::open);
+    if (focusWorkTabIfAny(job))
+        return job.run({QStringLiteral("open"), url}, OutputReading::open);
     // Unlike "open", a new tab does not wait for its page: the next step
     // would find it still empty.
-    const ToolRun created = runOnActivePort(firstOpenArgs(url), OutputReading::open);
+    const ToolRun created = job.run(firstOpenArgs(url), OutputReading::open);
     if (created.succeeded())
-        waitForNewTabPage(navigateSettleLimit);
+        waitForNewTabPage(job, navigateSettleLimit);
     return created;
 }
 

@@ -1,7 +1,7 @@
 #include "link/SocketChannel.h"
 
 #include "diagnostics/EventLog.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "link/ResultPosting.h"
 
 #include "Dispatch.h"
@@ -47,7 +47,8 @@ void socketReply(platform::WebSocketTask &task, const QString &jobId, const Comp
     queueResultPost(link, jobId, driven);
 }
 
-void runJob(platform::WebSocketTask &task, const CompanionLink &link, const SocketMessage &message, double replyWait)
+void runJob(platform::WebSocketTask &task, const CompanionLink &link, Driver &driver, const SocketMessage &message,
+            double replyWait)
 {
     const QString &id = message.id;
     const QString &path = message.path;
@@ -60,7 +61,7 @@ void runJob(platform::WebSocketTask &task, const CompanionLink &link, const Sock
                   {QStringLiteral("via"), QStringLiteral("socket")}});
 
     const double started = platform::monotonicSeconds();
-    const DriverResult result = driveChatJob(path, message.body);
+    const DriverResult result = driver.driveChatJob(path, message.body);
     const auto ms = static_cast<qint64>(std::trunc((platform::monotonicSeconds() - started) * 1000.0));
 
     companionLog(QStringLiteral("job.done"),
@@ -121,8 +122,8 @@ SocketMessage readSocketMessage(const QString &text)
     return read;
 }
 
-LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings,
-                     std::function<void()> ready)
+LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSession &session,
+                     const SocketTimings &timings, std::function<void()> ready)
 {
     const Fields hostField {{QStringLiteral("host"), chatHostLabel(link.host)}};
     const auto withHost = [&](Fields fields) {
@@ -205,7 +206,7 @@ LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, c
         case SocketMessage::Kind::ignored:
             break;
         case SocketMessage::Kind::job:
-            runJob(*task, link, message, timings.replyWait);
+            runJob(*task, link, driver, message, timings.replyWait);
             break;
         }
     }

@@ -19,6 +19,8 @@
 
 namespace corvane {
 
+class Driver;
+
 inline const QString heartbeatText = QStringLiteral(R"({"heartbeat":true})");
 inline constexpr int goingAwayCloseCode = 1001;
 
@@ -32,8 +34,8 @@ struct SocketTimings {
 
 // `ready` runs (on the session's thread) once the handshake has completed:
 // only then is the companion connected.
-LoopResult runSocket(const CompanionLink &link, platform::UrlSession &session, const SocketTimings &timings = {},
-                     std::function<void()> ready = {});
+LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSession &session,
+                     const SocketTimings &timings = {}, std::function<void()> ready = {});
 
 // A control message of the service.
 enum class SocketControl { refresh, heartbeat, waiting };

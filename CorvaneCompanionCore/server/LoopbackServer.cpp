@@ -2,7 +2,7 @@
 
 #include "diagnostics/EventLog.h"
 #include "diagnostics/SparseLog.h"
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 #include "server/McpHttp.h"
 #include "wire/PeerAdmission.h"
 
@@ -105,7 +105,7 @@ Arrival readRequest(platform::LoopbackConnection &connection, RequestFraming &fr
     }
 }
 
-void serveConnection(platform::LoopbackConnection &connection)
+void serveConnection(LoopbackServer &server, platform::LoopbackConnection &connection)
 {
     RequestFraming framing;
     const Arrival arrival = readRequest(connection, framing);
@@ -115,8 +115,8 @@ void serveConnection(platform::LoopbackConnection &connection)
         logReject(QStringLiteral("slow"), parseRequest(framing.bytes()).path);
         return;
     }
-    LoopbackServer::respond(framing.bytes(), true,
-                            [&connection](const QByteArray &bytes) { return connection.write(bytes, replyWriteWait); });
+    server.respond(framing.bytes(), true,
+                   [&connection](const QByteArray &bytes) { return connection.write(bytes, replyWriteWait); });
 }
 
 // Descriptors running out must not fill the log: one line a minute.
@@ -132,7 +132,11 @@ void logAcceptError(const QString &error)
 
 } // namespace
 
-LoopbackServer::LoopbackServer() = default;
+LoopbackServer::LoopbackServer(Driver &driver)
+    : driver_(driver)
+    , mcp_(companionMcpEndpoint(driver))
+{
+}
 
 LoopbackServer::~LoopbackServer()
 {
@@ -141,7 +145,9 @@ LoopbackServer::~LoopbackServer()
 
 LoopbackStart LoopbackServer::start(quint16 port)
 {
-    auto listener = std::make_unique<platform::LoopbackListener>(serveConnection, logAcceptError, admitPeer);
+    auto listener = std::make_unique<platform::LoopbackListener>(
+        [this](platform::LoopbackConnection &connection) { serveConnection(*this, connection); }, logAcceptError,
+        admitPeer);
     const QString error = listener->listen(port);
     if (!error.isEmpty())
         return {false, error};
@@ -151,6 +157,8 @@ LoopbackStart LoopbackServer::start(quint16 port)
 
 void LoopbackServer::stop()
 {
+    if (listener_)
+        listener_->finish();
     listener_.reset();
 }
 
@@ -213,8 +221,8 @@ void LoopbackServer::respond(const QByteArray &request, bool fromUser, const Rep
     companionLog(QStringLiteral("loopback.req"),
                  {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     if (parsed.path == mcpPath)
-        return companionMcpEndpoint().serve(parsed, write);
-    const DriverResult result = drive(parsed.path, parsed.body, true);
+        return mcp_.serve(parsed, write);
+    const DriverResult result = driver_.drive(parsed.path, parsed.body, true);
     companionLog(QStringLiteral("loopback.res"),
                  {{QStringLiteral("path"), parsed.path},
                   {QStringLiteral("ok"), yesNo(result.ok)},

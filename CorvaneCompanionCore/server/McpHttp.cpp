@@ -1,6 +1,6 @@
 #include "server/McpHttp.h"
 
-#include "driver/Drive.h"
+#include "driver/Driver.h"
 
 #include <QJsonDocument>
 #include <QUuid>
@@ -92,12 +92,11 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
         event(answer);
 }
 
-const McpHttpEndpoint &companionMcpEndpoint()
+McpHttpEndpoint companionMcpEndpoint(Driver &driver)
 {
-    static const McpHttpEndpoint endpoint([](const QString &path, const Body &body, const CallControl &control) {
-        return drive(path, body, true, control);
+    return McpHttpEndpoint([&driver](const QString &path, const Body &body, const CallControl &control) {
+        return driver.drive(path, body, true, control);
     });
-    return endpoint;
 }
 
 } // namespace corvane

@@ -31,7 +31,10 @@ private:
     McpDriver driver_;
 };
 
-// The endpoint of the running companion: tools call drive() and may start Chrome.
-const McpHttpEndpoint &companionMcpEndpoint();
+class Driver;
+
+// The endpoint of the running companion: tools drive `driver` and may start
+// Chrome.
+McpHttpEndpoint companionMcpEndpoint(Driver &driver);
 
 } // namespace corvane

@@ -1,0 +1,55 @@
+#include "driver/Job.h"
+
+#include "chrome/PortCache.h"
+
+#include <QJsonDocument>
+
+namespace corvane {
+
+namespace {
+
+ToolRun blockedBy(const PageDialog &dialog)
+{
+    ToolRun blocked;
+    blocked.outcome = ToolOutcome::failed;
+    blocked.dialog = dialog;
+    return blocked;
+}
+
+} // namespace
+
+ToolRun Job::run(const QStringList &args, OutputReading reading, int limit)
+{
+    // A dialog blocks the page: the rest of the job would only wait out limits.
+    if (const std::optional<PageDialog> &seen = watch_.seen())
+        return blockedBy(*seen);
+    const ToolRun run = runner_.run(args, activeChromePort(false), limit, reading);
+    watch_.see(run.dialog);
+    return run;
+}
+
+QList<ToolRun> Job::runBatch(const QList<BatchStep> &steps, int limit)
+{
+    if (const std::optional<PageDialog> &seen = watch_.seen())
+        return QList<ToolRun>(steps.size(), blockedBy(*seen));
+    QList<ToolRun> runs = runner_.runBatch(steps, activeChromePort(false), limit);
+    for (ToolRun &run : runs) {
+        if (watch_.seen())
+            run = blockedBy(*watch_.seen());
+        else
+            watch_.see(run.dialog);
+    }
+    return runs;
+}
+
+QJsonObject Job::data(const QStringList &args)
+{
+    const ToolRun ran = run(QStringList {QStringLiteral("--json")} + args, OutputReading::data);
+    const QJsonDocument document = QJsonDocument::fromJson(ran.output.toUtf8());
+    if (!document.isObject())
+        return {};
+    const QJsonValue data = document.object().value(QStringLiteral("data"));
+    return data.isObject() ? data.toObject() : QJsonObject();
+}
+
+} // namespace corvane
