@@ -36,8 +36,8 @@ int milliseconds(double seconds)
 CompanionHooks CompanionHooks::standard(Driver &driver)
 {
     CompanionHooks hooks;
-    hooks.loop.runSocket = [&driver](const CompanionLink &link, std::function<void()> ready) {
-        return corvane::runSocket(link, driver, platform::UrlSession::shared(), {}, std::move(ready));
+    hooks.loop.runSocket = [&driver](const CompanionLink &link, std::function<void()> ready, std::stop_token stop) {
+        return corvane::runSocket(link, driver, platform::UrlSession::shared(), {}, std::move(ready), std::move(stop));
     };
     hooks.loop.pause = platform::sleepFor;
     hooks.loop.now = platform::monotonicSeconds;
@@ -315,8 +315,9 @@ void CompanionApp::quit()
 {
     companionLog(QStringLiteral("app.quit"), {{QStringLiteral("phase"), phaseWord(phase_)}});
     loop_.silence();
+    // No new request; those in progress end as the companion does.
     if (server_)
-        server_->stop();
+        server_->close();
     QCoreApplication::quit();
 }
 

@@ -19,6 +19,7 @@ struct JobLoop::Thread {
     std::shared_ptr<std::atomic<double>> lastConnect;
     std::shared_ptr<Anchor> anchor;
     qint64 generation;
+    std::stop_token stop;
 
     void run()
     {
@@ -33,7 +34,7 @@ struct JobLoop::Thread {
         for (;;) {
             companionLog(QStringLiteral("socket.end"),
                          {{QStringLiteral("result"), loopResultWord(result)}, {QStringLiteral("host"), label}});
-            if (result != LoopResult::closed && result != LoopResult::refresh)
+            if ((result != LoopResult::closed && result != LoopResult::refresh) || stop.stop_requested())
                 break;
             const std::optional<CompanionLink> now = loadLink();
             if (!now || *now != *link)
@@ -58,12 +59,15 @@ struct JobLoop::Thread {
         if (wait > 0)
             hooks.pause(wait);
         lastConnect->store(hooks.now());
-        return hooks.runSocket(link, [anchor = anchor, generation = generation, link] {
-            anchor->post([generation, link](JobLoop &loop) {
-                if (generation == loop.generation_)
-                    Q_EMIT loop.connected(link);
-            });
-        });
+        return hooks.runSocket(
+            link,
+            [anchor = anchor, generation = generation, link] {
+                anchor->post([generation, link](JobLoop &loop) {
+                    if (generation == loop.generation_)
+                        Q_EMIT loop.connected(link);
+                });
+            },
+            stop);
     }
 
     void ended(std::optional<LoopResult> result)
@@ -81,14 +85,15 @@ JobLoop::JobLoop(Hooks hooks, QObject *parent)
 
 JobLoop::~JobLoop()
 {
+    stop_.request_stop();
     anchor_->release();
 }
 
 bool JobLoop::start()
 {
     const qint64 generation = ++generation_;
-    if (!platform::runInBackground(
-            [thread = Thread {hooks_, lastConnect_, anchor_, generation}]() mutable { thread.run(); }))
+    if (!platform::runInBackground([thread = Thread {hooks_, lastConnect_, anchor_, generation,
+                                                     stop_.get_token()}]() mutable { thread.run(); }))
         return false;
     ++threads_;
     return true;

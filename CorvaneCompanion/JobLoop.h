@@ -5,7 +5,7 @@
 // seconds later) and "refresh" (at once) while the stored link is the same,
 // and ends with any other result. Every start is a new generation; only the
 // newest generation's reports reach the application, so a disconnect or a
-// quit silences every loop still running.
+// quit silences every loop still running. The loop's end stops them all.
 
 #include "link/LinkState.h"
 #include "link/LinkStore.h"
@@ -17,6 +17,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <stop_token>
 
 namespace corvane {
 
@@ -26,8 +27,9 @@ public:
     // The outside world as the loop reaches it; tests replace parts.
     struct Hooks {
         // One socket connection for a link; blocks its thread and calls
-        // `ready` once its handshake has completed.
-        std::function<LoopResult(const CompanionLink &, std::function<void()> ready)> runSocket;
+        // `ready` once its handshake has completed. Ends soon once `stop` is
+        // requested.
+        std::function<LoopResult(const CompanionLink &, std::function<void()> ready, std::stop_token stop)> runSocket;
         std::function<void(double seconds)> pause;
         std::function<double()> now; // monotonic seconds
         // However connections end, at most one is opened this often.
@@ -35,6 +37,7 @@ public:
     };
 
     explicit JobLoop(Hooks hooks, QObject *parent = nullptr);
+    // Asks every loop thread to stop; they end on their own shortly after.
     ~JobLoop() override;
 
     // Starts a new generation for the stored link; older ones are silenced.
@@ -65,6 +68,7 @@ private:
     qint64 generation_ = 0;
     int threads_ = 0;
     std::shared_ptr<Anchor> anchor_;
+    std::stop_source stop_;
     // When the last connection was opened, across generations.
     std::shared_ptr<std::atomic<double>> lastConnect_ = std::make_shared<std::atomic<double>>(-1e9);
 };

@@ -9,6 +9,7 @@
 #include "TrayIcon.h"
 
 #include "chrome/ChromeLaunch.h"
+#include "diagnostics/EventLog.h"
 #include "driver/Driver.h"
 #include "gate/ChromeGate.h"
 #include "wire/CompanionPort.h"
@@ -33,6 +34,9 @@ namespace {
 
 constexpr int usageExit = 2;
 constexpr double trayWaitSeconds = 15.0;
+// Quitting waits this long at most for background threads (a result post
+// takes seconds); they are all bounded well within it.
+constexpr double backgroundEndLimit = 60.0;
 
 std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, bool desktop)
 {
@@ -164,16 +168,21 @@ int main(int argc, char **argv)
     }
     const int code = app->exec();
     // In order: no job starts any more and the running ones end (a waiting
-    // hand-over is called off); then the local connections end; then the
-    // application.
+    // hand-over is called off); the local connections end; the application
+    // goes and stops its job channel; then every background thread ends (a
+    // result post, an update being unpacked, the log writer), before the
+    // network thread and the statics they use.
     driver.shutdown();
     server->stop();
     companion.reset();
+    if (!platform::finishBackgroundWork(backgroundEndLimit)) {
+        // Each of them is bounded; one that is not must not reach what
+        // static destructors take down.
+        companionLog(QStringLiteral("app.quit-late"),
+                     {{QStringLiteral("limit_s"), QString::number(backgroundEndLimit)}});
+        std::fflush(nullptr);
+        std::quick_exit(code);
+    }
     app.reset();
-    // The job channel's thread may still wait on its socket, and a result
-    // post, an update check or the log writer may still run: they are not
-    // waited for. Ending here, before static destructors run, keeps them
-    // from touching destroyed globals on their way out.
-    std::fflush(nullptr);
-    std::_Exit(code);
+    return code;
 }

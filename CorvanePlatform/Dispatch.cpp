@@ -1,19 +1,86 @@
 #include "Dispatch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace corvane::platform {
 
+namespace {
+
+// The threads runInBackground started, and whether the program is ending.
+// Never destroyed: a thread's last step is to count itself out here.
+struct BackgroundThreads {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;
+    std::atomic<bool> finishing {false};
+    std::vector<std::function<void()>> wakes;
+};
+
+BackgroundThreads &backgroundThreads()
+{
+    static auto *threads = new BackgroundThreads;
+    return *threads;
+}
+
+void countOut(BackgroundThreads &threads)
+{
+    std::lock_guard lock(threads.mutex);
+    if (--threads.running == 0)
+        threads.ended.notify_all();
+}
+
+} // namespace
+
 bool runInBackground(std::function<void()> work)
 {
+    BackgroundThreads &threads = backgroundThreads();
+    {
+        std::lock_guard lock(threads.mutex);
+        ++threads.running;
+    }
     try {
-        std::thread(std::move(work)).detach();
+        std::thread([work = std::move(work), &threads]() mutable {
+            work();
+            work = nullptr; // what it holds goes before the thread counts as ended
+            countOut(threads);
+        }).detach();
         return true;
     } catch (const std::system_error &) {
+        countOut(threads);
         return false;
     }
+}
+
+bool finishBackgroundWork(double seconds)
+{
+    BackgroundThreads &threads = backgroundThreads();
+    std::vector<std::function<void()>> wakes;
+    {
+        std::lock_guard lock(threads.mutex);
+        threads.finishing = true;
+        wakes = threads.wakes;
+    }
+    for (const std::function<void()> &wake : wakes)
+        wake();
+    std::unique_lock lock(threads.mutex);
+    return threads.ended.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
+                                  [&threads] { return threads.running == 0; });
+}
+
+bool backgroundWorkFinishing()
+{
+    return backgroundThreads().finishing;
+}
+
+void whenFinishing(std::function<void()> wake)
+{
+    BackgroundThreads &threads = backgroundThreads();
+    std::lock_guard lock(threads.mutex);
+    threads.wakes.push_back(std::move(wake));
 }
 
 namespace {
@@ -42,10 +109,11 @@ struct WorkQueue::Shared {
         std::unique_lock lock(self->mutex);
         for (;;) {
             ++self->idle;
-            const bool got = self->arrived.wait_for(lock, std::chrono::duration<double>(workerIdleSeconds),
-                                                    [&] { return !self->waiting.empty(); });
+            const bool got = self->arrived.wait_for(lock, std::chrono::duration<double>(workerIdleSeconds), [&] {
+                return !self->waiting.empty() || backgroundWorkFinishing();
+            });
             --self->idle;
-            if (!got) {
+            if (!got || self->waiting.empty()) {
                 --self->threads;
                 return;
             }
@@ -62,6 +130,13 @@ struct WorkQueue::Shared {
 WorkQueue::WorkQueue(int workers, int capacity)
     : shared_(std::make_shared<Shared>(std::max(workers, 1), std::max(capacity, 0)))
 {
+    // Idle threads end when the program does, not a while later.
+    whenFinishing([weak = std::weak_ptr<Shared>(shared_)] {
+        if (const std::shared_ptr<Shared> shared = weak.lock()) {
+            std::lock_guard lock(shared->mutex);
+            shared->arrived.notify_all();
+        }
+    });
 }
 
 bool WorkQueue::post(std::function<void()> work)

@@ -20,6 +20,16 @@ namespace corvane::platform {
 // an exception that would end the process.
 bool runInBackground(std::function<void()> work);
 
+// Quitting: waits until every thread runInBackground started has ended.
+// Helpers that idle until more work comes (a work queue's threads, the
+// standard-error writer) end as soon as their work is done, and are told so
+// through whenFinishing. False when `seconds` passed first.
+bool finishBackgroundWork(double seconds);
+bool backgroundWorkFinishing();
+// `wake` is called once finishing begins (from the finishing thread), so
+// that an idle helper's wait can see it.
+void whenFinishing(std::function<void()> wake);
+
 // Background work that must not grow without bound: at most `workers`
 // threads serve it and at most `capacity` items wait. Threads start when work
 // comes and end after a while without any.

@@ -56,7 +56,11 @@ struct StandardErrorQueue {
         pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         std::unique_lock lock(mutex);
         for (;;) {
-            arrived.wait(lock, [this] { return !waiting.empty(); });
+            arrived.wait(lock, [this] { return !waiting.empty() || backgroundWorkFinishing(); });
+            if (waiting.empty()) {
+                writerRuns = false; // the program ends: what comes later is written by a new writer
+                return;
+            }
             const QByteArray next = std::move(waiting.front());
             waiting.pop_front();
             bytes -= next.size();
@@ -69,7 +73,14 @@ struct StandardErrorQueue {
 
 StandardErrorQueue &standardErrorQueue()
 {
-    static auto *queue = new StandardErrorQueue; // its thread outlives every static
+    static auto *queue = [] {
+        auto *made = new StandardErrorQueue; // its thread outlives every static
+        whenFinishing([made] {
+            std::lock_guard lock(made->mutex);
+            made->arrived.notify_all();
+        });
+        return made;
+    }();
     return *queue;
 }
 

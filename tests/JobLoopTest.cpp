@@ -116,9 +116,8 @@ protected:
     JobLoop()
     {
         CompanionHooks hooks;
-        hooks.loop.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready) {
-            return socket->run(ready);
-        };
+        hooks.loop.runSocket = [socket = socket_](const CompanionLink &, const std::function<void()> &ready,
+                                                  const std::stop_token &) { return socket->run(ready); };
         // Pauses take no time but move a clock of the test's own.
         hooks.loop.pause = [this](double seconds) {
             std::lock_guard lock(pausesMutex_);

@@ -360,6 +360,14 @@ void KeptConnection::keep(std::unique_ptr<DevToolsSession> session, qint64 port)
     // The one replaced closes as `session` goes, after the lock.
 }
 
+void KeptConnection::drop()
+{
+    std::unique_ptr<DevToolsSession> session;
+    std::lock_guard guard(lock_);
+    std::swap(session_, session);
+    // It closes as `session` goes, after the lock.
+}
+
 ActionWatch::ActionWatch(KeptConnection &kept, qint64 port, const QString &targetId)
     : state_(std::make_unique<State>())
 {

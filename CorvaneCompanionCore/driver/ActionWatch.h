@@ -62,6 +62,8 @@ public:
     // caller's now.
     std::unique_ptr<DevToolsSession> take(qint64 port);
     void keep(std::unique_ptr<DevToolsSession> session, qint64 port);
+    // Closes the kept one: the network thread it needs is about to end.
+    void drop();
 
 private:
     std::mutex lock_;

@@ -93,6 +93,7 @@ void Driver::shutdown()
     closing_ = true;
     state_.handOver.close();
     callsEnded_.wait(lock, [this] { return calls_ == 0; });
+    state_.kept.drop();
 }
 
 DriverResult Driver::dispatch(const Action *action, const ActionCall &call, bool autostart)

@@ -74,7 +74,8 @@ public:
 
     // Quitting: a job that comes from now on is refused, a waiting hand-over
     // is called off, and this returns once every job in progress has ended
-    // (each is bounded by the tool's time limits).
+    // (each is bounded by the tool's time limits) and the kept DevTools
+    // connection is closed.
     void shutdown();
 
 private:

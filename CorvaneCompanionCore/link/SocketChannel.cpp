@@ -123,7 +123,7 @@ SocketMessage readSocketMessage(const QString &text)
 }
 
 LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSession &session,
-                     const SocketTimings &timings, std::function<void()> ready)
+                     const SocketTimings &timings, std::function<void()> ready, std::stop_token stop)
 {
     const Fields hostField {{QStringLiteral("host"), chatHostLabel(link.host)}};
     const auto withHost = [&](Fields fields) {
@@ -151,6 +151,8 @@ LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSes
         return result;
     };
     const auto stillLinked = [&] {
+        if (stop.stop_requested())
+            return false;
         const std::optional<CompanionLink> stored = loadLink();
         return stored && *stored == link;
     };
@@ -165,6 +167,8 @@ LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSes
         // cannot reach a later wait.
         auto box = platform::OneShot<platform::WebSocketReceived>::make();
         task->receive([box](const platform::WebSocketReceived &received) { box->fulfil(received); });
+        // A stop ends the wait at once; what arrives after it is not taken.
+        const std::stop_callback woken(stop, [box] { box->fulfil({}); });
         std::optional<platform::WebSocketReceived> received;
         const auto receiveFailed = [&](const platform::WebSocketReceived &failed) {
             const QString error = failed.error.isEmpty() ? QStringLiteral("non-text") : failed.error;

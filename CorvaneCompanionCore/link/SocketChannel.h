@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <optional>
+#include <stop_token>
 
 namespace corvane {
 
@@ -33,9 +34,10 @@ struct SocketTimings {
 };
 
 // `ready` runs (on the session's thread) once the handshake has completed:
-// only then is the companion connected.
+// only then is the companion connected. Once `stop` is requested, the
+// connection ends as "idle" without waiting for the next message.
 LoopResult runSocket(const CompanionLink &link, Driver &driver, platform::UrlSession &session,
-                     const SocketTimings &timings = {}, std::function<void()> ready = {});
+                     const SocketTimings &timings = {}, std::function<void()> ready = {}, std::stop_token stop = {});
 
 // A control message of the service.
 enum class SocketControl { refresh, heartbeat, waiting };

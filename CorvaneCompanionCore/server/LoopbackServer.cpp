@@ -155,6 +155,12 @@ LoopbackStart LoopbackServer::start(quint16 port)
     return {true, {}};
 }
 
+void LoopbackServer::close()
+{
+    if (listener_)
+        listener_->close();
+}
+
 void LoopbackServer::stop()
 {
     if (listener_)

@@ -39,6 +39,8 @@ public:
     LoopbackServer &operator=(const LoopbackServer &) = delete;
 
     [[nodiscard]] LoopbackStart start(quint16 port);
+    // Stops accepting; the connections being served go on.
+    void close();
     // Stops accepting, closes the connections still waiting for a request
     // and waits for the ones being served to end.
     void stop();

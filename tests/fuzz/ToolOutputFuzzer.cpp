@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                       "a finished run ran");
     }
     // A listing, also one without target ids, lists and selects safely.
-    if (const std::optional<QList<ListedTab>> tabs = listedTabs(output))
-        workTabs(*tabs);
+    if (const std::optional<QList<ListedTab>> tabs = listedTabs(output)) {
+        WorkTabMemory memory;
+        workTabs(memory, *tabs);
+    }
     return 0;
 }
