@@ -5,9 +5,12 @@
 
 #include "driver/ActionWatch.h"
 
+#include "EventChecks.h"
 #include "Eventually.h"
 #include "GatedCompanion.h"
 #include "LocalHttp.h"
+
+#include "Processes.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +132,32 @@ TEST_F(HostilePages, NothingAPageDoesBreaksTheCompanionTheGateOrChrome)
         EXPECT_EQ(next.json().value("ok"), true) << next.body.toStdString();
         EXPECT_TRUE(next.text().contains("button \"Fine\"")) << next.body.toStdString();
     }
+}
+
+// The tool has no deadline of its own: a script that never yields holds its
+// background process, and every connection to it, for good. The step ends at
+// its limit, that process is ended, and the next step works on a fresh one.
+TEST_F(HostilePages, AToolRequestThatNeverEndsEndsAtItsLimitAndTheNextStepWorks)
+{
+    const QString calm = QStringLiteral("http://localhost:%1/").arg(stage->server.port());
+    ASSERT_EQ(postJson(companion, "/open", {{"url", stage->page("/")}}).json().value("ok"), true);
+    const QString pidFile = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/agent-browser/corvane.pid");
+    const qint64 before = QString::fromUtf8(test::readFile(pidFile)).trimmed().toLongLong();
+    ASSERT_GT(before, 0);
+
+    const test::LocalReply hung = postJson(companion, "/cli", {{"command", "eval for(;;){}"}});
+    EXPECT_EQ(hung.json().value("ok"), false) << hung.body.toStdString();
+    EXPECT_TRUE(hung.text().contains(QStringLiteral("timed out"))) << hung.body.toStdString();
+    EXPECT_TRUE(test::hasEvent(stage->home.logged(QStringLiteral("agent.timeout")), QStringLiteral("agent.timeout"),
+                               {{QStringLiteral("args"), QStringLiteral("eval for(;;){}")}}));
+    EXPECT_FALSE(platform::processProgram(before).has_value()) << "the old background process is gone";
+
+    const test::LocalReply opened = postJson(companion, "/open", {{"url", calm}});
+    EXPECT_EQ(opened.json().value("ok"), true) << opened.body.toStdString();
+    const test::LocalReply next = postJson(companion, "/snapshot");
+    EXPECT_TRUE(next.text().contains("button \"Fine\"")) << next.body.toStdString();
+    EXPECT_NE(QString::fromUtf8(test::readFile(pidFile)).trimmed().toLongLong(), before);
+    EXPECT_TRUE(stage->browserRuns());
 }
 
 TEST_F(HostilePages, APageCannotSpeakInTheCompanionsVoice)

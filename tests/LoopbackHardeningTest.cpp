@@ -317,8 +317,11 @@ TEST_F(LoopbackHardening, TypedTextsNeverReachACommandLineOrTheLog)
             .trimmed(),
         QStringLiteral("26"));
 
+    // The program ran to start the tool's background process; the steps
+    // after went to it as requests on the kept connection.
     const QStringList commandLines = test::recordedCommandLines();
-    EXPECT_GE(commandLines.size(), 6);
+    EXPECT_GE(commandLines.size(), 1);
+    EXPECT_EQ(home->logged(QStringLiteral("agent.kept")).size(), 1);
     for (const QString &line : commandLines)
         EXPECT_FALSE(line.contains(secret)) << line.toStdString();
     EXPECT_FALSE(test::readFile(home->logDir() + QStringLiteral("/events.log")).contains(secret.toUtf8()));

@@ -24,14 +24,11 @@
 #include <variant>
 
 #include <signal.h>
+#include <unistd.h>
 
 namespace corvane {
 
-namespace {
-
-// The first three arguments, a free text as its length: what the log shows
-// of a command.
-QString argsLabel(const QStringList &args)
+QString toolArgsLabel(const QStringList &args)
 {
     QStringList shown = args.mid(0, 3);
     for (const qsizetype text : freeTextPositions(args)) {
@@ -40,6 +37,8 @@ QString argsLabel(const QStringList &args)
     }
     return shown.join(QLatin1Char(' '));
 }
+
+namespace {
 
 // Output cut at a byte count may end inside a character: drop that part.
 QByteArray wholeCharacters(QByteArray bytes)
@@ -128,6 +127,24 @@ std::optional<platform::ProcessSetup> toolSetup()
     return setup;
 }
 
+} // namespace
+
+qint64 daemonPid(const QString &session)
+{
+    QFile file(agentSocketDir() + QLatin1Char('/') + session + QStringLiteral(".pid"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.read(32).trimmed().toLongLong();
+}
+
+namespace {
+
+bool isToolProcess(qint64 pid)
+{
+    const std::optional<QString> program = platform::processProgram(pid);
+    return program && program->contains(QLatin1String("agent-browser"));
+}
+
 // The tool keeps a background process per session, which it starts with
 // a TCP listener of its own that nothing guards. Every process is started
 // unable to bind one where the kernel allows; each new background process is
@@ -138,7 +155,7 @@ public:
     // listens on TCP is ended here.
     bool admits(const QString &session)
     {
-        const qint64 pid = readPid(session);
+        const qint64 pid = daemonPid(session);
         std::lock_guard lock(mutex_);
         if (pid <= 0 || checked_.value(session) == pid)
             return true;
@@ -155,8 +172,7 @@ public:
         QStringList shown;
         for (const quint16 port : ports.value_or(QList<quint16>()))
             shown.append(QString::number(port));
-        const std::optional<QString> program = platform::processProgram(pid);
-        if (program && program->contains(QLatin1String("agent-browser")))
+        if (isToolProcess(pid))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
         companionLog(QStringLiteral("agent.listener"),
                      {{QStringLiteral("session"), session},
@@ -166,14 +182,6 @@ public:
     }
 
 private:
-    static qint64 readPid(const QString &session)
-    {
-        QFile file(agentSocketDir() + QLatin1Char('/') + session + QStringLiteral(".pid"));
-        if (!file.open(QIODevice::ReadOnly))
-            return 0;
-        return file.read(32).trimmed().toLongLong();
-    }
-
     std::mutex mutex_;
     QHash<QString, qint64> checked_;
 };
@@ -270,18 +278,6 @@ void logEnd(const QString &label, const QString &out, int status)
                   {QStringLiteral("out"), out}});
 }
 
-// One step's run from its answer in a batch.
-ToolRun stepRun(const QString &answer, OutputReading reading)
-{
-    QString out = reading == OutputReading::data ? answer : answerText(answer);
-    const bool cut = out.size() > agentOutputLimit;
-    if (cut)
-        out.truncate(agentOutputLimit);
-    ToolRun run = finishedRun(out, reading, cut);
-    run.dialog = reportedDialog(QString(), answer);
-    return run;
-}
-
 } // namespace
 
 struct AgentRunner::State {
@@ -301,7 +297,7 @@ QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, 
     QStringList labels;
     QList<QStringList> commands;
     for (const BatchStep &step : steps) {
-        labels.append(argsLabel(step.args));
+        labels.append(toolArgsLabel(step.args));
         commands.append(step.args);
     }
     const QString label = labels.join(QStringLiteral(" + "));
@@ -316,7 +312,9 @@ QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, 
     QList<ToolRun> runs;
     for (qsizetype i = 0; i < steps.size(); ++i) {
         if (answers && i < answers->size()) {
-            runs.append(stepRun(answers->at(i), steps[i].reading));
+            runs.append(
+                answeredRun(steps[i].reading == OutputReading::data ? answers->at(i) : answerText(answers->at(i)),
+                            steps[i].reading, answers->at(i)));
         } else {
             // No answer of its own: what the tool printed instead is the step's.
             ToolRun run = finishedRun(answers ? QString() : process.output, steps[i].reading, process.outputCut);
@@ -330,7 +328,7 @@ QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, 
 
 ToolRun AgentRunner::run(const QStringList &args, qint64 cdp, int limit, OutputReading reading)
 {
-    const QString label = argsLabel(args);
+    const QString label = toolArgsLabel(args);
     const auto ran = runTool(state_->runLock, state_->guard, label, toolInvocation(args), cdp, limit, agentOutputLimit);
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return *stopped;
@@ -345,6 +343,46 @@ ToolRun AgentRunner::run(const QStringList &args, qint64 cdp, int limit, OutputR
     ToolRun finished = finishedRun(out, reading, process.outputCut);
     finished.dialog = reportedDialog(process.errorOutput, json ? out : QString());
     return finished;
+}
+
+ToolRun answeredRun(QString out, OutputReading reading, const QString &answer)
+{
+    const bool cut = out.size() > agentOutputLimit;
+    if (cut)
+        out.truncate(agentOutputLimit);
+    ToolRun run = finishedRun(out, reading, cut);
+    run.dialog = reportedDialog(QString(), answer);
+    return run;
+}
+
+bool AgentRunner::admitsDaemon(const QString &session)
+{
+    return state_->guard.admits(session);
+}
+
+QString AgentRunner::version()
+{
+    const QString program = agentBrowserPath();
+    const std::optional<platform::ProcessSetup> setup = toolSetup();
+    if (program.isEmpty() || !setup)
+        return {};
+    const platform::ProcessOutcome outcome
+        = platform::runProcess(program, {QStringLiteral("--version")}, 10.0, 4096, {}, *setup);
+    if (outcome.end != platform::ProcessOutcome::End::exited || outcome.status != 0)
+        return {};
+    return QString::fromUtf8(outcome.standardOutput).trimmed();
+}
+
+bool endToolDaemon(qint64 pid)
+{
+    if (pid <= 0 || !isToolProcess(pid))
+        return false;
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    // Gone once its command line is: a process that has ended has none,
+    // even before its parent collects it.
+    for (int wait = 0; wait < 200 && isToolProcess(pid); ++wait)
+        ::usleep(10'000);
+    return !isToolProcess(pid);
 }
 
 QString answerValue(const ToolRun &run, const QString &key)

@@ -36,6 +36,18 @@ QString agentBrowserPath();
 // tool's own default, given to it explicitly so that we know where to look.
 QString agentSocketDir();
 
+// The first three arguments, a free text as its length: what the log shows
+// of a command.
+QString toolArgsLabel(const QStringList &args);
+
+// The process id the tool's background process of `session` wrote down; 0
+// when there is none to be read.
+qint64 daemonPid(const QString &session);
+
+// Ends `pid` when it is a process of the tool's, and waits (briefly) until it
+// is gone; false when it was not the tool's or would not go.
+bool endToolDaemon(qint64 pid);
+
 // The tool's program, one process per run: each with the runner's own
 // options (["--cdp", port, "--session", session]), in a folder and with
 // settings of ours, its commands on standard input. One run at a time.
@@ -49,10 +61,23 @@ public:
     ToolRun run(const QStringList &args, qint64 cdp, int limit, OutputReading reading = OutputReading::data) override;
     QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit) override;
 
+    // Whether the background process of `session` may be used: one that
+    // listens on TCP is ended instead (checked once per process).
+    bool admitsDaemon(const QString &session);
+
+    // What the program says of its version ("agent-browser 0.41.2"); empty
+    // when it would not say.
+    QString version();
+
 private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// A run that came to an answer in the tool's JSON form: `out`, what the step
+// reads of it, kept up to agentOutputLimit and classified, with the dialog
+// the answer reports.
+ToolRun answeredRun(QString out, OutputReading reading, const QString &answer);
 
 // The value `key` of a data run's answer ("url", "title"); the empty text
 // when the run has no such value.

@@ -10,6 +10,7 @@
 #include "driver/CallControl.h"
 #include "driver/DriverResult.h"
 #include "driver/Job.h"
+#include "driver/KeptRunner.h"
 
 #include "Dispatch.h"
 
@@ -39,7 +40,7 @@ struct ActionCall;
 
 class Driver {
 public:
-    explicit Driver(std::unique_ptr<ToolRunner> runner = std::make_unique<AgentRunner>(),
+    explicit Driver(std::unique_ptr<ToolRunner> runner = std::make_unique<KeptRunner>(),
                     Clock clock = platform::monotonicSeconds, ChromeAccess chrome = ChromeAccess::usersChrome());
     // Shuts down first.
     ~Driver();

@@ -1,6 +1,7 @@
 #include "driver/Job.h"
 
 #include "chrome/PortCache.h"
+#include "driver/WorkTab.h"
 
 #include <QJsonDocument>
 
@@ -25,6 +26,8 @@ ToolRun Job::run(const QStringList &args, OutputReading reading, int limit)
         return blockedBy(*seen);
     const ToolRun run = runner_.run(args, activeChromePort(false), limit, reading);
     watch_.see(run.dialog);
+    if (run.outcome == ToolOutcome::timedOut)
+        closeWorkTabIfHung(*this);
     return run;
 }
 
@@ -33,6 +36,8 @@ QList<ToolRun> Job::runBatch(const QList<BatchStep> &steps, int limit)
     if (const std::optional<PageDialog> &seen = watch_.seen())
         return QList<ToolRun>(steps.size(), blockedBy(*seen));
     QList<ToolRun> runs = runner_.runBatch(steps, activeChromePort(false), limit);
+    if (!runs.isEmpty() && runs.front().outcome == ToolOutcome::timedOut)
+        closeWorkTabIfHung(*this);
     for (ToolRun &run : runs) {
         if (watch_.seen())
             run = blockedBy(*watch_.seen());

@@ -50,8 +50,8 @@ qsizetype valueEnd(QStringView text, qsizetype at)
     return depth == 0 && !inString ? text.size() : -1;
 }
 
-// The members of the object that starts at `at`, each value as the text it
-// was written with. The caller has checked that the text is valid JSON.
+} // namespace
+
 QMap<QString, QStringView> rawMembers(QStringView text, qsizetype at)
 {
     QMap<QString, QStringView> members;
@@ -83,8 +83,6 @@ QMap<QString, QStringView> rawMembers(QStringView text, qsizetype at)
             ++i;
     }
 }
-
-} // namespace
 
 QList<qsizetype> freeTextPositions(const QStringList &args)
 {
@@ -141,22 +139,21 @@ QByteArray commandsInput(const QList<QStringList> &commands)
     return QJsonDocument(list).toJson(QJsonDocument::Compact);
 }
 
-// An answer in the tool's own form, from one member of a batch's array.
-QString answerFrom(QStringView text, qsizetype objectAt)
+} // namespace
+
+QString answerFrom(QStringView text, qsizetype objectAt, QLatin1String dataKey)
 {
     const QMap<QString, QStringView> members = rawMembers(text, objectAt);
-    const auto raw = [&](const char *key) {
-        const QStringView value = members.value(QLatin1String(key));
+    const auto raw = [&](QLatin1String key) {
+        const QStringView value = members.value(key);
         return value.isEmpty() ? QStringLiteral("null") : value.toString();
     };
-    QString answer = QStringLiteral("{\"success\":") + raw("success") + QStringLiteral(",\"data\":") + raw("result")
-        + QStringLiteral(",\"error\":") + raw("error");
+    QString answer = QStringLiteral("{\"success\":") + raw(QLatin1String("success")) + QStringLiteral(",\"data\":")
+        + raw(dataKey) + QStringLiteral(",\"error\":") + raw(QLatin1String("error"));
     if (members.contains(QStringLiteral("warning")))
-        answer += QStringLiteral(",\"warning\":") + raw("warning");
+        answer += QStringLiteral(",\"warning\":") + raw(QLatin1String("warning"));
     return answer + QLatin1Char('}');
 }
-
-} // namespace
 
 ToolInvocation toolInvocation(const QStringList &args)
 {
@@ -214,7 +211,7 @@ std::optional<QStringList> batchAnswers(const QString &batchOutput)
         if (!element.isObject())
             return std::nullopt;
         at = trimmed.indexOf(QLatin1Char('{'), at);
-        answers.append(answerFrom(trimmed, at));
+        answers.append(answerFrom(trimmed, at, QLatin1String("result")));
         at = valueEnd(trimmed, at);
     }
     return answers;

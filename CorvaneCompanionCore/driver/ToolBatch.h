@@ -6,6 +6,7 @@
 // own answer to each command.
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -45,6 +46,15 @@ std::optional<QString> singleAnswer(const QString &batchOutput);
 // Each answer of a JSON batch, in the form singleAnswer gives; none when the
 // output is not such a batch.
 std::optional<QStringList> batchAnswers(const QString &batchOutput);
+
+// The members of the JSON object that starts at `at` in `text`, each value as
+// the text it was written with. The caller has checked that it is valid JSON.
+QMap<QString, QStringView> rawMembers(QStringView text, qsizetype at);
+
+// An answer in the tool's own form from the JSON object at `objectAt`: its
+// data is the member `dataKey` ("result" in a batch's array, "data" in a
+// reply of the background process).
+QString answerFrom(QStringView text, qsizetype objectAt, QLatin1String dataKey);
 
 // What the tool prints for a command without "--json", made from its
 // answer: its warning, then the failure mark with the error, or a snapshot's

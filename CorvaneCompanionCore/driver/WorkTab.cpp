@@ -404,4 +404,37 @@ bool bringTabForward(const QString &targetId)
         && devTools->call(QStringLiteral("Target.activateTarget"), {{QStringLiteral("targetId"), targetId}}).ok;
 }
 
+void closeWorkTabIfHung(Job &job)
+{
+    const QString target = lastWorkTarget(job.tabs());
+    if (target.isEmpty())
+        return;
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
+    if (!devTools)
+        return;
+    const DevToolsReply attached
+        = devTools->call(QStringLiteral("Target.attachToTarget"),
+                         {{QStringLiteral("targetId"), target}, {QStringLiteral("flatten"), true}});
+    const QString page = attached.result.value(QStringLiteral("sessionId")).toString();
+    if (!attached.ok || page.isEmpty())
+        return;
+    // A page that cannot add one and one in two seconds is stuck in its own
+    // script: no tool process could act on it, nor start while it is there.
+    const DevToolsReply answered = devTools->call(QStringLiteral("Runtime.evaluate"),
+                                                  {{QStringLiteral("expression"), QStringLiteral("1+1")}}, page, 2.0);
+    devTools->call(QStringLiteral("Target.detachFromTarget"), {{QStringLiteral("sessionId"), page}}, {}, 1.0);
+    if (answered.ok)
+        return;
+    const bool closed = devTools->call(QStringLiteral("Target.closeTarget"), {{QStringLiteral("targetId"), target}}).ok;
+    if (closed) {
+        WorkTabMemory &memory = job.tabs();
+        std::lock_guard lock(memory.mutex);
+        memory.followed.removeAll(target);
+        memory.made.removeAll(target);
+        memory.last.clear();
+    }
+    companionLog(QStringLiteral("worktab.hung"),
+                 {{QStringLiteral("closed"), closed ? QStringLiteral("yes") : QStringLiteral("no")}});
+}
+
 } // namespace corvane

@@ -52,6 +52,11 @@ struct ListedTab {
 // The tabs of a `tab list --json` output; none when it is not such a listing.
 std::optional<QList<ListedTab>> listedTabs(const QString &listingOutput);
 
+// After a step ran past its limit: the tab actions went to is closed when its
+// page no longer answers (a script that never yields), so that the next step
+// starts on a fresh one. Only ever the work's own tab.
+void closeWorkTabIfHung(Job &job);
+
 // True when the work tab is the active tab afterwards. `listed` receives the
 // target ids of every tab there was, `workTarget` the work tab's.
 bool focusWorkTabIfAny(Job &job, QStringList *listed = nullptr, QString *workTarget = nullptr);
