@@ -1,13 +1,16 @@
 // Every way to take the same four steps, side by side on one headless
 // Chromium and one local page: the companion over its local HTTP, over MCP
 // (/mcp and the stdio bridge, with the protocol's TypeScript SDK as client),
-// the raw tool sequence the companion runs for each step, @playwright/mcp
+// the raw requests the companion sends for each step on its kept connection
+// to the tool's background process (the floor), the same steps through the
+// tool's own program, a process per run (as before), @playwright/mcp
 // (--cdp-endpoint) and chrome-devtools-mcp (--browser-url). They take turns
 // in alternating rounds; each server has its own tab (the companion's
 // channels and the raw sequence share its one work tab).
 //   node bench/mcp_bench.mjs COMPANION_EXECUTABLE [ROUNDS]
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 
 import { StdioClientTransport, call, chromePort, connect, quantile, root, sleep, startStage, textOf, timed, toFront,
@@ -74,6 +77,42 @@ const snapshotArgs = ['snapshot', '-i', '-c'];
 const asResult = (text, image) => ({ content: [{ type: 'text', text }, ...(image ? [{ type: 'image' }] : [])] });
 const shotFile = path.join(stage.home, 'raw-view.jpg');
 
+// The same runs as requests on one kept connection to the session's
+// background process: for each run the launch request, then its commands,
+// each reply read before the next request goes.
+const keptSocket = path.join(stage.home, '.agent-browser', 'corvane.sock');
+const keptLine = { socket: null, buffer: '', waiting: null, id: 0 };
+const keptRun = async (requests) => {
+  if (!keptLine.socket) {
+    keptLine.socket = await new Promise((resolve, reject) => {
+      const socket = net.createConnection(keptSocket, () => resolve(socket));
+      socket.once('error', reject);
+    });
+    keptLine.socket.setEncoding('utf8');
+    keptLine.socket.on('data', (chunk) => {
+      keptLine.buffer += chunk;
+      const end = keptLine.buffer.indexOf('\n');
+      if (end >= 0 && keptLine.waiting) {
+        const line = keptLine.buffer.slice(0, end);
+        keptLine.buffer = keptLine.buffer.slice(end + 1);
+        const done = keptLine.waiting;
+        keptLine.waiting = null;
+        done(JSON.parse(line));
+      }
+    });
+  }
+  const replies = [];
+  for (const request of [{ action: 'launch', cdpPort: chromePort }, ...requests.map((r) => ({ ...r, plugins: [] }))]) {
+    replies.push(await new Promise((resolve) => {
+      keptLine.waiting = resolve;
+      keptLine.socket.write(`${JSON.stringify({ ...request, id: `k${++keptLine.id}` })}\n`);
+    }));
+  }
+  return replies.slice(1);
+};
+const kept = { list: { action: 'tab_list' }, snapshot: { action: 'snapshot', interactive: true, compact: true },
+               url: { action: 'url' }, title: { action: 'title' } };
+
 const companionSteps = {
   tag: 'companion',
   // The tool's daemon is not the companion's child: it is the one started from this stage's home.
@@ -129,6 +168,33 @@ const servers = [
       const out = await tool(['--screenshot-format', 'jpeg', '--screenshot-quality', '55', 'batch', '--json'],
                              [listing, ['get', 'title'], ['get', 'url'], ['screenshot', shotFile]]);
       if (!fs.existsSync(shotFile)) throw new Error(`raw screenshot: ${out.slice(-600)}`);
+      const image = fs.readFileSync(shotFile).toString('base64');
+      fs.rmSync(shotFile);
+      return asResult('', image);
+    },
+  },
+  {
+    name: 'raw kept requests',
+    tag: 'companion',
+    rss: () => 0,
+    open: async () => {
+      await keptRun([kept.list]);
+      const [opened] = await keptRun([{ action: 'navigate', url: `${pageUrl}?companion` }]);
+      return asResult(`${opened.data.title}`);
+    },
+    snapshot: async () => asResult((await keptRun([kept.list, kept.snapshot]))[1].data.snapshot),
+    ref: (text) => (text.match(/button "Press me"[^\n]*\[ref=(e\d+)\]/) || [])[1],
+    click: async (c, ref) => {
+      await keptRun([kept.list, kept.snapshot]);
+      await keptRun([{ action: 'click', selector: ref }]);
+      await sleep(300);
+      return asResult((await keptRun([kept.snapshot, kept.url, kept.title, kept.list]))[0].data.snapshot);
+    },
+    look: async () => asResult((await keptRun([kept.list, kept.snapshot]))[1].data.snapshot),
+    screenshot: async () => {
+      fs.rmSync(shotFile, { force: true });
+      await keptRun([kept.list, kept.title, kept.url, { action: 'screenshot', path: shotFile, format: 'jpeg', quality: 55,
+                                                        annotate: false, fullPage: false, selector: null }]);
       const image = fs.readFileSync(shotFile).toString('base64');
       fs.rmSync(shotFile);
       return asResult('', image);
@@ -210,9 +276,9 @@ try {
     if (s.rssPeak) console.log(`${s.name.padEnd(22)} snapshot ${s.snapshotChars} chars, resident ${(s.rssPeak / 1024).toFixed(1)} MiB`);
   }
   const median = (s, step) => quantile(s.times[step], 0.5);
-  const raw = servers.find((s) => s.name === 'raw tool sequence');
-  for (const s of servers.filter((s) => s.tag === 'companion' && s !== raw)) {
-    console.log(`${s.name} / raw tool sequence: ${steps.map((step) => `${step} ${(median(s, step) / median(raw, step)).toFixed(3)}`).join(', ')}`);
+  const floor = servers.find((s) => s.name === 'raw kept requests');
+  for (const s of servers.filter((s) => s.tag === 'companion' && s !== floor)) {
+    console.log(`${s.name} / raw kept requests: ${steps.map((step) => `${step} ${(median(s, step) / median(floor, step)).toFixed(3)}`).join(', ')}`);
   }
   const own = servers[0];
   for (const peer of servers.filter((s) => s.tag !== 'companion')) {
@@ -263,6 +329,7 @@ try {
   }
   console.log(`the tool's snapshot alone (a batch taking it twice, less once): ${(quantile(twice, 0.5) - quantile(once, 0.5)).toFixed(1)} ms (medians)`);
 } finally {
+  keptLine.socket?.destroy();
   for (const server of servers) await server.client?.close().catch(() => {});
   await stage.close();
 }

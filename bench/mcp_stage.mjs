@@ -27,7 +27,9 @@ export async function startStage(companionExe, respond) {
   fs.symlinkSync(path.join(root, '.deps/agent-browser/node_modules/agent-browser/bin/agent-browser-linux-x64'),
                  path.join(home, '.local/bin/agent-browser'));
   const env = { ...process.env, HOME: home, XDG_CONFIG_HOME: `${home}/config`, XDG_DATA_HOME: `${home}/data`,
-                XDG_STATE_HOME: `${home}/state`, XDG_RUNTIME_DIR: '', QT_QPA_PLATFORM: 'offscreen' };
+                XDG_STATE_HOME: `${home}/state`, XDG_RUNTIME_DIR: '', QT_QPA_PLATFORM: 'offscreen',
+                // The pages are served on this machine, which the work opens only when told.
+                CORVANE_LOCAL_ORIGINS: 'http://127.0.0.1:*' };
   const pages = http.createServer(respond);
   await new Promise((resolve) => pages.listen(0, '127.0.0.1', resolve));
   const chromium = spawn('/usr/lib/chromium/chromium', [
