@@ -3,6 +3,7 @@
 
 #include "driver/AgentRunner.h"
 #include "driver/Job.h"
+#include "driver/KeptRunner.h"
 #include "driver/PageDialog.h"
 #include "driver/PageView.h"
 
@@ -103,6 +104,27 @@ TEST_F(ToolRuns, ReturnsMergedOutputWhateverTheExitStatus)
     ASSERT_EQ(ends.size(), 1);
     EXPECT_TRUE(test::isEvent(ends.front(), "agent.end", {{"status", "1"}, {"args", "click e1"}}));
     EXPECT_EQ(home.events(QStringLiteral("agent.start")).size(), 1);
+}
+
+// The kept connection speaks the pinned version's requests: another version
+// of the tool runs as a process per step, which the log says once.
+TEST_F(ToolRuns, AnotherVersionOfTheToolRunsAProcessPerStepAndSaysSoOnce)
+{
+    installFakeAgentBrowser(
+        QStringLiteral("case \"$1\" in --version) echo 'agent-browser 9.9.9' ;; *) echo '✓ Done' ;; esac"));
+    KeptRunner kept;
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(kept.run({QStringLiteral("click"), QStringLiteral("e1")}, 9222, 20, OutputReading::action).outcome,
+                  ToolOutcome::done);
+    // The version is asked once, without the runner's options (the record
+    // leaves their places blank).
+    EXPECT_EQ(fakeAgentBrowserRuns(true),
+              (QStringList {QStringLiteral("--version   "), QStringLiteral("--cdp 9222 --session corvane click e1"),
+                            QStringLiteral("--cdp 9222 --session corvane click e1")}));
+    const QList<test::LoggedEvent> off = home.logged(QStringLiteral("agent.kept-off"));
+    ASSERT_EQ(off.size(), 1);
+    EXPECT_TRUE(
+        test::isEvent(off.front(), "agent.kept-off", {{"version", "agent-browser 9.9.9"}, {"pinned", "0.41.2"}}));
 }
 
 TEST_F(ToolRuns, EachPortHasItsOwnSessionAndOnlyThreeArgumentsAreLogged)

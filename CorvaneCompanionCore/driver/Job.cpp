@@ -5,6 +5,8 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace corvane {
 
 namespace {
@@ -26,7 +28,8 @@ ToolRun Job::run(const QStringList &args, OutputReading reading, int limit)
         return blockedBy(*seen);
     const ToolRun run = runner_.run(args, activeChromePort(false), limit, reading);
     watch_.see(run.dialog);
-    if (run.outcome == ToolOutcome::timedOut)
+    // A page held by a dialog waits for an answer, not for its end.
+    if (run.outcome == ToolOutcome::timedOut && !watch_.seen())
         closeWorkTabIfHung(*this);
     return run;
 }
@@ -36,7 +39,8 @@ QList<ToolRun> Job::runBatch(const QList<BatchStep> &steps, int limit)
     if (const std::optional<PageDialog> &seen = watch_.seen())
         return QList<ToolRun>(steps.size(), blockedBy(*seen));
     QList<ToolRun> runs = runner_.runBatch(steps, activeChromePort(false), limit);
-    if (!runs.isEmpty() && runs.front().outcome == ToolOutcome::timedOut)
+    if (!runs.isEmpty() && runs.front().outcome == ToolOutcome::timedOut && !watch_.seen()
+        && std::none_of(runs.begin(), runs.end(), [](const ToolRun &run) { return run.dialog.has_value(); }))
         closeWorkTabIfHung(*this);
     for (ToolRun &run : runs) {
         if (watch_.seen())
