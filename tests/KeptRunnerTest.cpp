@@ -74,6 +74,8 @@ TEST_F(KeptRunning, EveryCommandTheDriverSendsReadsAsTheProgramPrintsIt)
         {{"tab", "cv-work-table"}, R::tabSwitch, {newTab}, {closeTab}},
         {closeTab, R::command, {newTab}},
         {{"snapshot", "-i", "-c"}, R::snapshot},
+        {{"snapshot", "-i"}, R::snapshot},
+        {{"snapshot"}, R::command},
         {{"snapshot", "-i", "-c"}, R::pageAfterAction},
         {{"click", "#go"}, R::action},
         {{"click", "#missing"}, R::action},
@@ -95,6 +97,7 @@ TEST_F(KeptRunning, EveryCommandTheDriverSendsReadsAsTheProgramPrintsIt)
         {{"eval", "throw new Error('no')"}, R::command},
         {{"get", "text", "#p"}, R::command},
         {{"dialog", "status"}, R::command},
+        {{"dialog", "dismiss"}, R::command},
     };
     AgentRunner program;
     KeptRunner kept;

@@ -6,8 +6,6 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 
-#include <algorithm>
-
 namespace corvane {
 
 namespace {
@@ -22,8 +20,7 @@ bool isWholeNumber(const QString &word, int most)
     return number && value >= 0 && value <= most && !word.startsWith(QLatin1Char('+'));
 }
 
-// Words the program would take as something else than the text itself: an
-// address without a scheme gets one, an option-like word is an option.
+// A word the program would not read as one of its options.
 bool isPlainWord(const QString &word)
 {
     return !word.isEmpty() && !word.startsWith(QLatin1Char('-'));
@@ -256,11 +253,6 @@ std::optional<ToolRequest> toolRequest(const QStringList &args)
 QJsonObject launchRequest(qint64 cdp)
 {
     return {{QStringLiteral("action"), QStringLiteral("launch")}, {QStringLiteral("cdpPort"), cdp}};
-}
-
-int toolRequestForms()
-{
-    return static_cast<int>(std::size(requestForms));
 }
 
 QString replyAnswer(QStringView reply)

@@ -45,7 +45,4 @@ QString replyAnswer(QStringView reply);
 // something the program would print in a way this table does not know.
 std::optional<QString> replyText(const QString &action, QStringView reply);
 
-// How many commands have a row: said once in the runner's start event.
-int toolRequestForms();
-
 } // namespace corvane
