@@ -45,6 +45,7 @@ struct Connection {
 struct Exchange {
     Sent sent = Sent::answered;
     QStringList replies;
+    bool allSucceeded = true; // every reply says "success": true
     bool commandSent = false; // past the launch: the command may have run
 };
 
@@ -165,11 +166,13 @@ struct KeptRunner::State {
                 // The program stops at a launch that failed, printing why.
                 if (!parsed.object().value(QStringLiteral("success")).toBool()) {
                     done.replies = QStringList(requests.size(), reply);
+                    done.allSucceeded = false;
                     return done;
                 }
                 continue;
             }
             done.replies.append(reply);
+            done.allSucceeded = done.allSucceeded && parsed.object().value(QStringLiteral("success")).toBool();
         }
         return done;
     }
@@ -226,11 +229,6 @@ void logEnd(const QString &label, const QString &out, bool allSucceeded)
                   {QStringLiteral("out"), out}});
 }
 
-bool replySucceeded(const QString &reply)
-{
-    return QJsonDocument::fromJson(reply.toUtf8()).object().value(QStringLiteral("success")).toBool();
-}
-
 // What became of a run that has no answer to give.
 ToolRun unansweredRun(const QString &label, const Exchange &exchange, int limit, OutputReading reading)
 {
@@ -278,7 +276,7 @@ ToolRun KeptRunner::run(const QStringList &args, qint64 cdp, int limit, OutputRe
                 logEnd(label, unreadableText, false);
                 return failedRun(unreadableText, reading);
             }
-            logEnd(label, *text, replySucceeded(reply));
+            logEnd(label, *text, done.allSucceeded);
             return answeredRun(*text, reading, answer);
         }
         if (done.sent != Sent::notConnected)
@@ -317,15 +315,13 @@ QList<ToolRun> KeptRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, i
             // As in the program's JSON batch: each step reads its own answer.
             QList<ToolRun> runs;
             QStringList answers;
-            bool allSucceeded = true;
             for (qsizetype i = 0; i < steps.size(); ++i) {
                 const QString answer = replyAnswer(done.replies[i]);
                 answers.append(answer);
-                allSucceeded = allSucceeded && replySucceeded(done.replies[i]);
                 runs.append(answeredRun(steps[i].reading == OutputReading::data ? answer : answerText(answer),
                                         steps[i].reading, answer));
             }
-            logEnd(label, QLatin1Char('[') + answers.join(QLatin1Char(',')) + QLatin1Char(']'), allSucceeded);
+            logEnd(label, QLatin1Char('[') + answers.join(QLatin1Char(',')) + QLatin1Char(']'), done.allSucceeded);
             return runs;
         }
         if (done.sent != Sent::notConnected)
