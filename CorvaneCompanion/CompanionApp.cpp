@@ -13,6 +13,7 @@
 #include "driver/WorkTab.h"
 #include "link/ResultPosting.h"
 #include "link/SocketChannel.h"
+#include "menu/AgentsStatus.h"
 #include "wire/CompanionPort.h"
 
 #include "Dispatch.h"
@@ -152,6 +153,11 @@ void CompanionApp::refreshMenu()
     state.updatesRunning = updater_.controller() != nullptr;
     state.version = companionVersion(hooks_.bundle);
     state.handOverWaiting = driver_.handOverWaiting();
+    state.agents = driver_.agents();
+    if (state.agents != agentsWritten_) {
+        writeAgentsStatus(state.agents);
+        agentsWritten_ = state.agents;
+    }
 
     menu_ = menuItems(state);
     if (item_) {
@@ -321,7 +327,7 @@ void CompanionApp::quit()
     QCoreApplication::quit();
 }
 
-void CompanionApp::perform(MenuAction action)
+void CompanionApp::perform(MenuAction action, const QString &agent)
 {
     switch (action) {
     case MenuAction::None:
@@ -343,7 +349,10 @@ void CompanionApp::perform(MenuAction action)
     case MenuAction::Quit:
         return quit();
     case MenuAction::HandBack:
-        driver_.handBack();
+        driver_.handBack(agent);
+        return refreshMenu();
+    case MenuAction::StopAgent:
+        driver_.stopAgent(agent);
         return refreshMenu();
     case MenuAction::ShowWorkTab:
         // A tool run: never on the main thread.

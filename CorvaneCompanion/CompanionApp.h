@@ -75,7 +75,8 @@ public:
     void toggleLaunchAtLogin();
     void quit();
 
-    void perform(MenuAction action);
+    // `agent`: whose item was chosen, for an agent's hand-back or stop.
+    void perform(MenuAction action, const QString &agent = {});
     // A page waits for the person: tell them where they look.
     void tellNeedsYou(const QString &text);
 
@@ -108,6 +109,7 @@ private:
     JobLoop loop_;
     std::shared_ptr<Anchor> anchor_;
     QList<MenuItem> menu_;
+    QList<AgentView> agentsWritten_;
 };
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 #include "diagnostics/EventLog.h"
 #include "link/LinkStore.h"
 #include "link/ResultPosting.h"
+#include "menu/AgentsStatus.h"
 #include "menu/CompanionMenu.h"
 
 #include "server/McpBridge.h"
@@ -73,6 +74,12 @@ int status()
                 + (running ? linkStatusLine(phaseFromWord(written.value(QStringLiteral("phase")).toString()),
                                             chatHostLabel(link->host))
                            : QStringLiteral("not connected (the companion is not running)")));
+    }
+    if (running) {
+        const QList<AgentView> agents = readAgentsStatus().value_or(QList<AgentView>());
+        say(stdout, QStringLiteral("Assistants at work: %1").arg(agents.size()));
+        for (const AgentView &agent : agents)
+            say(stdout, QStringLiteral("  ") + agentStatusLine(agent));
     }
     say(stdout, QStringLiteral("Chrome debugging: ") + onOff(chromeIsReady(QStringLiteral("127.0.0.1"))));
     if (const auto chrome = runningChrome(currentChromeTarget()); chrome && chrome->via == ChromeVia::port) {

@@ -11,7 +11,8 @@ namespace corvane {
 
 class MenuPresenter {
 public:
-    using ActionHandler = std::function<void(MenuAction)>;
+    // The action, and the agent an agent's item is for.
+    using ActionHandler = std::function<void(MenuAction, const QString &agent)>;
 
     virtual ~MenuPresenter() = default;
     virtual void setTitle(const QString &title) = 0;

@@ -16,7 +16,8 @@ TrayIcon::TrayIcon(ActionHandler onAction)
     tray_.setContextMenu(&menu_);
     updateIcon();
     tray_.setToolTip(toolTip(QString()));
-    QObject::connect(&tray_, &QSystemTrayIcon::messageClicked, &menu_, [this] { onAction_(MenuAction::ShowWorkTab); });
+    QObject::connect(&tray_, &QSystemTrayIcon::messageClicked, &menu_,
+                     [this] { onAction_(MenuAction::ShowWorkTab, {}); });
     tray_.show();
     QCoreApplication::instance()->installEventFilter(&paletteWatch_);
 }
@@ -114,9 +115,11 @@ void TrayIcon::setMenu(const QList<MenuItem> &items)
             action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") + item.keyEquivalent.toUpper()));
         if (item.enabled()) {
             const MenuAction what = item.action;
+            const QString agent = item.agent;
             // Queued: the action refills this menu, which deletes the sender.
             QObject::connect(
-                action, &QAction::triggered, &menu_, [this, what] { onAction_(what); }, Qt::QueuedConnection);
+                action, &QAction::triggered, &menu_, [this, what, agent] { onAction_(what, agent); },
+                Qt::QueuedConnection);
         }
     }
 }

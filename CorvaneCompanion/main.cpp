@@ -122,7 +122,8 @@ int main(int argc, char **argv)
     const auto begin = [&](bool tray) {
         std::unique_ptr<MenuPresenter> presenter;
         if (tray)
-            presenter = std::make_unique<TrayIcon>([&companion](MenuAction action) { companion->perform(action); });
+            presenter = std::make_unique<TrayIcon>(
+                [&companion](MenuAction action, const QString &agent) { companion->perform(action, agent); });
         else
             presenter = std::make_unique<ConsoleStatus>();
         CompanionHooks hooks = CompanionHooks::standard(driver);

@@ -1,6 +1,7 @@
 // The menu's texts and the whole menu for the states a user meets.
 
 #include "menu/CompanionMenu.h"
+#include "driver/HandOver.h"
 #include "link/LinkStore.h"
 
 #include "QtPrinting.h"
@@ -167,6 +168,16 @@ TEST(Menu, ItemsForEachState)
          {"(Corvane: Not linked)", "(Chrome debugging is on)", "(" + profile + ")", signIn, "---", connectProd,
           "Connect to local Chat", "---", "[ ] Start at Login", "(Version 0.1.0)", "Check for Updates\u2026",
           "Quit ^q"}},
+        {"assistants at work, one handed over; a title prints no control characters",
+         [](MenuState &s) {
+             s.agents = {{QStringLiteral("a"), QStringLiteral("Evil\u001b[2J"), true, false},
+                         {QStringLiteral("b"), QString(), false, true}};
+         },
+         QString(),
+         {handBackTitle + " (b)", "---", "(Corvane: Not linked)", "(Chrome debugging is on)", "(" + profile + ")",
+          signIn, "---", connectProd, "Connect to local Chat", "---", "(Assistants at work: 2)",
+          "(a \u2014 Evil [2J \u2014 busy)", "Stop a", "(b \u2014 no page yet \u2014 handed over to you)", "Stop b",
+          "---", "[ ] Start at Login", "(Version 0.1.0)", "Quit ^q"}},
     };
     for (const MenuCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -82,21 +83,35 @@ QString workTabTool(const QStringList &args)
 }
 
 struct Stage {
-    explicit Stage(bool chromeReady = true)
+    explicit Stage(bool chromeReady = true, int agentLimit = defaultAgentLimit)
     {
         auto scripted = std::make_unique<ScriptedRunner>(workTabTool);
         runner = scripted.get();
         driver = std::make_unique<Driver>(
-            std::move(scripted), [this] { return now; },
+            std::move(scripted), [this] { return now.load(); },
             ChromeAccess {[chromeReady] { return chromeReady; },
                           [](double) {
                               return ChromeReadiness {false, chromeOffText};
-                          }});
+                          }},
+            [this](const QString &agent) {
+                auto made = std::make_unique<ScriptedRunner>(workTabTool);
+                std::lock_guard lock(agentsMutex);
+                agents[agent] = made.get();
+                return made;
+            },
+            agentLimit);
+    }
+    ScriptedRunner *agentRunner(const QString &agent)
+    {
+        std::lock_guard lock(agentsMutex);
+        return agents.value(agent);
     }
 
     test::TempHome home;
-    double now = 0.0;
+    std::atomic<double> now = 0.0;
     ScriptedRunner *runner = nullptr;
+    std::mutex agentsMutex;
+    QMap<QString, ScriptedRunner *> agents;
     std::unique_ptr<Driver> driver;
 };
 
@@ -177,6 +192,49 @@ TEST(DriverRules, OneJobAtATimeAndAnEndThatWaitsForIt)
     ending.get();
     EXPECT_TRUE(first.get().ok);
     EXPECT_FALSE(stage.driver->showWorkTab());
+}
+
+// Each agent takes turns with itself alone, within a bound the person sees
+// and can cut short.
+TEST(DriverRules, AgentsWorkSideBySideEachOneJobAtATime)
+{
+    Stage stage(true, 2);
+    const auto drive = [&](const QString &agent) {
+        return answer(stage.driver->drive(QStringLiteral("/scroll"), {{"direction", "down"}}, true, {}, agent));
+    };
+    const QJsonObject noTab = refused(noWorkTabText);
+    ASSERT_EQ(drive(QStringLiteral("a")), noTab);
+    stage.agentRunner(QStringLiteral("a"))->hold(true);
+    auto held = std::async(std::launch::async, [&] { return drive(QStringLiteral("a")); });
+    ASSERT_TRUE(eventually([&] { return stage.agentRunner(QStringLiteral("a"))->ran().size() == 2; }));
+
+    struct Case {
+        const char *agent;
+        QJsonObject answer;
+    };
+    const Case cases[] = {
+        {"a", refused(agentBusyText)},
+        {"b", noTab}, // alongside a, in its own session
+        {"", {{"ok", true}, {"chrome", true}, {"needs_you", false}, {"text", "- button \"Go\" [ref=e1]"}}},
+        {"c", refused(tooManyAgentsText(2))},
+        {"../x", refused(agentNameText)},
+    };
+    const auto shown
+        = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(); };
+    for (const Case &c : cases)
+        EXPECT_EQ(shown(drive(QLatin1String(c.agent))), shown(c.answer)) << c.agent;
+    EXPECT_EQ(stage.driver->agents(),
+              (QList<AgentView> {{QStringLiteral("a"), {}, true, false}, {QStringLiteral("b"), {}, false, false}}));
+
+    // Stopped: told once, then a fresh start.
+    ASSERT_TRUE(stage.driver->stopAgent(QStringLiteral("b")));
+    EXPECT_EQ(drive(QStringLiteral("b")), refused(agentStoppedText));
+    EXPECT_EQ(drive(QStringLiteral("b")), noTab);
+    // Gone for half an hour: forgotten, unless it is at work.
+    stage.now = agentIdleLimit + 1;
+    EXPECT_EQ(stage.driver->agents(), (QList<AgentView> {{QStringLiteral("a"), {}, true, false}}));
+    stage.agentRunner(QStringLiteral("a"))->hold(false);
+    EXPECT_EQ(held.get(), noTab);
 }
 
 TEST(DriverRules, AWaitingHandOverIsCalledOffByTheEnd)

@@ -2,6 +2,7 @@
 // TypeScript SDK over Streamable HTTP and over the stdio bridge, against the
 // real executable, a real headless Chromium and the real agent-browser.
 
+#include "driver/PageView.h"
 #include "server/McpTools.h"
 #include "wire/CompanionPort.h"
 
@@ -10,6 +11,7 @@
 #include "EventChecks.h"
 #include "Eventually.h"
 #include "LocalHttp.h"
+#include "RawDevTools.h"
 #include "TempHome.h"
 #include "TestHttpServer.h"
 
@@ -20,6 +22,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSet>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +70,16 @@ QByteArray sessionOf(const test::LocalReply &reply)
     return {};
 }
 
+// One assistant's task: a word to send, and details in a new tab.
+QByteArray taskPage(const QByteArray &name)
+{
+    return "<!doctype html><title>Task " + name + "</title><h1>Task " + name
+        + "</h1><input aria-label=\"Word\"><button onclick=\"document.title='Sent '+"
+          "document.querySelector('input').value\">Send</button>"
+          "<a href=\"/details-"
+        + name + ".html\" target=\"_blank\">Details</a>";
+}
+
 // A companion the bridge started leaves with the test.
 void stopCompanionOf(const test::TempHome &home)
 {
@@ -100,6 +114,17 @@ protected:
              "body}).catch(() => {});"
              "fetch('http://127.0.0.1:8766/mcp', {method:'POST', mode:'no-cors', body}).catch(() => {});"
              "</script>"},
+            {"/plain.html", "<!doctype html><title>Plain page</title><p>plain-fact</p>"},
+            {"/person.html",
+             "<!doctype html><title>Person</title><script>let hiddenTimes = 0; "
+             "document.addEventListener('visibilitychange', () => { if (document.visibilityState !== 'visible') "
+             "++hiddenTimes; });</script><p>The person reads this.</p>"},
+            {"/task-a.html", taskPage("a")},
+            {"/task-b.html", taskPage("b")},
+            {"/task-c.html", taskPage("c")},
+            {"/details-a.html", "<!doctype html><title>Details of a</title><p>fact-a</p>"},
+            {"/details-b.html", "<!doctype html><title>Details of b</title><p>fact-b</p>"},
+            {"/details-c.html", "<!doctype html><title>Details of c</title><p>fact-c</p>"},
         });
     }
 
@@ -406,4 +431,142 @@ TEST_F(McpEndToEnd, ACancellationReachesOnlyItsOwnClientsCall)
     ASSERT_EQ(cancels.size(), 2);
     EXPECT_EQ(cancels[0]["running"], QStringLiteral("0")) << "another client's cancellation";
     EXPECT_EQ(cancels[1]["running"], QStringLiteral("1"));
+}
+
+// Three assistants at once, each an MCP client with its own task on its own
+// page (two over HTTP, one through the bridge), beside a plain local client
+// on the work tab and the person's own focused tab: each works in its own
+// window, no result names another's page, and the person's tab stays in front
+// of its window throughout.
+TEST_F(McpEndToEnd, SeveralAssistantsWorkAtOnceEachInItsOwnWindow)
+{
+    const QStringList names {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    test::CompanionProcess companion;
+    ASSERT_TRUE(companion.waitListening());
+    // The whole reply: its title and address are fields of their own.
+    const auto plainText = [](const char *path, const QJsonObject &body = {}) {
+        return QString::fromUtf8(test::postJson(companionPort, path, body).body);
+    };
+    const QJsonObject plainPage {{QStringLiteral("url"), QString::fromLatin1(pages->url("/plain.html"))}};
+    ASSERT_TRUE(plainText("/open", plainPage).contains(QStringLiteral("\"ok\":true")));
+
+    // Chromium itself, on 127.0.0.1 (the address it gives names no port);
+    // asked by curl, which does not wait for Chromium to close the connection.
+    QProcess version;
+    version.start(QStringLiteral("curl"),
+                  {QStringLiteral("-s"),
+                   QStringLiteral("http://127.0.0.1:%1/json/version").arg(test::BrowserStage::chromePort)});
+    version.waitForFinished(10000);
+    const QString browserPath = QUrl(QJsonDocument::fromJson(version.readAllStandardOutput())
+                                         .object()
+                                         .value(QStringLiteral("webSocketDebuggerUrl"))
+                                         .toString())
+                                    .path();
+    test::RawClient person(QStringLiteral("ws://127.0.0.1:%1").arg(test::BrowserStage::chromePort) + browserPath);
+    ASSERT_TRUE(person.connected());
+    const QString personTab = person
+                                  .call(1, "Target.createTarget",
+                                        {{"url", QString::fromLatin1(pages->url("/person.html"))}, {"newWindow", true}})
+                                  .value("targetId")
+                                  .toString();
+    ASSERT_FALSE(personTab.isEmpty());
+    person.call(2, "Target.activateTarget", {{"targetId", personTab}});
+    const QString personSession = person.call(3, "Target.attachToTarget", {{"targetId", personTab}, {"flatten", true}})
+                                      .value("sessionId")
+                                      .toString();
+    int id = 10;
+    const auto personSees = [&] {
+        return person
+            .call(id++, "Runtime.evaluate", {{"expression", "hiddenTimes + ':' + document.visibilityState"}},
+                  personSession)
+            .value("result")
+            .toObject()
+            .value("value")
+            .toString();
+    };
+    ASSERT_TRUE(eventually([&] { return personSees() == QLatin1String("0:visible"); }, 10));
+
+    const qsizetype agentsBefore = home->events(QStringLiteral("agent.new")).size();
+    std::vector<std::unique_ptr<QProcess>> clients;
+    for (const QString &name : names) {
+        const bool bridge = name == QLatin1String("c");
+        auto &node = clients.emplace_back(std::make_unique<QProcess>());
+        node->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        node->start(QStringLiteral("node"),
+                    {QStringLiteral(CORVANE_MCP_SCENARIO), QStringLiteral(CORVANE_MCP_CLIENT_DIR),
+                     bridge ? QStringLiteral("stdio") : QStringLiteral("http"),
+                     bridge ? test::CompanionProcess::executable() : QStringLiteral("http://127.0.0.1:8766/mcp"),
+                     QString::fromLatin1(pages->url("")), QStringLiteral("task"), name});
+    }
+    // Meanwhile the plain work tab goes on as it always did.
+    QStringList plainSaid;
+    for (int round = 0; round < 3; ++round) {
+        plainSaid << plainText("/open", plainPage) << plainText("/snapshot");
+    }
+    QMap<QString, QString> said;
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        QProcess &node = *clients[static_cast<size_t>(i)];
+        ASSERT_TRUE(node.waitForFinished(240000)) << names[i].toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(node.readAllStandardOutput()).object();
+        ASSERT_FALSE(report.contains(QStringLiteral("error")))
+            << names[i].toStdString() << ": " << report.value(QStringLiteral("error")).toString().toStdString();
+        for (const QJsonValue step : report.value(QStringLiteral("steps")).toArray()) {
+            EXPECT_FALSE(step[QStringLiteral("isError")].toBool())
+                << names[i].toStdString() << ": " << step[QStringLiteral("text")].toString().toStdString();
+            said[names[i]] += step[QStringLiteral("text")].toString() + QLatin1Char('\n');
+        }
+    }
+    said[QStringLiteral("plain")] = plainSaid.join(QLatin1Char('\n'));
+
+    const auto marks = [](const QString &name) {
+        return name == QLatin1String("plain")
+            ? QStringList {QStringLiteral("plain.html"), QStringLiteral("Plain page")}
+            : QStringList {QStringLiteral("task-%1.html").arg(name), QStringLiteral("Task ") + name,
+                           QStringLiteral("word-") + name, QStringLiteral("Details of ") + name};
+    };
+    for (auto it = said.begin(); it != said.end(); ++it) {
+        SCOPED_TRACE(it.key().toStdString());
+        for (const QString &mine : marks(it.key()))
+            EXPECT_TRUE(it.value().contains(mine)) << mine.toStdString() << " in " << it.value().toStdString();
+        for (const QString &other : said.keys()) {
+            for (const QString &theirs : other == it.key() ? QStringList() : marks(other))
+                EXPECT_FALSE(it.value().contains(theirs)) << theirs.toStdString() << " in " << it.value().toStdString();
+        }
+        EXPECT_FALSE(it.value().contains(agentBusyText));
+    }
+
+    // Each agent's pages are in a window of its own; the person's tab stayed
+    // the one in front of theirs.
+    EXPECT_EQ(personSees(), QStringLiteral("0:visible"));
+    const auto windowOf = [&](const QString &target, int id) {
+        return person.call(id, "Browser.getWindowForTarget", {{"targetId", target}}).value("windowId").toInt();
+    };
+    QMap<QString, QSet<int>> windows;
+    for (const QJsonValue info : person.call(id++, "Target.getTargets").value("targetInfos").toArray()) {
+        const QString url = info[QStringLiteral("url")].toString();
+        for (const QString &name : names) {
+            if (url.endsWith(QStringLiteral("-%1.html").arg(name)))
+                windows[name].insert(windowOf(info[QStringLiteral("targetId")].toString(), id++));
+        }
+    }
+    const int personWindow = windowOf(personTab, id++);
+    QSet<int> seen {personWindow};
+    for (const QString &name : names) {
+        EXPECT_EQ(windows[name].size(), 1) << name.toStdString();
+        EXPECT_FALSE(seen.intersects(windows[name])) << name.toStdString();
+        seen.unite(windows[name]);
+    }
+    EXPECT_EQ(home->events(QStringLiteral("agent.new")).size() - agentsBefore, names.size());
+
+    // The person sees them at work.
+    EXPECT_TRUE(eventually(
+        [&] {
+            QProcess status;
+            status.start(test::CompanionProcess::executable(), {QStringLiteral("status")});
+            status.waitForFinished(10000);
+            return status.readAllStandardOutput().contains("Assistants at work: 3");
+        },
+        20));
+    person.call(id++, "Target.closeTarget", {{"targetId", personTab}});
+    stopCompanionOf(*home);
 }

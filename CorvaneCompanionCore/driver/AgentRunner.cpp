@@ -57,11 +57,12 @@ QByteArray wholeCharacters(QByteArray bytes)
 
 } // namespace
 
-QString agentSessionName(qint64 port)
+QString agentSessionName(qint64 port, const QString &agent)
 {
-    if (port == chromeDebugPort)
-        return agentSession;
-    return agentSession + QLatin1Char('-') + QString::number(port);
+    const QString base
+        = port == chromeDebugPort ? agentSession : agentSession + QLatin1Char('-') + QString::number(port);
+    // No port's session has an underscore: an agent's never meets one.
+    return agent.isEmpty() ? base : base + QLatin1Char('_') + agent;
 }
 
 QString agentBrowserPath()
@@ -198,8 +199,9 @@ struct ToolProcess {
 // Runs the tool with the runner's own options and `invocation`, logging it
 // under `label`. Either the process's output, or the run of what kept it
 // from an answer.
-std::variant<ToolProcess, ToolRun> runTool(std::mutex &runLock, DaemonGuard &guard, const QString &label,
-                                           const ToolInvocation &invocation, qint64 cdp, int limit, qint64 outputLimit)
+std::variant<ToolProcess, ToolRun> runTool(std::mutex &runLock, DaemonGuard &guard, const QString &agent,
+                                           const QString &label, const ToolInvocation &invocation, qint64 cdp,
+                                           int limit, qint64 outputLimit)
 {
     ToolRun run;
     // Only ever tried: a caller that finds it held is told at once instead
@@ -218,12 +220,15 @@ std::variant<ToolProcess, ToolRun> runTool(std::mutex &runLock, DaemonGuard &gua
         run.outcome = ToolOutcome::missingTool;
         return run;
     }
-    const QString session = agentSessionName(cdp);
+    const QString session = agentSessionName(cdp, agent);
     // Only the runner's own options go on the command line; the commands come
     // on standard input, where no other account can read them.
-    const QStringList arguments
-        = QStringList {QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session}
-        + invocation.arguments;
+    QStringList arguments {QStringLiteral("--cdp"), QString::number(cdp), QStringLiteral("--session"), session};
+    // A background process that starts pinned opens a tab of its own, in
+    // whichever window was used last (the person's): it is pinned once it runs.
+    if (const qint64 running = agent.isEmpty() ? 0 : daemonPid(session); running > 0 && isToolProcess(running))
+        arguments.append(QStringLiteral("--pin-tab"));
+    arguments += invocation.arguments;
     const std::optional<platform::ProcessSetup> setup = toolSetup();
     if (!setup) {
         companionLog(QStringLiteral("agent.fail"),
@@ -281,13 +286,19 @@ void logEnd(const QString &label, const QString &out, int status)
 } // namespace
 
 struct AgentRunner::State {
+    const QString agent;
     std::mutex runLock;
     DaemonGuard guard;
 };
 
-AgentRunner::AgentRunner()
-    : state_(std::make_unique<State>())
+AgentRunner::AgentRunner(const QString &agent)
+    : state_(std::make_unique<State>(agent))
 {
+}
+
+void AgentRunner::endSession(qint64 cdp)
+{
+    endToolDaemon(daemonPid(agentSessionName(cdp, state_->agent)));
 }
 
 AgentRunner::~AgentRunner() = default;
@@ -302,8 +313,8 @@ QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, 
     }
     const QString label = labels.join(QStringLiteral(" + "));
     // Each answer may be as large as one run's output.
-    const auto ran = runTool(state_->runLock, state_->guard, label, batchInvocation(commands), cdp, limit,
-                             agentOutputLimit * std::max<qsizetype>(steps.size(), 1));
+    const auto ran = runTool(state_->runLock, state_->guard, state_->agent, label, batchInvocation(commands), cdp,
+                             limit, agentOutputLimit * std::max<qsizetype>(steps.size(), 1));
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return QList<ToolRun>(steps.size(), *stopped);
     const ToolProcess &process = std::get<ToolProcess>(ran);
@@ -329,7 +340,8 @@ QList<ToolRun> AgentRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, 
 ToolRun AgentRunner::run(const QStringList &args, qint64 cdp, int limit, OutputReading reading)
 {
     const QString label = toolArgsLabel(args);
-    const auto ran = runTool(state_->runLock, state_->guard, label, toolInvocation(args), cdp, limit, agentOutputLimit);
+    const auto ran = runTool(state_->runLock, state_->guard, state_->agent, label, toolInvocation(args), cdp, limit,
+                             agentOutputLimit);
     if (const ToolRun *stopped = std::get_if<ToolRun>(&ran))
         return *stopped;
     const ToolProcess &process = std::get<ToolProcess>(ran);

@@ -23,8 +23,9 @@ inline constexpr int toolRunLimit = 20;
 // How much of one run's output is kept; the rest is read and dropped.
 inline constexpr qint64 agentOutputLimit = 4 * 1024 * 1024;
 
-// The tool session of a Chrome port: each port keeps its own tool state.
-QString agentSessionName(qint64 port);
+// The tool session of a Chrome port and an agent (none for the plain work
+// tab): each keeps its own tool state and background process.
+QString agentSessionName(qint64 port, const QString &agent = {});
 
 // The first of the known install places that holds an executable: the copy
 // an installed companion carries, then the three usual places; empty when
@@ -50,16 +51,19 @@ bool endToolDaemon(qint64 pid);
 
 // The tool's program, one process per run: each with the runner's own
 // options (["--cdp", port, "--session", session]), in a folder and with
-// settings of ours, its commands on standard input. One run at a time.
+// settings of ours, its commands on standard input. One run at a time. An
+// agent's session is pinned, once its background process runs, to the tab it
+// was switched to: tabs others open never become its own.
 class AgentRunner final : public ToolRunner {
 public:
-    AgentRunner();
+    explicit AgentRunner(const QString &agent = {});
     ~AgentRunner() override;
     AgentRunner(const AgentRunner &) = delete;
     AgentRunner &operator=(const AgentRunner &) = delete;
 
     ToolRun run(const QStringList &args, qint64 cdp, int limit, OutputReading reading = OutputReading::data) override;
     QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit) override;
+    void endSession(qint64 cdp) override;
 
     // Whether the background process of `session` may be used: one that
     // listens on TCP is ended instead (checked once per process).

@@ -23,8 +23,10 @@ using Clock = std::function<double()>;
 
 // What the driver keeps from one job to the next.
 struct DriverState {
-    explicit DriverState(Clock now)
+    // `agent`: whose work this is; none for the plain work tab.
+    explicit DriverState(Clock now, const QString &agent = {})
         : clock(std::move(now))
+        , tabs(agent)
     {
     }
 

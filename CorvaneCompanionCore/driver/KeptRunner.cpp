@@ -59,6 +59,13 @@ ToolRun failedRun(const QString &text, OutputReading reading)
 } // namespace
 
 struct KeptRunner::State {
+    explicit State(const QString &name)
+        : agent(name)
+        , processes(name)
+    {
+    }
+
+    const QString agent;
     std::mutex runLock;
     AgentRunner processes;
     std::map<QString, Connection> connections;
@@ -133,6 +140,9 @@ struct KeptRunner::State {
         all.append(requests);
         for (qsizetype i = 0; i < all.size(); ++i) {
             QJsonObject request = all[i];
+            // As the program sends them with --pin-tab.
+            if (!agent.isEmpty())
+                request.insert(QStringLiteral("pinTab"), true);
             done.commandSent = i > 0;
             const QString id = QStringLiteral("c") + QString::number(nextId++);
             request.insert(QStringLiteral("id"), id);
@@ -183,7 +193,7 @@ struct KeptRunner::State {
     // after the command went is a failed step: the command may have run.
     Exchange send(const QString &label, qint64 cdp, const QList<QJsonObject> &requests, int limit)
     {
-        const QString session = agentSessionName(cdp);
+        const QString session = agentSessionName(cdp, agent);
         const qint64 deadline = platform::monotonicMs() + 1000 * static_cast<qint64>(std::max(limit, 1));
         for (int attempt = 0; attempt < 2; ++attempt) {
             Connection *connection = nullptr;
@@ -212,9 +222,17 @@ struct KeptRunner::State {
     }
 };
 
-KeptRunner::KeptRunner()
-    : state_(std::make_unique<State>())
+KeptRunner::KeptRunner(const QString &agent)
+    : state_(std::make_unique<State>(agent))
 {
+}
+
+void KeptRunner::endSession(qint64 cdp)
+{
+    // Waits for a run in progress: its connection goes with the process.
+    const std::lock_guard lock(state_->runLock);
+    state_->drop(agentSessionName(cdp, state_->agent));
+    state_->processes.endSession(cdp);
 }
 
 KeptRunner::~KeptRunner() = default;
@@ -285,7 +303,7 @@ ToolRun KeptRunner::run(const QStringList &args, qint64 cdp, int limit, OutputRe
     // Also what starts the session's background process, the program's way.
     ToolRun ran = state_->processes.run(args, cdp, limit, reading);
     if (ran.outcome == ToolOutcome::timedOut)
-        endToolDaemon(daemonPid(agentSessionName(cdp)));
+        endToolDaemon(daemonPid(agentSessionName(cdp, state_->agent)));
     return ran;
 }
 
@@ -329,7 +347,7 @@ QList<ToolRun> KeptRunner::runBatch(const QList<BatchStep> &steps, qint64 cdp, i
     }
     QList<ToolRun> runs = state_->processes.runBatch(steps, cdp, limit);
     if (!runs.isEmpty() && runs.front().outcome == ToolOutcome::timedOut)
-        endToolDaemon(daemonPid(agentSessionName(cdp)));
+        endToolDaemon(daemonPid(agentSessionName(cdp, state_->agent)));
     return runs;
 }
 

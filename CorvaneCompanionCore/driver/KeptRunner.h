@@ -16,13 +16,15 @@ namespace corvane {
 
 class KeptRunner final : public ToolRunner {
 public:
-    KeptRunner();
+    // `agent`: the agent whose session this is; none for the plain work tab.
+    explicit KeptRunner(const QString &agent = {});
     ~KeptRunner() override;
     KeptRunner(const KeptRunner &) = delete;
     KeptRunner &operator=(const KeptRunner &) = delete;
 
     ToolRun run(const QStringList &args, qint64 cdp, int limit, OutputReading reading = OutputReading::data) override;
     QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit) override;
+    void endSession(qint64 cdp) override;
 
 private:
     struct State;

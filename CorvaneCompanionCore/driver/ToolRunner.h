@@ -29,6 +29,10 @@ public:
     // run that did not come to an answer (busy, cut short, a time-out) is
     // every step's.
     virtual QList<ToolRun> runBatch(const QList<BatchStep> &steps, qint64 cdp, int limit) = 0;
+
+    // Ends the tool's session on that port: its background process goes,
+    // and the next run starts afresh.
+    virtual void endSession(qint64 cdp) { (void)cdp; }
 };
 
 } // namespace corvane

@@ -90,11 +90,24 @@ QString followedTarget(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 
 namespace {
 
+// The labelled work tab, or an agent's own.
+const ListedTab *homeTab(WorkTabMemory &memory, const QList<ListedTab> &tabs)
+{
+    QString home;
+    {
+        std::lock_guard lock(memory.mutex);
+        home = memory.home;
+    }
+    return tabWith(tabs, [&](const ListedTab &tab) {
+        return memory.ownWindow ? !home.isEmpty() && tab.targetId == home : tab.label == memory.label;
+    });
+}
+
 // The work's tabs' target ids, as far as the companion knows them.
 QStringList workTargets(WorkTabMemory &memory, const QList<ListedTab> &tabs)
 {
     QStringList ids;
-    if (const ListedTab *labelled = tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; }))
+    if (const ListedTab *labelled = homeTab(memory, tabs))
         ids.append(labelled->targetId);
     std::lock_guard lock(memory.mutex);
     for (const QString &id : memory.followed + memory.made) {
@@ -110,7 +123,7 @@ const ListedTab *currentWorkTab(WorkTabMemory &memory, const QList<ListedTab> &t
 {
     const QString followed = followedTarget(memory, tabs);
     const ListedTab *work = followed.isEmpty()
-        ? tabWith(tabs, [](const ListedTab &tab) { return tab.label == workTabLabel; })
+        ? homeTab(memory, tabs)
         : tabWith(tabs, [&](const ListedTab &tab) { return tab.targetId == followed; });
     std::lock_guard lock(memory.mutex);
     memory.last = work ? work->targetId : QString();
@@ -120,9 +133,10 @@ const ListedTab *currentWorkTab(WorkTabMemory &memory, const QList<ListedTab> &t
 // Brings the work tab to the front, as the tool knows it.
 bool switchTo(Job &job, const ListedTab &work)
 {
-    const bool worked = job.run({QStringLiteral("tab"), work.label == workTabLabel ? workTabLabel : work.targetId},
-                                OutputReading::tabSwitch)
-                            .succeeded();
+    const bool labelled = !job.tabs().ownWindow && work.label == workTabLabel;
+    const bool worked
+        = job.run({QStringLiteral("tab"), labelled ? workTabLabel : work.targetId}, OutputReading::tabSwitch)
+              .succeeded();
     companionLog(QStringLiteral("worktab.switch"), {{QStringLiteral("ok"), yesNo(worked)}});
     return worked;
 }
@@ -205,6 +219,8 @@ QList<ListedTab> workTabs(WorkTabMemory &memory, const QList<ListedTab> &tabs)
         if (const ListedTab *tab = tabWith(tabs, [&](const ListedTab &listed) { return listed.targetId == id; })) {
             work.append(*tab);
             work.back().active = current && current->targetId == id;
+            if (memory.ownWindow && homeTab(memory, tabs) == tab)
+                work.back().label = memory.label;
         }
     }
     return work;
@@ -263,6 +279,34 @@ const ListedTab *newActiveTab(const QList<ListedTab> &tabs, const QStringList &l
 
 } // namespace
 
+namespace {
+
+// An agent's session stays on its tab, and its listing may not show a tab
+// just opened: Chrome's own list says which tab one of the work's opened.
+// The session moves there, in the agent's window where the page opened it.
+std::optional<QString> followOpenedTab(Job &job, const QStringList &openers, const QStringList &listedBefore)
+{
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
+    if (!devTools)
+        return std::nullopt;
+    const DevToolsReply targets = devTools->call(QStringLiteral("Target.getTargets"), {});
+    ListedTab opened;
+    for (const QJsonValue info : targets.result.value(QStringLiteral("targetInfos")).toArray()) {
+        const QJsonObject target = info.toObject();
+        const QString id = target.value(QStringLiteral("targetId")).toString();
+        if (target.value(QStringLiteral("type")).toString() == QLatin1String("page") && !listedBefore.contains(id)
+            && openers.contains(target.value(QStringLiteral("openerId")).toString()))
+            opened = {id, {}, target.value(QStringLiteral("url")).toString()};
+    }
+    if (opened.targetId.isEmpty()
+        || !job.run({QStringLiteral("tab"), opened.targetId}, OutputReading::tabSwitch).succeeded())
+        return std::nullopt;
+    follow(job.tabs(), opened);
+    return opened.url;
+}
+
+} // namespace
+
 std::optional<QString> followNewTab(Job &job, const QStringList &listedBefore,
                                     const std::optional<QString> &listingAfter)
 {
@@ -270,6 +314,8 @@ std::optional<QString> followNewTab(Job &job, const QStringList &listedBefore,
         = listedTabs(listingAfter ? *listingAfter : job.run(workTabListArgs(), OutputReading::data).output);
     if (!tabs)
         return std::nullopt;
+    if (job.tabs().ownWindow)
+        return followOpenedTab(job, workTargets(job.tabs(), *tabs), listedBefore);
     const ListedTab *opened = newActiveTab(*tabs, listedBefore);
     if (!opened || !openedBy(opened->targetId, workTargets(job.tabs(), *tabs)))
         return std::nullopt;
@@ -348,6 +394,12 @@ std::optional<ToolRun> runWorkTabCommand(Job &job, const QStringList &args)
     if (words.isEmpty() || operation == QLatin1String("list"))
         return shownAsRun(work.isEmpty() ? noWorkTabText : workTabListing(work, listingOutput, wantsJsonOutput(args)));
 
+    if (operation == QLatin1String("new") && job.tabs().ownWindow) {
+        // The tool would put it in whichever window was used last.
+        ToolRun refused = shownAsRun(agentTabNewText);
+        refused.outcome = ToolOutcome::failed;
+        return refused;
+    }
     if (operation == QLatin1String("new")) {
         QStringList before;
         for (const ListedTab &tab : *tabs)
@@ -380,10 +432,57 @@ std::optional<ToolRun> runWorkTabCommand(Job &job, const QStringList &args)
     return shownAsRun(QStringLiteral("\u2713 %1\n  %2").arg(chosen->title, chosen->url));
 }
 
+namespace {
+
+// A window of its own for an agent's work, made through DevTools: the tool
+// would put a new tab in whichever window was used last, the person's too.
+// In the background, so the person's window keeps the focus. Its target id;
+// empty when none could be made.
+QString newWorkWindow()
+{
+    const std::unique_ptr<DevToolsSession> devTools = DevToolsSession::connect(activeChromePort(false), 2.0);
+    if (!devTools)
+        return {};
+    const DevToolsReply made = devTools->call(QStringLiteral("Target.createTarget"),
+                                              {{QStringLiteral("url"), QStringLiteral("about:blank")},
+                                               {QStringLiteral("newWindow"), true},
+                                               {QStringLiteral("background"), true}});
+    return made.ok ? made.result.value(QStringLiteral("targetId")).toString() : QString();
+}
+
+ToolRun openInNewWindow(Job &job, const QString &url)
+{
+    const QString made = newWorkWindow();
+    if (made.isEmpty()) {
+        ToolRun failed;
+        failed.outcome = ToolOutcome::failed;
+        failed.output = noWorkWindowText;
+        return failed;
+    }
+    {
+        WorkTabMemory &memory = job.tabs();
+        std::lock_guard lock(memory.mutex);
+        memory.home = made;
+        memory.followed.clear();
+        memory.made.clear();
+        memory.last = made;
+    }
+    companionLog(QStringLiteral("worktab.window"), {{QStringLiteral("label"), job.tabs().label}});
+    // The session is pinned to the tab it switches to.
+    const ToolRun bound = job.run({QStringLiteral("tab"), made}, OutputReading::tabSwitch);
+    if (!bound.succeeded())
+        return bound;
+    return job.run({QStringLiteral("open"), url}, OutputReading::open);
+}
+
+} // namespace
+
 ToolRun openOnWorkTab(Job &job, const QString &url)
 {
     if (focusWorkTabIfAny(job))
         return job.run({QStringLiteral("open"), url}, OutputReading::open);
+    if (job.tabs().ownWindow)
+        return openInNewWindow(job, url);
     // Unlike "open", a new tab does not wait for its page: the next step
     // would find it still empty.
     const ToolRun created = job.run(firstOpenArgs(url), OutputReading::open);

@@ -24,6 +24,9 @@ const QStringList &workTabListArgs();
 WorkTabState workTabState(const QString &listingOutput);
 
 inline const QString noTabListingText = QStringLiteral("\u2717 agent-browser gave no tab listing.");
+inline const QString noWorkWindowText = QStringLiteral("\u2717 Chrome would not open a window for the work.");
+inline const QString agentTabNewText = QStringLiteral(
+    "\u2717 An assistant's work stays in its own window, one tab: open the page there with browser_open.");
 inline const QString newTabFollowedText = QStringLiteral("The page opened a new tab; actions now go to it.");
 
 class Job;
@@ -31,7 +34,21 @@ class Job;
 // The tabs the work moved into or made, which the tool cannot tell (it
 // cannot move a label): the driver remembers them for as long as it runs.
 struct WorkTabMemory {
+    // The plain work tab; `agent`'s has a window of its own.
+    explicit WorkTabMemory(const QString &agent = {})
+        : label(agent.isEmpty() ? workTabLabel : workTabLabel + QLatin1Char('-') + agent)
+        , ownWindow(!agent.isEmpty())
+    {
+    }
+
+    const QString label;
+    // An agent's work tab is the only tab of a window made for it, which the
+    // tool cannot label: it is known by its target id (`home`), and its
+    // session is pinned to it, so tabs others open never become the work's.
+    const bool ownWindow;
+
     std::mutex mutex;
+    QString home;
     QStringList followed; // newest last, by CDP target id
     // Made by a "/cli tab new": the work's, but actions stay where they
     // were until one is switched to.

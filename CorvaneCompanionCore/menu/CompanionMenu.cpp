@@ -55,6 +55,25 @@ QString menuTitle(const MenuState &state)
     return menuBarTitle(state.chrome, state.linkHostLabel.has_value(), isConnected(state.phase));
 }
 
+QString agentStatusLine(const AgentView &agent)
+{
+    const QString doing = agent.handedOver ? QStringLiteral("handed over to you")
+        : agent.busy                       ? QStringLiteral("busy")
+                                           : QStringLiteral("idle");
+    // A page's title, printed to a terminal too: none of its control characters.
+    QString title = agent.title.isEmpty() ? QStringLiteral("no page yet") : agent.title.left(60);
+    for (QChar &c : title) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            c = QLatin1Char(' ');
+    }
+    return QStringLiteral("%1 \u2014 %2 \u2014 %3").arg(agent.name, title, doing);
+}
+
+QString handBackTitleFor(const QString &agent)
+{
+    return agent.isEmpty() ? handBackTitle : handBackTitle + QStringLiteral(" (%1)").arg(agent);
+}
+
 QList<MenuItem> menuItems(const MenuState &state)
 {
     const bool linked = state.linkHostLabel.has_value();
@@ -71,7 +90,16 @@ QList<MenuItem> menuItems(const MenuState &state)
     QList<MenuItem> items;
     // First, while the person has the browser: the way to give it back.
     if (state.handOverWaiting)
-        items << action(handBackTitle, MenuAction::HandBack) << separator;
+        items << action(handBackTitle, MenuAction::HandBack);
+    for (const AgentView &agent : state.agents) {
+        if (agent.handedOver) {
+            MenuItem back = action(handBackTitleFor(agent.name), MenuAction::HandBack);
+            back.agent = agent.name;
+            items << back;
+        }
+    }
+    if (!items.isEmpty())
+        items << separator;
     items << info(state.loopbackFailed ? menuErrorStatus
                                        : menuStatusText(state.chrome, linked, isConnected(state.phase)));
     items << info(state.chrome ? QStringLiteral("Chrome debugging is on") : QStringLiteral("Chrome debugging is off"));
@@ -88,6 +116,16 @@ QList<MenuItem> menuItems(const MenuState &state)
         items << action(QStringLiteral("Connect to local Chat"), MenuAction::ConnectLocal);
     }
     items << separator;
+    if (!state.agents.isEmpty()) {
+        items << info(QStringLiteral("Assistants at work: %1").arg(state.agents.size()));
+        for (const AgentView &agent : state.agents) {
+            items << info(agentStatusLine(agent));
+            MenuItem stop = action(QStringLiteral("Stop %1").arg(agent.name), MenuAction::StopAgent);
+            stop.agent = agent.name;
+            items << stop;
+        }
+        items << separator;
+    }
     if (state.isApplication) {
         MenuItem login = action(QStringLiteral("Start at Login"), MenuAction::ToggleLaunchAtLogin);
         login.checked = state.launchAtLoginOn;

@@ -4,6 +4,7 @@
 // icon and the items, computed whole from what the rest of the system reports
 // at one moment. The application only renders it.
 
+#include "driver/AgentView.h"
 #include "link/LinkState.h"
 
 #include <QList>
@@ -35,6 +36,7 @@ enum class MenuAction {
     Quit,
     ShowWorkTab, // not in the menu: chosen from a notice that a page waits
     HandBack, // the person is done with what the assistant handed them
+    StopAgent, // the item's agent
 };
 
 struct MenuItem {
@@ -43,6 +45,7 @@ struct MenuItem {
     MenuAction action = MenuAction::None;
     std::optional<bool> checked; // present for an item with a check mark
     QString keyEquivalent;
+    QString agent; // whose item it is, for an agent's hand-back or stop
 
     bool enabled() const { return action != MenuAction::None; }
     friend bool operator==(const MenuItem &, const MenuItem &) = default;
@@ -60,7 +63,12 @@ struct MenuState {
     bool updatesRunning = false;
     QString version;
     bool handOverWaiting = false;
+    QList<AgentView> agents;
 };
+
+// One agent at work, as the menu and the status command show it.
+QString agentStatusLine(const AgentView &agent);
+QString handBackTitleFor(const QString &agent);
 
 bool isConnected(LinkPhase phase);
 QString menuTitle(const MenuState &state);

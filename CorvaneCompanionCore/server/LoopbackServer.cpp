@@ -228,7 +228,9 @@ void LoopbackServer::respond(const QByteArray &request, bool fromUser, const Rep
                  {{QStringLiteral("method"), parsed.method}, {QStringLiteral("path"), parsed.path}});
     if (parsed.path == mcpPath)
         return mcp_.serve(parsed, write);
-    const DriverResult result = driver_.drive(parsed.path, parsed.body, true);
+    // A client may name its agent; without a name it is the plain work tab.
+    const QString agent = requestHeader(parsed, QLatin1String("x-corvane-agent")).value_or(QString()).trimmed();
+    const DriverResult result = driver_.drive(parsed.path, parsed.body, true, {}, agent);
     companionLog(QStringLiteral("loopback.res"),
                  {{QStringLiteral("path"), parsed.path},
                   {QStringLiteral("ok"), yesNo(result.ok)},

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QUrl>
+#include <QUuid>
 
 #include <condition_variable>
 #include <cstdio>
@@ -151,7 +152,9 @@ private:
     // client leaves.
     QList<QJsonValue> requests_;
     QByteArray protocolVersion_;
-    QByteArray session_; // what the companion named this bridge's client
+    // The agent this bridge's client is, for the bridge's whole life: the
+    // same whichever companion answers, also one that restarted meanwhile.
+    const QByteArray session_ = "bridge-" + QUuid::createUuid().toRfc4122().toHex().left(12);
     std::mutex startMutex_; // one start at a time
     double startFailedAt_ = -startRetryGap;
     QString startFailure_;
@@ -170,9 +173,8 @@ platform::HttpResponse Bridge::post(const QByteArray &message, double wait)
         std::lock_guard lock(mutex_);
         if (!protocolVersion_.isEmpty())
             request.headers.append({"MCP-Protocol-Version", protocolVersion_});
-        if (!session_.isEmpty())
-            request.headers.append({"Mcp-Session-Id", session_});
     }
+    request.headers.append({"Mcp-Session-Id", session_});
     auto answer = platform::OneShot<platform::HttpResponse>::make();
     platform::UrlSession::shared().dataTask(request, [answer](const platform::HttpResponse &response) {
         answer->fulfil(response);
@@ -276,10 +278,6 @@ void Bridge::forward(const QByteArray &line, const McpMessage &message)
             = answer->value(QStringLiteral("result")).toObject().value(QStringLiteral("protocolVersion")).toString();
         std::lock_guard lock(mutex_);
         protocolVersion_ = version.toLatin1();
-        for (const auto &[name, value] : response.headers) {
-            if (name.compare("Mcp-Session-Id", Qt::CaseInsensitive) == 0)
-                session_ = value.left(128);
-        }
     }
     writeMessage(*answer);
 }

@@ -21,7 +21,7 @@ HttpAnswer jsonAnswer(const QByteArray &status, const QJsonObject &message)
 
 } // namespace
 
-McpHttpEndpoint::McpHttpEndpoint(McpDriver driver)
+McpHttpEndpoint::McpHttpEndpoint(McpAgentDriver driver)
     : driver_(std::move(driver))
 {
 }
@@ -54,6 +54,9 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
     // companion does not know (it was restarted) is taken as it comes.
     const QString caller
         = requestHeader(request, QLatin1String("mcp-session-id")).value_or(QString()).left(sessionIdLimit);
+    const McpDriver driver = [this, &caller](const QString &path, const Body &body, const CallControl &control) {
+        return driver_(path, body, control, caller);
+    };
     if (message.kind != McpMessage::Kind::request) {
         takeMcpNotification(message, caller);
         write(HttpAnswer {"202 Accepted", {}, {}}.bytes());
@@ -63,14 +66,15 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
                              .value_or(QString())
                              .contains(QLatin1String("text/event-stream"));
     if (isMcpInitialize(message)) {
-        HttpAnswer answer = jsonAnswer("200 OK", answerMcpRequest(message, driver_));
+        HttpAnswer answer = jsonAnswer("200 OK", answerMcpRequest(message, driver));
+        // The id is the agent's name too.
         answer.headers.append(
-            {QByteArrayLiteral("Mcp-Session-Id"), QUuid::createUuid().toString(QUuid::WithoutBraces).toLatin1()});
+            {QByteArrayLiteral("Mcp-Session-Id"), "mcp-" + QUuid::createUuid().toRfc4122().toHex().left(12)});
         write(answer.bytes());
         return;
     }
     if (!streams || !mcpProgressToken(message)) {
-        write(jsonAnswer("200 OK", answerMcpRequest(message, driver_, {}, caller)).bytes());
+        write(jsonAnswer("200 OK", answerMcpRequest(message, driver, {}, caller)).bytes());
         return;
     }
     // The head goes first; each message then is one event, and the end of
@@ -82,7 +86,7 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
         return write("event: message\ndata: " + QJsonDocument(payload).toJson(QJsonDocument::Compact) + "\n\n");
     };
     const QJsonObject answer = answerMcpRequest(
-        message, driver_,
+        message, driver,
         [&](const QJsonObject &notification) {
             reachable = reachable && event(notification);
             return reachable;
@@ -94,9 +98,8 @@ void McpHttpEndpoint::serve(const LoopbackRequest &request, const ReplyWriter &w
 
 McpHttpEndpoint companionMcpEndpoint(Driver &driver)
 {
-    return McpHttpEndpoint([&driver](const QString &path, const Body &body, const CallControl &control) {
-        return driver.drive(path, body, true, control);
-    });
+    return McpHttpEndpoint([&driver](const QString &path, const Body &body, const CallControl &control,
+                                     const QString &agent) { return driver.drive(path, body, true, control, agent); });
 }
 
 } // namespace corvane

@@ -1,14 +1,16 @@
 // An MCP client from the ecosystem (the protocol's TypeScript SDK) driving
 // the companion, for the end-to-end tests and the benchmark.
 //   node mcp_client.mjs SDK_DIR http URL PAGE_BASE [restart]
-//   node mcp_client.mjs SDK_DIR stdio EXECUTABLE PAGE_BASE [restart]
+//   node mcp_client.mjs SDK_DIR stdio EXECUTABLE PAGE_BASE [restart | task NAME]
 // Prints one JSON object: what each step gave back. With "restart" it calls
 // a tool, prints "called", waits for a line on its input (the companion is
 // restarted meanwhile), calls again on the same connection and reports both.
+// With "task NAME" it does one assistant's task on /task-NAME.html: sends a
+// word, follows the details the page opens in a new tab, and reads them.
 import { createRequire } from 'node:module';
 import path from 'node:path';
 
-const [sdkDir, transportKind, target, pageBase, mode] = process.argv.slice(2);
+const [sdkDir, transportKind, target, pageBase, mode, taskName] = process.argv.slice(2);
 const require = createRequire(path.join(sdkDir, 'index.js'));
 const { Client } = require('@modelcontextprotocol/sdk/client/index.js');
 const { StreamableHTTPClientTransport } = require('@modelcontextprotocol/sdk/client/streamableHttp.js');
@@ -38,6 +40,22 @@ try {
     process.stdout.write('called\n');
     await nextLine();
     report.after = await call('browser_status');
+    await client.close();
+    throw null;
+  }
+  if (mode === 'task') {
+    const steps = [];
+    const step = async (name, args) => { const result = await call(name, args); steps.push(result); return result; };
+    await step('browser_open', { url: `${pageBase}/task-${taskName}.html` });
+    const form = await step('browser_snapshot');
+    await step('browser_fill', { ref: refOf(form.text, 'textbox', 'Word'), text: `word-${taskName}` });
+    await step('browser_click', { ref: refOf(form.text, 'button', 'Send') });
+    const sent = await step('browser_snapshot');
+    await step('browser_click', { ref: refOf(sent.text, 'link', 'Details') });
+    await step('browser_snapshot');
+    await step('browser_cli', { command: 'get title' });
+    await step('browser_view');
+    report.steps = steps;
     await client.close();
     throw null;
   }
