@@ -423,6 +423,9 @@ TEST_F(McpEndToEnd, ACancellationReachesOnlyItsOwnClientsCall)
             R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"browser_hand_over","arguments":{"reason":"Look","wait":120}}})");
     });
     ASSERT_TRUE(eventually([&] { return home->logged("handover.start").size() > startsBefore; }, 30));
+    // The hand-over holds its own client's work alone.
+    const test::LocalReply theirsOpened = mcpPost(theirs, open);
+    EXPECT_TRUE(theirsOpened.body.contains("\"ok\":true")) << theirsOpened.body.toStdString();
     const QByteArray cancel = R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})";
     ASSERT_EQ(mcpPost(theirs, cancel).status, 202);
     ASSERT_EQ(mcpPost(mine, cancel).status, 202);
