@@ -8,13 +8,14 @@
 // Memory is proportional (PSS: a shared page counts once across processes)
 // and resident (RSS: each process's whole share), in MiB; Chrome's own
 // tabs are not counted.
-//   node bench/agents_bench.mjs COMPANION_EXECUTABLE [N,N,...]
+//   node bench/agents_bench.mjs COMPANION_EXECUTABLE [N,N,...] [companion,playwright,devtools]
 import fs from 'node:fs';
 
 import { call, chromePort, connect, startStage, textOf, timed, transports } from './mcp_stage.mjs';
 
-const [companionExe, countsArg] = process.argv.slice(2);
+const [companionExe, countsArg, serversArg] = process.argv.slice(2);
 const counts = (countsArg || '1,2,4,8').split(',').map(Number);
+const chosen = (serversArg || 'companion,playwright,devtools').split(',');
 
 const items = Array.from({ length: 30 }, (_, i) => `<li>Item ${i} <input aria-label="Note ${i}"></li>`).join('');
 const page = `<!doctype html><title>Task page</title><h1>Task page</h1>
@@ -134,7 +135,8 @@ async function measure(server, n) {
 }
 
 const results = {};
-for (const [key, server] of Object.entries(servers)) {
+const measured = Object.entries(servers).filter(([key]) => chosen.includes(key));
+for (const [key, server] of measured) {
   results[key] = {};
   for (const n of counts) {
     try {
@@ -149,7 +151,7 @@ for (const [key, server] of Object.entries(servers)) {
 
 console.log(`\nN agents, each the same 20-step task on its own copy of a page, all at once (port ${chromePort})`);
 console.log('server                        N   wall ms   × one   PSS MiB   RSS MiB   PSS MiB per added agent');
-for (const [key, server] of Object.entries(servers)) {
+for (const [key, server] of measured) {
   const one = results[key][counts[0]];
   for (const n of counts) {
     const r = results[key][n];

@@ -286,6 +286,11 @@ void logEnd(const QString &label, const QString &out, int status)
 } // namespace
 
 struct AgentRunner::State {
+    explicit State(const QString &name)
+        : agent(name)
+    {
+    }
+
     const QString agent;
     std::mutex runLock;
     DaemonGuard guard;

@@ -431,10 +431,11 @@ bool Driver::showWorkTabSoon()
 
 bool Driver::handOverWaiting(const QString &agent)
 {
+    if (agent.isEmpty())
+        return plain_->state.handOver.waiting();
     std::lock_guard lock(agentsMutex_);
     const auto known = agents_.find(agent);
-    const std::shared_ptr<Workspace> &work = agent.isEmpty() || known == agents_.end() ? plain_ : known->second;
-    return (agent.isEmpty() || known != agents_.end()) && work->state.handOver.waiting();
+    return known != agents_.end() && known->second->state.handOver.waiting();
 }
 
 bool Driver::handBack(const QString &agent)
