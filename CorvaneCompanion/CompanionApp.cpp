@@ -154,6 +154,7 @@ void CompanionApp::refreshMenu()
     state.version = companionVersion(hooks_.bundle);
     state.handOverWaiting = driver_.handOverWaiting();
     state.agents = driver_.agents();
+    // Written on the first refresh too: the file may be an earlier run's.
     if (state.agents != agentsWritten_) {
         writeAgentsStatus(state.agents);
         agentsWritten_ = state.agents;

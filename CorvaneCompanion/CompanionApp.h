@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace corvane {
 
@@ -109,7 +110,7 @@ private:
     JobLoop loop_;
     std::shared_ptr<Anchor> anchor_;
     QList<MenuItem> menu_;
-    QList<AgentView> agentsWritten_;
+    std::optional<QList<AgentView>> agentsWritten_;
 };
 
 } // namespace corvane
